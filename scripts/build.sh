@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Configures and builds the three trees under build/: host, win and sys (see CMakeLists.txt).
+#   build.sh [host] [win] [sys] [tsan]   (default: host win sys)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+trees=("$@")
+[ ${#trees[@]} -gt 0 ] || trees=(host win sys)
+jobs="${VARLO_JOBS:-$(nproc)}"
+for t in "${trees[@]}"; do
+    case "$t" in
+        host) args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug
+                    -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g") ;;
+        tsan) args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug
+                    -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DVARLO_SANITIZE=thread) ;;
+        bench) args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release
+                     -DVARLO_SANITIZE=none) ;;
+        win) args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-win.cmake -DCMAKE_BUILD_TYPE=Release) ;;
+        sys) args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-sys.cmake -DCMAKE_BUILD_TYPE=Release) ;;
+        *) echo "build.sh: unknown tree $t" >&2; exit 2 ;;
+    esac
+    [ -f "build/$t/build.ninja" ] || cmake -S . -B "build/$t" -G Ninja "${args[@]}" >/dev/null
+    cmake --build "build/$t" -j "$jobs"
+done
