@@ -21,9 +21,11 @@ trap cleanup EXIT
 if [ -n "${VARLO_DISPLAY:-}" ]; then
     export DISPLAY="$VARLO_DISPLAY"
 else
-    # First free display number from 90 on; 8-bit depth when asked for (palette displays).
+    # A free display number (runs side by side start at different numbers); 8-bit depth when
+    # asked for (palette displays).
     depth="${VARLO_XVFB_DEPTH:-24}"
-    for n in $(seq 90 140); do
+    first=$((90 + $$ % 100))
+    for n in $(seq "$first" 199) $(seq 90 "$first"); do
         [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
         Xvfb ":$n" -screen 0 "1024x768x$depth" -nolisten tcp >"$log.xvfb" 2>&1 &
         xvfb_pid=$!
