@@ -1,6 +1,8 @@
 # Panel builder: dialog templates into child windows, caption markup, layout by the stretch band.
 varlo_panel_module(panelbuilder
-    PURE panelbuilder_template.cpp panelbuilder_caption.cpp)
+    PURE panelbuilder_template.cpp panelbuilder_caption.cpp
+    WIN panelbuilder.cpp
+    LIBS shell gdicache user32 gdi32)
 
 if(VARLO_TREE STREQUAL "host")
     varlo_host_test(panelbuilder_pure_test

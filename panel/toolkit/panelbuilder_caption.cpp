@@ -1,21 +1,13 @@
 // Caption processing of the panel builder (see panelbuilder_caption.h).
 #include "toolkit/panelbuilder_caption.h"
 
+#include "shell/colortriple.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-
-// atoi without its undefined overflow: the value is clamped to the 32-bit range.
-int32_t ReadInt(const char* text) {
-    long long v = strtoll(text, nullptr, 10);
-    if (v > INT32_MAX)
-        return INT32_MAX;
-    if (v < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<int32_t>(v);
-}
 
 char Upper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
@@ -50,7 +42,7 @@ bool ReadBlock(const char* open, const char* close, const CaptionServices& servi
             value[vn] = '\0';
             switch (Upper(*p)) {
                 case '<': {
-                    int32_t limit = ReadInt(value);
+                    int32_t limit = CrtAtoi(value);
                     if (limit > 0)
                         result->textLimit = limit;
                     break;
@@ -59,7 +51,7 @@ bool ReadBlock(const char* open, const char* close, const CaptionServices& servi
                 case 'I':
                 case 'T':
                     if (services.addColour)
-                        services.addColour(services.context, ParseCaptionColour(value));
+                        services.addColour(services.context, ParseColorTriple(value));
                     result->colourBlock = true;
                     return true;
                 case 'F':
@@ -67,7 +59,7 @@ bool ReadBlock(const char* open, const char* close, const CaptionServices& servi
                     result->hasFont = true;
                     break;
                 case 'K':
-                    result->keyLabel = ReadInt(value);
+                    result->keyLabel = CrtAtoi(value);
                     break;
                 default:
                     break;
@@ -79,19 +71,6 @@ bool ReadBlock(const char* open, const char* close, const CaptionServices& servi
 }
 
 } // namespace
-
-uint32_t ParseCaptionColour(const char* text) {
-    const char* first = strchr(text, ',');
-    if (first == nullptr)
-        return kNoColour;
-    const char* second = strchr(first + 1, ',');
-    if (second == nullptr)
-        return kNoColour;
-    uint32_t r = static_cast<uint32_t>(ReadInt(text)) & 0xFF;
-    uint32_t g = static_cast<uint32_t>(ReadInt(first + 1)) & 0xFF;
-    uint32_t b = static_cast<uint32_t>(ReadInt(second + 1)) & 0xFF;
-    return r | g << 8 | b << 16;
-}
 
 void ProcessCaption(char* caption, size_t capacity, uint32_t controlId,
                     const CaptionServices& services, CaptionResult* result) {
@@ -116,9 +95,8 @@ void ProcessCaption(char* caption, size_t capacity, uint32_t controlId,
         if (caption[scan] != '@')
             break;
         uint32_t id = caption[scan + 1] == '@' ? controlId
-                                               : static_cast<uint32_t>(ReadInt(caption + scan + 1));
-        if (id < 10000)
-            id += kLanguageOffset;
+                                               : static_cast<uint32_t>(CrtAtoi(caption + scan + 1));
+        id = LanguageStringId(id);
         caption[scan] = '\0';
         char text[kCaptionCapacity];
         if (++references > kMaxCaptionReferences ||

@@ -8,11 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t kCaptionCapacity = 1024;   // the caption buffer, terminator included
-constexpr uint32_t kLanguageOffset = 20000; // added to string ids below 10000
-constexpr int kMaxCaptionReferences = 8;    // string references resolved per caption
-constexpr int kMaxKeyLabel = 24;            // highest function key with a label
-constexpr uint32_t kNoColour = 0x80000000u; // a colour triple that could not be read
+#include "shell/markers.h"
+
+constexpr size_t kCaptionCapacity = 1024; // the caption buffer, terminator included
+constexpr int kMaxCaptionReferences = 8;  // string references resolved per caption
+constexpr int kMaxKeyLabel = 24;          // highest function key with a label
 
 struct CaptionServices {
     void* context;
@@ -34,6 +34,3 @@ struct CaptionResult {
 // control controlId. A reference past kMaxCaptionReferences shows like a missing string, "[%u]".
 void ProcessCaption(char* caption, size_t capacity, uint32_t controlId,
                     const CaptionServices& services, CaptionResult* result);
-
-// Colour triple "r,g,b" read like atoi reads each part; kNoColour without two commas.
-uint32_t ParseCaptionColour(const char* text);

@@ -121,13 +121,4 @@ TEST_F(Caption, TextsStayWithinTheCaptionBuffer) {
     EXPECT_EQ(out.substr(0, 5), "F12: ");
 }
 
-TEST(CaptionColour, TriplesReadLikeAtoiAndMaskEachPart) {
-    EXPECT_EQ(ParseCaptionColour("255,0,0"), 0x0000FFu);
-    EXPECT_EQ(ParseCaptionColour("255,0"), kNoColour);
-    EXPECT_EQ(ParseCaptionColour("red"), kNoColour);
-    EXPECT_EQ(ParseCaptionColour("300,0,0"), 0x00002Cu);
-    EXPECT_EQ(ParseCaptionColour("192,128,128}Write"), 0x8080C0u);
-    EXPECT_EQ(ParseCaptionColour(" 1, 2, 3"), 0x030201u);
-}
-
 } // namespace
