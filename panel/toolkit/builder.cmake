@@ -18,3 +18,12 @@ if(VARLO_TREE STREQUAL "host")
         SOURCES panelbuilder_caption_fuzzer.cpp panelbuilder_caption.cpp
         LIBS panelbuilder_pure)
 endif()
+
+if(VARLO_TREE STREQUAL "win" AND VARLO_PANEL_RC_FILE)
+    set(VARLO_ASSET_DIR ${CMAKE_BINARY_DIR}/panel/res/assets)
+    configure_file(panelbuilder_test.rc.in ${CMAKE_CURRENT_BINARY_DIR}/panelbuilder_test.rc @ONLY)
+    varlo_wine_test(panelbuilder_wine_test
+        SOURCES panelbuilder_wine_test.cpp ${VARLO_PANEL_RC_FILE}
+                ${CMAKE_CURRENT_BINARY_DIR}/panelbuilder_test.rc
+        LIBS panelbuilder shell gdicache)
+endif()
