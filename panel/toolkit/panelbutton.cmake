@@ -1,0 +1,6 @@
+# Keys and labels with colour markup (AppBtnClass, AppStatClass) and their drawing routines.
+varlo_panel_module(panelbutton PURE controllogic.cpp LIBS shell gdicache)
+if(VARLO_TREE STREQUAL "host")
+    varlo_host_test(controllogic_test SOURCES controllogic_test.cpp LIBS panelbutton_pure)
+    varlo_fuzzer(captionmarkup_fuzz SOURCES captionmarkup_fuzz.cpp LIBS panelbutton_pure)
+endif()
