@@ -1,5 +1,9 @@
-# Timecode record, start-time parsing and the time words of the interface decoders.
-varlo_panel_module(timecode PURE timecode.cpp)
+# Timecode record, start-time parsing and the time words of the interface decoders (pure), and the
+# panel's logic: groups, display fields, keys, the start-time edit and the interface's messages.
+varlo_panel_module(timecode
+    PURE timecode.cpp
+    WIN timecodepanel.cpp
+    LIBS link buttongroup shell glassdisplay user32)
 
 if(VARLO_TREE STREQUAL "host")
     varlo_host_test(timecode_test SOURCES timecode_test.cpp LIBS timecode_pure)
