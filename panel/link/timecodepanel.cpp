@@ -10,6 +10,8 @@
 #include "shell/resstr.h"
 #include "shell/settings.h"
 #include "toolkit/buttongroup.h"
+#include "toolkit/gdicache.h"
+#include "toolkit/panelbutton.h"
 
 namespace {
 
@@ -159,12 +161,13 @@ int32_t ModeHandler(GroupNotify* n) {
     }
 }
 
-ButtonGroup g_groups[] = {
+const ButtonGroup kGroupsAtStart[] = {
     {IDC_FPS_24, IDC_FPS_30, IDC_FPS_25, FrameRateHandler, 0x602020, 0xFF8080, 0},
     {IDC_LTC_OFF, IDC_LTC_MTC, IDC_LTC_READ, ModeHandler, 0x206020, 0x80C080, 0},
     {IDC_LEVEL_M9, IDC_LEVEL_P4, IDC_LEVEL_M4, LevelHandler, 0x206020, 0x80C080, 0},
     {0, 0, 0, nullptr, 0, 0, 0},
 };
+ButtonGroup g_groups[sizeof kGroupsAtStart / sizeof kGroupsAtStart[0]];
 
 void SetStartTime(HWND window) {
     if (g_panel.start.rateCode == TIMECODE_UNSET)
@@ -272,6 +275,8 @@ void InitPanelLink(HWND window, HICON icon) {
 }
 
 void InitTimecodeState(HWND window) {
+    for (size_t i = 0; i < sizeof g_groups / sizeof g_groups[0]; ++i)
+        g_groups[i] = kGroupsAtStart[i];
     SetButtonGroupTable(g_groups);
     InitTimecode(&g_panel.current, 1, 1);
     g_panel.start = g_panel.current;
@@ -316,6 +321,13 @@ int PanelMessageHandler(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
         case WM_COMMAND:
             OnCommand(window, LOWORD(wParam), HIWORD(wParam));
             return 1;
+        case WM_DRAWITEM: {
+            auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+            HPALETTE previous = SelectSharedPalette(item->hDC);
+            BOOL drawn = DrawMarkupButtonItem(window, item);
+            RestorePalette(item->hDC, previous);
+            return drawn;
+        }
         case PM_MTC_TIME:
             OnMtcTime(window, lParam);
             return 1;

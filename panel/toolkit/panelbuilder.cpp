@@ -10,6 +10,7 @@
 #include "shell/resstr.h"
 #include "toolkit/gdicache.h"
 #include "toolkit/panelbuilder_caption.h"
+#include "toolkit/panelbutton.h"
 
 namespace {
 
@@ -23,7 +24,6 @@ UINT ResourceTemplateId(HINSTANCE module, UINT templateId) {
     const char* d = GetStringItem(module, templateId, 'D', 0, nullptr);
     return d ? static_cast<UINT>(CrtAtoi(d)) : templateId;
 }
-
 
 bool FindTemplate(HINSTANCE module, UINT templateId, HRSRC* resource, HGLOBAL* handle) {
     UINT id = ResourceTemplateId(module, templateId) & 0xFFFF;
@@ -63,11 +63,6 @@ struct ItemClass {
     bool panelButton;  // AppBtnClass, named or mapped
 };
 
-bool ClassRegistered(const char* name) {
-    WNDCLASSA wc;
-    return GetClassInfoA(AppInstance(), name, &wc) != 0;
-}
-
 void MapItemClass(const TemplateItem& item, ItemClass* out) {
     *out = ItemClass{};
     if (!item.windowClass.isOrdinal) {
@@ -78,7 +73,7 @@ void MapItemClass(const TemplateItem& item, ItemClass* out) {
     const char* name;
     switch (item.windowClass.ordinal) {
         case 0x80:
-            if (ClassRegistered("AppBtnClass")) {
+            if (PanelControlsRegistered) {
                 name = "AppBtnClass";
                 out->panelButton = true;
             } else {
@@ -101,7 +96,7 @@ void MapItemClass(const TemplateItem& item, ItemClass* out) {
         default: {
             DWORD type = item.style & 0x0F;
             bool picture = type == SS_ICON || type == SS_BITMAP;
-            name = !picture && ClassRegistered("AppStatClass") ? "AppStatClass" : "STATIC";
+            name = !picture && PanelControlsRegistered ? "AppStatClass" : "STATIC";
             break;
         }
     }
@@ -194,7 +189,7 @@ void FillPanel(PanelRecord* panel, HWND parent, HINSTANCE module, UINT templateI
 // Creates one item's control; returns false when the item takes no item record.
 bool CreateItem(PanelRecord* panel, const TemplateItem& item, const PanelTemplateInfo& info,
                 const RECT& target, HINSTANCE module, PanelItem* record) {
-    PanelRect rect = TemplateUnitsToPixels(item.x, item.y, item.cx, item.cy,
+    PanelArea rect = TemplateUnitsToPixels(item.x, item.y, item.cx, item.cy,
                                            TemplateBaseUnits{info.baseX, info.baseY});
     if (item.id == kMarkerId || item.id == kMarkerIdAlt) {
         panel->band = PanelBand{rect.left, rect.top, rect.right, rect.bottom};
@@ -366,8 +361,8 @@ bool BuildPanel(HWND parent, PanelRecord** place, const RECT* target, HINSTANCE 
 }
 
 void MapPanelRect(const PanelRecord* panel, const RECT* client, RECT* rect) {
-    PanelRect c{client->left, client->top, client->right, client->bottom};
-    PanelRect r{rect->left, rect->top, rect->right, rect->bottom};
+    PanelArea c{client->left, client->top, client->right, client->bottom};
+    PanelArea r{rect->left, rect->top, rect->right, rect->bottom};
     MapPanelRectByBand(panel->templateRect, panel->band, c, &r);
     *rect = RECT{r.left, r.top, r.right, r.bottom};
 }

@@ -29,7 +29,7 @@ typedef void(WINAPI* PanelCallback)(PanelRecord* panel, UINT message, WPARAM wPa
 
 struct PanelItem {
     int32_t controlId;
-    PanelRect templateRect; // template pixels, before any stretching
+    PanelArea templateRect; // template pixels, before any stretching
     HWND window;            // null when creation failed
 };
 
@@ -37,7 +37,7 @@ struct PanelRecord {
     HWND parent;
     PanelCallback callback;
     HFONT templateFont;
-    PanelRect templateRect; // (0, 0, width, height)
+    PanelArea templateRect; // (0, 0, width, height)
     PanelBand band;
     int32_t marker; // 65534 or 65533, or kPanelNoMarker
     PanelColor backgroundColor;
@@ -48,7 +48,7 @@ struct PanelRecord {
 };
 
 struct PanelTemplateInfo {
-    PanelRect rect;
+    PanelArea rect;
     int32_t baseX;
     int32_t baseY;
     uint32_t itemCount;

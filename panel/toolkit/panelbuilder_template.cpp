@@ -150,9 +150,9 @@ int32_t HorizontalBaseFromAlphabetWidth(int32_t width) {
     return (width / 26 + 1) / 2;
 }
 
-PanelRect TemplateUnitsToPixels(int32_t x, int32_t y, int32_t cx, int32_t cy,
+PanelArea TemplateUnitsToPixels(int32_t x, int32_t y, int32_t cx, int32_t cy,
                                 TemplateBaseUnits base) {
-    PanelRect r;
+    PanelArea r;
     r.left = Scale(x, base.horizontal, 4);
     r.top = Scale(y, base.vertical, 8);
     r.right = r.left + Scale(cx, base.horizontal, 4);
@@ -160,7 +160,7 @@ PanelRect TemplateUnitsToPixels(int32_t x, int32_t y, int32_t cx, int32_t cy,
     return r;
 }
 
-PanelBand DefaultPanelBand(const PanelRect& templateRect) {
+PanelBand DefaultPanelBand(const PanelArea& templateRect) {
     int32_t midX = (templateRect.right - templateRect.left) / 2;
     int32_t midY = (templateRect.bottom - templateRect.top) / 2;
     return PanelBand{midX, midY, midX, midY};
@@ -177,8 +177,8 @@ int32_t MapPanelCoordinate(int32_t v, int32_t oldSize, int32_t newSize, int32_t 
     return static_cast<int32_t>(v + growth);
 }
 
-void MapPanelRectByBand(const PanelRect& templateRect, const PanelBand& band,
-                        const PanelRect& client, PanelRect* rect) {
+void MapPanelRectByBand(const PanelArea& templateRect, const PanelBand& band,
+                        const PanelArea& client, PanelArea* rect) {
     int32_t oldW = templateRect.right - templateRect.left;
     int32_t oldH = templateRect.bottom - templateRect.top;
     int32_t newW = client.right - client.left;

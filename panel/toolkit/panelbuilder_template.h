@@ -8,7 +8,7 @@
 #include <cstdint>
 
 // A rectangle in pixels, laid out like RECT.
-struct PanelRect {
+struct PanelArea {
     int32_t left;
     int32_t top;
     int32_t right;
@@ -75,7 +75,7 @@ struct TemplateBaseUnits {
 int32_t HorizontalBaseFromAlphabetWidth(int32_t width);
 
 // Rectangle in pixels of an area given in dialog units (each division truncating toward zero).
-PanelRect TemplateUnitsToPixels(int32_t x, int32_t y, int32_t cx, int32_t cy,
+PanelArea TemplateUnitsToPixels(int32_t x, int32_t y, int32_t cx, int32_t cy,
                                 TemplateBaseUnits base);
 
 // The stretch band of a panel: template-pixel coordinates between which the panel grows.
@@ -88,11 +88,11 @@ struct PanelBand {
 
 // The default band: half the template width for left and right, half the height for top and
 // bottom.
-PanelBand DefaultPanelBand(const PanelRect& templateRect);
+PanelBand DefaultPanelBand(const PanelArea& templateRect);
 
 // Maps coordinate v of a panel sized oldSize onto newSize by the band lo..hi.
 int32_t MapPanelCoordinate(int32_t v, int32_t oldSize, int32_t newSize, int32_t lo, int32_t hi);
 
 // Maps a rectangle in template pixels into the client rectangle by the band.
-void MapPanelRectByBand(const PanelRect& templateRect, const PanelBand& band,
-                        const PanelRect& client, PanelRect* rect);
+void MapPanelRectByBand(const PanelArea& templateRect, const PanelBand& band,
+                        const PanelArea& client, PanelArea* rect);

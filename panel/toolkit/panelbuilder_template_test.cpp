@@ -125,12 +125,12 @@ TEST(PanelUnits, DialogUnitsToPixelsTruncateTowardZero) {
     EXPECT_EQ(HorizontalBaseFromAlphabetWidth(364), 7); // 364 / 26 = 14, (14 + 1) / 2
     EXPECT_EQ(HorizontalBaseFromAlphabetWidth(338), 7); // 13 -> 7
     EXPECT_EQ(HorizontalBaseFromAlphabetWidth(312), 6); // 12 -> 6
-    PanelRect r = TemplateUnitsToPixels(6, 6, 240, 48, {7, 16});
+    PanelArea r = TemplateUnitsToPixels(6, 6, 240, 48, {7, 16});
     EXPECT_EQ(r.left, 10);    // 42 / 4
     EXPECT_EQ(r.top, 12);     // 96 / 8
     EXPECT_EQ(r.right, 430);  // 10 + 1680 / 4
     EXPECT_EQ(r.bottom, 108); // 12 + 768 / 8
-    PanelRect n = TemplateUnitsToPixels(-3, -5, 3, 5, {7, 13});
+    PanelArea n = TemplateUnitsToPixels(-3, -5, 3, 5, {7, 13});
     EXPECT_EQ(n.left, -5);  // -21 / 4
     EXPECT_EQ(n.top, -8);   // -65 / 8
     EXPECT_EQ(n.right, 0);  // -5 + 5
@@ -168,44 +168,44 @@ TEST(PanelLayout, PanelTemplateGrowsTheGlassDisplayAndMovesTheKeys) {
     auto bytes = PanelTemplate1005();
     auto items = ReadAll(bytes.data(), bytes.size());
     const TemplateBaseUnits base{7, 16};
-    PanelRect tpl = TemplateUnitsToPixels(0, 0, 250, 89, base);
+    PanelArea tpl = TemplateUnitsToPixels(0, 0, 250, 89, base);
     auto rectOf = [&](uint16_t id) {
         for (auto& it : items)
             if (it.id == id)
                 return TemplateUnitsToPixels(it.x, it.y, it.cx, it.cy, base);
-        return PanelRect{};
+        return PanelArea{};
     };
-    PanelRect marker = rectOf(65534);
+    PanelArea marker = rectOf(65534);
     PanelBand band{marker.left, marker.top, marker.right, marker.bottom};
-    auto mapped = [&](uint16_t id, PanelRect client) {
-        PanelRect r = rectOf(id);
+    auto mapped = [&](uint16_t id, PanelArea client) {
+        PanelArea r = rectOf(id);
         MapPanelRectByBand(tpl, band, client, &r);
         return r;
     };
-    auto same = [](PanelRect a, PanelRect b) {
+    auto same = [](PanelArea a, PanelArea b) {
         return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
     };
 
     for (auto& it : items) // exactly the template size: every control at its template position
         EXPECT_TRUE(same(mapped(it.id, tpl), rectOf(it.id))) << it.id;
 
-    PanelRect wider{0, 0, tpl.right + 100, tpl.bottom};
+    PanelArea wider{0, 0, tpl.right + 100, tpl.bottom};
     for (uint16_t id : {9999, 9998, 1020, 1021, 1022, 1023, 1040, 1041, 1042, 1043}) {
-        PanelRect r = mapped(id, wider), t = rectOf(id);
+        PanelArea r = mapped(id, wider), t = rectOf(id);
         EXPECT_EQ(r.left, t.left + 100) << id;
         EXPECT_EQ(r.right, t.right + 100) << id;
         EXPECT_EQ(r.top, t.top) << id;
     }
     for (uint16_t id : {1013, 1010, 1011, 1012, 1014, 1094, 1095, 1006})
         EXPECT_TRUE(same(mapped(id, wider), rectOf(id))) << id;
-    PanelRect glass = mapped(1003, wider), glassTpl = rectOf(1003);
+    PanelArea glass = mapped(1003, wider), glassTpl = rectOf(1003);
     EXPECT_EQ(glass.left, glassTpl.left);
     EXPECT_EQ(glass.right, glassTpl.right + 100);
     EXPECT_EQ(glass.bottom, glassTpl.bottom);
 
-    PanelRect taller{0, 0, tpl.right, tpl.bottom + 40};
+    PanelArea taller{0, 0, tpl.right, tpl.bottom + 40};
     for (uint16_t id : {1013, 1010, 1040, 1043, 1094, 9999}) {
-        PanelRect r = mapped(id, taller), t = rectOf(id);
+        PanelArea r = mapped(id, taller), t = rectOf(id);
         EXPECT_EQ(r.top, t.top + 40) << id;
         EXPECT_EQ(r.left, t.left) << id;
     }
@@ -213,12 +213,12 @@ TEST(PanelLayout, PanelTemplateGrowsTheGlassDisplayAndMovesTheKeys) {
     EXPECT_EQ(glass.top, glassTpl.top);
     EXPECT_EQ(glass.bottom, glassTpl.bottom + 40);
 
-    PanelRect smaller{0, 0, tpl.right - 50, tpl.bottom - 20};
+    PanelArea smaller{0, 0, tpl.right - 50, tpl.bottom - 20};
     for (auto& it : items)
         EXPECT_TRUE(same(mapped(it.id, smaller), rectOf(it.id))) << it.id;
 
-    PanelRect offset{5, 7, 5 + tpl.right, 7 + tpl.bottom};
-    PanelRect moved = mapped(1040, offset), t = rectOf(1040);
+    PanelArea offset{5, 7, 5 + tpl.right, 7 + tpl.bottom};
+    PanelArea moved = mapped(1040, offset), t = rectOf(1040);
     EXPECT_EQ(moved.left, t.left + 5);
     EXPECT_EQ(moved.top, t.top + 7);
 }

@@ -9,6 +9,7 @@
 
 #include "res/resource.h"
 #include "shell/resstr.h"
+#include "toolkit/panelbutton.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ RECT PlaceOf(HWND w) {
 RECT TemplatePlace(const PanelRecord* panel, int id) {
     for (uint32_t i = 0; i < panel->itemCount; ++i)
         if (panel->items[i].controlId == id) {
-            const PanelRect& t = panel->items[i].templateRect;
+            const PanelArea& t = panel->items[i].templateRect;
             return RECT{t.left, t.top, t.right, t.bottom};
         }
     ADD_FAILURE() << "no item " << id;
@@ -76,6 +77,7 @@ protected:
         RegisterStub("AppBtnClass");
         RegisterStub("AppStatClass");
         RegisterStub("AppDisplayClass");
+        PanelControlsRegistered = true;
         RegisterStub("PanelTestHost");
     }
 
@@ -209,9 +211,9 @@ TEST_F(PanelBuilder, CaptionsStringItemsAndTheTitle) {
 }
 
 TEST_F(PanelBuilder, WithoutPanelControlsButtonsAreSystemButtons) {
-    ASSERT_TRUE(UnregisterClassA("AppBtnClass", AppInstance()));
+    PanelControlsRegistered = false;
     bool built = BuildPanel(host, &panel, nullptr, AppInstance(), 3001);
-    RegisterStub("AppBtnClass");
+    PanelControlsRegistered = true;
     ASSERT_TRUE(built);
     HWND own = Item(3016);
     ASSERT_NE(own, nullptr);
