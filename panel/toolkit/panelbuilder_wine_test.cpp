@@ -269,6 +269,10 @@ TEST_F(PanelBuilder, MissingExtendedAndRedirectedTemplates) {
     EXPECT_TRUE(direct == redirected);
     EXPECT_GT(direct.right, 0);
 
+    ASSERT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), 3004));
+    EXPECT_EQ(TextOf(host), "ERR: 24000");
+    EXPECT_EQ(panel->itemCount, 0u);
+
     // An extended template: true, and the parent keeps no controls.
     EXPECT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), 3003));
     EXPECT_EQ(GetWindow(host, GW_CHILD), nullptr);
