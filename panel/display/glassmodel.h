@@ -128,6 +128,8 @@ void GlassForgetDrawn(GlassDisplayData* data); // every field dirty, drawn text 
 
 // --- cracks ----------------------------------------------------------------------------------
 GlassCrack* GlassCrackAt(GlassDisplayData* data, int x, int y); // none on a zero-size client
+// Point index of a crack centred at (cx, cy) in a client `height` pixels high.
+GlassPoint GlassCrackPoint(const GlassCrack* crack, int index, int cx, int cy, int height);
 void GlassComputeCrackBounds(const GlassCrack* crack, int width, int height, GlassRect* out);
 void GlassCrackExtent(const GlassCrack* crack, int width, int height, GlassRect* out);
 // Fills a crack's rays and points from the generator; x, y in thousandths.
