@@ -196,8 +196,14 @@ TEST(GlassDisplayWindow, CracksSoundAndDeadSegments) {
     }
     EXPECT_GT(dead, 0);
     EXPECT_EQ(lit, 0);
-    // Moving away clears the highlight; the focus leaving does too.
+    // Moving away clears the highlight; coming back and losing the focus clears it again.
     SendMessageA(w.display, WM_MOUSEMOVE, 0, MAKELPARAM(5, 5));
+    w.Flush();
+    EXPECT_EQ(data->hovered, nullptr);
+    EXPECT_EQ(w.Pixel(300, 120), RGB(0xC0, 0xC0, 0xC0));
+    SendMessageA(w.display, WM_MOUSEMOVE, 0, MAKELPARAM(301, 121));
+    EXPECT_EQ(data->hovered, data->cracks);
+    SendMessageA(w.display, WM_KILLFOCUS, 0, 0);
     EXPECT_EQ(data->hovered, nullptr);
 
     // Removing the crack restores the segment.
