@@ -70,8 +70,8 @@ struct Display {
     ~Display() { GlassDestroy(data); }
     void field(uint32_t id, uint32_t type, const char* text, uint32_t cells = 0, uint32_t l = 0,
                uint32_t t = 0, uint32_t r = 0, uint32_t b = 0) {
-        DisplayFieldSpec spec = {l, t, r, b, type, cells, text, 0, 0};
-        GlassSetField(data, id, &spec, &host);
+        DisplayFieldSpec request = {l, t, r, b, type, cells, text, 0, 0};
+        GlassSetField(data, id, &request, &host);
     }
     void paint() { GlassPaint(data, &canvas); }
     // What a real erase does before the paint.
@@ -251,13 +251,13 @@ TEST(GlassFields, SetFieldEdgeCases) {
     Display d(400, 100);
     GlassSetField(d.data, 0, nullptr, &d.host);
     GlassSetField(d.data, 9, nullptr, &d.host);
-    DisplayFieldSpec spec = {0, 0, 0, 0, 1, 0, "12", 0, 0};
-    GlassSetField(d.data, 0, &spec, &d.host);
+    DisplayFieldSpec request = {0, 0, 0, 0, 1, 0, "12", 0, 0};
+    GlassSetField(d.data, 0, &request, &d.host);
     EXPECT_EQ(d.data->fields, nullptr);
     EXPECT_TRUE(d.rec.invalidations.empty());
 
     // New field: whole client, moved, whole window erased.
-    GlassSetField(d.data, 5, &spec, &d.host);
+    GlassSetField(d.data, 5, &request, &d.host);
     ASSERT_EQ(d.rec.invalidations.size(), 1u);
     EXPECT_TRUE(d.rec.invalidations[0].whole);
     EXPECT_TRUE(d.rec.invalidations[0].erase);
@@ -307,8 +307,8 @@ TEST(GlassFields, LongTextsAndCellCountsStayInTheirRecords) {
 
 TEST(GlassCracks, ShapesStayInRange) {
     GlassRandom rng;
-    for (uint32_t seed = 0; seed < 2000; ++seed) {
-        GlassRandomSeed(&rng, seed * 7919);
+    for (uint32_t start = 0; start < 2000; ++start) {
+        GlassRandomStart(&rng, start * 7919);
         GlassCrack c = {};
         GlassShapeCrack(&c, 500, 500, &rng);
         ASSERT_GE(c.rays, 6);
@@ -319,7 +319,7 @@ TEST(GlassCracks, ShapesStayInRange) {
         const int last = c.steps - 1;
         ASSERT_GT(c.points[last][1], 0); // ray 0 heads down (cosine of a small angle)
     }
-    GlassRandomSeed(&rng, 1);
+    GlassRandomStart(&rng, 1);
     for (int i = 0; i < 10000; ++i) {
         const int r = GlassRandomNext(&rng);
         ASSERT_GE(r, 0);
