@@ -1,5 +1,5 @@
 # The glass display: the pure model (fields, layout, glyphs, cracks) and its window class.
-varlo_panel_module(glassdisplay PURE glassmodel.cpp WIN glassdisplay.cpp LIBS gdicache shell winmm)
+varlo_panel_module(glassdisplay PURE glassmodel.cpp glassdraw.cpp WIN glassdisplay.cpp LIBS gdicache shell winmm)
 if(VARLO_TREE STREQUAL "host")
     varlo_host_test(glassmodel_test SOURCES glassmodel_test.cpp LIBS glassdisplay_pure)
 elseif(VARLO_TREE STREQUAL "win")

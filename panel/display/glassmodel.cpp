@@ -1,4 +1,4 @@
-// The glass display's model: fields, layout, segment geometry, cracks. See glassmodel.h.
+// The glass display's model: fields, their layout, and the cracks. See glassmodel.h.
 #include "display/glassmodel.h"
 
 #include <cmath>
@@ -7,50 +7,7 @@
 
 namespace {
 
-struct SevenSegment {
-    int x, y;
-    bool upright;
-};
-
-// Segment centres in design units, origin at the digit's centre.
-constexpr SevenSegment kSevenSegments[7] = {
-    {0, -100, false}, {50, -50, true},  {50, 50, true}, {0, 100, false},
-    {-50, 50, true},  {-50, -50, true}, {0, 0, false},
-};
-
-constexpr uint8_t kSevenSegmentDigits[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66,
-                                             0x6D, 0x7D, 0x07, 0x7F, 0x6F};
-
-struct SixteenSegment {
-    int x1, y1, x2, y2;
-};
-
-// Segment end points in design units, origin at the cell's top left, glyph box 100 x 200.
-constexpr SixteenSegment kSixteenSegments[16] = {
-    {8, 0, 92, 0},    {100, 8, 100, 92},  {100, 108, 100, 192}, {8, 200, 92, 200},
-    {0, 108, 0, 192}, {0, 8, 0, 92},      {8, 8, 46, 96},       {50, 8, 50, 96},
-    {96, 4, 54, 96},  {96, 100, 54, 100}, {96, 196, 54, 104},   {50, 196, 50, 104},
-    {4, 196, 46, 96}, {4, 100, 46, 100},  {-20, 0, 0, 0},       {-20, 200, 0, 200},
-};
-
-constexpr uint16_t kSixteenUpper[26] = {0x2237, 0xE33D, 0x0039, 0xC03F, 0x2039, 0x2031, 0x023D,
-                                        0x2236, 0x0889, 0x001E, 0x6530, 0x0038, 0x0176, 0x0476,
-                                        0x003F, 0x2233, 0x043F, 0x2633, 0x024D, 0x0881, 0x003E,
-                                        0x1130, 0x1436, 0x1540, 0x1140, 0x1109};
-constexpr uint16_t kSixteenLower[26] = {0x221C, 0x223C, 0x2218, 0x221E, 0x2039, 0x2031, 0x023D,
-                                        0x2234, 0x0800, 0x001E, 0x6530, 0x8800, 0x0176, 0x2214,
-                                        0x221C, 0x2233, 0x043F, 0x2633, 0x024D, 0x0881, 0x001C,
-                                        0x1130, 0x1436, 0x1540, 0x1140, 0x1109};
-// '(' to '9'
-constexpr uint16_t kSixteenDigits[18] = {0,      0,      0,      0x2A80, 0,      0x2200,
-                                         0,      0x1100, 0x113F, 0x0880, 0x2119, 0x020F,
-                                         0x2AA0, 0x2429, 0x2439, 0x0901, 0x223F, 0x222F};
-
 constexpr int kNearCrack = 20; // thousandths
-
-int RoundHalfUp(double v) {
-    return static_cast<int>(v + 0.5);
-}
 
 void CopyText(char* dst, const char* src) {
     size_t n = 0;
@@ -82,22 +39,31 @@ GlassRect CrackDamage(const GlassDisplayData* data, const GlassCrack* crack) {
     return Union(crack->bounds, extent);
 }
 
+// What a field paints: its rectangle, and for sixteen-segment characters the short bars that
+// reach left of the first cell.
+GlassRect FieldDamage(const DisplayField* f) {
+    GlassRect r = f->rect;
+    if (f->type == DISPLAY_FIELD_SIXTEEN_SEGMENT)
+        r.left -= static_cast<int>(std::lround(20 * f->xScale)) + 1;
+    return r;
+}
+
 void Invalidate(const GlassHost* host, const GlassRect* rect, bool erase) {
     if (host && host->invalidate)
         host->invalidate(host->ctx, rect, erase);
 }
 
-GlassPoint CrackPoint(const GlassCrack* crack, int index, int cx, int cy, int height) {
+} // namespace
+
+GlassPoint GlassCrackPoint(const GlassCrack* crack, int index, int cx, int cy, int height) {
     return {cx + crack->points[index][0] * height / 1000,
             cy + crack->points[index][1] * height / 1000};
 }
 
-} // namespace
-
 // --- random --------------------------------------------------------------------------------------
 
-void GlassRandomSeed(GlassRandom* rng, uint32_t seed) {
-    rng->state = seed;
+void GlassRandomStart(GlassRandom* rng, uint32_t start) {
+    rng->state = start;
 }
 
 int GlassRandomNext(GlassRandom* rng) {
@@ -179,38 +145,6 @@ bool LayoutField(DisplayField* f) {
            oldH != f->cellHeight || oldXo != f->xOffset || oldYo != f->yOffset;
 }
 
-uint16_t SevenSegmentMask(char c) {
-    return (c >= '0' && c <= '9') ? kSevenSegmentDigits[c - '0'] : 0;
-}
-
-uint16_t SixteenSegmentMask(char c) {
-    if (c >= 'A' && c <= 'Z')
-        return kSixteenUpper[c - 'A'];
-    if (c >= 'a' && c <= 'z')
-        return kSixteenLower[c - 'a'];
-    if (c >= '(' && c <= '9')
-        return kSixteenDigits[c - '('];
-    return 0;
-}
-
-void SevenSegmentPolygon(int px, int py, int t, int h, int v, bool upright, GlassPoint out[6]) {
-    if (upright) {
-        out[0] = {px, py - v + 1};
-        out[1] = {px - t, py - v + t + 1};
-        out[2] = {px - t, py + v - t - 1};
-        out[3] = {px, py + v - 1};
-        out[4] = {px + t, py + v - t - 1};
-        out[5] = {px + t, py - v + t + 1};
-    } else {
-        out[0] = {px - h + 1, py};
-        out[1] = {px - h + t + 1, py - t};
-        out[2] = {px + h - t - 1, py - t};
-        out[3] = {px + h - 1, py};
-        out[4] = {px + h - t - 1, py + t};
-        out[5] = {px - h + t + 1, py + t};
-    }
-}
-
 // --- the window data -----------------------------------------------------------------------------
 
 GlassDisplayData* GlassCreate() {
@@ -238,12 +172,12 @@ DisplayField* GlassFindField(GlassDisplayData* data, uint32_t id) {
     return nullptr;
 }
 
-void GlassSetField(GlassDisplayData* data, uint32_t id, const DisplayFieldSpec* spec,
+void GlassSetField(GlassDisplayData* data, uint32_t id, const DisplayFieldSpec* request,
                    const GlassHost* host) {
     if (id == 0)
         return;
     DisplayField* field = GlassFindField(data, id);
-    if (!spec) {
+    if (!request) {
         if (!field)
             return;
         DisplayField** link = &data->fields;
@@ -271,26 +205,26 @@ void GlassSetField(GlassDisplayData* data, uint32_t id, const DisplayFieldSpec* 
         *tail = field;
         moved = true;
     }
-    if (spec->left != spec->right) {
-        field->posLeft = spec->left;
-        field->posRight = spec->right;
+    if (request->left != request->right) {
+        field->posLeft = request->left;
+        field->posRight = request->right;
         moved = true;
     }
-    if (spec->top != spec->bottom) {
-        field->posTop = spec->top;
-        field->posBottom = spec->bottom;
+    if (request->top != request->bottom) {
+        field->posTop = request->top;
+        field->posBottom = request->bottom;
         moved = true;
     }
-    if (spec->type)
-        field->type = spec->type;
-    if (spec->cellCount)
+    if (request->type)
+        field->type = request->type;
+    if (request->cellCount)
         field->cellCount =
-            spec->cellCount > DISPLAY_MAX_CELLS ? DISPLAY_MAX_CELLS : spec->cellCount;
-    if (spec->text)
-        CopyText(field->text, spec->text);
-    if (spec->litColor != spec->unlitColor) {
-        field->litColor = spec->litColor;
-        field->unlitColor = spec->unlitColor;
+            request->cellCount > DISPLAY_MAX_CELLS ? DISPLAY_MAX_CELLS : request->cellCount;
+    if (request->text)
+        CopyText(field->text, request->text);
+    if (request->litColor != request->unlitColor) {
+        field->litColor = request->litColor;
+        field->unlitColor = request->unlitColor;
     }
     field->dirty = true;
     if (moved) {
@@ -299,7 +233,8 @@ void GlassSetField(GlassDisplayData* data, uint32_t id, const DisplayFieldSpec* 
         Invalidate(host, nullptr, true);
     } else {
         LayoutField(field);
-        Invalidate(host, &field->rect, true);
+        const GlassRect damage = FieldDamage(field);
+        Invalidate(host, &damage, true);
     }
 }
 
@@ -313,7 +248,8 @@ void GlassSetText(GlassDisplayData* data, uint32_t id, const char* text, const G
         const bool relaid = LayoutField(f);
         if (relaid)
             f->drawn[0] = '\0';
-        Invalidate(host, &f->rect, relaid);
+        const GlassRect damage = FieldDamage(f);
+        Invalidate(host, &damage, relaid);
     }
 }
 
@@ -357,7 +293,7 @@ void GlassComputeCrackBounds(const GlassCrack* crack, int width, int height, Gla
     GlassRect r = {10000, 10000, -10000, -10000};
     for (int ray = 0; ray < crack->rays; ++ray) {
         const int last = ray * crack->steps + crack->steps - 1;
-        const GlassPoint p = CrackPoint(crack, last, cx, cy, height);
+        const GlassPoint p = GlassCrackPoint(crack, last, cx, cy, height);
         if (p.x < r.left)
             r.left = p.x;
         if (p.y < r.top)
@@ -375,7 +311,7 @@ void GlassCrackExtent(const GlassCrack* crack, int width, int height, GlassRect*
     const int cy = crack->y * height / 1000;
     GlassRect r = {cx, cy, cx + 1, cy + 1};
     for (int i = 0; i < crack->rays * crack->steps; ++i) {
-        const GlassPoint p = CrackPoint(crack, i, cx, cy, height);
+        const GlassPoint p = GlassCrackPoint(crack, i, cx, cy, height);
         r = Union(r, GlassRect{p.x, p.y, p.x + 1, p.y + 1});
     }
     *out = r;
@@ -408,7 +344,7 @@ bool GlassMakeCrack(GlassDisplayData* data, int x, int y, bool soundLoaded, cons
     if (!crack)
         return false;
     GlassRandom rng;
-    GlassRandomSeed(&rng, host && host->tickCount ? host->tickCount(host->ctx) : 0);
+    GlassRandomStart(&rng, host && host->tickCount ? host->tickCount(host->ctx) : 0);
     GlassShapeCrack(crack, static_cast<int>(static_cast<int64_t>(x) * 1000 / w),
                     static_cast<int>(static_cast<int64_t>(y) * 1000 / h), &rng);
     crack->next = data->cracks;
@@ -475,130 +411,4 @@ bool GlassCrackTest(GlassDisplayData* data, const GlassRect& rect) {
         }
     }
     return false;
-}
-
-// --- drawing -------------------------------------------------------------------------------------
-
-void DrawSevenSegmentField(DisplayField* f, const GlassCanvas* canvas) {
-    const uint32_t count = FieldCharCount(f);
-    const double xs = f->xScale, ys = f->yScale;
-    const int t = static_cast<int>(10 * (xs < ys ? xs : ys));
-    const int h = static_cast<int>(50 * xs);
-    const int v = static_cast<int>(50 * ys);
-    const int firstOffset = static_cast<int>(60 * xs);
-    int x = f->rect.left + 3 + f->xOffset + firstOffset;
-    const int y = f->rect.top + 3 + f->yOffset + static_cast<int>(110 * ys);
-    const size_t length = std::strlen(f->text);
-    GlassPoint poly[6];
-    for (uint32_t i = 0; i < count && i < DISPLAY_MAX_CELLS; ++i) {
-        const char c = i < length ? f->text[i] : '\0';
-        if (f->drawn[i] == '\0')
-            f->drawn[i + 1] = '\0';
-        if (c >= '0' && c <= '9') {
-            if (f->drawn[i] != c) {
-                const uint16_t mask = SevenSegmentMask(c);
-                for (int s = 0; s < 7; ++s) {
-                    const SevenSegment& seg = kSevenSegments[s];
-                    const int px = RoundHalfUp(x + seg.x * xs);
-                    const int py = RoundHalfUp(y + seg.y * ys);
-                    SevenSegmentPolygon(px, py, t, h, v, seg.upright, poly);
-                    uint32_t color = f->unlitColor;
-                    if (mask & (1u << s)) {
-                        color = f->litColor;
-                        const GlassRect box = seg.upright
-                                                  ? GlassRect{px - t, py - v, px + t, py + v}
-                                                  : GlassRect{px - h, py - t, px + h, py + t};
-                        if (GlassCrackTest(f->owner, box))
-                            color = GLASS_COLOR_DEAD;
-                    }
-                    canvas->polygon(canvas->ctx, poly, 6, color);
-                }
-                f->drawn[i] = c;
-            }
-            x += f->cellWidth;
-        } else if (c == ':') {
-            if (f->drawn[i] != ':') {
-                const int cx = x - firstOffset + f->cellWidth / 6;
-                for (int k = 0; k < 2; ++k) {
-                    const int cy = k == 0 ? y - v / 2 : y + v / 2;
-                    const GlassPoint diamond[4] = {
-                        {cx - t, cy}, {cx, cy - t}, {cx + t, cy}, {cx, cy + t}};
-                    uint32_t color = f->litColor;
-                    if (GlassCrackTest(f->owner, GlassRect{cx - t, cy - t, cx + t, cy + t}))
-                        color = GLASS_COLOR_DEAD;
-                    canvas->polygon(canvas->ctx, diamond, 4, color);
-                }
-                f->drawn[i] = ':';
-            }
-            x += f->cellWidth / 3;
-        }
-    }
-}
-
-void DrawSixteenSegmentField(DisplayField* f, const GlassCanvas* canvas) {
-    const uint32_t count = FieldCharCount(f);
-    if (count == 0)
-        return;
-    const size_t length = std::strlen(f->text);
-    int cellX = f->rect.left;
-    const int cellY = f->rect.top + 3;
-    for (uint32_t i = 0; i < count; ++i) {
-        const char c = i < length ? f->text[i] : '\0';
-        const uint16_t mask = SixteenSegmentMask(c);
-        GlassPoint ends[16][2];
-        for (int s = 0; s < 16; ++s) {
-            const SixteenSegment& seg = kSixteenSegments[s];
-            ends[s][0] = {cellX + static_cast<int>(std::lround(seg.x1 * f->xScale)),
-                          cellY + static_cast<int>(seg.y1 * f->yScale + 0.5)};
-            ends[s][1] = {cellX + static_cast<int>(std::lround(seg.x2 * f->xScale)),
-                          cellY + static_cast<int>(seg.y2 * f->yScale + 0.5)};
-        }
-        for (int s = 0; s < 16; ++s)
-            if (!(mask & (1u << s)))
-                canvas->polyline(canvas->ctx, ends[s], 2, f->unlitColor);
-        uint32_t lit = f->litColor;
-        if (GlassCrackTest(f->owner,
-                           GlassRect{cellX, cellY, cellX + f->cellWidth, cellY + f->cellHeight}))
-            lit = GLASS_COLOR_DEAD;
-        for (int s = 0; s < 16; ++s)
-            if (mask & (1u << s))
-                canvas->polyline(canvas->ctx, ends[s], 2, lit);
-        cellX += f->cellWidth;
-    }
-}
-
-void DrawGlassCracks(GlassDisplayData* data, const GlassCanvas* canvas) {
-    const int w = data->clientWidth, h = data->clientHeight;
-    GlassPoint line[GLASS_MAX_STEPS + 1];
-    GlassPoint ring[GLASS_MAX_RAYS + 1];
-    for (GlassCrack* c = data->cracks; c; c = c->next) {
-        const uint32_t pen = c == data->hovered ? GLASS_COLOR_CRACK_HOVER : GLASS_COLOR_CRACK;
-        const int cx = c->x * w / 1000;
-        const int cy = c->y * h / 1000;
-        for (int ray = 0; ray < c->rays; ++ray) {
-            line[0] = {cx, cy};
-            for (int j = 0; j < c->steps; ++j)
-                line[j + 1] = CrackPoint(c, ray * c->steps + j, cx, cy, h);
-            canvas->polyline(canvas->ctx, line, c->steps + 1, pen);
-        }
-        for (int k = 0; k < c->steps / 2; ++k) {
-            for (int ray = 0; ray < c->rays; ++ray)
-                ring[ray] = CrackPoint(c, ray * c->steps + k, cx, cy, h);
-            ring[c->rays] = ring[0];
-            canvas->polyline(canvas->ctx, ring, c->rays + 1, pen);
-        }
-    }
-}
-
-void GlassPaint(GlassDisplayData* data, const GlassCanvas* canvas) {
-    for (DisplayField* f = data->fields; f; f = f->next) {
-        if (!f->dirty)
-            continue;
-        if (f->type == DISPLAY_FIELD_SEVEN_SEGMENT)
-            DrawSevenSegmentField(f, canvas);
-        else if (f->type == DISPLAY_FIELD_SIXTEEN_SEGMENT)
-            DrawSixteenSegmentField(f, canvas);
-        f->dirty = false;
-    }
-    DrawGlassCracks(data, canvas);
 }
