@@ -9,48 +9,7 @@ static NTSTATUS DdRejectRequest(PIRP Irp) {
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-NTSTATUS DdCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return DdRejectRequest(Irp);
-}
-
-NTSTATUS DdClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return DdRejectRequest(Irp);
-}
-
-NTSTATUS DdCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return DdRejectRequest(Irp);
-}
-
-NTSTATUS DdRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return DdRejectRequest(Irp);
-}
-
-NTSTATUS DdWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return DdRejectRequest(Irp);
-}
-
 NTSTATUS DdIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return DdRejectRequest(Irp);
-}
-
-NTSTATUS DdProcessPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    PoStartNextPowerIrp(Irp);
-    return DdRejectRequest(Irp);
-}
-
-NTSTATUS DdProcessSysControlIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    return DdRejectRequest(Irp);
-}
-
-NTSTATUS DdProcessPnPIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     UNREFERENCED_PARAMETER(DeviceObject);
     return DdRejectRequest(Irp);
 }
