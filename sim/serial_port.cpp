@@ -130,6 +130,8 @@ NTSTATUS SerialWrite(PDEVICE_OBJECT device, PIRP irp) {
     {
         std::lock_guard lock(port.Mutex);
         port.Settings.BytesWritten += length;
+        if (port.Settings.WriteSizes.size() < 4096)
+            port.Settings.WriteSizes.push_back(length);
     }
     return Complete(irp, STATUS_SUCCESS, length);
 }

@@ -43,6 +43,7 @@ struct PortSettings {
     uint32_t Opens = 0;             // successful opens so far
     bool Open = false;
     uint64_t BytesWritten = 0;
+    std::vector<uint32_t> WriteSizes; // length of each write, the first 4096
 };
 
 class SerialPorts {
