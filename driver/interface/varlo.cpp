@@ -94,6 +94,10 @@ ULONG VrPrivateSysEx(SmDevice* Context, const UCHAR* Data, ULONG Length) {
     SmPort* port = Context->OpeningPort;
     if (!port || port->State != SM_STATE_PROBING)
         return 0;
+    // Only the probed port's own input counts: with a chain, an interface already open may send
+    // System Exclusive (a reply to the panel) while the next port is probed.
+    if (!port->Tb.SysExBuffer || Data != port->Tb.SysExBuffer->Data)
+        return 0;
     ULONG version = VrParseConfigReply(Data, Length);
     if (version != 0)
         port->Version[0] = version;
