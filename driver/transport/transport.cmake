@@ -1,0 +1,4 @@
+# Serial transport (ntddmser): port search, reader threads, output with cable selection.
+list(APPEND VARLO_DRIVER_SOURCES
+     ${CMAKE_CURRENT_LIST_DIR}/smport.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/smio.cpp)
