@@ -111,3 +111,25 @@ TEST(PnpTest, SystemPowerSwitchesActivationWhileClientsExist) {
 }
 
 } // namespace
+
+namespace {
+
+NTSTATUS KeepRequest(PDEVICE_OBJECT, PIRP, PVOID) {
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST(PnpTest, SystemControlSucceedsWithNothing) {
+    DeviceRig rig;
+    PIRP irp = IoAllocateIrp(rig.device->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = 77;
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+    IoSetCompletionRoutine(irp, KeepRequest, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(rig.device, irp), STATUS_SUCCESS);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(irp->IoStatus.Information, 0u);
+    IoFreeIrp(irp);
+}
+
+} // namespace
