@@ -149,6 +149,21 @@ TEST_F(ParserTest, SysExIsSplitIntoPieces) {
     EXPECT_EQ(pieces[1].data, (std::vector<UCHAR>{0xF7}));
 }
 
+TEST_F(ParserTest, SysExPiecesDoNotDependOnReadBoundaries) {
+    DdClient* c = AddClient();
+    std::vector<UCHAR> message = SysEx(300);
+    for (size_t readSize : {1u, 7u, 15u, 16u, 17u, 239u}) {
+        for (size_t at = 0; at < message.size(); at += readSize)
+            Feed({message.begin() + at, message.begin() + std::min(message.size(), at + readSize)});
+        std::vector<Piece> pieces = Drain(c);
+        ASSERT_EQ(pieces.size(), 3u) << readSize;
+        EXPECT_EQ(pieces[0].data.size(), 16u);
+        EXPECT_EQ(pieces[1].data.size(), 240u);
+        EXPECT_EQ(pieces[2].type, DD_BUF_SYSEX_END);
+        EXPECT_EQ(pieces[2].data.size(), 46u);
+    }
+}
+
 TEST_F(ParserTest, SysExBrokenOffByAStatusByte) {
     DdClient* c = AddClient();
     Feed({0xF0, 0x41, 0x10, 0x90, 0x3C, 0x40});
