@@ -57,12 +57,23 @@ if [ "$inside" -eq 1 ]; then
 fi
 
 [ -f build/host/build.ninja ] || scripts/build.sh host >/dev/null
-cmake --build build/host --target varlo-devhost varlo >/dev/null
+cmake --build build/host --target varlo-devhost varlo >/dev/null 2>&1 ||
+    cmake --build build/host --target varlo >/dev/null
 if [ "$monitor" -eq 0 ]; then
     [ -f build/win/build.ninja ] || scripts/build.sh win >/dev/null
     cmake --build build/win --target VARLOCTL winevarlo >/dev/null
 fi
 devhost=build/host/devhost/varlo-devhost
+
+# The panel in its own Wine environment: on the user's display, or on a private one.
+run_panel() {
+    local args=(--inside --seconds "$seconds" --screenshot "$screenshot")
+    if [ -n "${DISPLAY:-}" ] && [ "$private" -eq 0 ]; then
+        VARLO_DISPLAY="$DISPLAY" scripts/wine-env.sh build/run/wineprefix "$0" "${args[@]}"
+    else
+        env -u VARLO_DISPLAY scripts/wine-env.sh build/run/wineprefix "$0" "${args[@]}" --private
+    fi
+}
 
 mkdir -p build/run
 host_pid=""
@@ -77,6 +88,15 @@ stop() {
     true
 }
 trap stop INT TERM EXIT
+
+if [ ! -x "$devhost" ] && [ "$monitor" -eq 0 ]; then
+    # A tree without the device host: the panel runs on the MIDI driver's in-process loopback and
+    # shows no interface.
+    echo "run.sh: no device host in this build; the panel runs without an interface" >&2
+    export VARLO_UMDRV_CHANNEL=loop
+    run_panel
+    exit 0
+fi
 
 rm -f build/run/port
 "$devhost" --port "$port" --port-file build/run/port --serial "1=model:$version" --quiet \
@@ -105,9 +125,4 @@ if [ "$monitor" -eq 1 ]; then
     exit 0
 fi
 
-args=(--inside --seconds "$seconds" --screenshot "$screenshot")
-if [ -n "${DISPLAY:-}" ] && [ "$private" -eq 0 ]; then
-    VARLO_DISPLAY="$DISPLAY" scripts/wine-env.sh build/run/wineprefix "$0" "${args[@]}"
-else
-    env -u VARLO_DISPLAY scripts/wine-env.sh build/run/wineprefix "$0" "${args[@]}" --private
-fi
+run_panel
