@@ -25,3 +25,11 @@ if(VARLO_TREE STREQUAL "win")
             ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix;VARLO_UMDRV_CHANNEL=loop;VARLO_UMDRV_INPUTS=${inputs};VARLO_UMDRV_OUTPUTS=${outputs}")
     endforeach()
 endif()
+
+# End to end: the link through winmm and the driver's bridge channel to the device host (host
+# tree) with the driver and the interface model. Registered once the device host is part of the
+# source tree.
+if(VARLO_TREE STREQUAL "win")
+    add_executable(link_e2e_test link_e2e_wine_test.cpp)
+    target_link_libraries(link_e2e_test PRIVATE link user32 ws2_32 gtest gtest_main)
+endif()
