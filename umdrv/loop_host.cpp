@@ -1,6 +1,7 @@
 // A stand-in device host for tests of the driver's bridge channel: serves the bridge protocol
 // (bridge/README.md, Device role only) on 127.0.0.1 with the in-process loopback device behind
-// every connection. Each connection is served in order, one request at a time.
+// every connection. Requests of a connection are served in order, except that a read waits on a
+// thread of its own while later requests complete, as in the device host.
 //   umdrv_loop_host PORT_FILE   (listens on a free port, writes its number to PORT_FILE, runs
 //                                until killed)
 #include "../bridge/bridge_frames.h"
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -31,7 +33,10 @@ bool RecvAll(int fd, uint8_t* p, size_t n) {
     return true;
 }
 
+std::mutex g_sendLock; // whole frames on any socket
+
 bool Reply(int fd, bridge::FrameType type, uint32_t tag, const std::vector<uint8_t>& payload) {
+    std::lock_guard<std::mutex> hold(g_sendLock);
     std::vector<uint8_t> frame(bridge::kHeaderSize);
     bridge::EncodeHeader({uint32_t(payload.size()), type, 0, tag}, frame.data());
     frame.insert(frame.end(), payload.begin(), payload.end());
@@ -57,6 +62,7 @@ void Watch(int fd, umdrv::LoopHandle handle) {
 void Serve(int fd) {
     umdrv::LoopHandle handle = 0;
     std::thread watcher;
+    std::vector<std::thread> reads;
     for (;;) {
         uint8_t raw[bridge::kHeaderSize];
         bridge::FrameHeader h;
@@ -71,14 +77,17 @@ void Serve(int fd) {
             watcher = std::thread(Watch, fd, handle);
             ok = Reply(fd, bridge::FrameType::HelloReply, h.Tag, std::vector<uint8_t>(4, 0));
         } else if (h.Type == bridge::FrameType::Read && handle && body.size() >= 4) {
-            std::vector<uint8_t> data(bridge::GetU32(body.data()));
-            uint32_t got = 0;
-            if (umdrv::LoopRead(handle, data.data(), uint32_t(data.size()), &got)) {
-                data.resize(got);
-                ok = Complete(fd, h.Tag, 0, data);
-            } else {
-                ok = Complete(fd, h.Tag, 0xC0000120, {});
-            }
+            umdrv::LoopArm(handle); // pending from here on, as the driver's read is
+            reads.emplace_back([fd, handle, tag = h.Tag, size = bridge::GetU32(body.data())] {
+                std::vector<uint8_t> data(size);
+                uint32_t got = 0;
+                if (umdrv::LoopRead(handle, data.data(), size, &got)) {
+                    data.resize(got);
+                    Complete(fd, tag, 0, data);
+                } else {
+                    Complete(fd, tag, 0xC0000120, {});
+                }
+            });
         } else if (h.Type == bridge::FrameType::Ioctl && handle && body.size() >= 8) {
             uint32_t taken = 0;
             if (bridge::GetU32(body.data()) == umdrv::IOCTL_DD_MIDI_PLAY)
@@ -95,6 +104,8 @@ void Serve(int fd) {
     shutdown(fd, SHUT_RDWR);
     if (watcher.joinable())
         watcher.join();
+    for (std::thread& t : reads)
+        t.join();
     if (handle)
         umdrv::LoopClose(handle);
     close(fd);
