@@ -33,7 +33,8 @@ public:
         const char* file = std::getenv("VARLO_BRIDGE_PORT_FILE");
         ASSERT_NE(nullptr, file);
         FILE* f = std::fopen(("Z:" + std::string(file)).c_str(), "r");
-        ASSERT_NE(nullptr, f) << file;
+        if (!f)
+            return; // no device host built: every test skips
         unsigned port = 0;
         ASSERT_EQ(1, std::fscanf(f, "%u", &port));
         std::fclose(f);
@@ -52,6 +53,8 @@ const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new DeviceH
 class Model {
 public:
     Model() {
+        if (!g_port)
+            return;
         s_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         sockaddr_in addr = {};
         addr.sin_family = AF_INET;
@@ -188,6 +191,8 @@ private:
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
+        if (!g_port)
+            GTEST_SKIP() << "no device host";
         ASSERT_TRUE(model_.ok());
         ASSERT_EQ("ok", model_.Command("answers on"));
         ASSERT_EQ("ok", model_.Command("mode 0"));
