@@ -247,6 +247,15 @@ bool BridgeServer::HandleFrame(Connection& c, uint16_t type, uint32_t tag,
             if (!device || !c.Opened)
                 break;
             return reply(backend_.Write(c.Handle, body));
+        case FrameType::Close:
+            if (!device)
+                break;
+            if (c.Opened && backend_.Close)
+                backend_.Close(c.Handle);
+            c.Opened = false;
+            reply(Result{});
+            reason = "closed by the client";
+            return false;
         case FrameType::ModelSend:
             if (device || !need(4, "ModelSend"))
                 break;

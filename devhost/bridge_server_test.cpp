@@ -165,8 +165,17 @@ TEST_F(Fixture, DisconnectWithAWaitingReadClosesTheHandle) {
         Open(a);
         a.Send(FrameType::Read, U32Payload({256}));
         ASSERT_TRUE(device.WaitFor([&] { return device.Waiting.count(1) == 1; }));
+        a.Abandon();
     }
     ASSERT_TRUE(device.WaitFor([&] { return device.Closed.size() == 1; }));
+    // Closing properly: the handle is closed when Close returns.
+    {
+        BridgeClient b;
+        Open(b);
+        b.Close();
+        std::lock_guard l(device.Mutex);
+        EXPECT_EQ(device.Closed.size(), 2u);
+    }
     EXPECT_TRUE(device.Waiting.empty());
     EXPECT_TRUE(Logged("connection 1 ended: closed by the client"));
 }

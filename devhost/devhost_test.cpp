@@ -128,7 +128,8 @@ TEST_F(DeviceHostTest, DisconnectsMalformedFramesAndErrors) {
         ASSERT_EQ(status, 0u);
         c.Send(bridge::FrameType::Read, tools::U32Payload({256}));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    } // gone with its read waiting
+        c.Abandon(); // gone with its read waiting
+    }
     {
         tools::BridgeClient c;
         uint32_t status = 1;

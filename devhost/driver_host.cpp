@@ -25,7 +25,9 @@ struct DriverHost::Handle {
     std::map<uint32_t, std::shared_ptr<Read>> Reads; // by tag, until completed and reaped
 };
 
-DriverHost::~DriverHost() { Stop(); }
+DriverHost::~DriverHost() {
+    Stop();
+}
 
 bool DriverHost::Start(const HostOptions& options, std::string& error) {
     options_ = options;
@@ -48,12 +50,13 @@ bool DriverHost::Start(const HostOptions& options, std::string& error) {
     driver_ = ks::LoadDriver(kService, DriverEntry, &status);
     if (!driver_) {
         char text[80];
-        std::snprintf(text, sizeof text, "the driver entry failed: status 0x%08X", unsigned(status));
+        std::snprintf(text, sizeof text, "the driver entry failed: status 0x%08X",
+                      unsigned(status));
         error = text;
         ports_.Destroy();
         return false;
     }
-    pdo_ = ks::CreatePhysicalDevice(u"VarloNode");
+    pdo_ = ks::CreatePhysicalDevice();
     status = ks::AddDevice(driver_, pdo_);
     if (NT_SUCCESS(status))
         status = ks::SendPnp(ks::TopOfStack(pdo_), IRP_MN_START_DEVICE, {}, STATUS_SUCCESS).status;
@@ -200,6 +203,9 @@ Backend DriverHost::MakeBackend() {
             if (!read->Request->Completed())
                 read->Request->Cancel();
         ks::ClientClose(h->Client);
+        // The driver closes the serial ports holding its open mutex; the layer then defers the
+        // ports' close requests. Finish them now, so that the next open finds the ports free.
+        ks::DrainDeferred();
         for (auto& [tag, read] : reads)
             if (read->Waiter.joinable())
                 read->Waiter.join();

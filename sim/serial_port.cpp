@@ -426,6 +426,15 @@ bool SerialPorts::Create(std::vector<PortSpec> specs, std::string& error) {
 
 void SerialPorts::Destroy() {
     for (auto& [number, port] : ports_) {
+        // A driver's last reference may close the port a moment later, from another thread.
+        for (int i = 0; i < 200; ++i) {
+            {
+                std::lock_guard lock(port->Mutex);
+                if (!port->Settings.Open)
+                    break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         {
             std::lock_guard lock(port->Mutex);
             port->Quit = true;

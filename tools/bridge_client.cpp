@@ -54,6 +54,11 @@ BridgeClient::~BridgeClient() {
 }
 
 void BridgeClient::Close() {
+    if (fd_ >= 0 && role_ == bridge::Role::Device) {
+        Completion done;
+        std::string error;
+        Wait(Send(bridge::FrameType::Close, {}), done, 10000, error);
+    }
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
@@ -75,12 +80,18 @@ bool BridgeClient::Connect(uint16_t port, bridge::Role role, uint32_t& createSta
     }
     int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    role_ = role;
     uint32_t tag = Send(bridge::FrameType::Hello, U32Payload({bridge::kMagic, uint32_t(role)}));
     Completion reply;
     if (!Wait(tag, reply, 10000, error))
         return false;
     createStatus = reply.Status;
     return true;
+}
+
+void BridgeClient::Abandon() {
+    role_ = bridge::Role::Model;
+    Close();
 }
 
 uint32_t BridgeClient::Send(bridge::FrameType type, const std::vector<uint8_t>& payload) {

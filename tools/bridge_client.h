@@ -27,7 +27,11 @@ public:
 
     // Connects to 127.0.0.1:port and says Hello; createStatus is the HelloReply's status.
     bool Connect(uint16_t port, bridge::Role role, uint32_t& createStatus, std::string& error);
+    // Ends the connection; for a device connection the handle is closed first and the host has
+    // finished closing it when this returns (as CloseHandle).
     void Close();
+    // Drops the connection without the Close frame (a client that dies).
+    void Abandon();
 
     // Sends a request frame; returns its tag (0 when the connection failed).
     uint32_t Send(bridge::FrameType type, const std::vector<uint8_t>& payload);
@@ -45,6 +49,7 @@ private:
     bool ReceiveFrame(int timeoutMs, std::string& error);
 
     int fd_ = -1;
+    bridge::Role role_ = bridge::Role::Model;
     uint32_t nextTag_ = 1;
     std::map<uint32_t, Completion> done_;
 };

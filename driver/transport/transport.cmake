@@ -2,3 +2,8 @@
 list(APPEND VARLO_DRIVER_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/smport.cpp
      ${CMAKE_CURRENT_LIST_DIR}/smio.cpp)
+
+if(VARLO_TREE STREQUAL "host")
+    varlo_host_test(transport_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/transport_test.cpp
+                    LIBS varlo_devhost)
+endif()
