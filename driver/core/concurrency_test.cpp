@@ -14,8 +14,10 @@ namespace {
 using varlo_test::DeviceRig;
 using varlo_test::ReadBuffer;
 
-constexpr ULONG kMessages = 3000; // numbered notes, 14-bit sequence in the two data bytes
-constexpr ULONG kWindow = 120;    // events in flight: well within one client's 7 buffers
+constexpr ULONG kMessages = 16000; // numbered notes, 14-bit sequence in the two data bytes
+// Notes in flight: at most two runs outstanding, each cut into at most three buffers (a full
+// one, a rest, and a System Exclusive piece): within one client's seven.
+constexpr ULONG kWindow = 20;
 constexpr ULONG kReadSize = sizeof(DdMidiBuffer);
 
 // A client that opens, maybe reads, then cancels, closes with the read waiting, or waits for it.

@@ -65,15 +65,6 @@ TEST_F(ParserTest, ShortMessagesWithRunningStatus) {
                                                   0x012010F2, 0x017F3C91}));
 }
 
-TEST_F(ParserTest, DataWithoutRunningStatusIsDropped) {
-    DdClient* c = AddClient();
-    Feed({0x3C, 0x40, 0xF8, 0x12});
-    EXPECT_EQ(DrainEvents(c), (std::vector<ULONG>{0x010000F8}));
-    // A status with no data bytes yields nothing by itself.
-    Feed({0xF6});
-    EXPECT_TRUE(Drain(c).empty());
-}
-
 TEST_F(ParserTest, RealTimeBytesInterleaveWithoutDisturbing) {
     DdClient* c = AddClient();
     Feed({0x90, 0x3C, 0xF8, 0x40, 0xFE, 0x3E, 0xFE, 0xFA, 0x41});
@@ -224,16 +215,6 @@ TEST_F(ParserTest, BuffersHoldOnePortAndSixtyEvents) {
     ASSERT_EQ(pieces.size(), 2u);
     EXPECT_EQ(pieces[0].data.size(), 240u);
     EXPECT_EQ(pieces[1].data.size(), 4u);
-}
-
-TEST_F(ParserTest, OnlyReceivingClientsGetInput) {
-    DdClient* idle = AddClient(false);
-    DdClient* a = AddClient();
-    DdClient* b = AddClient();
-    Feed({0x90, 0x3C, 0x40, 0xF0, 0x01, 0xF7});
-    EXPECT_TRUE(Drain(idle).empty());
-    EXPECT_EQ(Drain(a).size(), 2u);
-    EXPECT_EQ(Drain(b).size(), 2u);
 }
 
 TEST_F(ParserTest, StalledClientLosesOnlyItsOwnEvents) {
