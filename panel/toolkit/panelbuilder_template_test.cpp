@@ -112,15 +112,6 @@ TEST(TemplateReader, SkipsCreationDataBySizeWordRoundedToWords) {
     }
 }
 
-TEST(TemplateReader, WideCharactersBecomeQuestionMarksAndTextIsCut) {
-    std::vector<uint8_t> utf16 = {'A', 0, 0x3B, 0x04, 'B', 0};
-    TemplateText t{false, 0, utf16.data(), 3};
-    EXPECT_EQ(Latin1(t), "A?B");
-    char small[3];
-    TemplateTextToLatin1(t, small, sizeof small);
-    EXPECT_STREQ(small, "A?");
-}
-
 TEST(PanelUnits, DialogUnitsToPixelsTruncateTowardZero) {
     EXPECT_EQ(HorizontalBaseFromAlphabetWidth(364), 7); // 364 / 26 = 14, (14 + 1) / 2
     EXPECT_EQ(HorizontalBaseFromAlphabetWidth(338), 7); // 13 -> 7
@@ -152,75 +143,6 @@ TEST(PanelLayout, CoordinatesStayMoveOrStretchByTheBand) {
     // Large values do not overflow.
     EXPECT_EQ(MapPanelCoordinate(1 << 20, 1 << 21, 1 << 30, 0, 1 << 21),
               static_cast<int32_t>((int64_t{1} << 20) * (1 << 30) >> 21));
-}
-
-TEST(PanelLayout, DefaultBandIsTheMiddleRoundedDown) {
-    PanelBand b = DefaultPanelBand({0, 0, 433, 145});
-    EXPECT_EQ(b.left, 216);
-    EXPECT_EQ(b.right, 216);
-    EXPECT_EQ(b.top, 72);
-    EXPECT_EQ(b.bottom, 72);
-}
-
-// Template 1005 with its marker: growth goes to the glass display, keys right of and below the
-// band move, keys at the left stay.
-TEST(PanelLayout, PanelTemplateGrowsTheGlassDisplayAndMovesTheKeys) {
-    auto bytes = PanelTemplate1005();
-    auto items = ReadAll(bytes.data(), bytes.size());
-    const TemplateBaseUnits base{7, 16};
-    PanelArea tpl = TemplateUnitsToPixels(0, 0, 250, 89, base);
-    auto rectOf = [&](uint16_t id) {
-        for (auto& it : items)
-            if (it.id == id)
-                return TemplateUnitsToPixels(it.x, it.y, it.cx, it.cy, base);
-        return PanelArea{};
-    };
-    PanelArea marker = rectOf(65534);
-    PanelBand band{marker.left, marker.top, marker.right, marker.bottom};
-    auto mapped = [&](uint16_t id, PanelArea client) {
-        PanelArea r = rectOf(id);
-        MapPanelRectByBand(tpl, band, client, &r);
-        return r;
-    };
-    auto same = [](PanelArea a, PanelArea b) {
-        return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
-    };
-
-    for (auto& it : items) // exactly the template size: every control at its template position
-        EXPECT_TRUE(same(mapped(it.id, tpl), rectOf(it.id))) << it.id;
-
-    PanelArea wider{0, 0, tpl.right + 100, tpl.bottom};
-    for (uint16_t id : {9999, 9998, 1020, 1021, 1022, 1023, 1040, 1041, 1042, 1043}) {
-        PanelArea r = mapped(id, wider), t = rectOf(id);
-        EXPECT_EQ(r.left, t.left + 100) << id;
-        EXPECT_EQ(r.right, t.right + 100) << id;
-        EXPECT_EQ(r.top, t.top) << id;
-    }
-    for (uint16_t id : {1013, 1010, 1011, 1012, 1014, 1094, 1095, 1006})
-        EXPECT_TRUE(same(mapped(id, wider), rectOf(id))) << id;
-    PanelArea glass = mapped(1003, wider), glassTpl = rectOf(1003);
-    EXPECT_EQ(glass.left, glassTpl.left);
-    EXPECT_EQ(glass.right, glassTpl.right + 100);
-    EXPECT_EQ(glass.bottom, glassTpl.bottom);
-
-    PanelArea taller{0, 0, tpl.right, tpl.bottom + 40};
-    for (uint16_t id : {1013, 1010, 1040, 1043, 1094, 9999}) {
-        PanelArea r = mapped(id, taller), t = rectOf(id);
-        EXPECT_EQ(r.top, t.top + 40) << id;
-        EXPECT_EQ(r.left, t.left) << id;
-    }
-    glass = mapped(1003, taller);
-    EXPECT_EQ(glass.top, glassTpl.top);
-    EXPECT_EQ(glass.bottom, glassTpl.bottom + 40);
-
-    PanelArea smaller{0, 0, tpl.right - 50, tpl.bottom - 20};
-    for (auto& it : items)
-        EXPECT_TRUE(same(mapped(it.id, smaller), rectOf(it.id))) << it.id;
-
-    PanelArea offset{5, 7, 5 + tpl.right, 7 + tpl.bottom};
-    PanelArea moved = mapped(1040, offset), t = rectOf(1040);
-    EXPECT_EQ(moved.left, t.left + 5);
-    EXPECT_EQ(moved.top, t.top + 7);
 }
 
 } // namespace
