@@ -152,6 +152,22 @@ TEST_F(MainWindow, F1GoesToTheFocusedKeyAsCommand112AndItsReleaseIsDropped) {
     EXPECT_EQ(g_keyUps, 0);
 }
 
+TEST_F(MainWindow, EnterInTheStartTimeEditGoesToWriteThroughTheDialogHandling) {
+    SetForegroundWindow(window);
+    HWND edit = GetDlgItem(window, IDC_START_EDIT);
+    SetFocus(edit);
+    ASSERT_EQ(GetFocus(), edit);
+    SetWindowTextA(edit, "0:0:7:0");
+    SendMessageA(edit, EM_SETMODIFY, TRUE, 0);
+    PostMessageA(edit, WM_KEYDOWN, VK_RETURN, 0x001C0001);
+    PostMessageA(edit, WM_KEYUP, VK_RETURN, static_cast<LPARAM>(0xC01C0001));
+    Drain(window);
+    EXPECT_EQ(GetFocus(), GetDlgItem(window, IDC_LTC_WRITE));
+    char text[20] = "";
+    GetWindowTextA(edit, text, sizeof text);
+    EXPECT_STREQ(text, "00:00:07:00"); // committed when the edit lost the focus
+}
+
 TEST_F(MainWindow, EraseTilesTheBackgroundAndDrawsTheHiddenLabelsInYellow) {
     RECT client;
     GetClientRect(window, &client);
