@@ -12,6 +12,8 @@ if(VARLO_TREE STREQUAL "win")
             SOURCES mainwindow_wine_test.cpp ${VARLO_PANEL_RC_FILE}
             LIBS mainwindow panelbuilder background timecode link buttongroup panelbutton
                  glassdisplay gdicache shell comctl32 winmm version)
+        # The panel's settings live in the shared prefix's registry.
+        set_tests_properties(mainwindow_wine_test PROPERTIES RESOURCE_LOCK varlo_panel_settings)
     endif()
 endif()
 
