@@ -15,5 +15,6 @@ if(VARLO_TREE STREQUAL "win" AND VARLO_PANEL_RC_FILE)
         SOURCES timecodepanel_wine_test.cpp ${VARLO_PANEL_RC_FILE}
         LIBS timecode panelbuilder link buttongroup panelbutton glassdisplay gdicache shell winmm
              version)
-    set_tests_properties(timecodepanel_wine_test PROPERTIES RESOURCE_LOCK varlo_panel_settings)
+    set_tests_properties(timecodepanel_wine_test PROPERTIES
+        RESOURCE_LOCK varlo_panel_settings TIMEOUT 120)
 endif()

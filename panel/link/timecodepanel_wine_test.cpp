@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -259,14 +260,26 @@ TEST_F(PanelState, WriteIsAToggleThatLocksTheSetAndRateKeys) {
 
 std::string g_aboutTitle;
 HWND g_aboutOwner;
+BOOL CALLBACK FindDialog(HWND w, LPARAM found) {
+    char cls[16] = "";
+    GetClassNameA(w, cls, sizeof cls);
+    if (strcmp(cls, "#32770") != 0)
+        return TRUE;
+    *reinterpret_cast<HWND*>(found) = w;
+    return FALSE;
+}
+// Ticks in the dialog's modal loop until the about box is there, then notes and closes it.
 void CALLBACK CloseAbout(HWND, UINT, UINT_PTR timer, DWORD) {
-    HWND about = GetActiveWindow();
+    HWND about = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), FindDialog, reinterpret_cast<LPARAM>(&about));
+    if (about == nullptr)
+        return;
     char title[100] = "";
     GetWindowTextA(about, title, sizeof title);
     g_aboutTitle = title;
     g_aboutOwner = GetWindow(about, GW_OWNER);
     KillTimer(nullptr, timer);
-    PostMessageA(about, WM_COMMAND, IDOK, 0);
+    EndDialog(about, IDOK);
 }
 
 TEST_F(PanelState, TheLogoOpensTheAboutBox) {

@@ -13,7 +13,8 @@ if(VARLO_TREE STREQUAL "win")
             LIBS mainwindow panelbuilder background timecode link buttongroup panelbutton
                  glassdisplay gdicache shell comctl32 winmm version)
         # The panel's settings live in the shared prefix's registry.
-        set_tests_properties(mainwindow_wine_test PROPERTIES RESOURCE_LOCK varlo_panel_settings)
+        set_tests_properties(mainwindow_wine_test PROPERTIES
+        RESOURCE_LOCK varlo_panel_settings TIMEOUT 120)
     endif()
 endif()
 
@@ -26,5 +27,5 @@ if(VARLO_TREE STREQUAL "win" AND VARLO_PANEL_RC_FILE)
                      ${CMAKE_SOURCE_DIR}/scripts/wine-env.sh ${CMAKE_BINARY_DIR}/wineprefix8
                      ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh $<TARGET_FILE:mainwindow_wine_test>
                      --gtest_brief=1)
-    set_tests_properties(mainwindow_palette_wine_test PROPERTIES LABELS "wine" TIMEOUT 600)
+    set_tests_properties(mainwindow_palette_wine_test PROPERTIES LABELS "wine" TIMEOUT 300)
 endif()

@@ -15,6 +15,8 @@ if(VARLO_TREE STREQUAL "win")
                     LIBS shell)
     target_compile_definitions(shell_wine_test PRIVATE VARLOCTL_EXE="Z:$<TARGET_FILE:VARLOCTL>")
     add_dependencies(shell_wine_test VARLOCTL)
+    # The settings key of the shared prefix is also used by the panel's tests: one at a time.
+    set_tests_properties(shell_wine_test PROPERTIES RESOURCE_LOCK varlo_panel_settings)
 endif()
 
 if(VARLO_TREE STREQUAL "host")
