@@ -3,6 +3,7 @@
 
 #include <wdm.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -15,16 +16,26 @@ constexpr ULONG kStringPoolTag = 0x67727453; // "Strg"
 // A verifier failure: prints the message and aborts.
 [[noreturn]] void Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// The dispatcher lock guards every dispatcher object's state (events, mutexes, threads); waiters
-// sleep on the one condition variable and recheck.
+// The dispatcher lock guards every dispatcher object's state (events, mutexes, threads). A
+// waiting thread links a wait block into the object's WaitListHead and sleeps on its own
+// condition variable; WakeWaiters (dispatcher lock held) wakes the waiters of one object, which
+// recheck.
 std::mutex& DispatcherLock();
-std::condition_variable& DispatcherSignal();
+void WakeWaiters(DISPATCHER_HEADER* header);
+// Waits (dispatcher lock held through `guard`) until `satisfied` answers true or the deadline
+// passes; false on time-out.
+bool WaitOn(DISPATCHER_HEADER* header, std::unique_lock<std::mutex>& guard,
+            const std::chrono::steady_clock::time_point* deadline,
+            bool (*satisfied)(DISPATCHER_HEADER*, void*), void* context);
 
 // Object headers precede every kernel object the layer creates (devices, drivers, files,
 // threads), giving reference counts and a type.
 enum class ObjectKind : uint32_t { Driver = 1, Device, File, Thread, Key };
 struct ObjectHeader;
-using ObjectDeleter = void (*)(void* body);
+// Runs when the last reference goes; answers true when it keeps the memory and releases it
+// later with FreeObjectMemory.
+using ObjectDeleter = bool (*)(void* body);
+void FreeObjectMemory(void* body);
 void* CreateObject(ObjectKind kind, size_t bodySize, ObjectDeleter deleter);
 ObjectKind KindOf(void* body); // fails loudly on a pointer that is no object
 ObjectHeader* HeaderOf(void* body);
@@ -53,15 +64,22 @@ std::string Narrow(std::u16string_view s);
 // Namespace of devices and symbolic links (io_objects.cpp).
 PDEVICE_OBJECT ResolveDeviceName(std::u16string_view name); // follows links; not referenced
 
-// Registry cleanup of handles when a key object dies (registry.cpp).
-void ReleaseKeyObject(void* body);
-
-// Threads (threads.cpp).
-bool IsThreadObject(void* object);
-bool ThreadSignaled(void* object);
+// Threads (threads.cpp). A thread object is signalled when the thread has ended.
+struct ThreadRecord;
+PKTHREAD CurrentThread(); // creates the record of a host thread on first use
 
 // File objects (client.cpp): opening a device for kernel callers and clients.
 NTSTATUS OpenDeviceFile(std::u16string_view name, KPROCESSOR_MODE mode, PFILE_OBJECT* file);
 void CloseFileHandle(PFILE_OBJECT file); // the last handle is gone: IRP_MJ_CLEANUP
 
 } // namespace ks
+
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;
+    KPRIORITY Priority;
+    bool System;
+    int MutexesHeld; // kernel mutexes owned (recursive acquisitions count once each)
+    PKSTART_ROUTINE Start;
+    PVOID StartContext;
+    void* Driver;
+};
