@@ -65,7 +65,7 @@ TEST_F(VerifierDeath, PendingStatusAndPendingMarkDisagree) {
         {
             static PIRP held;
             kstest::Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
-                held = irp;
+                __atomic_store_n(&held, irp, __ATOMIC_SEQ_CST);
                 return STATUS_PENDING;
             };
             auto test = kstest::LoadTestDriver(u"Late", u"\\Device\\Late", &handler);
