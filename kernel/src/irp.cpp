@@ -2,6 +2,7 @@
 // cancellation with the cancel spin lock, and the requests built for a caller.
 #include "ks_io.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <deque>
 #include <new>
@@ -199,7 +200,10 @@ void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 
 void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     ks::IrpRecord* record = ks::RecordOf(Irp);
-    if (record->state != ks::IrpState::Owned)
+    // Completing: the owner's completion routine has answered STATUS_MORE_PROCESSING_REQUIRED
+    // (or is about to) and signalled the owner, who may reuse the packet at once.
+    ks::IrpState state = std::atomic_ref(record->state).load();
+    if (state != ks::IrpState::Owned && state != ks::IrpState::Completing)
         ks::Fail("IoReuseIrp of IRP %p while a driver still owns it", (void*)Irp);
     UCHAR flags = Irp->AllocationFlags;
     IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
@@ -212,7 +216,7 @@ void IoFreeIrp(PIRP Irp) {
     ks::IrpRecord* record = ks::RecordOf(Irp);
     if (record->state == ks::IrpState::Freed)
         ks::Fail("IRP %p freed twice", (void*)Irp);
-    if (record->state == ks::IrpState::Dispatched || record->state == ks::IrpState::Completing)
+    if (std::atomic_ref(record->state).load() == ks::IrpState::Dispatched)
         ks::Fail("IRP %p freed while a driver still owns it", (void*)Irp);
     if (Irp->CancelRoutine != nullptr)
         ks::Fail("IRP %p freed with a cancel routine set", (void*)Irp);
@@ -236,7 +240,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     __atomic_and_fetch(&record->pendingMarks, ~level, __ATOMIC_SEQ_CST);
     __atomic_and_fetch(&record->walkedLevels, ~level, __ATOMIC_SEQ_CST);
     __atomic_and_fetch(&record->returnedPending, ~level, __ATOMIC_SEQ_CST);
-    record->state = ks::IrpState::Dispatched;
+    std::atomic_ref(record->state).store(ks::IrpState::Dispatched);
     // A packet freed by its completion may be gone when the dispatch routine returns.
     bool checkPending = !(record->threaded && !record->keepAfterFinish);
     UCHAR major = stack->MajorFunction;
@@ -312,8 +316,10 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                         : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
                 // The packet belongs to the routine's driver again; it may reuse or free it.
-                if (record->state == ks::IrpState::Completing)
-                    record->state = ks::IrpState::Owned;
+                // The owner may already have reused it: only a packet still completing changes.
+                ks::IrpState completing = ks::IrpState::Completing;
+                std::atomic_ref(record->state)
+                    .compare_exchange_strong(completing, ks::IrpState::Owned);
                 return;
             }
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
