@@ -125,7 +125,7 @@ struct DdDriverInfo {
     LONG (*GetHardwareInfo)(SmDevice* Context, LONG Index, DdHardwareInfo* Info);
     ULONG (*SendEvent)(SmDevice* Context, ULONG Port, ULONG Event, ULONG DataCount);
     // Data is the caller's buffer: read it only through the guarded copies (caller_buffer.h).
-    ULONG (*SendStream)
+    ULONG(*SendStream)
     (SmDevice* Context, ULONG Port, ULONG Cable, const UCHAR* Data, ULONG Length);
     ULONG (*GetCaps)(SmDevice* Context, DdCaps* Caps);
     ULONG (*PrivateSysEx)(SmDevice* Context, const UCHAR* Data, ULONG Length);

@@ -4,8 +4,9 @@
     gen_assets.py OUTDIR
 
 Writes logo.bmp (bitmap 108), tile.bmp (bitmap 114, the background tile), program.ico
-(icon 9001), glass.cur (cursor 111) and glass.wav (the glass sound 1009). The same input gives
-the same bytes on every run.
+(icon 9001), glass.cur (cursor 111), glass.wav (the glass sound 1009) and panel.dlg (dialog
+template 1005, written here because the resource compiler would upper-case its class names).
+The same input gives the same bytes on every run.
 """
 import math
 import os
@@ -206,6 +207,64 @@ def glass_sound():
     return b"RIFF" + struct.pack("<I", len(body)) + body
 
 
+# Class atoms of the standard controls.
+BUTTON, EDIT, STATIC = 0x80, 0x81, 0x82
+
+# The panel, dialog template 1005: (id, class, text, style, x, y, cx, cy). A class or text given
+# as a number is written as an atom or ordinal.
+PANEL_TEMPLATE = {
+    "style": 0x10CA00C0, "cx": 250, "cy": 89, "title": "Korvane Varlo Control",
+    "font": (10, "System"),
+    "items": [
+        # The stretch-band marker stands between the keys at the left (to x 144) and the labels
+        # and keys at the right (from x 149): those move with the right edge, the glass display
+        # widens.
+        (65534, STATIC, "", 0x50000006, 146, 18, 1, 30),
+        (1003, "AppDisplayClass", "Na, sowas", 0x50010000, 6, 6, 240, 48),
+        (1013, "AppBtnClass", "{B192,128,128}Write", 0x50010000, 12, 60, 30, 24),
+        (1010, "AppBtnClass", "{B0,128,128}Off", 0x50010000, 42, 60, 24, 12),
+        (1011, "AppBtnClass", "{B0,128,128}Read", 0x50010000, 42, 72, 24, 12),
+        (1012, "AppBtnClass", "{B0,255,0}Refr.", 0x50010000, 66, 60, 24, 12),
+        (1014, "AppBtnClass", "{B128,192,128}MTC", 0x50010000, 66, 72, 24, 12),
+        (1094, EDIT, "", 0x50811080, 96, 60, 48, 12),
+        (1095, "AppBtnClass", "Set", 0x50010000, 96, 72, 18, 12),
+        (1006, STATIC, 108, 0x5000090E, 128, 72, 16, 12),
+        (9999, STATIC, "FPS:", 0x40020202, 149, 60, 18, 12),
+        (9998, STATIC, "VU:", 0x40020202, 149, 72, 18, 12),
+        (1020, "AppBtnClass", "{B0,0,255}24", 0x50010000, 168, 60, 18, 12),
+        (1021, "AppBtnClass", "{B0,255,255}25", 0x50010000, 186, 60, 18, 12),
+        (1022, "AppBtnClass", "{B0,0,128}30d", 0x50010000, 204, 60, 18, 12),
+        (1023, "AppBtnClass", "{B0,0,128}30", 0x50010000, 222, 60, 18, 12),
+        (1040, "AppBtnClass", "-9", 0x50010000, 168, 72, 18, 12),
+        (1041, "AppBtnClass", "-4", 0x50010000, 186, 72, 18, 12),
+        (1042, "AppBtnClass", "0", 0x50010000, 204, 72, 18, 12),
+        (1043, "AppBtnClass", "+4", 0x50010000, 222, 72, 18, 12),
+    ],
+}
+
+
+def dialog_template(t):
+    """A DLGTEMPLATE with its DLGITEMTEMPLATEs, as the Windows resource format defines them."""
+    def sz(text):
+        return text.encode("utf-16-le") + b"\0\0"
+
+    def name_or_ordinal(value):
+        return struct.pack("<HH", 0xFFFF, value) if isinstance(value, int) else sz(value)
+
+    out = bytearray(struct.pack("<IIHhhhh", t["style"], 0, len(t["items"]), 0, 0, t["cx"], t["cy"]))
+    out += struct.pack("<HH", 0, 0)  # no menu, the default class
+    out += sz(t["title"])
+    points, face = t["font"]
+    out += struct.pack("<H", points) + sz(face)
+    for (ident, cls, text, style, x, y, cx, cy) in t["items"]:
+        while len(out) % 4:
+            out += b"\0"
+        out += struct.pack("<IIhhhhH", style, 0, x, y, cx, cy, ident)
+        out += name_or_ordinal(cls) + name_or_ordinal(text)
+        out += struct.pack("<H", 0)  # no creation data
+    return bytes(out)
+
+
 def main():
     if len(sys.argv) != 2:
         sys.stderr.write("usage: gen_assets.py OUTDIR\n")
@@ -218,6 +277,7 @@ def main():
         "program.ico": icon(),
         "glass.cur": cursor(),
         "glass.wav": glass_sound(),
+        "panel.dlg": dialog_template(PANEL_TEMPLATE),
     }
     for name, data in files.items():
         path = os.path.join(out, name)
