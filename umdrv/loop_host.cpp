@@ -95,6 +95,17 @@ void Serve(int fd) {
             std::vector<uint8_t> payload(8);
             bridge::PutU32(payload.data() + 4, taken); // information: bytes taken
             ok = Reply(fd, bridge::FrameType::Complete, h.Tag, payload);
+        } else if (h.Type == bridge::FrameType::ReadCancel && handle) {
+            umdrv::LoopCancel(handle); // this client has one read at most
+        } else if (h.Type == bridge::FrameType::Close && handle) {
+            umdrv::LoopCancel(handle);
+            for (std::thread& t : reads)
+                t.join();
+            reads.clear();
+            umdrv::LoopClose(handle);
+            handle = 0;
+            Complete(fd, h.Tag, 0, {});
+            break;
         } else {
             break; // anything else ends the connection
         }
