@@ -22,6 +22,9 @@ namespace {
 
 struct DeviceHandle {
     HANDLE File;
+    HANDLE ReadIssued; // manual reset: a read has been handed to the driver
+    std::mutex Lock;   // issuing a read against cancelling reads for good
+    bool Cancelled = false;
 };
 
 bool Overlapped(HANDLE file, BOOL started, OVERLAPPED& ov, uint32_t* transferred) {
@@ -43,26 +46,49 @@ void* DeviceOpen(const ChannelConfig&, uint32_t* status) {
         return nullptr;
     }
     *status = 0;
-    return new DeviceHandle{file};
+    auto* d = new DeviceHandle;
+    d->File = file;
+    d->ReadIssued = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return d;
 }
 
 bool DeviceRead(void* h, uint8_t* buffer, uint32_t size, uint32_t* got) {
     auto* d = static_cast<DeviceHandle*>(h);
     OVERLAPPED ov = {};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    BOOL started = ReadFile(d->File, buffer, size, nullptr, &ov);
+    BOOL started;
+    {
+        std::lock_guard<std::mutex> hold(d->Lock);
+        if (d->Cancelled) {
+            CloseHandle(ov.hEvent);
+            return false;
+        }
+        started = ReadFile(d->File, buffer, size, nullptr, &ov);
+        DWORD error = started ? ERROR_SUCCESS : GetLastError();
+        SetEvent(d->ReadIssued);
+        SetLastError(error);
+    }
     bool ok = Overlapped(d->File, started, ov, got);
     CloseHandle(ov.hEvent);
     return ok;
 }
 
+// A read the driver has taken waits there (or has completed): input reaches the handle from then.
+bool DeviceWaitReading(void* h, uint32_t ms) {
+    return WaitForSingleObject(static_cast<DeviceHandle*>(h)->ReadIssued, ms) == WAIT_OBJECT_0;
+}
+
 void DeviceCancel(void* h) {
-    CancelIoEx(static_cast<DeviceHandle*>(h)->File, nullptr);
+    auto* d = static_cast<DeviceHandle*>(h);
+    std::lock_guard<std::mutex> hold(d->Lock);
+    d->Cancelled = true;
+    CancelIoEx(d->File, nullptr);
 }
 
 void DeviceClose(void* h) {
     auto* d = static_cast<DeviceHandle*>(h);
     CloseHandle(d->File);
+    CloseHandle(d->ReadIssued);
     delete d;
 }
 
@@ -328,7 +354,7 @@ bool LoopChannelWaitReading(void* h, uint32_t ms) {
 }
 
 const DeviceChannel kDevice = {DeviceOpen,  DeviceRead,  DeviceCancel,
-                               DeviceClose, DeviceIoctl, nullptr};
+                               DeviceClose, DeviceIoctl, DeviceWaitReading};
 const DeviceChannel kBridge = {BridgeOpen,  BridgeRead,  BridgeCancel,
                                BridgeClose, BridgeIoctl, BridgeWaitReading};
 const DeviceChannel kLoop = {LoopChannelOpen,  LoopChannelRead,  LoopChannelCancel,
