@@ -5,6 +5,11 @@
 
 #include <ntddk.h>
 
+// The kernel exports _snprintf; the DDK headers do not declare it (the host layer does).
+#if defined(VARLO_KERNEL_WINDOWS)
+extern "C" int __cdecl _snprintf(char* Buffer, size_t Count, const char* Format, ...);
+#endif
+
 // Wide string literals: WCHAR is wchar_t in the kernel build and char16_t on the host.
 #if defined(VARLO_KERNEL_WINDOWS)
 #define DD_WTEXT(s) L##s

@@ -109,6 +109,12 @@ TEST(Strings, AppendAndNumbersRespectTheBuffer) {
     WCHAR tiny[2];
     UNICODE_STRING small{0, sizeof(tiny), tiny};
     EXPECT_EQ(RtlIntegerToUnicodeString(10, 10, &small), STATUS_BUFFER_OVERFLOW);
+    char ansi[8];
+    EXPECT_EQ(_snprintf(ansi, sizeof(ansi), "%d;%s", 123, "Ab"), 6);
+    EXPECT_STREQ(ansi, "123;Ab");
+    memset(ansi, '#', sizeof(ansi));
+    EXPECT_EQ(_snprintf(ansi, sizeof(ansi), "%d;%s", 123, "Korvane"), -1);
+    EXPECT_EQ(std::string(ansi, 8), "123;Korv"); // no room, no terminator
     UNICODE_STRING a = RTL_CONSTANT_STRING(u"Serial"), b = RTL_CONSTANT_STRING(u"SERIAL");
     EXPECT_TRUE(RtlEqualUnicodeString(&a, &b, TRUE));
     EXPECT_FALSE(RtlEqualUnicodeString(&a, &b, FALSE));

@@ -9,6 +9,7 @@
 #define NTSYSAPI
 #define NTKERNELAPI
 #define FASTCALL
+#define __cdecl
 #define IN
 #define OUT
 #define OPTIONAL
