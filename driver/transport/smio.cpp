@@ -68,7 +68,7 @@ void SmReaderThread(PVOID StartContext) {
     SmPort* port = (SmPort*)StartContext;
     DdExtension* extension = port->Device->Extension;
     KeSetPriorityThread(KeGetCurrentThread(), SM_READER_PRIORITY);
-    while (!port->Stop) {
+    while (!SmReadShared(&port->Stop)) {
         IO_STATUS_BLOCK status;
         status.Information = 0;
         BOOLEAN ok = SynchronousTransfer(port, IRP_MJ_READ, &port->ReadDone, port->ReadRequest,
@@ -80,7 +80,7 @@ void SmReaderThread(PVOID StartContext) {
                 port->Tb.Port = (UCHAR)port->Index;
                 ParseInputBuffer(extension, &port->Tb);
             }
-        } else if (!ok && !port->Stop) {
+        } else if (!ok && !SmReadShared(&port->Stop)) {
             DelayThread(SM_FAILED_READ_PAUSE_MS); // a failing port is retried, not spun on
         }
     }

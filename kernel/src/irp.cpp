@@ -2,7 +2,6 @@
 // cancellation with the cancel spin lock, and the requests built for a caller.
 #include "ks_io.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <deque>
 #include <new>
@@ -193,7 +192,7 @@ void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     ks::IrpRecord* record = ks::RecordOf(Irp);
     // Completing: the owner's completion routine has answered STATUS_MORE_PROCESSING_REQUIRED
     // (or is about to) and signalled the owner, who may reuse the packet at once.
-    ks::IrpState state = std::atomic_ref(record->state).load();
+    ks::IrpState state = record->state.load();
     if (state != ks::IrpState::Owned && state != ks::IrpState::Completing)
         ks::Fail("IoReuseIrp of IRP %p while a driver still owns it", (void*)Irp);
     UCHAR flags = Irp->AllocationFlags;
@@ -206,7 +205,7 @@ void IoFreeIrp(PIRP Irp) {
     ks::IrpRecord* record = ks::RecordOf(Irp);
     if (record->state == ks::IrpState::Freed)
         ks::Fail("IRP %p freed twice", (void*)Irp);
-    if (std::atomic_ref(record->state).load() == ks::IrpState::Dispatched)
+    if (record->state.load() == ks::IrpState::Dispatched)
         ks::Fail("IRP %p freed while a driver still owns it", (void*)Irp);
     if (Irp->CancelRoutine != nullptr)
         ks::Fail("IRP %p freed with a cancel routine set", (void*)Irp);
@@ -226,7 +225,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
-    std::atomic_ref(record->state).store(ks::IrpState::Dispatched);
+    record->state = ks::IrpState::Dispatched;
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
     KIRQL irql = ks::CurrentIrql();
     void* previousDriver = ks::CurrentDriverContext();
@@ -279,8 +278,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 // The packet belongs to the routine's driver again; it may reuse or free it.
                 // The owner may already have reused it: only a packet still completing changes.
                 ks::IrpState completing = ks::IrpState::Completing;
-                std::atomic_ref(record->state)
-                    .compare_exchange_strong(completing, ks::IrpState::Owned);
+                record->state.compare_exchange_strong(completing, ks::IrpState::Owned);
                 return;
             }
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {

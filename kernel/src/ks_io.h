@@ -5,6 +5,7 @@
 #include "ks_internal.h"
 #include "ks/system.h"
 
+#include <atomic>
 #include <functional>
 #include <utility>
 #include <vector>
@@ -43,7 +44,7 @@ std::vector<std::u16string> DeviceNamesOf(PDRIVER_OBJECT driver);
 enum class IrpState { Owned, Dispatched, Completing, Finished, Freed };
 struct IrpRecord {
     uint64_t magic;
-    IrpState state;
+    std::atomic<IrpState> state; // read by the cancel path and by owners in other threads
     // Built by the layer for a caller: at completion the finish step runs and the packet is
     // freed (unless keepAfterFinish).
     bool threaded;
