@@ -1,0 +1,27 @@
+// The window placement as the nine-number text stored in the registry:
+// "showCmd,normalLeft,normalTop,normalRight,normalBottom,minX,minY,maxX,maxY". Pure; UI thread.
+#pragma once
+
+#include <cstddef>
+
+constexpr int kPlacementFields = 9;
+constexpr std::size_t kPlacementTextMax = 100; // buffer the stored text is read into
+
+struct PlacementNumbers {
+    int showCmd;
+    int normalLeft, normalTop, normalRight, normalBottom;
+    int minX, minY;
+    int maxX, maxY;
+};
+
+// Writes the nine numbers separated by commas into out (cap bytes, always terminated).
+void FormatPlacement(const PlacementNumbers& p, char* out, std::size_t cap);
+
+// Reads nine integers: an optional minus sign, at least one digit, then (unless the text ended)
+// exactly one separator of any kind. Anything after the ninth number is ignored. False when a
+// number has no digits (so two separators in a row fail) or the text ends early.
+bool ParsePlacement(const char* text, PlacementNumbers& out);
+
+// The show command to restore with: SW_SHOW (5) keeps the stored one but never opens minimised
+// (stored 2 becomes 1); 0 keeps the stored one; any other command replaces it.
+int RestoredShowCommand(int stored, int requested);
