@@ -1,16 +1,23 @@
 # Context help: text store, markup renderer and the pointer-following help window.
-varlo_panel_module(help
+varlo_panel_module(contexthelp
     PURE ${CMAKE_CURRENT_LIST_DIR}/helpstore.cpp
          ${CMAKE_CURRENT_LIST_DIR}/helprender.cpp
-         ${CMAKE_CURRENT_LIST_DIR}/helptrack.cpp)
+         ${CMAKE_CURRENT_LIST_DIR}/helptrack.cpp
+    WIN  ${CMAKE_CURRENT_LIST_DIR}/helpwindow.cpp
+    LIBS user32 gdi32)
 
 if(VARLO_TREE STREQUAL "host")
     varlo_host_test(helpstore_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpstore_test.cpp
-                    LIBS help_pure)
+                    LIBS contexthelp_pure)
     varlo_host_test(helprender_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helprender_test.cpp
-                    LIBS help_pure)
+                    LIBS contexthelp_pure)
     varlo_host_test(helptrack_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helptrack_test.cpp
-                    LIBS help_pure)
+                    LIBS contexthelp_pure)
     varlo_fuzzer(helpstore_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpstore_fuzz.cpp
-                 LIBS help_pure)
+                 LIBS contexthelp_pure)
+endif()
+
+if(VARLO_TREE STREQUAL "win")
+    varlo_wine_test(helpwindow_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpwindow_test.cpp
+                    LIBS contexthelp user32 gdi32)
 endif()
