@@ -21,10 +21,10 @@ void SetAppInstance(HINSTANCE instance);
 ATOM RegisterAppClass(const char* className, UINT style, WNDPROC proc, int windowExtra, UINT iconId,
                       const char* cursorName, HBRUSH background);
 
-// Loads string id (language offset below 10000), formats it with wvsprintfA into out and expands
-// its markers with capacity 0. A missing string becomes "[Err %d]" with the offset id.
-// `out` must hold 1024 bytes (wvsprintfA's own limit). Returns 1.
-int LoadFormattedString(char* out, UINT id, va_list args);
+// Loads string id (language offset below 10000), formats it with wvsprintfA into out (cap bytes,
+// the text cut to fit) and expands its markers with capacity 0. A missing string becomes
+// "[Err %d]" with the offset id. Returns 1.
+int LoadFormattedString(char* out, int cap, UINT id, va_list args);
 
 // Sets a window's text (buffer of 252 characters) or a dialog item's text (1024 characters)
 // from a formatted string.

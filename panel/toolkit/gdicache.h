@@ -60,7 +60,8 @@ int PaletteAddColor(PanelColor color);
 COLORREF PaletteColorRef(PanelColor color);
 
 // Rebuilds the palette for the kind of display dc belongs to (a palette only with RC_PALETTE)
-// and replaces the fixed colours' brushes.
+// and gives every fixed colour a brush made with it. A fixed colour's entry that exists already
+// keeps its address and gets the new brush, so pointers held by callers stay valid.
 void RebuildPalette(HDC dc);
 
 // Cached objects; null only when memory runs out, or the font or bitmap cannot be had.

@@ -1,0 +1,28 @@
+# The resource script of VARLOCTL. Its pictures and sound are generated at configure time by
+# tools/assets/gen_assets.py (reproducible; rerun when the generator changes).
+if(VARLO_TREE STREQUAL "win")
+    find_package(Python3 REQUIRED COMPONENTS Interpreter)
+    set(VARLO_ASSET_DIR ${CMAKE_CURRENT_BINARY_DIR}/assets)
+    set(generator ${CMAKE_SOURCE_DIR}/tools/assets/gen_assets.py)
+    execute_process(COMMAND ${Python3_EXECUTABLE} ${generator} ${VARLO_ASSET_DIR}
+                    RESULT_VARIABLE generated)
+    if(NOT generated EQUAL 0)
+        message(FATAL_ERROR "gen_assets.py failed: ${generated}")
+    endif()
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${generator})
+    set(VARLO_ASSET_HASH)
+    foreach(asset logo.bmp tile.bmp program.ico glass.cur glass.wav panel.dlg)
+        file(SHA1 ${VARLO_ASSET_DIR}/${asset} sum)
+        string(SUBSTRING ${sum} 0 12 sum)
+        string(APPEND VARLO_ASSET_HASH " ${asset}:${sum}")
+    endforeach()
+    configure_file(VARLOCTL.rc.in ${CMAKE_CURRENT_BINARY_DIR}/VARLOCTL.rc @ONLY)
+    set_property(GLOBAL PROPERTY VARLO_PANEL_RC ${CMAKE_CURRENT_BINARY_DIR}/VARLOCTL.rc)
+endif()
+
+if(VARLO_TREE STREQUAL "win")
+    varlo_wine_test(res_wine_test SOURCES res_wine_test.cpp LIBS version)
+    target_include_directories(res_wine_test PRIVATE ${VARLO_PANEL_DIR})
+    target_compile_definitions(res_wine_test PRIVATE VARLOCTL_EXE="Z:$<TARGET_FILE:VARLOCTL>")
+    add_dependencies(res_wine_test VARLOCTL)
+endif()

@@ -1,0 +1,57 @@
+// The nine-number placement text.
+#include "shell/placement.h"
+
+#include <climits>
+#include <cstdio>
+
+namespace {
+
+constexpr int kShowNormal = 1;
+constexpr int kShowMinimized = 2;
+constexpr int kShow = 5;
+
+// One number: optional minus, at least one digit, then one separator unless the text ended.
+bool ReadNumber(const char*& p, int& out) {
+    bool negative = *p == '-';
+    if (negative)
+        ++p;
+    if (*p < '0' || *p > '9')
+        return false;
+    long long value = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (value <= INT_MAX)
+            value = value * 10 + (*p - '0');
+        ++p;
+    }
+    if (negative)
+        value = -value;
+    out = value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : int(value);
+    if (*p != '\0')
+        ++p;
+    return true;
+}
+
+} // namespace
+
+void FormatPlacement(const PlacementNumbers& p, char* out, std::size_t cap) {
+    std::snprintf(out, cap, "%d,%d,%d,%d,%d,%d,%d,%d,%d", p.showCmd, p.normalLeft, p.normalTop,
+                  p.normalRight, p.normalBottom, p.minX, p.minY, p.maxX, p.maxY);
+}
+
+bool ParsePlacement(const char* text, PlacementNumbers& out) {
+    int* fields[kPlacementFields] = {&out.showCmd,     &out.normalLeft,   &out.normalTop,
+                                     &out.normalRight, &out.normalBottom, &out.minX,
+                                     &out.minY,        &out.maxX,         &out.maxY};
+    const char* p = text;
+    for (int* field : fields) {
+        if (!ReadNumber(p, *field))
+            return false;
+    }
+    return true;
+}
+
+int RestoredShowCommand(int stored, int requested) {
+    if (requested == kShow)
+        return stored == kShowMinimized ? kShowNormal : stored;
+    return requested != 0 ? requested : stored;
+}

@@ -1,0 +1,18 @@
+# Application shell services: resource strings and markers, version text, class registration,
+# the about box and the settings store.
+varlo_panel_module(shell
+    PURE markers.cpp colortriple.cpp stringitems.cpp placement.cpp
+    WIN resstr.cpp settings.cpp aboutbox.cpp
+    LIBS user32 gdi32 advapi32 version)
+
+if(VARLO_TREE STREQUAL "host")
+    varlo_host_test(shell_text_test SOURCES markers_test.cpp textparse_test.cpp LIBS shell_pure)
+endif()
+
+if(VARLO_TREE STREQUAL "win")
+    get_property(panel_rc GLOBAL PROPERTY VARLO_PANEL_RC)
+    varlo_wine_test(shell_wine_test SOURCES shell_wine_test.cpp shell_test.rc ${panel_rc}
+                    LIBS shell)
+    target_compile_definitions(shell_wine_test PRIVATE VARLOCTL_EXE="Z:$<TARGET_FILE:VARLOCTL>")
+    add_dependencies(shell_wine_test VARLOCTL)
+endif()

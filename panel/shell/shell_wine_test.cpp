@@ -1,0 +1,268 @@
+// The shell's Win32 side under Wine: strings through the language offset, markers against the
+// real string table and version resource, class registration, the about box and the registry.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstring>
+#include <string>
+
+#include "res/resource.h"
+#include "shell/aboutbox.h"
+#include "shell/resstr.h"
+#include "shell/settings.h"
+
+namespace {
+
+std::string Formatted(UINT id, ...) {
+    char out[1024];
+    va_list args;
+    va_start(args, id);
+    LoadFormattedString(out, sizeof out, id, args);
+    va_end(args);
+    return out;
+}
+
+std::string WindowText(HWND window) {
+    char text[1024] = {};
+    GetWindowTextA(window, text, sizeof text);
+    return text;
+}
+
+TEST(ResourceStrings, LanguageOffsetAndErrors) {
+    EXPECT_EQ("LTC Off", Formatted(IDS_LTC_OFF));
+    EXPECT_EQ("LTC aus", Formatted(11010));
+    EXPECT_EQ("About Korvane Varlo Control", Formatted(IDS_ABOUT_TITLE));
+    EXPECT_EQ("[Err 20077]", Formatted(77));
+    EXPECT_EQ("[Err 12345]", Formatted(12345));
+    EXPECT_EQ("3 items of box", Formatted(29990, 3, "box"));
+    char small[8];
+    va_list none = {};
+    LoadFormattedString(small, sizeof small, IDS_ABOUT_TITLE, none);
+    EXPECT_STREQ("About K", small);
+}
+
+TEST(ResourceStrings, MarkersAgainstTheProgramResources) {
+    // Capacity 0: "@22001" frees six characters, too few for its 27, and the room stays for the
+    // version text.
+    EXPECT_EQ("Left  right\r\n2.22", Formatted(29992));
+    char text[128] = "V $####";
+    EXPECT_EQ(1, ExpandMarkers(text, 0));
+    EXPECT_STREQ("V 2.22", text);
+    char room[128] = "@22001: @1010";
+    EXPECT_EQ(1, ExpandMarkers(room, sizeof room));
+    EXPECT_STREQ("About Korvane Varlo Control: LTC Off", room);
+    char loop[256] = "@29993";
+    EXPECT_EQ(0, ExpandMarkers(loop, sizeof loop));
+    EXPECT_EQ(0u, std::string(loop).rfind("Now and Now and", 0));
+}
+
+TEST(ResourceStrings, GermanAboutTitleKeepsItsUmlaut) {
+    char text[64];
+    ASSERT_TRUE(LoadAppString(IDS_ABOUT_TITLE_DE, text, sizeof text));
+    EXPECT_EQ('\xDC', text[0]); // the ANSI code page of the prefix is 1252
+    EXPECT_FALSE(LoadAppString(77, text, sizeof text));
+    EXPECT_STREQ("", text);
+}
+
+TEST(VersionText, ReadFromTheBuiltProgram) {
+    char text[32] = "unchanged";
+    EXPECT_TRUE(GetFileVersionText(VARLOCTL_EXE, text, sizeof text));
+    EXPECT_STREQ("2.22", text);
+    EXPECT_TRUE(GetProgramVersionText(text, sizeof text));
+    EXPECT_STREQ("2.22", text);
+    char tiny[3];
+    EXPECT_TRUE(GetFileVersionText(VARLOCTL_EXE, tiny, sizeof tiny));
+    EXPECT_STREQ("2.", tiny);
+}
+
+TEST(VersionText, FilesWithoutVersionInformation) {
+    char text[32] = "";
+    EXPECT_FALSE(GetFileVersionText("C:\\windows\\win.ini", text, sizeof text));
+    EXPECT_EQ(0u, std::string(text).rfind("{ERR ", 0)) << text;
+    EXPECT_FALSE(GetFileVersionText("C:\\no\\such\\file.exe", text, sizeof text));
+    EXPECT_EQ(0u, std::string(text).rfind("{ERR ", 0)) << text;
+}
+
+LRESULT CALLBACK PlainProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+    return DefWindowProcA(w, m, wp, lp);
+}
+
+TEST(ClassRegistration, AddsOwnDcAndLoadsIconAndCursor) {
+    ATOM atom = RegisterAppClass("ShellTestClass", 0x10003, PlainProc, 8, IDI_PROGRAM,
+                                 MAKEINTRESOURCEA(IDCUR_GLASS), nullptr);
+    ASSERT_NE(0, atom);
+    WNDCLASSA wc = {};
+    ASSERT_TRUE(GetClassInfoA(AppInstance(), "ShellTestClass", &wc));
+    EXPECT_EQ(UINT(CS_OWNDC | CS_VREDRAW | CS_HREDRAW), wc.style); // high bits dropped
+    EXPECT_EQ(8, wc.cbWndExtra);
+    EXPECT_NE(nullptr, wc.hIcon);
+    EXPECT_NE(nullptr, wc.hCursor);
+    EXPECT_NE(wc.hCursor, LoadCursorA(nullptr, IDC_ARROW));
+
+    ASSERT_NE(0, RegisterAppClass("ShellTestClass2", 0, PlainProc, 0, 0, IDC_ARROW, nullptr));
+    ASSERT_TRUE(GetClassInfoA(AppInstance(), "ShellTestClass2", &wc));
+    EXPECT_EQ(LoadCursorA(nullptr, IDC_ARROW), wc.hCursor); // the system's cursor of that name
+    EXPECT_EQ(nullptr, wc.hIcon);
+    EXPECT_EQ(UINT(CS_OWNDC), wc.style);
+    EXPECT_EQ(0, RegisterAppClass("ShellTestClass2", 0, PlainProc, 0, 0, nullptr, nullptr));
+}
+
+TEST(StringItems, FromTheStringTable) {
+    EXPECT_STREQ("1011=Read", GetStringItem(AppInstance(), 29991, 'L', 1, "none"));
+    EXPECT_STREQ("1005", GetStringItem(AppInstance(), 29991, 'D', 0, "none"));
+    EXPECT_EQ(nullptr, GetStringItem(AppInstance(), 29991, 'D', 1, "none"));
+    EXPECT_STREQ("none", GetStringItem(AppInstance(), 1005, 'D', 0, "none")); // no such string
+}
+
+TEST(AboutBox, TitleAndTextWithTheVersion) {
+    HWND box =
+        CreateDialogParamA(AppInstance(), MAKEINTRESOURCEA(IDD_ABOUT), nullptr, AboutBoxProc, 0);
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ("About Korvane Varlo Control", WindowText(box));
+    std::string text = WindowText(GetDlgItem(box, IDC_ABOUT_TEXT));
+    EXPECT_EQ(0u, text.rfind("Korvane Varlo Control V 2.22\r\n\r\n", 0)) << text;
+    EXPECT_NE(std::string::npos, text.find("Korvane Elektronik\r\n"));
+    char cls[32];
+    GetClassNameA(GetDlgItem(box, IDC_ABOUT_TEXT), cls, sizeof cls);
+    EXPECT_STREQ("Edit", cls);
+    DestroyWindow(box);
+}
+
+void CALLBACK CloseAbout(HWND, UINT, UINT_PTR, DWORD) {
+    HWND box = FindWindowA("#32770", "About Korvane Varlo Control");
+    if (box)
+        PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
+}
+
+TEST(AboutBox, ModalBoxEndsWithOne) {
+    UINT_PTR timer = SetTimer(nullptr, 0, 50, CloseAbout);
+    INT_PTR result =
+        DialogBoxParamA(AppInstance(), MAKEINTRESOURCEA(IDD_ABOUT), nullptr, AboutBoxProc, 0);
+    KillTimer(nullptr, timer);
+    EXPECT_EQ(1, result);
+}
+
+class Settings : public ::testing::Test {
+protected:
+    // One window for all placement cases: Wine without a window manager spends two seconds
+    // hiding or destroying a window that was shown.
+    static void SetUpTestSuite() {
+        window = CreateWindowExA(0, "STATIC", "placement", WS_POPUP, 100, 100, 300, 200, nullptr,
+                                 nullptr, AppInstance(), nullptr);
+    }
+    static void TearDownTestSuite() { DestroyWindow(window); }
+    void SetUp() override { RegDeleteTreeA(HKEY_CURRENT_USER, VARLO_SETTINGS_KEY); }
+    void TearDown() override { RegDeleteTreeA(HKEY_CURRENT_USER, VARLO_SETTINGS_KEY); }
+    void SetRaw(const char* name, DWORD type, const void* data, DWORD size) {
+        HKEY key = OpenSettingsKey();
+        ASSERT_NE(nullptr, key);
+        RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
+        RegCloseKey(key);
+    }
+    static WINDOWPLACEMENT Placement() {
+        WINDOWPLACEMENT wp = {};
+        wp.length = sizeof wp;
+        GetWindowPlacement(window, &wp);
+        return wp;
+    }
+    static HWND window;
+};
+HWND Settings::window;
+
+TEST_F(Settings, StringRoundTripAndDefaults) {
+    char buf[100] = "untouched";
+    EXPECT_EQ(11, ReadSettingString(VARLO_VALUE_TIMECODE, buf, sizeof buf, VARLO_DEFAULT_TIMECODE));
+    EXPECT_STREQ("00:59:50:00", buf);
+    EXPECT_EQ(1, WriteSettingString(VARLO_VALUE_TIMECODE, "01:02:03:04"));
+    EXPECT_EQ(11, ReadSettingString(VARLO_VALUE_TIMECODE, buf, sizeof buf, "x"));
+    EXPECT_STREQ("01:02:03:04", buf);
+    EXPECT_EQ(0, ReadSettingString("Missing", buf, sizeof buf, nullptr));
+    EXPECT_STREQ("", buf);
+    char small[4];
+    EXPECT_EQ(3, ReadSettingString("Missing", small, sizeof small, "00:59:50:00"));
+    EXPECT_STREQ("00:", small);
+}
+
+TEST_F(Settings, ValuesThatAreNotTerminatedStringsNeverLeaveRawBytes) {
+    DWORD number = 0x41414141;
+    SetRaw("Number", REG_DWORD, &number, sizeof number);
+    char buf[100];
+    std::memset(buf, 'Z', sizeof buf);
+    EXPECT_EQ(0, ReadSettingString("Number", buf, sizeof buf, nullptr));
+    EXPECT_STREQ("", buf);
+    EXPECT_EQ(3, ReadSettingString("Number", buf, sizeof buf, "dft"));
+    EXPECT_STREQ("dft", buf);
+
+    // A string stored without its terminator, exactly filling the buffer, does not fit.
+    std::string full(100, 'a');
+    SetRaw("Full", REG_SZ, full.data(), DWORD(full.size()));
+    std::memset(buf, 'Z', sizeof buf);
+    EXPECT_EQ(0, ReadSettingString("Full", buf, sizeof buf, nullptr));
+    EXPECT_STREQ("", buf);
+    // One that is shorter gets its terminator.
+    SetRaw("Short", REG_SZ, "abc", 3);
+    std::memset(buf, 'Z', sizeof buf);
+    EXPECT_EQ(3, ReadSettingString("Short", buf, sizeof buf, nullptr));
+    EXPECT_STREQ("abc", buf);
+}
+
+TEST_F(Settings, TooLongValueGivesTheDefault) {
+    std::string text(150, 'x');
+    ASSERT_EQ(1, WriteSettingString(VARLO_VALUE_TIMECODE, text.c_str()));
+    char buf[100];
+    EXPECT_EQ(11, ReadSettingString(VARLO_VALUE_TIMECODE, buf, sizeof buf, VARLO_DEFAULT_TIMECODE));
+    EXPECT_STREQ("00:59:50:00", buf);
+}
+
+TEST_F(Settings, UnusablePlacementsShowTheWindowAsCreated) {
+    ASSERT_NE(nullptr, window);
+    ASSERT_FALSE(IsWindowVisible(window));
+    EXPECT_EQ(0, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOW)); // none stored
+    EXPECT_TRUE(IsWindowVisible(window));
+    // Two separators in a row: not applied, the given show command is.
+    WriteSettingString(VARLO_VALUE_WINDOWPOS, "1,,10,20,530,230,-1,-1,-1,-1");
+    EXPECT_EQ(0, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOWMAXIMIZED));
+    EXPECT_TRUE(IsZoomed(window));
+    const BYTE raw[] = {'1', ',', '2'};
+    SetRaw(VARLO_VALUE_WINDOWPOS, REG_BINARY, raw, sizeof raw);
+    EXPECT_EQ(0, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOWNORMAL));
+    EXPECT_FALSE(IsZoomed(window));
+    RECT normal = Placement().rcNormalPosition;
+    EXPECT_EQ(100, normal.left);
+    EXPECT_EQ(200, normal.bottom - normal.top);
+}
+
+TEST_F(Settings, StoredPlacementIsRestored) {
+    WriteSettingString(VARLO_VALUE_WINDOWPOS, "1,10,20,530,230,-1,-1,-1,-1");
+    EXPECT_EQ(1, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOW));
+    WINDOWPLACEMENT wp = Placement();
+    EXPECT_EQ(UINT(SW_SHOWNORMAL), wp.showCmd);
+    EXPECT_EQ(10, wp.rcNormalPosition.left);
+    EXPECT_EQ(20, wp.rcNormalPosition.top);
+    EXPECT_EQ(530, wp.rcNormalPosition.right);
+    EXPECT_EQ(230, wp.rcNormalPosition.bottom);
+    EXPECT_TRUE(IsWindowVisible(window));
+
+    // Stored back in the same form.
+    EXPECT_EQ(1, StoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window));
+    char text[100];
+    ASSERT_GT(ReadSettingString(VARLO_VALUE_WINDOWPOS, text, sizeof text, nullptr), 0);
+    EXPECT_EQ(0u, std::string(text).rfind("1,10,20,530,230,", 0)) << text;
+}
+
+TEST_F(Settings, MinimisedOpensNormallyMaximisedStaysMaximised) {
+    WriteSettingString(VARLO_VALUE_WINDOWPOS, "2;10;20;530;230;-1;-1;-1;-1");
+    EXPECT_EQ(1, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOW));
+    EXPECT_FALSE(IsIconic(window));
+    EXPECT_TRUE(IsWindowVisible(window));
+    WriteSettingString(VARLO_VALUE_WINDOWPOS, "3,10,20,530,230,-1,-1,-1,-1");
+    EXPECT_EQ(1, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOW));
+    EXPECT_TRUE(IsZoomed(window));
+    // Another show command replaces the stored one.
+    EXPECT_EQ(1, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOWNORMAL));
+    EXPECT_FALSE(IsZoomed(window));
+}
+
+} // namespace

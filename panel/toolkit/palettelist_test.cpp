@@ -1,0 +1,146 @@
+// The shared palette's colour list and font specification texts.
+#include "toolkit/fontspec.h"
+#include "toolkit/palettelist.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+int g_mismatches;
+void CountMismatch() {
+    ++g_mismatches;
+}
+
+TEST(StdColors, NumbersMatchPositions) {
+    int n = 0;
+    for (const StdColor* c = StdColorTable; c->word != kStdColorEnd; ++c, ++n) {
+        EXPECT_EQ(unsigned(n), PanelColorFixedNumber(c->word));
+        EXPECT_TRUE(PanelColorIsFixed(c->word));
+    }
+    EXPECT_EQ(kStdColorCount, n);
+    EXPECT_EQ(0x81C0C0C0u, FixedPanelColor(1, 0xC0C0C0));
+}
+
+TEST(PaletteList, FixedColoursAreSeededFirst) {
+    PaletteColorList list = {};
+    g_mismatches = 0;
+    EXPECT_EQ(24, PaletteListAdd(list, StdColorTable, 0x8080C4, CountMismatch));
+    EXPECT_EQ(0x300, list.version);
+    EXPECT_EQ(25, list.count);
+    EXPECT_EQ(1, PaletteListAdd(list, StdColorTable, 0xC0C0C0, CountMismatch));
+    EXPECT_EQ(1, PaletteListAdd(list, StdColorTable, 0x81C0C0C0, CountMismatch));
+    EXPECT_EQ(7, PaletteListAdd(list, StdColorTable, 0x400080, CountMismatch));
+    EXPECT_EQ(24,
+              PaletteListAdd(list, StdColorTable, 0xFF8080C4, CountMismatch)); // bits 24+ ignored
+    EXPECT_EQ(0, g_mismatches);
+    const PaletteColor& e = list.entries[5]; // 0x856060C4: red C4, green 60, blue 60
+    EXPECT_EQ(0xC4, e.red);
+    EXPECT_EQ(0x60, e.green);
+    EXPECT_EQ(0x60, e.blue);
+    EXPECT_EQ(0, e.flags);
+}
+
+TEST(PaletteList, FullListReturnsMinusOne) {
+    PaletteColorList list = {};
+    int last = 0;
+    for (std::uint32_t i = 0; i < 256 - 24; ++i)
+        last = PaletteListAdd(list, StdColorTable, 0x010203 + i * 0x010101, nullptr);
+    EXPECT_EQ(255, last);
+    EXPECT_EQ(-1, PaletteListAdd(list, StdColorTable, 0x123456, nullptr));
+    EXPECT_EQ(255, PaletteListAdd(list, StdColorTable, 0x010203 + 231 * 0x010101, nullptr));
+    EXPECT_EQ(4, PaletteListAdd(list, StdColorTable, 0, nullptr));
+}
+
+TEST(PaletteList, MismatchingTableIsReportedPerEntryAndStillAppended) {
+    StdColor table[] = {{0x80FFFFFF, nullptr},
+                        {0x85000001, nullptr},
+                        {0x82000002, nullptr},
+                        {0x86000003, nullptr},
+                        {kStdColorEnd, nullptr}};
+    PaletteColorList list = {};
+    g_mismatches = 0;
+    EXPECT_EQ(4, PaletteListAdd(list, table, 0x777777, CountMismatch));
+    EXPECT_EQ(2, g_mismatches);
+    EXPECT_EQ(3, PaletteListAdd(list, table, 0x000003, CountMismatch));
+}
+
+TEST(PaletteList, EmptyTableSeedsNothing) {
+    StdColor table[] = {{kStdColorEnd, nullptr}};
+    PaletteColorList list = {};
+    EXPECT_EQ(0, PaletteListAdd(list, table, 0x8080C4, nullptr));
+}
+
+FontSpecParts Parse(const char* spec) {
+    FontSpecParts parts;
+    ParseFontSpec(spec, parts);
+    return parts;
+}
+
+TEST(FontSpec, FaceSizeAndFlags) {
+    FontSpecParts p = Parse("MS Sans Serif,14,B");
+    EXPECT_STREQ("MS Sans Serif", p.face);
+    EXPECT_EQ(14, p.height);
+    EXPECT_EQ(700, p.weight);
+    EXPECT_EQ(0x22, p.pitchAndFamily);
+    EXPECT_EQ(0, p.charset);
+
+    p = Parse("Arial,14");
+    EXPECT_STREQ("Arial", p.face);
+    EXPECT_EQ(14, p.height);
+    EXPECT_EQ(400, p.weight);
+    EXPECT_EQ(0, p.italicUnderline);
+
+    p = Parse("Courier New,-11,FIb");
+    EXPECT_EQ(-11, p.height);
+    EXPECT_EQ(0x31, p.pitchAndFamily);
+    EXPECT_EQ(1, p.italicUnderline);
+    EXPECT_EQ(400, p.weight);                            // flags are case-sensitive
+    EXPECT_EQ(0x20, Parse("Arial,8,FX").pitchAndFamily); // the last pitch letter wins
+}
+
+TEST(FontSpec, SymbolFacesReplaceAnyFace) {
+    FontSpecParts p = Parse("12,W");
+    EXPECT_STREQ("Wingdings", p.face);
+    EXPECT_EQ(12, p.height);
+    EXPECT_EQ(2, p.charset);
+    p = Parse("Arial,10,S");
+    EXPECT_STREQ("Symbol", p.face);
+    EXPECT_EQ(2, p.charset);
+}
+
+TEST(FontSpec, MissingPartsTakeDefaults) {
+    FontSpecParts p = Parse("Arial"); // no comma: read whole as a size
+    EXPECT_STREQ("MS Sans Serif", p.face);
+    EXPECT_EQ(0, p.height);
+    p = Parse(",14");
+    EXPECT_STREQ("MS Sans Serif", p.face);
+    EXPECT_EQ(14, p.height);
+    p = Parse("14");
+    EXPECT_STREQ("MS Sans Serif", p.face);
+    EXPECT_EQ(14, p.height);
+    p = Parse("");
+    EXPECT_STREQ("MS Sans Serif", p.face);
+    EXPECT_EQ(0, p.height);
+    p = Parse(nullptr);
+    EXPECT_EQ(0, p.height);
+    p = Parse("System,10");
+    EXPECT_STREQ("System", p.face);
+    EXPECT_EQ(10, p.height);
+}
+
+TEST(FontSpec, LongSpecsAreCut) {
+    FontSpecParts p = Parse((std::string(1000, 'f') + ",9,B").c_str());
+    EXPECT_EQ(std::string(1000, 'f'), p.face);
+    EXPECT_EQ(700, p.weight);
+    // Only 1023 characters are read: the flag is cut off, the size survives.
+    p = Parse((std::string(1020, 'f') + ",9,B").c_str());
+    EXPECT_EQ(9, p.height);
+    EXPECT_EQ(400, p.weight);
+    // Without a comma in the part read there is no face at all.
+    p = Parse((std::string(3000, 'f') + ",9").c_str());
+    EXPECT_STREQ("MS Sans Serif", p.face);
+}
+
+} // namespace
