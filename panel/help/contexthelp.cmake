@@ -4,7 +4,8 @@ varlo_panel_module(contexthelp
          ${CMAKE_CURRENT_LIST_DIR}/helprender.cpp
          ${CMAKE_CURRENT_LIST_DIR}/helptrack.cpp
     WIN  ${CMAKE_CURRENT_LIST_DIR}/helpwindow.cpp
-    LIBS user32 gdi32)
+         ${CMAKE_CURRENT_LIST_DIR}/helpservices.cpp
+    LIBS gdicache shell user32 gdi32)
 
 if(VARLO_TREE STREQUAL "host")
     varlo_host_test(helpstore_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpstore_test.cpp
@@ -13,11 +14,16 @@ if(VARLO_TREE STREQUAL "host")
                     LIBS contexthelp_pure)
     varlo_host_test(helptrack_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helptrack_test.cpp
                     LIBS contexthelp_pure)
+    varlo_host_test(helptext_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helptext_test.cpp
+                    LIBS contexthelp_pure)
+    target_compile_definitions(helptext_test PRIVATE
+        VARLO_HELPTEXT_PATH="${CMAKE_CURRENT_LIST_DIR}/../res/helptext.txt")
     varlo_fuzzer(helpstore_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpstore_fuzz.cpp
                  LIBS contexthelp_pure)
 endif()
 
 if(VARLO_TREE STREQUAL "win")
+    get_property(panel_rc GLOBAL PROPERTY VARLO_PANEL_RC)
     varlo_wine_test(helpwindow_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpwindow_test.cpp
-                    LIBS contexthelp user32 gdi32)
+                    ${panel_rc} LIBS contexthelp user32 gdi32)
 endif()

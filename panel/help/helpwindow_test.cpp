@@ -445,3 +445,25 @@ TEST_F(HelpWindowTest, ParametersAndColourQueries) {
 }
 
 } // namespace
+
+namespace {
+
+// The program's own services and help texts (the resource script is linked into this test).
+TEST_F(HelpWindowTest, ProgramHelpTextsShowThroughTheProgramServices) {
+    HWND own = CreateHelpWindow(owner, 1005, &AppHelpServices);
+    ASSERT_NE(own, nullptr);
+    KillTimer(own, HELP_TIMER_ID);
+    SendMessageA(own, HM_SHOWATPOINTER, 1011, 0); // no window under the pointer yet: the owner
+    ASSERT_TRUE(IsWindowVisible(own));
+    RECT client;
+    GetClientRect(own, &client);
+    EXPECT_GT(client.right, 200);
+    UpdateWindow(own);
+    HDC dc = GetDC(own);
+    EXPECT_EQ(GetPixel(dc, client.right / 2, 2), RGB(0, 0, 128)); // the title strip
+    EXPECT_EQ(GetPixel(dc, 4, client.bottom - 5), RGB(255, 255, 192));
+    ReleaseDC(own, dc);
+    ShowWindow(own, SW_HIDE);
+}
+
+} // namespace
