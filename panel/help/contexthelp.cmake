@@ -20,6 +20,8 @@ if(VARLO_TREE STREQUAL "host")
         VARLO_HELPTEXT_PATH="${CMAKE_CURRENT_LIST_DIR}/../res/helptext.txt")
     varlo_fuzzer(helpstore_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpstore_fuzz.cpp
                  LIBS contexthelp_pure)
+    varlo_fuzzer(helprender_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/helprender_fuzz.cpp
+                 LIBS contexthelp_pure)
 endif()
 
 if(VARLO_TREE STREQUAL "win")
