@@ -665,3 +665,16 @@ HWND CreateHelpWindow(HWND owner, int32_t homeTopic, const HelpServices* service
                            15, owner, nullptr, GetModuleHandleA(nullptr),
                            reinterpret_cast<LPVOID>(intptr_t(homeTopic)));
 }
+
+bool ToggleHelpMode(HWND helpWindow) {
+    char name[32] = {};
+    if (!helpWindow || !GetClassNameA(helpWindow, name, sizeof(name)) ||
+        std::strcmp(name, kClassName) != 0)
+        return false;
+    HelpWindowState* s = State(helpWindow);
+    if (!s)
+        return false;
+    bool on = !(s->tracker.flags & HELP_STATE_HELP_MODE);
+    SendMessageA(helpWindow, HM_SETHELPMODE, on, 0);
+    return on;
+}

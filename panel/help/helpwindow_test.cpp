@@ -289,10 +289,14 @@ TEST_F(HelpWindowTest, NoHelpWithHelpModeOffThenPlainTooltipAboveTheKey) {
     EXPECT_FALSE(IsWindowVisible(help));
     Tick(c.x, c.y, 2);
     EXPECT_TRUE(IsWindowVisible(help));
-    // Help mode off hides it.
-    SendMessageA(help, HM_SETHELPMODE, 0, 0);
+    // F1 toggles help mode; off hides the help.
+    EXPECT_FALSE(ToggleHelpMode(help));
     Pump();
     EXPECT_FALSE(IsWindowVisible(help));
+    EXPECT_EQ(RestOn(read), -1);
+    EXPECT_TRUE(ToggleHelpMode(help));
+    EXPECT_GT(RestOn(read), 0);
+    EXPECT_FALSE(ToggleHelpMode(owner)); // not a help window
 }
 
 TEST_F(HelpWindowTest, LinksNavigateBackAndHome) {
