@@ -29,3 +29,14 @@ if(VARLO_TREE STREQUAL "win")
     varlo_wine_test(helpwindow_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpwindow_test.cpp
                     ${panel_rc} LIBS contexthelp user32 gdi32)
 endif()
+
+# Benchmark of the layout passes (run by hand in the bench tree; not a test).
+if(VARLO_TREE STREQUAL "host")
+    find_package(benchmark QUIET)
+    if(benchmark_FOUND)
+        add_executable(helprender_bench ${CMAKE_CURRENT_LIST_DIR}/helprender_bench.cpp)
+        target_link_libraries(helprender_bench PRIVATE contexthelp_pure benchmark::benchmark)
+        target_compile_definitions(helprender_bench PRIVATE
+            VARLO_HELPTEXT_PATH="${CMAKE_CURRENT_LIST_DIR}/../res/helptext.txt")
+    endif()
+endif()
