@@ -88,6 +88,14 @@ TEST(HelpCompiler, FirstLineHeaderWithoutAtAndLastOfEqualIdentifiers) {
     EXPECT_EQ(block->topics[0].lineCount, 1);
 }
 
+TEST(HelpCompiler, TopicMinusOneDoesNotEndTheTable) {
+    BlockHolder holder;
+    HelpBlock* block = holder.Take(Compile("-1:\"minus\"\nm\n@1010:\"Off\"\no\n"));
+    ASSERT_EQ(block->topicCount, 2);
+    EXPECT_EQ(Line(block, -1, 0), "m");
+    EXPECT_EQ(Line(block, 1010, 0), "o");
+}
+
 TEST(HelpCompiler, TabsExpandToColumnsOfEight) {
     BlockHolder holder;
     HelpBlock* block = holder.Take(Compile("1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n"));

@@ -310,6 +310,12 @@ TEST_F(HelpWindowTest, LinksNavigateBackAndHome) {
     int button = bar - 2;
     EXPECT_NE(Pixel(3 + button / 2, bar / 2), RGB(192, 192, 192)); // no back button yet
 
+    // A back link with an empty history changes nothing.
+    int fresh = Height();
+    ClickLine(bar, 3);
+    EXPECT_TRUE(IsWindowVisible(help));
+    EXPECT_EQ(Height(), fresh);
+
     // The command link posts its command to the owner.
     ClickLine(bar, 1);
     ASSERT_EQ(g_commands.size(), 1u);
