@@ -1,0 +1,224 @@
+// The glass display window under Wine on Xvfb: fields, partial redraw and cracks, checked by the
+// pixels the window paints and by its window data.
+#include "display/glassdisplay.h"
+
+#include <mmsystem.h>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "toolkit/gdicache.h"
+
+namespace {
+
+constexpr int kWidth = 600, kHeight = 240;
+
+std::vector<const char*> g_sounds; // what the display asked to play (null: stop)
+
+BOOL WINAPI RecordSound(LPCSTR sound, UINT) {
+    g_sounds.push_back(sound);
+    return TRUE;
+}
+
+struct DisplayWindow {
+    HWND parent = nullptr, display = nullptr;
+    // One parent for the whole run: hiding or destroying a top-level window costs Wine about
+    // two seconds on a display without a window manager.
+    DisplayWindow() {
+        static HWND shared = nullptr;
+        if (!shared) {
+            WNDCLASSA wc = {};
+            wc.lpfnWndProc = DefWindowProcA;
+            wc.hInstance = GetModuleHandleA(nullptr);
+            wc.lpszClassName = "GlassTestParent";
+            RegisterClassA(&wc);
+            RegisterDisplayClass(1009, 0);
+            SetGlassSoundPlayer(RecordSound);
+            shared = CreateWindowExA(WS_EX_TOPMOST, "GlassTestParent", "", WS_POPUP | WS_VISIBLE,
+                                     380, 300, kWidth, kHeight, nullptr, nullptr, nullptr, nullptr);
+        }
+        parent = shared;
+        display = CreateWindowExA(0, APP_DISPLAY_CLASS, "Na, sowas", WS_CHILD | WS_VISIBLE, 0, 0,
+                                  kWidth, kHeight, parent, (HMENU)1003, nullptr, nullptr);
+        Flush();
+        g_sounds.clear();
+    }
+    ~DisplayWindow() { DestroyWindow(display); }
+    void Flush() {
+        UpdateWindow(display);
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
+        GdiFlush();
+    }
+    COLORREF Pixel(int x, int y) {
+        HDC dc = GetDC(display);
+        const COLORREF c = GetPixel(dc, x, y);
+        ReleaseDC(display, dc);
+        return c;
+    }
+    void SetPixelAt(int x, int y, COLORREF c) {
+        HDC dc = GetDC(display);
+        SetPixel(dc, x, y, c);
+        ReleaseDC(display, dc);
+    }
+    void Field(UINT id, const DisplayFieldSpec& spec) {
+        SendMessageA(display, DM_SETFIELD, id, reinterpret_cast<LPARAM>(&spec));
+        Flush();
+    }
+    bool Pending() {
+        RECT r;
+        return GetUpdateRect(display, &r, FALSE);
+    }
+};
+
+// The centre of seven-segment segment s of cell `cell` in a field filling the display.
+POINT SegmentCentre(GlassDisplayData* data, UINT id, int cell, int sx, int sy) {
+    DisplayField* f = GlassFindField(data, id);
+    const int x =
+        f->rect.left + 3 + f->xOffset + static_cast<int>(60 * f->xScale) + cell * f->cellWidth;
+    const int y = f->rect.top + 3 + f->yOffset + static_cast<int>(110 * f->yScale);
+    return {static_cast<int>(x + sx * f->xScale + 0.5), static_cast<int>(y + sy * f->yScale + 0.5)};
+}
+
+const DisplayFieldSpec kDigits = {
+    0, 0, DISPLAY_POS_FROM_END, DISPLAY_POS_FROM_END, DISPLAY_FIELD_SEVEN_SEGMENT, 4, "1234", 0, 0};
+
+} // namespace
+
+TEST(GlassDisplayWindow, SegmentsLitAndUnlitOnBlack) {
+    DisplayWindow w;
+    w.Field(1, kDigits);
+    GlassDisplayData* data = GetGlassDisplayData(w.display);
+    // '1': upper right segment lit, top segment unlit; the glass between is black.
+    const POINT lit = SegmentCentre(data, 1, 0, 50, -50);
+    const POINT unlit = SegmentCentre(data, 1, 0, 0, -100);
+    EXPECT_EQ(w.Pixel(lit.x, lit.y), RGB(0x80, 0xFF, 0x80));
+    EXPECT_EQ(w.Pixel(unlit.x, unlit.y), RGB(0x40, 0x40, 0x40));
+    EXPECT_EQ(w.Pixel(1, 1), RGB(0, 0, 0));
+    // The caption is never shown nor changed through WM_SETTEXT.
+    char caption[32];
+    SetWindowTextA(w.display, "other");
+    GetWindowTextA(w.display, caption, sizeof caption);
+    EXPECT_STREQ(caption, "Na, sowas");
+}
+
+TEST(GlassDisplayWindow, ChangedDigitRedrawsWithoutErasing) {
+    DisplayWindow w;
+    w.Field(1, kDigits);
+    GlassDisplayData* data = GetGlassDisplayData(w.display);
+    // A mark on the glass survives a redraw that does not erase.
+    w.SetPixelAt(2, 2, RGB(255, 0, 0));
+    SendMessageA(w.display, WM_SETTEXT, 1, reinterpret_cast<LPARAM>("1235"));
+    w.Flush();
+    EXPECT_EQ(w.Pixel(2, 2), RGB(255, 0, 0));
+    // The last digit went from '4' to '5': upper right off, top on.
+    const POINT upperRight = SegmentCentre(data, 1, 3, 50, -50);
+    const POINT top = SegmentCentre(data, 1, 3, 0, -100);
+    EXPECT_EQ(w.Pixel(upperRight.x, upperRight.y), RGB(0x40, 0x40, 0x40));
+    EXPECT_EQ(w.Pixel(top.x, top.y), RGB(0x80, 0xFF, 0x80));
+    // A digit that became a space stays on the screen.
+    SendMessageA(w.display, WM_SETTEXT, 1, reinterpret_cast<LPARAM>(" 235"));
+    w.Flush();
+    const POINT one = SegmentCentre(data, 1, 0, 50, -50);
+    EXPECT_EQ(w.Pixel(one.x, one.y), RGB(0x80, 0xFF, 0x80));
+    // A new layout erases.
+    DisplayFieldSpec longer = kDigits;
+    longer.cellCount = 6;
+    longer.text = nullptr;
+    w.Field(1, longer);
+    EXPECT_EQ(w.Pixel(2, 2), RGB(0, 0, 0));
+}
+
+TEST(GlassDisplayWindow, SixteenSegmentLetter) {
+    DisplayWindow w;
+    const DisplayFieldSpec spec = {20, 0,   20 + 160, 206,     DISPLAY_FIELD_SIXTEEN_SEGMENT,
+                                   0,  "A", 0x0000FF, 0x002000};
+    w.Field(7, spec);
+    // 'A' lights the top bar (segment 0) and leaves the bottom bar (segment 3) unlit.
+    EXPECT_EQ(w.Pixel(20 + 50, 3), RGB(0xFF, 0, 0));
+    EXPECT_EQ(w.Pixel(20 + 50, 203), RGB(0, 0x20, 0));
+}
+
+TEST(GlassDisplayWindow, SetFieldWithoutEffect) {
+    DisplayWindow w;
+    w.Field(1, kDigits);
+    SendMessageA(w.display, DM_SETFIELD, 0, reinterpret_cast<LPARAM>(&kDigits));
+    SendMessageA(w.display, DM_SETFIELD, 99, 0);
+    EXPECT_FALSE(w.Pending());
+    GlassDisplayData* data = GetGlassDisplayData(w.display);
+    EXPECT_EQ(data->fields->next, nullptr);
+    SendMessageA(w.display, DM_SETFIELD, 1, 0);
+    EXPECT_TRUE(w.Pending());
+    EXPECT_EQ(data->fields, nullptr);
+}
+
+TEST(GlassDisplayWindow, CracksSoundAndDeadSegments) {
+    DisplayWindow w;
+    GlassDisplayData* data = GetGlassDisplayData(w.display);
+    SendMessageA(w.display, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(300, 120));
+    w.Flush();
+    ASSERT_NE(data->cracks, nullptr);
+    ASSERT_EQ(g_sounds.size(), 2u); // stop, then play from memory
+    EXPECT_EQ(g_sounds[0], nullptr);
+    EXPECT_NE(g_sounds[1], nullptr);
+    // The hovered crack is drawn light from its centre.
+    EXPECT_EQ(w.Pixel(300, 120), RGB(0xE0, 0xE0, 0xE0));
+
+    // Within 20 thousandths: nothing, not a sound.
+    SendMessageA(w.display, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(305, 122));
+    EXPECT_EQ(data->cracks->next, nullptr);
+    EXPECT_EQ(g_sounds.size(), 2u);
+    // Away from any crack the right button does nothing.
+    SendMessageA(w.display, WM_RBUTTONDOWN, 0, MAKELPARAM(10, 10));
+    EXPECT_NE(data->cracks, nullptr);
+    EXPECT_FALSE(w.Pending());
+
+    // A digit whose middle segment lies under the crack's midpoint shows it dead.
+    const GlassRect b = data->cracks->bounds;
+    const int mx = (b.left + b.right) / 2, my = (b.top + b.bottom) / 2;
+    const DisplayFieldSpec eight = {static_cast<uint32_t>(mx - 63),
+                                    static_cast<uint32_t>(my - 113),
+                                    static_cast<uint32_t>(mx - 63 + 130),
+                                    static_cast<uint32_t>(my - 113 + 232),
+                                    DISPLAY_FIELD_SEVEN_SEGMENT,
+                                    1,
+                                    "8",
+                                    0,
+                                    0};
+    w.Field(5, eight);
+    int dead = 0, lit = 0;
+    for (int x = mx - 35; x <= mx + 35; ++x) {
+        const COLORREF c = w.Pixel(x, my + 3);
+        dead += c == RGB(0x60, 0x60, 0x60);
+        lit += c == RGB(0x80, 0xFF, 0x80);
+    }
+    EXPECT_GT(dead, 0);
+    EXPECT_EQ(lit, 0);
+    // Moving away clears the highlight; the focus leaving does too.
+    SendMessageA(w.display, WM_MOUSEMOVE, 0, MAKELPARAM(5, 5));
+    EXPECT_EQ(data->hovered, nullptr);
+
+    // Removing the crack restores the segment.
+    SendMessageA(w.display, WM_RBUTTONDOWN, 0, MAKELPARAM(300, 120));
+    w.Flush();
+    EXPECT_EQ(data->cracks, nullptr);
+    lit = 0;
+    for (int x = mx - 35; x <= mx + 35; ++x)
+        lit += w.Pixel(x, my + 3) == RGB(0x80, 0xFF, 0x80);
+    EXPECT_GT(lit, 40);
+}
+
+TEST(GlassDisplayWindow, ZeroSizeClientMakesNoCrack) {
+    DisplayWindow w;
+    w.Field(1, kDigits);
+    MoveWindow(w.display, 0, 0, 0, 0, TRUE);
+    w.Flush();
+    SendMessageA(w.display, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(0, 0));
+    EXPECT_EQ(GetGlassDisplayData(w.display)->cracks, nullptr);
+    EXPECT_TRUE(g_sounds.empty());
+    MoveWindow(w.display, 0, 0, kWidth, kHeight, TRUE);
+    w.Flush();
+    EXPECT_EQ(GlassFindField(GetGlassDisplayData(w.display), 1)->cellWidth, kWidth / 4);
+}

@@ -1,0 +1,469 @@
+// Host tests of the glass display's model: layout, partial redraw, glyphs and cracks.
+#include "display/glassmodel.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Shape {
+    bool filled; // polygon (true) or line (false)
+    uint32_t color;
+    std::vector<GlassPoint> points;
+};
+
+struct Recorder {
+    std::vector<Shape> shapes;
+    struct Inval {
+        bool whole;
+        GlassRect rect;
+        bool erase;
+    };
+    std::vector<Inval> invalidations;
+    int sounds = 0;
+    uint32_t tick = 12345;
+
+    GlassCanvas canvas() {
+        return {this,
+                [](void* c, const GlassPoint* p, int n, uint32_t color) {
+                    static_cast<Recorder*>(c)->shapes.push_back({true, color, {p, p + n}});
+                },
+                [](void* c, const GlassPoint* p, int n, uint32_t color) {
+                    static_cast<Recorder*>(c)->shapes.push_back({false, color, {p, p + n}});
+                }};
+    }
+    GlassHost host() {
+        return {this,
+                [](void* c, const GlassRect* r, bool erase) {
+                    static_cast<Recorder*>(c)->invalidations.push_back(
+                        {r == nullptr, r ? *r : GlassRect{}, erase});
+                },
+                [](void* c) { ++static_cast<Recorder*>(c)->sounds; },
+                [](void* c) { return static_cast<Recorder*>(c)->tick++; }};
+    }
+    int count(bool filled, uint32_t color) const {
+        int n = 0;
+        for (const Shape& s : shapes)
+            n += s.filled == filled && s.color == color;
+        return n;
+    }
+    void clear() {
+        shapes.clear();
+        invalidations.clear();
+    }
+};
+
+struct Display {
+    GlassDisplayData* data;
+    Recorder rec;
+    GlassHost host;
+    GlassCanvas canvas;
+    Display(int w, int h) : data(GlassCreate()) {
+        host = rec.host();
+        canvas = rec.canvas();
+        GlassResize(data, w, h, &host);
+        rec.clear();
+    }
+    ~Display() { GlassDestroy(data); }
+    void field(uint32_t id, uint32_t type, const char* text, uint32_t cells = 0, uint32_t l = 0,
+               uint32_t t = 0, uint32_t r = 0, uint32_t b = 0) {
+        DisplayFieldSpec spec = {l, t, r, b, type, cells, text, 0, 0};
+        GlassSetField(data, id, &spec, &host);
+    }
+    void paint() { GlassPaint(data, &canvas); }
+    // What a real erase does before the paint.
+    void erasePaint() {
+        GlassForgetDrawn(data);
+        paint();
+    }
+};
+
+} // namespace
+
+TEST(GlassLayout, PositionCodes) {
+    EXPECT_EQ(ResolvePositionCode(37, 500), 37);
+    EXPECT_EQ(ResolvePositionCode(DISPLAY_POS_PERCENT | 33, 500), 165);
+    EXPECT_EQ(ResolvePositionCode(DISPLAY_POS_PERCENT | 33, 101), 33); // truncated
+    EXPECT_EQ(ResolvePositionCode(DISPLAY_POS_FROM_END | 10, 500), 490);
+    EXPECT_EQ(ResolvePositionCode(DISPLAY_POS_FROM_END, 500), 500);
+    EXPECT_EQ(ResolvePositionCode(0x12345678 & ~0x60000000u, 500), 0x5678 & 0x7FFF);
+}
+
+TEST(GlassLayout, TimecodeTakesTwentySevenUnitsAndNinthCells) {
+    Display d(900, 120);
+    d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "00:00:00:00");
+    DisplayField* f = GlassFindField(d.data, 1);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->rect.right, 900);
+    EXPECT_EQ(f->cellWidth, 100);
+    EXPECT_EQ(f->cellHeight, 114);
+    EXPECT_DOUBLE_EQ(f->xScale, 100 / 130.0);
+    // (114 - 6) / 220 is below the x scale: kept, no offset.
+    EXPECT_DOUBLE_EQ(f->yScale, 108 / 220.0);
+    EXPECT_EQ(f->yOffset, 0);
+
+    // Digits after digits and colons move by a cell and a third of a cell.
+    d.paint();
+    ASSERT_EQ(d.rec.count(true, GLASS_COLOR_LIT) + d.rec.count(true, GLASS_COLOR_UNLIT), 62);
+    const int t = static_cast<int>(10 * f->yScale);
+    // First colon diamond: cell left 3 + 100 + 100/6.
+    const Shape& colon = d.rec.shapes[14];
+    EXPECT_EQ(colon.points.size(), 4u);
+    EXPECT_EQ(colon.points[1].x, 3 + 200 + 16);
+    EXPECT_EQ(colon.points[0].x, 3 + 200 + 16 - t);
+}
+
+TEST(GlassLayout, TallFieldCentresDigitsVertically) {
+    Display d(130, 400);
+    d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "8", 1);
+    DisplayField* f = GlassFindField(d.data, 1);
+    EXPECT_EQ(f->cellWidth, 130);
+    EXPECT_DOUBLE_EQ(f->xScale, 1.0);
+    EXPECT_DOUBLE_EQ(f->yScale, 1.0);
+    EXPECT_EQ(f->yOffset, (394 - 6 - 220) / 2);
+}
+
+TEST(GlassLayout, SixteenSegmentCellsAndEmptyFields) {
+    Display d(640, 106);
+    d.field(2, DISPLAY_FIELD_SIXTEEN_SEGMENT, "READ");
+    DisplayField* f = GlassFindField(d.data, 2);
+    EXPECT_EQ(f->cellWidth, 160);
+    EXPECT_DOUBLE_EQ(f->xScale, 1.0);
+    EXPECT_DOUBLE_EQ(f->yScale, 0.5);
+    // No characters: unit scales, nothing divided by zero, nothing drawn.
+    d.field(3, DISPLAY_FIELD_SIXTEEN_SEGMENT, "");
+    d.field(4, DISPLAY_FIELD_SEVEN_SEGMENT, "--");
+    EXPECT_DOUBLE_EQ(GlassFindField(d.data, 3)->xScale, 1.0);
+    EXPECT_DOUBLE_EQ(GlassFindField(d.data, 4)->yScale, 1.0);
+    d.rec.clear();
+    GlassSetText(d.data, 2, "", &d.host);
+    d.erasePaint();
+    EXPECT_TRUE(d.rec.shapes.empty());
+}
+
+TEST(GlassLayout, ZeroSizeClientDividesNothing) {
+    Display d(0, 0);
+    d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "12:34");
+    d.field(2, DISPLAY_FIELD_SIXTEEN_SEGMENT, "AB");
+    d.erasePaint();
+    EXPECT_FALSE(GlassMakeCrack(d.data, 0, 0, true, &d.host));
+    EXPECT_EQ(d.rec.sounds, 0);
+    EXPECT_EQ(GlassCrackAt(d.data, 0, 0), nullptr);
+    EXPECT_FALSE(GlassRemoveCrack(d.data, 0, 0, &d.host));
+    GlassHover(d.data, 5, 5, &d.host);
+    EXPECT_EQ(d.data->hovered, nullptr);
+}
+
+TEST(GlassSevenSegment, OnlyChangedDigitsAreRedrawn) {
+    Display d(900, 120);
+    d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "00:00:00:00");
+    d.paint();
+    d.rec.clear();
+
+    GlassSetText(d.data, 1, "00:00:00:01", &d.host);
+    ASSERT_EQ(d.rec.invalidations.size(), 1u);
+    EXPECT_FALSE(d.rec.invalidations[0].erase);
+    EXPECT_FALSE(d.rec.invalidations[0].whole);
+    d.paint();
+    ASSERT_EQ(d.rec.shapes.size(), 7u);
+    // '1' lights segments 1 and 2 only.
+    EXPECT_EQ(d.rec.count(true, GLASS_COLOR_LIT), 2);
+    EXPECT_EQ(d.rec.count(true, GLASS_COLOR_UNLIT), 5);
+    // It is the eighth digit: its middle segment (drawn last) is centred in the last cell.
+    const int centre = 3 + 7 * 100 + 3 * 33 + static_cast<int>(60 * 100 / 130.0);
+    EXPECT_EQ(d.rec.shapes[6].points[0].x + d.rec.shapes[6].points[3].x, 2 * centre);
+
+    // The same text again draws nothing.
+    d.rec.clear();
+    GlassSetText(d.data, 1, "00:00:00:01", &d.host);
+    d.paint();
+    EXPECT_TRUE(d.rec.shapes.empty());
+
+    // Another length: new layout, erased, everything drawn again.
+    d.rec.clear();
+    GlassSetText(d.data, 1, "00:00:01", &d.host);
+    ASSERT_EQ(d.rec.invalidations.size(), 1u);
+    EXPECT_TRUE(d.rec.invalidations[0].erase);
+    d.erasePaint();
+    EXPECT_EQ(d.rec.shapes.size(), 6u * 7 + 2 * 2);
+}
+
+TEST(GlassSevenSegment, DigitTurnedIntoSpaceStays) {
+    Display d(390, 120);
+    d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "12", 3);
+    d.paint();
+    d.rec.clear();
+    GlassSetText(d.data, 1, " 2", &d.host);
+    EXPECT_FALSE(d.rec.invalidations.at(0).erase);
+    d.paint();
+    EXPECT_TRUE(d.rec.shapes.empty());
+    EXPECT_EQ(GlassFindField(d.data, 1)->drawn[0], '1');
+}
+
+TEST(GlassSevenSegment, SegmentPolygons) {
+    GlassPoint p[6];
+    SevenSegmentPolygon(100, 50, 7, 38, 40, true, p);
+    EXPECT_EQ(p[0].y, 11);
+    EXPECT_EQ(p[1].x, 93);
+    EXPECT_EQ(p[1].y, 18);
+    EXPECT_EQ(p[3].y, 89);
+    EXPECT_EQ(p[4].x, 107);
+    SevenSegmentPolygon(100, 50, 7, 38, 40, false, p);
+    EXPECT_EQ(p[0].x, 63);
+    EXPECT_EQ(p[2].x, 130);
+    EXPECT_EQ(p[2].y, 43);
+    EXPECT_EQ(p[3].x, 137);
+}
+
+TEST(GlassSevenSegment, ColoursFromSpecAndDefaults) {
+    Display d(130, 240);
+    d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "8", 1);
+    d.paint();
+    EXPECT_EQ(d.rec.count(true, GLASS_COLOR_LIT), 7);
+    d.rec.clear();
+    // Equal colours keep the field's; different ones are taken.
+    DisplayFieldSpec same = {0, 0, 0, 0, 0, 0, "7", 0x123456, 0x123456};
+    GlassSetField(d.data, 1, &same, &d.host);
+    d.erasePaint();
+    EXPECT_EQ(d.rec.count(true, GLASS_COLOR_LIT), 3);
+    d.rec.clear();
+    DisplayFieldSpec recolour = {0, 0, 0, 0, 0, 0, nullptr, 0x0000FF, 0x000040};
+    GlassSetField(d.data, 1, &recolour, &d.host);
+    d.erasePaint();
+    EXPECT_EQ(d.rec.count(true, 0x0000FF), 3);
+    EXPECT_EQ(d.rec.count(true, 0x000040), 4);
+}
+
+TEST(GlassSixteenSegment, LettersFromMasks) {
+    EXPECT_EQ(SixteenSegmentMask('A'), 0x2237);
+    EXPECT_EQ(SixteenSegmentMask('z'), 0x1109);
+    EXPECT_EQ(SixteenSegmentMask('-'), 0x2200);
+    EXPECT_EQ(SixteenSegmentMask('9'), 0x222F);
+    EXPECT_EQ(SixteenSegmentMask(' '), 0);
+    EXPECT_EQ(SixteenSegmentMask('@'), 0);
+
+    Display d(320, 206);
+    d.field(2, DISPLAY_FIELD_SIXTEEN_SEGMENT, "A ", 0, 10, 0, 330, 206);
+    d.paint();
+    // 'A' lights 7 of 16 segments, the space none; every cell is drawn in full.
+    EXPECT_EQ(d.rec.count(false, GLASS_COLOR_LIT), 7);
+    EXPECT_EQ(d.rec.count(false, GLASS_COLOR_UNLIT), 9 + 16);
+    // Segment 13 of the first cell: (4,100)-(46,100) at scale 1, y from the top + 3.
+    const Shape& top = d.rec.shapes[15]; // the last lit segment of 'A' is 13
+    EXPECT_EQ(top.points[0].x, 10 + 4);
+    EXPECT_EQ(top.points[0].y, 3 + 100);
+    // Repainting draws every cell again.
+    d.rec.clear();
+    GlassFindField(d.data, 2)->dirty = true;
+    d.paint();
+    EXPECT_EQ(d.rec.shapes.size(), 32u);
+}
+
+TEST(GlassFields, SetFieldEdgeCases) {
+    Display d(400, 100);
+    GlassSetField(d.data, 0, nullptr, &d.host);
+    GlassSetField(d.data, 9, nullptr, &d.host);
+    DisplayFieldSpec spec = {0, 0, 0, 0, 1, 0, "12", 0, 0};
+    GlassSetField(d.data, 0, &spec, &d.host);
+    EXPECT_EQ(d.data->fields, nullptr);
+    EXPECT_TRUE(d.rec.invalidations.empty());
+
+    // New field: whole client, moved, whole window erased.
+    GlassSetField(d.data, 5, &spec, &d.host);
+    ASSERT_EQ(d.rec.invalidations.size(), 1u);
+    EXPECT_TRUE(d.rec.invalidations[0].whole);
+    EXPECT_TRUE(d.rec.invalidations[0].erase);
+    DisplayField* f = GlassFindField(d.data, 5);
+    EXPECT_EQ(f->rect.right, 400);
+    EXPECT_EQ(f->rect.bottom, 100);
+
+    // A text change only: the field's rectangle, erased.
+    d.rec.clear();
+    DisplayFieldSpec text = {7, 7, 7, 7, 0, 0, "34", 0, 0};
+    GlassSetField(d.data, 5, &text, &d.host);
+    ASSERT_EQ(d.rec.invalidations.size(), 1u);
+    EXPECT_FALSE(d.rec.invalidations[0].whole);
+    EXPECT_EQ(d.rec.invalidations[0].rect.right, 400);
+    EXPECT_EQ(f->type, 1u);
+    EXPECT_STREQ(f->text, "34");
+
+    // Fields keep their order; deleting one erases the whole window.
+    d.field(6, 2, "X");
+    d.field(7, 2, "Y");
+    EXPECT_EQ(d.data->fields->id, 5u);
+    EXPECT_EQ(d.data->fields->next->next->id, 7u);
+    d.rec.clear();
+    GlassSetField(d.data, 6, nullptr, &d.host);
+    EXPECT_EQ(d.data->fields->next->id, 7u);
+    ASSERT_EQ(d.rec.invalidations.size(), 1u);
+    EXPECT_TRUE(d.rec.invalidations[0].whole);
+}
+
+TEST(GlassFields, LongTextsAndCellCountsStayInTheirRecords) {
+    Display d(2000, 100);
+    const std::string longText(300, '8');
+    d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, longText.c_str(), 0);
+    DisplayField* f = GlassFindField(d.data, 1);
+    EXPECT_EQ(std::strlen(f->text), 79u);
+    d.paint();
+    EXPECT_EQ(d.rec.shapes.size(), 79u * 7);
+    d.field(2, DISPLAY_FIELD_SEVEN_SEGMENT, "12", 5000);
+    EXPECT_EQ(GlassFindField(d.data, 2)->cellCount, 79u);
+    d.field(3, DISPLAY_FIELD_SIXTEEN_SEGMENT, "AB", 0xFFFFFFFF);
+    d.erasePaint();
+    GlassSetText(d.data, 1, std::string(500, ':').c_str(), &d.host);
+    d.erasePaint();
+    GlassSetText(d.data, 2, nullptr, &d.host);
+    d.erasePaint();
+}
+
+TEST(GlassCracks, ShapesStayInRange) {
+    GlassRandom rng;
+    for (uint32_t seed = 0; seed < 2000; ++seed) {
+        GlassRandomSeed(&rng, seed * 7919);
+        GlassCrack c = {};
+        GlassShapeCrack(&c, 500, 500, &rng);
+        ASSERT_GE(c.rays, 6);
+        ASSERT_LE(c.rays, 12);
+        ASSERT_GE(c.steps, 4);
+        ASSERT_LE(c.steps, 7);
+        // Every ray moves away from the centre within its own sector.
+        const int last = c.steps - 1;
+        ASSERT_GT(c.points[last][1], 0); // ray 0 heads down (cosine of a small angle)
+    }
+    GlassRandomSeed(&rng, 1);
+    for (int i = 0; i < 10000; ++i) {
+        const int r = GlassRandomNext(&rng);
+        ASSERT_GE(r, 0);
+        ASSERT_LE(r, 32767);
+    }
+}
+
+TEST(GlassCracks, BoundsFromLastPointsScaledByHeight) {
+    GlassCrack c = {};
+    c.x = 500;
+    c.y = 250;
+    c.rays = 2;
+    c.steps = 2;
+    c.points[1][0] = 100; // ray 0, last point
+    c.points[1][1] = -40;
+    c.points[3][0] = -20; // ray 1, last point
+    c.points[3][1] = 60;
+    c.points[0][0] = 900; // not a last point: ignored by the bounds
+    GlassRect r;
+    GlassComputeCrackBounds(&c, 800, 200, &r);
+    EXPECT_EQ(r.left, 400 - 4);
+    EXPECT_EQ(r.right, 400 + 20);
+    EXPECT_EQ(r.top, 50 - 8);
+    EXPECT_EQ(r.bottom, 50 + 12);
+    GlassRect e;
+    GlassCrackExtent(&c, 800, 200, &e);
+    EXPECT_EQ(e.right, 400 + 180 + 1);
+}
+
+TEST(GlassCracks, MakeNearAndRemove) {
+    Display d(1000, 100);
+    EXPECT_TRUE(GlassMakeCrack(d.data, 300, 50, true, &d.host));
+    EXPECT_EQ(d.rec.sounds, 1);
+    GlassCrack* first = d.data->cracks;
+    EXPECT_EQ(first->x, 300);
+    EXPECT_EQ(first->y, 500);
+    EXPECT_EQ(d.data->hovered, first);
+    ASSERT_FALSE(d.rec.invalidations.empty());
+    EXPECT_TRUE(d.rec.invalidations.back().whole);
+    EXPECT_FALSE(d.rec.invalidations.back().erase);
+
+    // 19 thousandths away in both: no second crack, no sound.
+    EXPECT_FALSE(GlassMakeCrack(d.data, 319, 51, true, &d.host));
+    EXPECT_EQ(d.rec.sounds, 1);
+    // 20 away in one coordinate is far enough; without a loaded sound nothing plays.
+    d.rec.clear();
+    EXPECT_TRUE(GlassMakeCrack(d.data, 320, 50, false, &d.host));
+    EXPECT_EQ(d.rec.sounds, 1);
+    EXPECT_EQ(d.data->cracks->next, first);
+    // The previously hovered crack is repainted with erasing.
+    ASSERT_EQ(d.rec.invalidations.size(), 2u);
+    EXPECT_TRUE(d.rec.invalidations[0].erase);
+
+    // A right click away from any crack does nothing.
+    d.rec.clear();
+    EXPECT_FALSE(GlassRemoveCrack(d.data, 900, 10, &d.host));
+    EXPECT_TRUE(d.rec.invalidations.empty());
+    // On the hovered crack: removed, nothing hovered, its area erased.
+    EXPECT_TRUE(GlassRemoveCrack(d.data, 321, 50, &d.host));
+    EXPECT_EQ(d.data->hovered, nullptr);
+    EXPECT_EQ(d.data->cracks, first);
+    ASSERT_EQ(d.rec.invalidations.size(), 1u);
+    EXPECT_TRUE(d.rec.invalidations[0].erase);
+}
+
+TEST(GlassCracks, HoverAndFocusLoss) {
+    Display d(1000, 100);
+    GlassMakeCrack(d.data, 500, 50, false, &d.host);
+    GlassCrack* c = d.data->cracks;
+    d.rec.clear();
+    GlassHover(d.data, 505, 50, &d.host); // already hovered
+    EXPECT_TRUE(d.rec.invalidations.empty());
+    GlassHover(d.data, -1000, -1000, &d.host);
+    EXPECT_EQ(d.data->hovered, nullptr);
+    ASSERT_EQ(d.rec.invalidations.size(), 1u);
+    EXPECT_FALSE(d.rec.invalidations[0].erase);
+    GlassHover(d.data, 500, 50, &d.host);
+    EXPECT_EQ(d.data->hovered, c);
+    d.rec.clear();
+    d.paint();
+    EXPECT_EQ(d.rec.count(false, GLASS_COLOR_CRACK_HOVER), c->rays + c->steps / 2);
+    EXPECT_EQ(d.rec.count(false, GLASS_COLOR_CRACK), 0);
+}
+
+TEST(GlassCracks, CrackOverLitSegmentShowsItDead) {
+    Display d(130, 240);
+    d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "1", 1);
+    // Put a crack with a known shape right on the middle of segment 1 (upper right).
+    DisplayField* f = GlassFindField(d.data, 1);
+    d.erasePaint();
+    const GlassPoint mid = {d.rec.shapes[1].points[0].x,
+                            (d.rec.shapes[1].points[0].y + d.rec.shapes[1].points[3].y) / 2};
+    GlassCrack* c = static_cast<GlassCrack*>(calloc(1, sizeof(GlassCrack)));
+    c->x = mid.x * 1000 / 130;
+    c->y = mid.y * 1000 / 240;
+    c->rays = 2;
+    c->steps = 1;
+    c->points[0][0] = 10;
+    c->points[1][0] = -10;
+    GlassComputeCrackBounds(c, 130, 240, &c->bounds);
+    c->next = d.data->cracks;
+    d.data->cracks = c;
+    d.rec.clear();
+    d.erasePaint();
+    EXPECT_EQ(d.rec.count(true, GLASS_COLOR_DEAD), 1);
+    EXPECT_EQ(d.rec.count(true, GLASS_COLOR_LIT), 1);
+    EXPECT_EQ(d.rec.shapes[1].color, GLASS_COLOR_DEAD);
+    // The crack grew over the segment it killed.
+    EXPECT_LE(c->bounds.top, d.rec.shapes[1].points[0].y);
+
+    EXPECT_TRUE(GlassRemoveCrack(d.data, mid.x, mid.y, &d.host));
+    d.rec.clear();
+    d.erasePaint();
+    EXPECT_EQ(d.rec.count(true, GLASS_COLOR_DEAD), 0);
+    EXPECT_EQ(d.rec.count(true, GLASS_COLOR_LIT), 2);
+    (void)f;
+}
+
+TEST(GlassCracks, ResizeRecomputesBounds) {
+    Display d(1000, 100);
+    GlassMakeCrack(d.data, 500, 50, false, &d.host);
+    GlassCrack* c = d.data->cracks;
+    const GlassRect before = c->bounds;
+    GlassResize(d.data, 2000, 200, &d.host);
+    GlassRect expect;
+    GlassComputeCrackBounds(c, 2000, 200, &expect);
+    EXPECT_EQ(c->bounds.left, expect.left);
+    EXPECT_EQ(c->bounds.bottom, expect.bottom);
+    EXPECT_NEAR(c->bounds.right - 1000, 2 * (before.right - 500), 2);
+    // The click point keeps its place in thousandths.
+    EXPECT_EQ(GlassCrackAt(d.data, 1000, 100), c);
+}

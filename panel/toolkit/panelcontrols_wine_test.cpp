@@ -1,0 +1,366 @@
+// Keys, labels and radio groups under Wine on Xvfb: messages they send and pixels they paint.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "toolkit/buttongroup.h"
+#include "toolkit/gdicache.h"
+#include "toolkit/panelbutton.h"
+
+namespace {
+
+constexpr COLORREF kYellow = RGB(255, 255, 0);
+constexpr COLORREF kParentColor = RGB(0, 128, 128);
+
+struct Command {
+    WPARAM wParam;
+    LPARAM lParam;
+};
+std::vector<Command> g_commands;
+
+LRESULT CALLBACK ParentProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COMMAND) {
+        g_commands.push_back({wParam, lParam});
+        return 0;
+    }
+    if (message == WM_DRAWITEM)
+        return DrawMarkupButtonItem(window, reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+void Repaint(HWND w);
+
+void Pump() {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    GdiFlush();
+}
+
+// One parent for the whole run: hiding or destroying a top-level window costs Wine about two
+// seconds on a display without a window manager. Each test's controls are destroyed after it.
+struct Panel {
+    HWND parent = nullptr;
+    Panel() {
+        static HWND shared = nullptr;
+        if (!shared) {
+            EXPECT_TRUE(RegisterPanelControls());
+            WNDCLASSA wc = {};
+            wc.lpfnWndProc = ParentProc;
+            wc.hInstance = GetModuleHandleA(nullptr);
+            wc.hbrBackground = CreateSolidBrush(kParentColor);
+            wc.lpszClassName = "ControlsTestParent";
+            RegisterClassA(&wc);
+            shared = CreateWindowExA(WS_EX_TOPMOST, "ControlsTestParent", "", WS_POPUP | WS_VISIBLE,
+                                     420, 320, 400, 300, nullptr, nullptr, nullptr, nullptr);
+        }
+        parent = shared;
+        Repaint(parent);
+        g_commands.clear();
+    }
+    ~Panel() {
+        while (HWND child = GetWindow(parent, GW_CHILD))
+            DestroyWindow(child);
+        Pump();
+    }
+    HWND Add(const char* cls, const char* text, DWORD style, int id, int x, int y, int w, int h) {
+        HWND c = CreateWindowExA(0, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, parent,
+                                 (HMENU)(INT_PTR)id, nullptr, nullptr);
+        UpdateWindow(c);
+        Pump();
+        return c;
+    }
+};
+
+COLORREF Pixel(HWND w, int x, int y) {
+    HDC dc = GetDC(w);
+    const COLORREF c = GetPixel(dc, x, y);
+    ReleaseDC(w, dc);
+    return c;
+}
+
+// Copies the window's client pixels once, then counts those in r within `tolerance` of a colour
+// in every channel (text is drawn smoothed).
+int CountPixels(HWND w, const RECT& r, COLORREF color, int tolerance = 0) {
+    const int width = r.right - r.left, height = r.bottom - r.top;
+    if (width <= 0 || height <= 0)
+        return 0;
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HDC dc = GetDC(w);
+    HDC mem = CreateCompatibleDC(dc);
+    HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(mem, bitmap);
+    BitBlt(mem, 0, 0, width, height, dc, r.left, r.top, SRCCOPY);
+    GdiFlush();
+    auto within = [tolerance](int a, int b) { return a - b <= tolerance && b - a <= tolerance; };
+    int n = 0;
+    const DWORD* px = static_cast<const DWORD*>(bits);
+    for (int i = 0; i < width * height; ++i)
+        n += within((px[i] >> 16) & 0xFF, GetRValue(color)) &&
+             within((px[i] >> 8) & 0xFF, GetGValue(color)) &&
+             within(px[i] & 0xFF, GetBValue(color));
+    SelectObject(mem, old);
+    DeleteObject(bitmap);
+    DeleteDC(mem);
+    ReleaseDC(w, dc);
+    return n;
+}
+
+void Repaint(HWND w) {
+    InvalidateRect(w, nullptr, TRUE);
+    UpdateWindow(w);
+    Pump();
+}
+
+// Where a key of the given client size puts its caption (see the key's painting).
+void CaptionBox(HWND key, const char* caption, int* x, int* y, SIZE* size) {
+    HDC dc = GetDC(key);
+    HGDIOBJ old = SelectObject(dc, GetStockObject(ANSI_VAR_FONT));
+    GetTextExtentPoint32A(dc, caption, static_cast<int>(strlen(caption)), size);
+    SelectObject(dc, old);
+    ReleaseDC(key, dc);
+    RECT client;
+    GetClientRect(key, &client);
+    PlaceKeyCaption({2, 2, client.right - 2, client.bottom - 2}, size->cx, size->cy, x, y);
+}
+
+} // namespace
+
+TEST(PanelKeys, FaceAndTextColoursFromMarkup) {
+    Panel p;
+    HWND blue = p.Add(APP_BUTTON_CLASS, "{B0,0,255}24", 0, 1020, 10, 10, 60, 24);
+    HWND plain = p.Add(APP_BUTTON_CLASS, "Set", 0, 1095, 80, 10, 60, 24);
+    char text[32];
+    GetWindowTextA(blue, text, sizeof text);
+    EXPECT_STREQ(text, "24");
+    EXPECT_EQ(Pixel(blue, 4, 4), RGB(0, 0, 255));
+    EXPECT_GT(CountPixels(blue, {4, 4, 56, 20}, kYellow), 5);
+    EXPECT_EQ(Pixel(plain, 4, 4), RGB(192, 192, 192));
+    EXPECT_GT(CountPixels(plain, {4, 4, 56, 20}, kYellow), 5);
+    // The bevel: dark grey frame with clipped corners, white light inside it, black shadow.
+    EXPECT_EQ(Pixel(blue, 5, 0), RGB(64, 64, 64));
+    EXPECT_EQ(Pixel(blue, 5, 1), RGB(255, 255, 255));
+    EXPECT_EQ(Pixel(blue, 5, 22), RGB(128, 128, 128));
+    EXPECT_EQ(Pixel(blue, 57, 5), RGB(128, 128, 128));
+    EXPECT_EQ(SendMessageA(blue, WM_GETDLGCODE, 0, 0), 0x2090);
+    // Recolouring by message repaints the face.
+    SendMessageA(blue, PCM_SETBKCOLOR, 1, RGB(0, 255, 0));
+    UpdateWindow(blue);
+    Pump();
+    EXPECT_EQ(Pixel(blue, 4, 4), RGB(0, 255, 0));
+}
+
+TEST(PanelKeys, DisabledKeyIsGreyWithoutOutline) {
+    Panel p;
+    HWND key = p.Add(APP_BUTTON_CLASS, "{B0,0,255}Off", WS_DISABLED, 1010, 10, 10, 60, 24);
+    EXPECT_EQ(Pixel(key, 4, 4), RGB(128, 128, 128));
+    EXPECT_EQ(Pixel(key, 5, 0), RGB(255, 255, 255)); // no dark outline: the light edge
+    EXPECT_EQ(Pixel(key, 5, 23), RGB(128, 128, 128));
+    EXPECT_EQ(CountPixels(key, {3, 3, 57, 21}, kYellow), 0);
+    EXPECT_GT(CountPixels(key, {3, 3, 57, 21}, RGB(0, 0, 0), 0x40), 5);
+}
+
+TEST(PanelKeys, MousePressMovedOffPostsNothing) {
+    Panel p;
+    HWND key = p.Add(APP_BUTTON_CLASS, "Go", 0, 1011, 10, 10, 60, 24);
+    ControlData* data = GetControlData(key);
+    SendMessageA(key, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    EXPECT_EQ(data->state, 1u);
+    EXPECT_EQ(GetCapture(), key);
+    SendMessageA(key, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(-5, 5));
+    EXPECT_EQ(data->state, 0u);
+    EXPECT_NE(GetCapture(), key);
+    SendMessageA(key, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(5, 5)); // back on: not pressed again
+    SendMessageA(key, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    Pump();
+    EXPECT_TRUE(g_commands.empty());
+    // A press released over the key posts one command.
+    SendMessageA(key, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    SendMessageA(key, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    Pump();
+    ASSERT_EQ(g_commands.size(), 1u);
+    EXPECT_EQ(g_commands[0].wParam, MAKEWPARAM(1011, BN_CLICKED));
+    EXPECT_EQ(g_commands[0].lParam, reinterpret_cast<LPARAM>(key));
+}
+
+TEST(PanelKeys, KeyboardPressLastsFiftyMilliseconds) {
+    Panel p;
+    HWND key = p.Add(APP_BUTTON_CLASS, "Go", 0, 1012, 10, 10, 60, 24);
+    ControlData* data = GetControlData(key);
+    SendMessageA(key, WM_KEYDOWN, VK_RETURN, 0);
+    EXPECT_EQ(data->state, 1u);
+    EXPECT_TRUE(g_commands.empty());
+    SendMessageA(key, WM_KEYDOWN, VK_RETURN, 0); // held down: ignored during the press
+    SendMessageA(key, WM_CHAR, ' ', 0);
+    const DWORD start = GetTickCount();
+    while (g_commands.empty() && GetTickCount() - start < 2000) {
+        Pump();
+        Sleep(5);
+    }
+    Sleep(120);
+    Pump();
+    EXPECT_EQ(g_commands.size(), 1u);
+    EXPECT_EQ(data->state, 0u);
+    // The next key-down while up starts a new press.
+    SendMessageA(key, WM_CHAR, ' ', 0);
+    EXPECT_EQ(data->state, 1u);
+    Sleep(150);
+    Pump();
+    EXPECT_EQ(g_commands.size(), 2u);
+}
+
+TEST(PanelKeys, MnemonicBar) {
+    Panel p;
+    HWND marked = p.Add(APP_BUTTON_CLASS, "&Set", 0, 1, 10, 10, 80, 30);
+    HWND plain = p.Add(APP_BUTTON_CLASS, "Set", 0, 2, 100, 10, 80, 30);
+    HWND doubled = p.Add(APP_BUTTON_CLASS, "&&", 0, 3, 190, 10, 80, 30);
+    HWND last = p.Add(APP_BUTTON_CLASS, "Set&", 0, 4, 280, 10, 80, 30);
+    int x, y;
+    SIZE size;
+    CaptionBox(marked, "Set", &x, &y, &size);
+    const RECT bar = {x + 2, y + size.cy - 2, x + 4, y + size.cy - 1};
+    EXPECT_EQ(CountPixels(marked, bar, kYellow), 2);
+    EXPECT_EQ(CountPixels(plain, bar, kYellow), 0);
+    // "&&" shows one ampersand with the bar; a last "&" is shown, without a bar.
+    CaptionBox(doubled, "&", &x, &y, &size);
+    EXPECT_GT(
+        CountPixels(doubled, {x + 1, y + size.cy - 2, x + size.cx - 1, y + size.cy - 1}, kYellow),
+        0);
+    CaptionBox(last, "Set&", &x, &y, &size);
+    EXPECT_EQ(CountPixels(last, {x, y + size.cy - 2, x + size.cx, y + size.cy - 1}, kYellow), 0);
+}
+
+TEST(PanelKeys, CheckValueIndependentOfToggledState) {
+    Panel p;
+    HWND box = p.Add(APP_BUTTON_CLASS, "Box", BS_AUTOCHECKBOX, 5, 10, 10, 60, 20);
+    SendMessageA(box, BM_SETCHECK, 7, 0);
+    SendMessageA(box, WM_LBUTTONDOWN, MK_LBUTTON, 0);
+    EXPECT_EQ(GetControlData(box)->state, 1u);
+    EXPECT_EQ(SendMessageA(box, BM_GETCHECK, 0, 0), 7);
+    SendMessageA(box, WM_LBUTTONDOWN, MK_LBUTTON, 0);
+    EXPECT_EQ(GetControlData(box)->state, 0u);
+    EXPECT_EQ(SendMessageA(box, BM_GETCHECK, 0, 0), 7);
+    Pump();
+    EXPECT_EQ(g_commands.size(), 2u); // posted at once, no timer
+}
+
+TEST(PanelKeys, AutoRadioRunAmongSiblings) {
+    Panel p;
+    HWND a = p.Add(APP_BUTTON_CLASS, "a", BS_AUTORADIOBUTTON | WS_GROUP, 11, 10, 10, 40, 20);
+    HWND b = p.Add(APP_BUTTON_CLASS, "b", BS_AUTORADIOBUTTON, 12, 60, 10, 40, 20);
+    HWND c = p.Add(APP_BUTTON_CLASS, "c", BS_AUTORADIOBUTTON, 13, 110, 10, 40, 20);
+    HWND d = p.Add(APP_BUTTON_CLASS, "d", BS_AUTORADIOBUTTON | WS_GROUP, 14, 160, 10, 40, 20);
+    SendMessageA(a, WM_LBUTTONDOWN, 0, 0);
+    SendMessageA(d, WM_LBUTTONDOWN, 0, 0);
+    SendMessageA(c, WM_KEYDOWN, VK_RETURN, 0);
+    EXPECT_EQ(GetControlData(a)->state, 0u);
+    EXPECT_EQ(GetControlData(c)->state, 1u);
+    EXPECT_EQ(GetControlData(d)->state, 1u); // another run
+    SendMessageA(b, WM_CHAR, ' ', 0);
+    EXPECT_EQ(GetControlData(b)->state, 1u);
+    EXPECT_EQ(GetControlData(c)->state, 0u);
+}
+
+TEST(PanelLabels, WrapsAndKeepsColourMarkup) {
+    Panel p;
+    HWND narrow = p.Add(APP_STATIC_CLASS, "Output level", SS_LEFT, 9998, 10, 10, 20, 60);
+    HWND wide = p.Add(APP_STATIC_CLASS, "Output level", SS_LEFT, 9999, 40, 10, 200, 60);
+    HDC dc = GetDC(wide);
+    HGDIOBJ old = SelectObject(dc, GetStockObject(ANSI_VAR_FONT));
+    SIZE line;
+    GetTextExtentPoint32A(dc, "X", 1, &line);
+    SelectObject(dc, old);
+    ReleaseDC(wide, dc);
+    // The narrow label shows "Output" alone, clipped, and "level" on the next line.
+    EXPECT_GT(CountPixels(narrow, {0, 0, 20, line.cy}, kYellow), 0);
+    EXPECT_GT(CountPixels(narrow, {0, line.cy, 20, 2 * line.cy}, kYellow), 0);
+    EXPECT_EQ(CountPixels(wide, {0, line.cy, 200, 2 * line.cy}, kYellow), 0);
+    // Transparent: the parent's colour shows around the text.
+    EXPECT_EQ(Pixel(wide, 190, 50), kParentColor);
+
+    SendMessageA(wide, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("{T255,0,0}Red"));
+    Repaint(p.parent);
+    EXPECT_GT(CountPixels(wide, {0, 0, 60, line.cy}, RGB(255, 0, 0)), 0);
+    SendMessageA(wide, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("Still red"));
+    Repaint(p.parent);
+    EXPECT_GT(CountPixels(wide, {0, 0, 60, line.cy}, RGB(255, 0, 0)), 0);
+    EXPECT_EQ(CountPixels(wide, {0, 0, 60, line.cy}, kYellow), 0);
+    char text[32];
+    GetWindowTextA(wide, text, sizeof text);
+    EXPECT_STREQ(text, "Output level"); // the system's copy stays as created
+}
+
+TEST(PanelLabels, FramesAndClicks) {
+    Panel p;
+    HWND frame = p.Add(APP_STATIC_CLASS, "", SS_BLACKFRAME, 0x12345, 10, 10, 40, 30);
+    EXPECT_EQ(Pixel(frame, 5, 0), RGB(64, 64, 64));
+    EXPECT_EQ(Pixel(frame, 0, 5), RGB(64, 64, 64));
+    EXPECT_EQ(Pixel(frame, 39, 5), RGB(192, 192, 192));
+    EXPECT_EQ(Pixel(frame, 5, 29), RGB(192, 192, 192));
+    EXPECT_EQ(Pixel(frame, 5, 5), kParentColor);
+    HWND etched = p.Add(APP_STATIC_CLASS, "", SS_ETCHEDFRAME, 7, 60, 10, 40, 30);
+    EXPECT_EQ(Pixel(etched, 5, 0), RGB(192, 192, 192));
+    EXPECT_EQ(Pixel(etched, 39, 5), RGB(255, 255, 255));
+    EXPECT_EQ(Pixel(etched, 5, 1), RGB(128, 128, 128));
+    EXPECT_EQ(Pixel(etched, 5, 3), RGB(255, 255, 255));
+    // Released over a label: WM_COMMAND sent with the low 16 bits of the id.
+    SendMessageA(frame, WM_LBUTTONUP, 0, 0);
+    ASSERT_EQ(g_commands.size(), 1u);
+    EXPECT_EQ(g_commands[0].wParam, 0x2345u);
+    EXPECT_EQ(g_commands[0].lParam, 0);
+}
+
+TEST(PanelKeys, MarkupOnStandardOwnerDrawnButton) {
+    Panel p;
+    HWND item = p.Add("BUTTON", "{B0,255,0}Refr.", BS_OWNERDRAW, 1012, 10, 10, 60, 24);
+    Repaint(item);
+    EXPECT_EQ(Pixel(item, 4, 4), RGB(0, 255, 0));
+    EXPECT_GT(CountPixels(item, {4, 4, 56, 20}, kYellow), 5);
+    EXPECT_EQ(Pixel(item, 5, 0), RGB(64, 64, 64));
+}
+
+namespace {
+
+std::vector<std::pair<int, uint32_t>> g_notes;
+
+int32_t GroupHandlerRecorder(GroupNotify* n) {
+    g_notes.push_back({n->code, n->id});
+    return 0;
+}
+
+} // namespace
+
+TEST(PanelGroups, KeysRecolouredAndMissingKeysStillNotified) {
+    Panel p;
+    HWND keys[3];
+    for (int i = 0; i < 3; ++i)
+        keys[i] = p.Add(APP_BUTTON_CLASS, "k", 0, 1020 + i, 10 + 50 * i, 10, 40, 24);
+    ButtonGroup table[] = {{1020, 1023, 1021, GroupHandlerRecorder, 0x82808080, 0x8900FF00, 0},
+                           {0, 0, 0, nullptr, 0, 0, 0}};
+    SetButtonGroupTable(table);
+    InitButtonGroups(p.parent);
+    Pump();
+    EXPECT_EQ(Pixel(keys[0], 4, 4), RGB(128, 128, 128));
+    EXPECT_EQ(Pixel(keys[1], 4, 4), RGB(0, 255, 0));
+    // Key 1023 has no window, and is still told about.
+    EXPECT_EQ(g_notes.back(), (std::pair<int, uint32_t>{GRP_COLOR, 1023}));
+    g_notes.clear();
+    EXPECT_EQ(SelectGroupButton(p.parent, 1020, 1), 1);
+    Pump();
+    EXPECT_EQ(Pixel(keys[0], 4, 4), RGB(0, 255, 0));
+    EXPECT_EQ(Pixel(keys[1], 4, 4), RGB(128, 128, 128));
+    EXPECT_EQ(g_notes.front().first, GRP_QUERY);
+    EXPECT_EQ(g_notes.back().first, GRP_CHANGED);
+    SetButtonGroupTable(nullptr);
+}
