@@ -5,7 +5,7 @@ varlo_panel_module(contexthelp
          ${CMAKE_CURRENT_LIST_DIR}/helptrack.cpp
     WIN  ${CMAKE_CURRENT_LIST_DIR}/helpwindow.cpp
          ${CMAKE_CURRENT_LIST_DIR}/helpservices.cpp
-    LIBS gdicache shell user32 gdi32)
+    LIBS panelbutton gdicache shell user32 gdi32)
 
 if(VARLO_TREE STREQUAL "host")
     varlo_host_test(helpstore_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpstore_test.cpp

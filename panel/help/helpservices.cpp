@@ -4,6 +4,7 @@
 
 #include "shell/resstr.h"
 #include "toolkit/gdicache.h"
+#include "toolkit/panelbutton.h"
 
 namespace {
 
@@ -24,29 +25,8 @@ HBITMAP Bitmap(UINT id, int* width, int* height) {
     return CachedBitmap(entry);
 }
 
-// One-pixel rings, lowest pattern byte outermost: the low nibble colours the top and left
-// edges, the high nibble the right and bottom edges, each with fixed colour nibble - 1.
 int FrameRings(HDC dc, const RECT* rect, DWORD pattern) {
-    RECT r = *rect;
-    int rings = 0;
-    for (; pattern; pattern >>= 8, ++rings) {
-        unsigned low = pattern & 0x0F, high = pattern >> 4 & 0x0F;
-        if (low) {
-            HBRUSH brush = CachedBrush(GetCachedBrush(StdColorTable[low - 1].word));
-            RECT top{r.left, r.top, r.right, r.top + 1}, left{r.left, r.top, r.left + 1, r.bottom};
-            FillRect(dc, &top, brush);
-            FillRect(dc, &left, brush);
-        }
-        if (high) {
-            HBRUSH brush = CachedBrush(GetCachedBrush(StdColorTable[high - 1].word));
-            RECT right{r.right - 1, r.top + 1, r.right, r.bottom};
-            RECT bottom{r.left + 1, r.bottom - 1, r.right, r.bottom};
-            FillRect(dc, &right, brush);
-            FillRect(dc, &bottom, brush);
-        }
-        InflateRect(&r, -1, -1);
-    }
-    return rings;
+    return DrawFrameRings(dc, *rect, pattern);
 }
 
 ATOM Register(const char* name, WNDPROC proc, HBRUSH background) {
