@@ -299,6 +299,19 @@ TEST_F(HelpWindowTest, NoHelpWithHelpModeOffThenPlainTooltipAboveTheKey) {
     EXPECT_FALSE(ToggleHelpMode(owner)); // not a help window
 }
 
+TEST_F(HelpWindowTest, TheWindowsOwnTimerDrivesTheTick) {
+    SendMessageA(help, HM_SETHELPMODE, 1, 0);
+    g_pointer = Center(off);
+    SetTimer(help, HELP_TIMER_ID, HELP_TIMER_PERIOD, nullptr); // the period the window uses
+    DWORD start = GetTickCount();
+    while (!IsWindowVisible(help) && GetTickCount() - start < 3000) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        Pump();
+    }
+    KillTimer(help, HELP_TIMER_ID);
+    EXPECT_TRUE(IsWindowVisible(help));
+}
+
 TEST_F(HelpWindowTest, LinksNavigateBackAndHome) {
     SendMessageA(help, HM_SETHELPMODE, 1, 0);
     ASSERT_GT(RestOn(read), 0);
