@@ -59,6 +59,17 @@ int32_t ReadAtoi(Span s) {
     return int32_t(negative ? 0u - value : value);
 }
 
+// Indents, widths and font sizes are kept to a range whose products cannot overflow.
+constexpr int32_t kMaxMeasure = 10000;
+
+int32_t ReadMeasure(Span s) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < s.n && IsDigit(s.p[i]); ++i)
+        if (value <= uint32_t(kMaxMeasure))
+            value = value * 10u + uint32_t(s.p[i] - '0');
+    return value > uint32_t(kMaxMeasure) ? kMaxMeasure : int32_t(value);
+}
+
 char Upper(char c) {
     return c >= 'a' && c <= 'z' ? char(c - 32) : c;
 }
@@ -276,9 +287,9 @@ void SetFont(HelpStyle* st, Span arg, const HelpStyle& base) {
             case 'S':
                 break;
             default: {
-                uint32_t size = item.At(0) == '*' ? 0 : ReadNumber(item);
+                int32_t size = item.At(0) == '*' ? 0 : ReadMeasure(item);
                 if (size)
-                    font.size = int32_t(size);
+                    font.size = size;
             }
         }
         i = stop;
@@ -364,20 +375,27 @@ void RunCommand(HelpRenderContext* c, char command, Span arg, HelpStyle* st) {
                 PlaceRuns(c);
                 row->rowWidth = 0;
             }
-            st->leftIndent = arg.At(0) == '*' ? c->base.leftIndent : int32_t(ReadNumber(arg));
+            st->leftIndent = arg.At(0) == '*' ? c->base.leftIndent : ReadMeasure(arg);
             break;
         case 'R':
             if (row->runCount)
                 PlaceRuns(c);
-            st->rightIndent = arg.At(0) == '*' ? c->base.rightIndent : int32_t(ReadNumber(arg));
+            st->rightIndent = arg.At(0) == '*' ? c->base.rightIndent : ReadMeasure(arg);
             break;
         case 'J':
             if (row->runCount)
                 PlaceRuns(c);
-            st->align = arg.At(0) == '*' ? c->base.align : int32_t(ReadNumber(arg));
+            st->align = arg.At(0) == '*' ? c->base.align : ReadMeasure(arg);
             break;
         case 'X':
-            st->minWidth = arg.At(0) == '*' ? c->base.minWidth : ReadAtoi(arg);
+            if (arg.At(0) == '*') {
+                st->minWidth = c->base.minWidth;
+            } else {
+                int32_t width = ReadAtoi(arg);
+                st->minWidth = width > kMaxMeasure    ? kMaxMeasure
+                               : width < -kMaxMeasure ? -kMaxMeasure
+                                                      : width;
+            }
             break;
         case 'F':
             SetFont(st, arg, c->base);

@@ -308,6 +308,10 @@ TEST(HelpRender, LimitsCutLongRunsAndDropRunsBeyondTheBudget) {
     EXPECT_LT(runs, 100u);
     EXPECT_EQ(runs * (sizeof(HelpRun) + 3) <= HELP_ROW_BUDGET, true);
     EXPECT_EQ(t.back().text.size(), HELP_RUN_TEXT_MAX);
+    // Huge numbers are kept in range instead of overflowing the arithmetic.
+    ASSERT_TRUE(r.Prepare("1000:\n{L4000000000;X-2000000000;F,3000000000}x{R99999999999;J1}y\n"));
+    r.Paint();
+    EXPECT_EQ(r.Texts()[0].font.size, 10000);
     // A text run over the budget by its own length is dropped, not overrun.
     std::string nested = "1000:\n{T" + std::string(5000, '(') + "}x\n";
     ASSERT_TRUE(r.Prepare(nested));
