@@ -16,3 +16,7 @@ if(VARLO_TREE STREQUAL "win")
     target_compile_definitions(shell_wine_test PRIVATE VARLOCTL_EXE="Z:$<TARGET_FILE:VARLOCTL>")
     add_dependencies(shell_wine_test VARLOCTL)
 endif()
+
+if(VARLO_TREE STREQUAL "host")
+    varlo_fuzzer(shell_text_fuzzer SOURCES text_fuzzer.cpp LIBS shell_pure)
+endif()

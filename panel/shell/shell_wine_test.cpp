@@ -77,6 +77,17 @@ TEST(VersionText, ReadFromTheBuiltProgram) {
     EXPECT_STREQ("2.", tiny);
 }
 
+TEST(VersionText, ProgramPathUnavailable) {
+    SetAppInstance(reinterpret_cast<HINSTANCE>(0x10)); // no module there
+    char text[32] = "unchanged";
+    EXPECT_FALSE(GetProgramVersionText(text, sizeof text));
+    EXPECT_STREQ("unchanged", text);
+    char marker[32] = "V $####";
+    EXPECT_EQ(1, ExpandMarkers(marker, 0));
+    SetAppInstance(nullptr);
+    EXPECT_STREQ("V ?.??", marker);
+}
+
 TEST(VersionText, FilesWithoutVersionInformation) {
     char text[32] = "";
     EXPECT_FALSE(GetFileVersionText("C:\\windows\\win.ini", text, sizeof text));

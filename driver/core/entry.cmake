@@ -1,0 +1,6 @@
+# Driver entry, device objects with their names, and the service key's values.
+list(APPEND VARLO_DRIVER_SOURCES
+     ${CMAKE_CURRENT_LIST_DIR}/entry.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/device.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/names.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/config.cpp)

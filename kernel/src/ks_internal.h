@@ -1,0 +1,67 @@
+// Shared internals of the host kernel-services layer.
+#pragma once
+
+#include <wdm.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace ks {
+
+constexpr ULONG kStringPoolTag = 0x67727453; // "Strg"
+
+// A verifier failure: prints the message and aborts.
+[[noreturn]] void Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The dispatcher lock guards every dispatcher object's state (events, mutexes, threads); waiters
+// sleep on the one condition variable and recheck.
+std::mutex& DispatcherLock();
+std::condition_variable& DispatcherSignal();
+
+// Object headers precede every kernel object the layer creates (devices, drivers, files,
+// threads), giving reference counts and a type.
+enum class ObjectKind : uint32_t { Driver = 1, Device, File, Thread, Key };
+struct ObjectHeader;
+using ObjectDeleter = void (*)(void* body);
+void* CreateObject(ObjectKind kind, size_t bodySize, ObjectDeleter deleter);
+ObjectKind KindOf(void* body); // fails loudly on a pointer that is no object
+ObjectHeader* HeaderOf(void* body);
+void ReferenceObject(void* body);
+void DereferenceObject(void* body);
+LONG_PTR ReferenceCount(void* body);
+
+// Handles: indexes into one table shared by kernel and clients.
+HANDLE CreateHandle(void* body, ACCESS_MASK access, void* owner);
+void* HandleObject(HANDLE handle, ACCESS_MASK* access); // referenced; nullptr when invalid
+size_t HandlesOwnedBy(void* owner);
+// The driver whose code runs in this thread (for handle ownership); set by the system calls.
+void* CurrentDriverContext();
+void SetCurrentDriverContext(void* driver);
+
+// Per-thread state.
+KIRQL& CurrentIrql();
+KPROCESSOR_MODE& CurrentPreviousMode();
+int& FastMutexesHeld();
+
+// Strings.
+std::u16string ToU16(PCUNICODE_STRING s);
+std::u16string Upcase(std::u16string_view s);
+std::string Narrow(std::u16string_view s);
+
+// Namespace of devices and symbolic links (io_objects.cpp).
+PDEVICE_OBJECT ResolveDeviceName(std::u16string_view name); // follows links; not referenced
+
+// Registry cleanup of handles when a key object dies (registry.cpp).
+void ReleaseKeyObject(void* body);
+
+// Threads (threads.cpp).
+bool IsThreadObject(void* object);
+bool ThreadSignaled(void* object);
+
+// File objects (client.cpp): opening a device for kernel callers and clients.
+NTSTATUS OpenDeviceFile(std::u16string_view name, KPROCESSOR_MODE mode, PFILE_OBJECT* file);
+void CloseFileHandle(PFILE_OBJECT file); // the last handle is gone: IRP_MJ_CLEANUP
+
+} // namespace ks

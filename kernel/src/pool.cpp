@@ -1,0 +1,149 @@
+// Pool with tags: every block is known with its tag and size, so leaks are reported per tag and
+// frees with another tag, or of addresses that are no block, fail loudly.
+#include "ks_internal.h"
+#include "ks/system.h"
+
+#include <cstdlib>
+#include <map>
+#include <unordered_map>
+
+namespace ks {
+namespace {
+
+struct Block {
+    ULONG tag;
+    size_t size;
+};
+
+struct Pool {
+    std::mutex lock;
+    std::unordered_map<void*, Block> blocks;
+    ULONG failTag = 0;
+    int failSkip = 0;
+    int failCount = 0;
+};
+
+Pool& ThePool() {
+    static Pool* pool = new Pool;
+    return *pool;
+}
+
+bool ShouldFail(Pool& pool, ULONG tag) {
+    if (pool.failCount <= 0 || (pool.failTag != 0 && pool.failTag != tag))
+        return false;
+    if (pool.failSkip > 0) {
+        pool.failSkip--;
+        return false;
+    }
+    pool.failCount--;
+    return true;
+}
+
+} // namespace
+
+std::string TagText(ULONG tag) {
+    std::string text;
+    for (int i = 0; i < 4; i++) {
+        char c = (char)(tag >> (8 * i));
+        text += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return text;
+}
+
+size_t PoolBlocks(ULONG tag) {
+    Pool& pool = ThePool();
+    std::lock_guard guard(pool.lock);
+    size_t n = 0;
+    for (auto& [address, block] : pool.blocks)
+        n += block.tag == tag;
+    return n;
+}
+
+size_t PoolBytes(ULONG tag) {
+    Pool& pool = ThePool();
+    std::lock_guard guard(pool.lock);
+    size_t n = 0;
+    for (auto& [address, block] : pool.blocks)
+        n += block.tag == tag ? block.size : 0;
+    return n;
+}
+
+std::vector<PoolTagUsage> PoolUsage() {
+    Pool& pool = ThePool();
+    std::lock_guard guard(pool.lock);
+    std::map<ULONG, PoolTagUsage> byTag;
+    for (auto& [address, block] : pool.blocks) {
+        PoolTagUsage& usage = byTag[block.tag];
+        usage.tag = block.tag;
+        usage.blocks++;
+        usage.bytes += block.size;
+    }
+    std::vector<PoolTagUsage> result;
+    for (auto& [tag, usage] : byTag)
+        result.push_back(usage);
+    return result;
+}
+
+void FailPoolAllocations(ULONG tag, int skip, int count) {
+    Pool& pool = ThePool();
+    std::lock_guard guard(pool.lock);
+    pool.failTag = tag;
+    pool.failSkip = skip;
+    pool.failCount = count;
+}
+
+} // namespace ks
+
+using ks::ThePool;
+
+extern "C" {
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    bool paged = (PoolType & 1) != 0;
+    KIRQL irql = ks::CurrentIrql();
+    if (paged && irql > APC_LEVEL)
+        ks::Fail("paged pool allocated at IRQL %d (tag '%s')", irql, ks::TagText(Tag).c_str());
+    if (irql > DISPATCH_LEVEL)
+        ks::Fail("pool allocated at IRQL %d (tag '%s')", irql, ks::TagText(Tag).c_str());
+    ks::Pool& pool = ThePool();
+    std::lock_guard guard(pool.lock);
+    if (ks::ShouldFail(pool, Tag))
+        return NULL;
+    // 16-byte alignment, as MEMORY_ALLOCATION_ALIGNMENT on x64; never zeroed.
+    size_t size = NumberOfBytes == 0 ? 1 : NumberOfBytes;
+    void* p = aligned_alloc(16, (size + 15) & ~(size_t)15);
+    if (p == NULL)
+        return NULL;
+    memset(p, 0xA5, size);
+    pool.blocks[p] = ks::Block{Tag, NumberOfBytes};
+    return p;
+}
+
+PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x656E6F4E); // "None"
+}
+
+static void FreeBlock(PVOID P, bool checkTag, ULONG Tag) {
+    if (ks::CurrentIrql() > DISPATCH_LEVEL)
+        ks::Fail("pool freed at IRQL %d", ks::CurrentIrql());
+    ks::Pool& pool = ThePool();
+    std::lock_guard guard(pool.lock);
+    auto it = pool.blocks.find(P);
+    if (it == pool.blocks.end())
+        ks::Fail("pool free of %p, which is no allocated pool block (freed twice?)", P);
+    if (checkTag && it->second.tag != Tag)
+        ks::Fail("pool block %p of tag '%s' freed with tag '%s'", P,
+                 ks::TagText(it->second.tag).c_str(), ks::TagText(Tag).c_str());
+    pool.blocks.erase(it);
+    free(P);
+}
+
+void ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    FreeBlock(P, true, Tag);
+}
+
+void ExFreePool(PVOID P) {
+    FreeBlock(P, false, 0);
+}
+
+} // extern "C"

@@ -1,0 +1,1 @@
+// The system side is filled in module by module.
