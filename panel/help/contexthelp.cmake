@@ -40,3 +40,9 @@ if(VARLO_TREE STREQUAL "host")
             VARLO_HELPTEXT_PATH="${CMAKE_CURRENT_LIST_DIR}/../res/helptext.txt")
     endif()
 endif()
+
+# The help window inside the program: main window, message loop and the real resources.
+if(VARLO_TREE STREQUAL "win")
+    varlo_wine_test(helpapp_wine_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpapp_wine_test.cpp
+                    ${panel_rc} LIBS mainwindow contexthelp winmm version)
+endif()

@@ -53,6 +53,7 @@ void ReportMismatch() {
 }
 
 HelpBlockCache g_blocks{nullptr}; // kept until the program ends
+HWND g_helpWindow;
 
 } // namespace
 
@@ -60,3 +61,10 @@ const HelpServices AppHelpServices = {
     Font,           Brush,    Bitmap,       FrameRings, SelectSharedPalette,
     RestorePalette, Register, GetCursorPos, HelpText,   ReportMismatch,
     &g_blocks};
+
+HWND CreateAppHelpWindow(HWND mainWindow) {
+    g_helpWindow = CreateHelpWindow(mainWindow, HELP_HOME_TOPIC, &AppHelpServices);
+    return g_helpWindow;
+}
+
+HWND AppHelpWindow() { return IsWindow(g_helpWindow) ? g_helpWindow : nullptr; }

@@ -61,6 +61,13 @@ struct HelpServices {
 
 extern const HelpServices AppHelpServices;
 
+// The program's help window: created hidden by the panel link initialisation, owned by the main
+// window, with the panel overview (1005) as its home topic. AppHelpWindow is null before that or
+// when creation failed (the panel then has no help).
+constexpr int32_t HELP_HOME_TOPIC = 1005;
+HWND CreateAppHelpWindow(HWND mainWindow);
+HWND AppHelpWindow();
+
 // Registers AppToolTipClass (once) and creates the hidden help window owned by `owner`, with
 // `homeTopic` for its "?" button. Null on failure, which leaves the panel without help.
 HWND CreateHelpWindow(HWND owner, int32_t homeTopic, const HelpServices* services);
