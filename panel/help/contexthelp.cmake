@@ -26,6 +26,10 @@ endif()
 
 if(VARLO_TREE STREQUAL "win")
     get_property(panel_rc GLOBAL PROPERTY VARLO_PANEL_RC)
+    # windres reports no dependencies: the compiled resources follow the help texts by hand.
+    set_property(SOURCE ${panel_rc} DIRECTORY ${VARLO_PANEL_DIR} ${CMAKE_CURRENT_SOURCE_DIR}
+                 APPEND PROPERTY OBJECT_DEPENDS ${VARLO_PANEL_DIR}/res/helptext.rc
+                                                ${VARLO_PANEL_DIR}/res/helptext.txt)
     varlo_wine_test(helpwindow_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpwindow_test.cpp
                     ${panel_rc} LIBS contexthelp user32 gdi32)
 endif()
