@@ -4,6 +4,7 @@ varlo_panel_module(contexthelp
          ${CMAKE_CURRENT_LIST_DIR}/helprender.cpp
          ${CMAKE_CURRENT_LIST_DIR}/helptrack.cpp
     WIN  ${CMAKE_CURRENT_LIST_DIR}/helpwindow.cpp
+         ${CMAKE_CURRENT_LIST_DIR}/helpgdi.cpp
          ${CMAKE_CURRENT_LIST_DIR}/helpservices.cpp
     LIBS panelbutton gdicache shell user32 gdi32)
 
