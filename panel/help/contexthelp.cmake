@@ -1,6 +1,7 @@
 # Context help: text store, markup renderer and the pointer-following help window.
 varlo_panel_module(contexthelp
     PURE ${CMAKE_CURRENT_LIST_DIR}/helpstore.cpp
+         ${CMAKE_CURRENT_LIST_DIR}/helpmarkup.cpp
          ${CMAKE_CURRENT_LIST_DIR}/helprender.cpp
          ${CMAKE_CURRENT_LIST_DIR}/helptrack.cpp
     WIN  ${CMAKE_CURRENT_LIST_DIR}/helpwindow.cpp
