@@ -63,8 +63,8 @@ struct DisplayWindow {
         SetPixel(dc, x, y, c);
         ReleaseDC(display, dc);
     }
-    void Field(UINT id, const DisplayFieldSpec& spec) {
-        SendMessageA(display, DM_SETFIELD, id, reinterpret_cast<LPARAM>(&spec));
+    void Field(UINT id, const DisplayFieldSpec& request) {
+        SendMessageA(display, DM_SETFIELD, id, reinterpret_cast<LPARAM>(&request));
         Flush();
     }
     bool Pending() {
@@ -133,9 +133,9 @@ TEST(GlassDisplayWindow, ChangedDigitRedrawsWithoutErasing) {
 
 TEST(GlassDisplayWindow, SixteenSegmentLetter) {
     DisplayWindow w;
-    const DisplayFieldSpec spec = {20, 0,   20 + 160, 206,     DISPLAY_FIELD_SIXTEEN_SEGMENT,
-                                   0,  "A", 0x0000FF, 0x002000};
-    w.Field(7, spec);
+    const DisplayFieldSpec request = {20, 0,   20 + 160, 206,     DISPLAY_FIELD_SIXTEEN_SEGMENT,
+                                      0,  "A", 0x0000FF, 0x002000};
+    w.Field(7, request);
     // 'A' lights the top bar (segment 0) and leaves the bottom bar (segment 3) unlit.
     EXPECT_EQ(w.Pixel(20 + 50, 3), RGB(0xFF, 0, 0));
     EXPECT_EQ(w.Pixel(20 + 50, 203), RGB(0, 0x20, 0));
@@ -196,8 +196,14 @@ TEST(GlassDisplayWindow, CracksSoundAndDeadSegments) {
     }
     EXPECT_GT(dead, 0);
     EXPECT_EQ(lit, 0);
-    // Moving away clears the highlight; the focus leaving does too.
+    // Moving away clears the highlight; coming back and losing the focus clears it again.
     SendMessageA(w.display, WM_MOUSEMOVE, 0, MAKELPARAM(5, 5));
+    w.Flush();
+    EXPECT_EQ(data->hovered, nullptr);
+    EXPECT_EQ(w.Pixel(300, 120), RGB(0xC0, 0xC0, 0xC0));
+    SendMessageA(w.display, WM_MOUSEMOVE, 0, MAKELPARAM(301, 121));
+    EXPECT_EQ(data->hovered, data->cracks);
+    SendMessageA(w.display, WM_KILLFOCUS, 0, 0);
     EXPECT_EQ(data->hovered, nullptr);
 
     // Removing the crack restores the segment.

@@ -62,8 +62,8 @@ GlassPoint GlassCrackPoint(const GlassCrack* crack, int index, int cx, int cy, i
 
 // --- random --------------------------------------------------------------------------------------
 
-void GlassRandomSeed(GlassRandom* rng, uint32_t seed) {
-    rng->state = seed;
+void GlassRandomStart(GlassRandom* rng, uint32_t start) {
+    rng->state = start;
 }
 
 int GlassRandomNext(GlassRandom* rng) {
@@ -172,12 +172,12 @@ DisplayField* GlassFindField(GlassDisplayData* data, uint32_t id) {
     return nullptr;
 }
 
-void GlassSetField(GlassDisplayData* data, uint32_t id, const DisplayFieldSpec* spec,
+void GlassSetField(GlassDisplayData* data, uint32_t id, const DisplayFieldSpec* request,
                    const GlassHost* host) {
     if (id == 0)
         return;
     DisplayField* field = GlassFindField(data, id);
-    if (!spec) {
+    if (!request) {
         if (!field)
             return;
         DisplayField** link = &data->fields;
@@ -205,26 +205,26 @@ void GlassSetField(GlassDisplayData* data, uint32_t id, const DisplayFieldSpec* 
         *tail = field;
         moved = true;
     }
-    if (spec->left != spec->right) {
-        field->posLeft = spec->left;
-        field->posRight = spec->right;
+    if (request->left != request->right) {
+        field->posLeft = request->left;
+        field->posRight = request->right;
         moved = true;
     }
-    if (spec->top != spec->bottom) {
-        field->posTop = spec->top;
-        field->posBottom = spec->bottom;
+    if (request->top != request->bottom) {
+        field->posTop = request->top;
+        field->posBottom = request->bottom;
         moved = true;
     }
-    if (spec->type)
-        field->type = spec->type;
-    if (spec->cellCount)
+    if (request->type)
+        field->type = request->type;
+    if (request->cellCount)
         field->cellCount =
-            spec->cellCount > DISPLAY_MAX_CELLS ? DISPLAY_MAX_CELLS : spec->cellCount;
-    if (spec->text)
-        CopyText(field->text, spec->text);
-    if (spec->litColor != spec->unlitColor) {
-        field->litColor = spec->litColor;
-        field->unlitColor = spec->unlitColor;
+            request->cellCount > DISPLAY_MAX_CELLS ? DISPLAY_MAX_CELLS : request->cellCount;
+    if (request->text)
+        CopyText(field->text, request->text);
+    if (request->litColor != request->unlitColor) {
+        field->litColor = request->litColor;
+        field->unlitColor = request->unlitColor;
     }
     field->dirty = true;
     if (moved) {
@@ -344,7 +344,7 @@ bool GlassMakeCrack(GlassDisplayData* data, int x, int y, bool soundLoaded, cons
     if (!crack)
         return false;
     GlassRandom rng;
-    GlassRandomSeed(&rng, host && host->tickCount ? host->tickCount(host->ctx) : 0);
+    GlassRandomStart(&rng, host && host->tickCount ? host->tickCount(host->ctx) : 0);
     GlassShapeCrack(crack, static_cast<int>(static_cast<int64_t>(x) * 1000 / w),
                     static_cast<int>(static_cast<int64_t>(y) * 1000 / h), &rng);
     crack->next = data->cracks;

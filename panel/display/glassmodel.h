@@ -85,7 +85,7 @@ struct GlassHost {
     void* ctx;
     void (*invalidate)(void* ctx, const GlassRect* rect, bool erase); // null rect: whole window
     void (*playSound)(void* ctx);                                     // the breaking glass
-    uint32_t (*tickCount)(void* ctx);                                 // seeds the crack generator
+    uint32_t (*tickCount)(void* ctx);                                 // starts the crack generator
 };
 
 // Where the model draws. Polygons are filled with a colour's brush and outlined in black; lines
@@ -96,11 +96,11 @@ struct GlassCanvas {
     void (*polyline)(void* ctx, const GlassPoint* points, int count, uint32_t penColor);
 };
 
-// Pseudo-random integers 0..32767, reseeded from the tick count at every crack.
+// Pseudo-random integers 0..32767, restarted from the tick count at every crack.
 struct GlassRandom {
     uint32_t state;
 };
-void GlassRandomSeed(GlassRandom* rng, uint32_t seed);
+void GlassRandomStart(GlassRandom* rng, uint32_t start);
 int GlassRandomNext(GlassRandom* rng);
 double GlassRandomDraw(GlassRandom* rng, double a, double b);
 
@@ -118,8 +118,8 @@ void SevenSegmentPolygon(int px, int py, int t, int h, int v, bool upright, Glas
 GlassDisplayData* GlassCreate(); // zero-filled, or null
 void GlassDestroy(GlassDisplayData* data);
 DisplayField* GlassFindField(GlassDisplayData* data, uint32_t id);
-// DM_SETFIELD. A zero id, or an unknown id with a null spec, changes nothing.
-void GlassSetField(GlassDisplayData* data, uint32_t id, const DisplayFieldSpec* spec,
+// DM_SETFIELD. A zero id, or an unknown id with a null request, changes nothing.
+void GlassSetField(GlassDisplayData* data, uint32_t id, const DisplayFieldSpec* request,
                    const GlassHost* host);
 // WM_SETTEXT by field id: every field with the id takes the text.
 void GlassSetText(GlassDisplayData* data, uint32_t id, const char* text, const GlassHost* host);

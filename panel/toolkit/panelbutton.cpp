@@ -89,6 +89,8 @@ void OnLeftUp(HWND window, ControlData* data) {
         return;
     const bool pressed = data->state == 1;
     if (pressed) {
+        // A keyboard press still timing ends here too, with this one command.
+        KillTimer(window, kKeyPressTimer);
         ReleaseCapture();
         PostClicked(window);
     }

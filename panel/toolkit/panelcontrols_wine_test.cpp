@@ -154,6 +154,14 @@ TEST(PanelKeys, FaceAndTextColoursFromMarkup) {
     EXPECT_EQ(Pixel(blue, 5, 22), RGB(128, 128, 128));
     EXPECT_EQ(Pixel(blue, 57, 5), RGB(128, 128, 128));
     EXPECT_EQ(SendMessageA(blue, WM_GETDLGCODE, 0, 0), 0x2090);
+    // With a published panel background, the frame's clipped corners show it.
+    PanelBackgroundBrush = CreateSolidBrush(RGB(255, 0, 255));
+    Repaint(blue);
+    EXPECT_EQ(Pixel(blue, 0, 0), RGB(255, 0, 255));
+    EXPECT_EQ(Pixel(blue, 59, 23), RGB(255, 0, 255));
+    EXPECT_EQ(Pixel(blue, 5, 0), RGB(64, 64, 64));
+    DeleteObject(PanelBackgroundBrush);
+    PanelBackgroundBrush = nullptr;
     // Recolouring by message repaints the face.
     SendMessageA(blue, PCM_SETBKCOLOR, 1, RGB(0, 255, 0));
     UpdateWindow(blue);
