@@ -46,8 +46,9 @@ HelpWindowState* State(HWND window) {
 uint32_t Handle32(HWND window) {
     return uint32_t(reinterpret_cast<uintptr_t>(window));
 }
+// Window handles keep 32 significant bits and are sign-extended on 64-bit Windows.
 HWND HandleOf(uint32_t value) {
-    return reinterpret_cast<HWND>(uintptr_t(value));
+    return reinterpret_cast<HWND>(intptr_t(int32_t(value)));
 }
 
 HelpRect ToHelpRect(const RECT& r) {
