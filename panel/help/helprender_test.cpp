@@ -258,6 +258,12 @@ TEST(HelpRender, LineHeightsAndFonts) {
     EXPECT_STREQ(spec, "Courier,14,I");
     FormatHelpFontSpec(t[2].font, spec, sizeof(spec));
     EXPECT_STREQ(spec, "Arial,20,B");
+
+    // A size alone keeps face, italic flag and boldness.
+    ASSERT_TRUE(r.Prepare("1000:\n{FTimes,I;F,B;F,30}x\n"));
+    r.Paint();
+    FormatHelpFontSpec(r.Texts()[0].font, spec, sizeof(spec));
+    EXPECT_STREQ(spec, "Times,30,IB");
 }
 
 TEST(HelpRender, CentredRunsWiderThanTheArea) {
