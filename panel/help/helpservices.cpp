@@ -67,4 +67,6 @@ HWND CreateAppHelpWindow(HWND mainWindow) {
     return g_helpWindow;
 }
 
-HWND AppHelpWindow() { return IsWindow(g_helpWindow) ? g_helpWindow : nullptr; }
+HWND AppHelpWindow() {
+    return IsWindow(g_helpWindow) ? g_helpWindow : nullptr;
+}
