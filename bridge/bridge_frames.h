@@ -7,7 +7,8 @@
 //   u32 PayloadLength   at most kMaxPayload
 //   u16 Type            one of FrameType
 //   u16 Flags           0
-//   u32 Tag             chosen by the client per request; a Complete frame carries the request's tag
+//   u32 Tag             chosen by the client per request; a Complete frame carries the request's
+//   tag
 //
 // A connection starts with Hello from the client and HelloReply from the host. With the role
 // Device the connection is one open handle of the device (create on Hello, cleanup and close when
@@ -26,16 +27,18 @@ inline constexpr uint32_t kHeaderSize = 12;
 inline constexpr uint32_t kMaxPayload = 65536;
 
 enum class FrameType : uint16_t {
-    Hello = 1,       // c->h  u32 magic, u32 role (Role)
-    HelloReply = 2,  // h->c  u32 status (NTSTATUS of the create for Device; 0 for Model)
-    Read = 3,        // c->h  u32 length                      -> Complete(data read)
-    ReadCancel = 4,  // c->h  u32 tag of the waiting Read     -> the Read completes (cancelled)
-    Ioctl = 5,       // c->h  u32 code, u32 output length, input bytes -> Complete(output bytes)
-    Write = 6,       // c->h  bytes                           -> Complete(no data)
-    Complete = 7,    // h->c  u32 status, u32 information, data bytes (information of them)
-    ModelSend = 8,   // c->h  u32 serial port number, bytes the model sends on that line -> Complete
-    ModelQuery = 9,  // c->h  u32 serial port number          -> Complete(text report of the model)
+    Hello = 1,      // c->h  u32 magic, u32 role (Role)
+    HelloReply = 2, // h->c  u32 status (NTSTATUS of the create for Device; 0 for Model)
+    Read = 3,       // c->h  u32 length                      -> Complete(data read)
+    ReadCancel = 4, // c->h  u32 tag of the waiting Read     -> the Read completes (cancelled)
+    Ioctl = 5,      // c->h  u32 code, u32 output length, input bytes -> Complete(output bytes)
+    Write = 6,      // c->h  bytes                           -> Complete(no data)
+    Complete = 7,   // h->c  u32 status, u32 information, data bytes (information of them)
+    ModelSend = 8,  // c->h  u32 serial port number, bytes the model sends on that line -> Complete
+    ModelQuery = 9, // c->h  u32 serial port number          -> Complete(text report of the model)
     ModelCommand = 10, // c->h u32 serial port number, text command for the model -> Complete(text)
+    Close = 11,        // c->h  (Device) cleanup and close the handle now -> Complete; the host
+                       //       then ends the connection (a synchronous CloseHandle)
 };
 
 enum class Role : uint32_t { Device = 1, Model = 2 };
@@ -75,7 +78,7 @@ inline bool DecodeHeader(const uint8_t in[kHeaderSize], FrameHeader& h) {
     h.Flags = uint16_t(in[6] | in[7] << 8);
     h.Tag = GetU32(in + 8);
     h.Type = FrameType(type);
-    return type >= uint16_t(FrameType::Hello) && type <= uint16_t(FrameType::ModelCommand) &&
+    return type >= uint16_t(FrameType::Hello) && type <= uint16_t(FrameType::Close) &&
            h.Flags == 0 && h.PayloadLength <= kMaxPayload;
 }
 

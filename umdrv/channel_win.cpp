@@ -8,6 +8,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -80,8 +83,15 @@ bool DeviceIoctl(void* h, uint32_t code, const void* in, uint32_t inLength, void
 
 struct BridgeHandle {
     SOCKET Socket;
-    uint32_t NextTag = 1;
-    std::mutex Lock; // one request at a time on the connection
+    std::atomic<uint32_t> NextTag{1};
+    std::mutex Lock;     // one request and its reply at a time
+    std::mutex SendLock; // whole frames on the socket
+    // The barrier of WaitReading: a request sent behind the waiting read, answered in order.
+    std::mutex BarrierLock;
+    std::condition_variable BarrierChanged;
+    bool ReadSent = false;
+    uint32_t BarrierTag = 0;
+    bool BarrierDone = false;
 };
 
 bool SendAll(SOCKET s, const uint8_t* p, size_t n) {
@@ -108,6 +118,7 @@ bool RecvAll(SOCKET s, uint8_t* p, size_t n) {
 
 bool SendFrame(BridgeHandle& b, bridge::FrameType type, uint32_t tag,
                const std::vector<uint8_t>& payload) {
+    std::lock_guard<std::mutex> hold(b.SendLock);
     uint8_t header[bridge::kHeaderSize];
     bridge::EncodeHeader({uint32_t(payload.size()), type, 0, tag}, header);
     return SendAll(b.Socket, header, sizeof header) &&
@@ -127,6 +138,11 @@ bool ReceiveReply(BridgeHandle& b, bridge::FrameType wanted, uint32_t tag,
             return false;
         if (h.Type == wanted && (wanted == bridge::FrameType::HelloReply || h.Tag == tag))
             return true;
+        std::lock_guard<std::mutex> hold(b.BarrierLock);
+        if (h.Type == bridge::FrameType::Complete && h.Tag == b.BarrierTag) {
+            b.BarrierDone = true;
+            b.BarrierChanged.notify_all();
+        }
     }
 }
 
@@ -136,8 +152,14 @@ bool Request(BridgeHandle& b, bridge::FrameType type, const std::vector<uint8_t>
     std::lock_guard<std::mutex> hold(b.Lock);
     uint32_t tag = b.NextTag++;
     std::vector<uint8_t> reply;
-    if (!SendFrame(b, type, tag, payload) ||
-        !ReceiveReply(b, bridge::FrameType::Complete, tag, reply) || reply.size() < 8)
+    if (!SendFrame(b, type, tag, payload))
+        return false;
+    if (type == bridge::FrameType::Read) {
+        std::lock_guard<std::mutex> barrier(b.BarrierLock);
+        b.ReadSent = true;
+        b.BarrierChanged.notify_all();
+    }
+    if (!ReceiveReply(b, bridge::FrameType::Complete, tag, reply) || reply.size() < 8)
         return false;
     *status = bridge::GetU32(reply.data());
     uint32_t info = bridge::GetU32(reply.data() + 4);
@@ -194,6 +216,27 @@ bool BridgeRead(void* h, uint8_t* buffer, uint32_t size, uint32_t* got) {
     std::copy(data.begin(), data.end(), buffer);
     *got = uint32_t(data.size());
     return true;
+}
+
+// The host serves a connection's requests in order: once a request sent after the read has been
+// answered, the read waits in the driver. The reader thread receives that answer.
+bool BridgeWaitReading(void* h, uint32_t ms) {
+    auto* b = static_cast<BridgeHandle*>(h);
+    std::unique_lock<std::mutex> hold(b->BarrierLock);
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    if (!b->BarrierChanged.wait_until(hold, until, [&] { return b->ReadSent; }))
+        return false;
+    uint32_t tag = b->NextTag++;
+    b->BarrierTag = tag;
+    b->BarrierDone = false;
+    hold.unlock();
+    std::vector<uint8_t> payload(8);
+    bridge::PutU32(payload.data(), 0x001D4210); // IOCTL_DD_GET_STATE
+    bridge::PutU32(payload.data() + 4, 4);
+    if (!SendFrame(*b, bridge::FrameType::Ioctl, tag, payload))
+        return false;
+    hold.lock();
+    return b->BarrierChanged.wait_until(hold, until, [&] { return b->BarrierDone; });
 }
 
 // Ends the connection: the host closes the handle and its waiting read.
@@ -258,7 +301,7 @@ bool LoopChannelWaitReading(void* h, uint32_t ms) {
 const DeviceChannel kDevice = {DeviceOpen,  DeviceRead,  DeviceCancel,
                                DeviceClose, DeviceIoctl, nullptr};
 const DeviceChannel kBridge = {BridgeOpen,  BridgeRead,  BridgeCancel,
-                               BridgeClose, BridgeIoctl, nullptr};
+                               BridgeClose, BridgeIoctl, BridgeWaitReading};
 const DeviceChannel kLoop = {LoopChannelOpen,  LoopChannelRead,  LoopChannelCancel,
                              LoopChannelClose, LoopChannelIoctl, LoopChannelWaitReading};
 

@@ -10,9 +10,9 @@ std::vector<PortEntry> Build(const std::string& layout, int cables, const char* 
     int next = 0, foreign = 0;
     for (char c : layout) {
         if (c == 'V' && next < cables) {
-            ++next;
             ports.push_back({true, 0, uint8_t(next),
-                             "Varlo " + std::string(kind) + " " + std::to_string(next)});
+                             "Varlo " + std::string(kind) + " " + std::to_string(next + 1)});
+            ++next;
         } else if (c == 'x') {
             ++foreign;
             ports.push_back(

@@ -32,8 +32,8 @@ struct PortMap {
     int InputFor(uint16_t port, uint8_t cable) const;
 };
 
-// The standard layout: the interface's input cables then its output cables, each port k carrying
-// cable k + 1 of interface 0 (cable 1 is the one the interface starts on and the timecode unit's).
+// The standard layout: port k carries cable k of interface 0, for the interface's three input and
+// five output cables. Cable 0 is the timecode unit's, so the first ports reach it.
 PortMap DefaultPortMap();
 
 // A layout from two strings, one letter per port in index order: 'V' is the interface's next

@@ -181,19 +181,20 @@ TEST(PortLayout, DefaultAndTestLayouts) {
     ASSERT_EQ(size_t(kOutCables), d.Outputs.size());
     for (int k = 0; k < kInCables; ++k) {
         EXPECT_TRUE(d.Inputs[k].Varlo);
-        EXPECT_EQ(k + 1, d.Inputs[k].Cable);
-        EXPECT_EQ(k, d.InputFor(0, uint8_t(k + 1)));
+        EXPECT_EQ(k, d.Inputs[k].Cable);
+        EXPECT_EQ(k, d.InputFor(0, uint8_t(k)));
     }
-    EXPECT_EQ(-1, d.InputFor(0, 0));
-    EXPECT_EQ(-1, d.InputFor(1, 1));
-    EXPECT_EQ(5, d.Outputs[4].Cable);
+    EXPECT_EQ(-1, d.InputFor(0, 3));
+    EXPECT_EQ(-1, d.InputFor(1, 0));
+    EXPECT_EQ(4, d.Outputs[4].Cable);
+    EXPECT_EQ("Varlo In 1", d.Inputs[0].Name);
 
     PortMap t = PortMapFromLayout("xVxVVVV", "x");
     ASSERT_EQ(5u, t.Inputs.size()); // the last two V are beyond the interface's cables
     EXPECT_FALSE(t.Inputs[0].Varlo);
-    EXPECT_EQ(1, t.InputFor(0, 1));
-    EXPECT_EQ(3, t.InputFor(0, 2));
-    EXPECT_EQ(4, t.InputFor(0, 3));
+    EXPECT_EQ(1, t.InputFor(0, 0));
+    EXPECT_EQ(3, t.InputFor(0, 1));
+    EXPECT_EQ(4, t.InputFor(0, 2));
     EXPECT_EQ("Other In 2", t.Inputs[2].Name);
     ASSERT_EQ(1u, t.Outputs.size());
     EXPECT_FALSE(t.Outputs[0].Varlo);

@@ -130,7 +130,7 @@ TEST_F(Driver, ShortMessagesTravelOnTheirCableOnlyAfterStart) {
     HMIDIOUT out2 = nullptr;
     ASSERT_EQ(MMSYSERR_NOERROR, midiOutOpen(&out2, 2, 0, 0, CALLBACK_NULL));
     midiInStart(in1_);
-    midiOutShortMsg(out2, 0x7F3C90); // cable 2: not for input 1
+    midiOutShortMsg(out2, 0x7F3C90); // the second cable: not for input 1
     midiOutShortMsg(out1_, 0x403C90);
     midiOutShortMsg(out1_, 0x00003C); // running status
     midiOutShortMsg(out1_, 0x0000F8);

@@ -5,6 +5,11 @@
 
 #include <ntddk.h>
 
+// The kernel exports _snprintf; the DDK headers do not declare it (the host layer does).
+#if defined(VARLO_KERNEL_WINDOWS)
+extern "C" int __cdecl _snprintf(char* Buffer, size_t Count, const char* Format, ...);
+#endif
+
 // Wide string literals: WCHAR is wchar_t in the kernel build and char16_t on the host.
 #if defined(VARLO_KERNEL_WINDOWS)
 #define DD_WTEXT(s) L##s
@@ -125,7 +130,7 @@ struct DdDriverInfo {
     LONG (*GetHardwareInfo)(SmDevice* Context, LONG Index, DdHardwareInfo* Info);
     ULONG (*SendEvent)(SmDevice* Context, ULONG Port, ULONG Event, ULONG DataCount);
     // Data is the caller's buffer: read it only through the guarded copies (caller_buffer.h).
-    ULONG (*SendStream)
+    ULONG(*SendStream)
     (SmDevice* Context, ULONG Port, ULONG Cable, const UCHAR* Data, ULONG Length);
     ULONG (*GetCaps)(SmDevice* Context, DdCaps* Caps);
     ULONG (*PrivateSysEx)(SmDevice* Context, const UCHAR* Data, ULONG Length);

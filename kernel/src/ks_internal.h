@@ -24,7 +24,10 @@ std::condition_variable& DispatcherSignal();
 // threads), giving reference counts and a type.
 enum class ObjectKind : uint32_t { Driver = 1, Device, File, Thread, Key };
 struct ObjectHeader;
-using ObjectDeleter = void (*)(void* body);
+// Runs when the last reference goes; answers true when it keeps the memory and releases it
+// later with FreeObjectMemory.
+using ObjectDeleter = bool (*)(void* body);
+void FreeObjectMemory(void* body);
 void* CreateObject(ObjectKind kind, size_t bodySize, ObjectDeleter deleter);
 ObjectKind KindOf(void* body); // fails loudly on a pointer that is no object
 ObjectHeader* HeaderOf(void* body);
@@ -53,15 +56,22 @@ std::string Narrow(std::u16string_view s);
 // Namespace of devices and symbolic links (io_objects.cpp).
 PDEVICE_OBJECT ResolveDeviceName(std::u16string_view name); // follows links; not referenced
 
-// Registry cleanup of handles when a key object dies (registry.cpp).
-void ReleaseKeyObject(void* body);
-
-// Threads (threads.cpp).
-bool IsThreadObject(void* object);
-bool ThreadSignaled(void* object);
+// Threads (threads.cpp). A thread object is signalled when the thread has ended.
+struct ThreadRecord;
+PKTHREAD CurrentThread(); // creates the record of a host thread on first use
 
 // File objects (client.cpp): opening a device for kernel callers and clients.
 NTSTATUS OpenDeviceFile(std::u16string_view name, KPROCESSOR_MODE mode, PFILE_OBJECT* file);
 void CloseFileHandle(PFILE_OBJECT file); // the last handle is gone: IRP_MJ_CLEANUP
 
 } // namespace ks
+
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;
+    KPRIORITY Priority;
+    bool System;
+    int MutexesHeld; // kernel mutexes owned (recursive acquisitions count once each)
+    PKSTART_ROUTINE Start;
+    PVOID StartContext;
+    void* Driver;
+};

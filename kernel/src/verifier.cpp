@@ -33,6 +33,20 @@ ULONG DbgPrint(PCSTR Format, ...) {
     return 0;
 }
 
+int _snprintf(char* Buffer, size_t Count, const char* Format, ...) {
+    va_list args;
+    va_start(args, Format);
+    char* text = nullptr;
+    int length = vasprintf(&text, Format, args);
+    va_end(args);
+    if (length < 0)
+        return -1;
+    size_t n = (size_t)length < Count ? (size_t)length + 1 : Count;
+    memcpy(Buffer, text, n);
+    free(text);
+    return (size_t)length < Count ? length : -1;
+}
+
 void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {
     ks::Fail("bug check 0x%X (0x%lX, 0x%lX, 0x%lX, 0x%lX)", BugCheckCode, (unsigned long)P1,
              (unsigned long)P2, (unsigned long)P3, (unsigned long)P4);

@@ -103,8 +103,8 @@ UINT IdOf(HMIDIOUT h) {
 
 const Bytes kReply102{0xF0, 0x63, 0x60, 0x7B, 0x00, 0x01, 0x02, 0x00, 0x31, 0x30, 0x32, 0xF7};
 
-// Inputs: other, Varlo cable 1, other, Varlo cable 2, Varlo cable 3, other.
-// Outputs: other, Varlo cable 1, other, Varlo cable 2.
+// Inputs: other, Varlo cable 0, other, Varlo cable 1, Varlo cable 2, other.
+// Outputs: other, Varlo cable 0, other, Varlo cable 1.
 class Link : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -132,7 +132,7 @@ TEST_F(Link, OpensFirstAndSecondMatchingPortsOnly) {
 
 TEST_F(Link, RepliesOnTheFirstInputReachTheDecodersAndTheWindow) {
     Target target;
-    ArriveSysEx(1, kReply102);
+    ArriveSysEx(0, kReply102);
     Received r;
     ASSERT_TRUE(target.Next(r));
     EXPECT_EQ(PM_IF_VERSION, r.Message);
@@ -141,7 +141,7 @@ TEST_F(Link, RepliesOnTheFirstInputReachTheDecodersAndTheWindow) {
     EXPECT_EQ(102, ProtocolFirmwareVersion());
 
     // The buffer was queued again: a state report follows.
-    ArriveSysEx(1, {0xF0, 0x63, 0x60, 0x7C, 0x01, 0x21, 0x02, 0x03, 0x04, 0x01, 0x01, 0xF7});
+    ArriveSysEx(0, {0xF0, 0x63, 0x60, 0x7C, 0x01, 0x21, 0x02, 0x03, 0x04, 0x01, 0x01, 0xF7});
     ASSERT_TRUE(target.Next(r));
     EXPECT_EQ(PM_IF_STATE, r.Message);
     EXPECT_EQ(0x0101u, r.WParam);
@@ -157,11 +157,11 @@ TEST_F(Link, OverlongAndBrokenMessagesAreNotDecodedAndTheBufferComesBack) {
     big[0] = 0xF0;
     big.back() = 0xF7;
     for (size_t at = 0; at < big.size(); at += 240)
-        Arrive(1, at + 240 < big.size() ? 1 : 2,
+        Arrive(0, at + 240 < big.size() ? 1 : 2,
                Bytes(big.begin() + at, big.begin() + std::min(at + 240, big.size())));
     // Twelve bytes broken off by a status byte would read as version 999 if taken as whole.
-    Arrive(1, 3, {0xF0, 0x63, 0x60, 0x7B, 0x00, 0x01, 0x02, 0x00, 0x39, 0x39, 0x39, 0x00});
-    ArriveSysEx(1, kReply102);
+    Arrive(0, 3, {0xF0, 0x63, 0x60, 0x7B, 0x00, 0x01, 0x02, 0x00, 0x39, 0x39, 0x39, 0x00});
+    ArriveSysEx(0, kReply102);
     Received r;
     ASSERT_TRUE(target.Next(r));
     EXPECT_EQ(PM_IF_VERSION, r.Message);
@@ -174,7 +174,7 @@ TEST_F(Link, TimecodeFromEitherInputIsDecodedAlike) {
     Target target;
     ProtocolResetQuarterFrames();
     const uint32_t t1 = 1u << 29 | 10u << 24 | 20u << 16 | 30u << 8 | 12u;
-    ArriveTime(1, t1);
+    ArriveTime(0, t1);
     Received r;
     ASSERT_TRUE(target.Next(r));
     EXPECT_EQ(PM_MTC_TIME, r.Message);
@@ -182,20 +182,20 @@ TEST_F(Link, TimecodeFromEitherInputIsDecodedAlike) {
 
     ProtocolResetQuarterFrames();
     const uint32_t t2 = 3u << 29 | 23u << 24 | 59u << 16 | 59u << 8 | 29u;
-    ArriveTime(2, t2);
+    ArriveTime(1, t2);
     ASSERT_TRUE(target.Next(r));
     EXPECT_EQ(PM_MTC_TIME, r.Message);
     EXPECT_EQ(LPARAM(t2), r.LParam);
 
-    // Cable 3 is the third matching input, which the link never opened.
+    // Cable 2 is the third matching input, which the link never opened.
     ProtocolResetQuarterFrames();
-    ArriveTime(3, t1);
+    ArriveTime(2, t1);
     EXPECT_FALSE(target.Next(r, 300));
 }
 
 TEST_F(Link, SentMessagesLeaveOnTheFirstOutputWhole) {
     Target target;
-    // What leaves on output cable 1 comes back on input cable 1 in the loopback.
+    // What leaves on output cable 0 comes back on input cable 0 in the loopback.
     MidiLinkSendLong(kReply102.data(), uint32_t(kReply102.size()));
     Received r;
     ASSERT_TRUE(target.Next(r));
@@ -226,7 +226,7 @@ TEST_F(Link, CloseTwiceAndSendAfterClose) {
     midiInClose(in);
 }
 
-// Inputs: Varlo cables 1 and 2; the only output is another maker's.
+// Inputs: Varlo cables 0 and 1; the only output is another maker's.
 TEST(LinkNoOutput, OpenFailsAfterBothInputsAndInputStillArrives) {
     if (!LayoutIs("VV", "x"))
         GTEST_SKIP() << "runs with its own port layout";
@@ -236,7 +236,7 @@ TEST(LinkNoOutput, OpenFailsAfterBothInputsAndInputStillArrives) {
     EXPECT_NE(nullptr, g_MidiLink.SecondInput);
     EXPECT_EQ(nullptr, g_MidiLink.FirstOutput);
     ProtocolResetQuarterFrames();
-    ArriveTime(2, 0x01020304);
+    ArriveTime(1, 0x01020304);
     Received r;
     ASSERT_TRUE(target.Next(r));
     EXPECT_EQ(PM_MTC_TIME, r.Message);

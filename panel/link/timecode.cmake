@@ -9,6 +9,7 @@ if(VARLO_TREE STREQUAL "host")
     varlo_host_test(timecode_test SOURCES timecode_test.cpp LIBS timecode_pure)
 endif()
 
+get_property(VARLO_PANEL_RC_FILE GLOBAL PROPERTY VARLO_PANEL_RC)
 if(VARLO_TREE STREQUAL "win" AND VARLO_PANEL_RC_FILE)
     varlo_wine_test(timecodepanel_wine_test
         SOURCES timecodepanel_wine_test.cpp ${VARLO_PANEL_RC_FILE}

@@ -77,10 +77,13 @@ void TimecodeFromMtc(uint32_t value, int32_t levelCode, Timecode* tc) {
     tc->frames = static_cast<int32_t>(value & 0xFF);
 }
 
-void TimecodeFromStateReport(uint32_t wParam, uint32_t lParam, int32_t previousLevel,
+void TimecodeFromStateReport(uint32_t wParam, uint32_t lParam, const Timecode& previous,
                              Timecode* tc) {
-    int32_t level = (wParam & 0x0F) != 0x0F ? static_cast<int32_t>(wParam & 0x0F) : previousLevel;
-    InitTimecode(tc, static_cast<int32_t>(wParam >> 8 & 0x0F), level);
+    // A level or rate outside the defined codes (a damaged report) keeps the one in force.
+    uint32_t level = wParam & 0x0F;
+    uint32_t rate = wParam >> 8 & 0x0F;
+    InitTimecode(tc, rate <= 3 ? static_cast<int32_t>(rate) : previous.rateCode,
+                 level <= 3 ? static_cast<int32_t>(level) : previous.levelCode);
     if ((lParam & 0xFF) != 0x7F) {
         tc->hours = static_cast<int32_t>(lParam >> 24 & 0xFF);
         tc->minutes = static_cast<int32_t>(lParam >> 16 & 0xFF);

@@ -39,7 +39,8 @@ void ChangeTimecodeRate(Timecode* tc, int32_t rateCode);
 // frames 0-7. The level travels with the record.
 void TimecodeFromMtc(uint32_t value, int32_t levelCode, Timecode* tc);
 
-// PM_IF_STATE: wParam carries the level (low four bits, all set when unknown) and the rate
-// (bits 8-11); lParam the time (hours in bits 24-31 ... frames in bits 0-7; frames 7Fh: no time).
-// previousLevel is kept when the report carries none.
-void TimecodeFromStateReport(uint32_t wParam, uint32_t lParam, int32_t previousLevel, Timecode* tc);
+// PM_IF_STATE: wParam carries the level (low four bits, all set when the report has none) and the
+// rate (bits 8-11); lParam the time (hours in bits 24-31 ... frames in bits 0-7; frames 7Fh: no
+// time). A missing or undefined level or rate keeps that of previous.
+void TimecodeFromStateReport(uint32_t wParam, uint32_t lParam, const Timecode& previous,
+                             Timecode* tc);

@@ -79,14 +79,20 @@ TEST(Timecode, DecoderTimeWords) {
     EXPECT_EQ(tc.levelCode, 2);
     EXPECT_EQ(Text(tc), "23:59:58:29");
 
-    TimecodeFromStateReport(0x0102, 0x01020304, 3, &tc);
+    Timecode before;
+    InitTimecode(&before, 2, 3);
+    TimecodeFromStateReport(0x0102, 0x01020304, before, &tc);
     EXPECT_EQ(tc.rateCode, 1);
     EXPECT_EQ(tc.levelCode, 2);
     EXPECT_EQ(Text(tc), "01:02:03:04");
-    TimecodeFromStateReport(0x030F, 0x0102037F, 3, &tc); // no level, no time
+    TimecodeFromStateReport(0x030F, 0x0102037F, before, &tc); // no level, no time
     EXPECT_EQ(tc.rateCode, 3);
     EXPECT_EQ(tc.levelCode, 3);
     EXPECT_EQ(Text(tc), "00:00:00:00");
+    TimecodeFromStateReport(0x0709, 0, before, &tc); // undefined rate and level: kept
+    EXPECT_EQ(tc.rateCode, 2);
+    EXPECT_EQ(tc.framesPerSecond, 30);
+    EXPECT_EQ(tc.levelCode, 3);
 }
 
 } // namespace

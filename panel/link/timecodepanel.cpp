@@ -242,13 +242,17 @@ void OnVersion(HWND window, WPARAM numbers, LPARAM version) {
 
 void OnState(HWND window, WPARAM rateLevel, LPARAM time) {
     Timecode& tc = g_panel.current;
-    TimecodeFromStateReport(static_cast<uint32_t>(rateLevel), static_cast<uint32_t>(time),
-                            tc.levelCode, &tc);
+    Timecode previous = tc;
+    TimecodeFromStateReport(static_cast<uint32_t>(rateLevel), static_cast<uint32_t>(time), previous,
+                            &tc);
     int32_t mode = PanelLink().currentMode();
     SelectGroupButton(window, static_cast<uint32_t>(IDC_LEVEL_M9 + tc.levelCode), 0);
     SelectGroupButton(window, static_cast<uint32_t>(IDC_FPS_24 + tc.rateCode), 0);
-    SelectGroupButton(window, static_cast<uint32_t>(IDC_LTC_OFF + mode), 0);
-    if (mode != 3)
+    // Only a defined mode is shown and remembered: Write must always lead back to a mode key.
+    bool known = mode >= 0 && mode <= IDC_LTC_MTC - IDC_LTC_OFF;
+    if (known)
+        SelectGroupButton(window, static_cast<uint32_t>(IDC_LTC_OFF + mode), 0);
+    if (known && mode != 3)
         SetGroupRememberedId(window, IDC_LTC_OFF, IDC_LTC_OFF + mode);
     ShowTime(window, tc);
     PanelLink().resetExpectedPiece();

@@ -204,9 +204,18 @@ TEST_F(PanelState, StateReportsAndIdentityReplies) {
     EXPECT_EQ(TimecodePanel().current.levelCode, 2);
     EXPECT_EQ(g_sent, (std::vector<std::string>{"reset", "reset"}));
 
+    // A damaged report: undefined rate, level and mode change none of the keys.
+    g_mode = 9;
+    SendMessageA(host, PM_IF_STATE, 0x070E, 0x7F);
+    EXPECT_EQ(Current(IDC_FPS_24), IDC_FPS_25);
+    EXPECT_EQ(Current(IDC_LEVEL_M9), IDC_LEVEL_0);
+    EXPECT_EQ(Current(IDC_LTC_OFF), IDC_LTC_MTC);
+    EXPECT_EQ(FindButtonGroup(IDC_LTC_OFF)->rememberedId, IDC_LTC_MTC);
+    g_sent.clear();
+
     SendMessageA(host, PM_IF_VERSION, 0x0201, 101);
     EXPECT_EQ(Field(FIELD_INTERFACE), "Varlo 1/2 V101");
-    EXPECT_EQ(g_sent.size(), 2u);
+    EXPECT_TRUE(g_sent.empty());
     SendMessageA(host, PM_IF_VERSION, 0x0201, 102);
     EXPECT_EQ(Field(FIELD_INTERFACE), "Varlo 1/2 V102");
     EXPECT_EQ(g_sent.back(), "state");
@@ -246,6 +255,29 @@ TEST_F(PanelState, WriteIsAToggleThatLocksTheSetAndRateKeys) {
     Click(IDC_LTC_WRITE);
     modes->handler(&n);
     EXPECT_EQ(color, 0x856060C4u);
+}
+
+std::string g_aboutTitle;
+HWND g_aboutOwner;
+void CALLBACK CloseAbout(HWND, UINT, UINT_PTR timer, DWORD) {
+    HWND about = GetActiveWindow();
+    char title[100] = "";
+    GetWindowTextA(about, title, sizeof title);
+    g_aboutTitle = title;
+    g_aboutOwner = GetWindow(about, GW_OWNER);
+    KillTimer(nullptr, timer);
+    PostMessageA(about, WM_COMMAND, IDOK, 0);
+}
+
+TEST_F(PanelState, TheLogoOpensTheAboutBox) {
+    ShowWindow(host, SW_SHOWNA);
+    g_aboutTitle.clear();
+    UINT_PTR timer = SetTimer(nullptr, 0, 100, CloseAbout);
+    Click(IDC_LOGO, STN_CLICKED);
+    KillTimer(nullptr, timer);
+    EXPECT_EQ(g_aboutTitle, "About Korvane Varlo Control");
+    EXPECT_EQ(g_aboutOwner, host);
+    ShowWindow(host, SW_HIDE);
 }
 
 TEST_F(PanelState, RateAndLevelKeysSendTheirCommands) {

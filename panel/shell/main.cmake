@@ -4,6 +4,7 @@ varlo_panel_module(mainwindow
     LIBS panelbuilder background timecode link buttongroup panelbutton glassdisplay gdicache shell
          comctl32 gdi32 user32)
 
+get_property(VARLO_PANEL_RC_FILE GLOBAL PROPERTY VARLO_PANEL_RC)
 if(VARLO_TREE STREQUAL "win")
     set_property(GLOBAL PROPERTY VARLO_PANEL_MAIN ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
     if(VARLO_PANEL_RC_FILE)
@@ -16,6 +17,7 @@ endif()
 
 # The same tests on an 8-bit palette display (a private Xvfb and prefix of their own), where the
 # palette messages take effect.
+get_property(VARLO_PANEL_RC_FILE GLOBAL PROPERTY VARLO_PANEL_RC)
 if(VARLO_TREE STREQUAL "win" AND VARLO_PANEL_RC_FILE)
     add_test(NAME mainwindow_palette_wine_test
              COMMAND env -u VARLO_DISPLAY VARLO_XVFB_DEPTH=8

@@ -19,6 +19,7 @@ if(VARLO_TREE STREQUAL "host")
         LIBS panelbuilder_pure)
 endif()
 
+get_property(VARLO_PANEL_RC_FILE GLOBAL PROPERTY VARLO_PANEL_RC)
 if(VARLO_TREE STREQUAL "win" AND VARLO_PANEL_RC_FILE)
     set(VARLO_ASSET_DIR ${CMAKE_BINARY_DIR}/panel/res/assets)
     configure_file(panelbuilder_test.rc.in ${CMAKE_CURRENT_BINARY_DIR}/panelbuilder_test.rc @ONLY)

@@ -353,8 +353,9 @@ bool BuildPanel(HWND parent, PanelRecord** place, const RECT* target, HINSTANCE 
     SetWindowTextA(parent, title);
     free(info);
 
-    Notify(panel, PNM_BUILT, templateId, reinterpret_cast<LPARAM>(panel));
+    // The count is set before PNM_BUILT so that the callback sees the controls it is told of.
     panel->itemCount = used;
+    Notify(panel, PNM_BUILT, templateId, reinterpret_cast<LPARAM>(panel));
     PostMessageA(parent, PNM_READY, templateId, reinterpret_cast<LPARAM>(panel));
     FreeResource(handle);
     return true;

@@ -14,6 +14,7 @@
 namespace {
 
 struct CallbackCall {
+    uint32_t itemCount;
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
@@ -23,9 +24,10 @@ std::vector<CallbackCall> g_calls;
 } // namespace
 
 extern "C" __declspec(dllexport) void WINAPI
-    PanelTestCallback(PanelRecord*, UINT message, WPARAM wParam, LPARAM lParam, LONG* result) {
+    PanelTestCallback(PanelRecord* panel, UINT message, WPARAM wParam, LPARAM lParam,
+                      LONG* result) {
     EXPECT_EQ(*result, 0);
-    g_calls.push_back({message, wParam, lParam});
+    g_calls.push_back({panel->itemCount, message, wParam, lParam});
 }
 
 namespace {
@@ -208,6 +210,8 @@ TEST_F(PanelBuilder, CaptionsStringItemsAndTheTitle) {
     EXPECT_EQ(g_calls[0].message, PNM_BUILT);
     EXPECT_EQ(g_calls[0].wParam, 3001u);
     EXPECT_EQ(g_calls[0].lParam, reinterpret_cast<LPARAM>(panel));
+    EXPECT_EQ(g_calls[0].itemCount, panel->itemCount); // the built panel, counted
+    EXPECT_EQ(panel->itemCount, 11u);
 }
 
 TEST_F(PanelBuilder, WithoutPanelControlsButtonsAreSystemButtons) {
@@ -242,6 +246,7 @@ TEST_F(PanelBuilder, RebuildingReusesTheRecordAndReplacesTheControls) {
     EXPECT_EQ(panel->backgroundBrush, nullptr);
     ASSERT_EQ(g_calls.size(), 3u);
     EXPECT_EQ(g_calls[0].message, PNM_PRECLEAR);
+    EXPECT_EQ(g_calls[0].itemCount, 0u); // cleared first
     EXPECT_EQ(g_calls[1].message, PNM_CLEAR);
     EXPECT_EQ(g_calls[2].message, PNM_BUILT);
 
@@ -268,6 +273,10 @@ TEST_F(PanelBuilder, MissingExtendedAndRedirectedTemplates) {
     ASSERT_TRUE(GetPanelTemplateRect(AppInstance(), 3002, &redirected)); // D{3001}
     EXPECT_TRUE(direct == redirected);
     EXPECT_GT(direct.right, 0);
+
+    ASSERT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), 3004));
+    EXPECT_EQ(TextOf(host), "ERR: 24000");
+    EXPECT_EQ(panel->itemCount, 0u);
 
     // An extended template: true, and the parent keeps no controls.
     EXPECT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), 3003));

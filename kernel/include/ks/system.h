@@ -154,6 +154,10 @@ private:
 // True when [address, address + length) touches a faulting area (used by the guarded copies).
 bool AddressFaults(const void* address, size_t length);
 
+// Closes that had to wait for the last reference of a file object run in a worker thread;
+// this waits until they are done.
+void DrainDeferred();
+
 // ---- Threads -------------------------------------------------------------------------------
 size_t LiveSystemThreads();
 // The previous mode of the calling thread (KernelMode unless a client call is running).

@@ -37,6 +37,8 @@ NTSYSAPI NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING Destination
 NTSYSAPI void NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 
 NTSYSAPI ULONG __cdecl DbgPrint(PCSTR Format, ...);
+// As exported by the kernel: answers -1 and leaves the text unterminated when it does not fit.
+int __cdecl _snprintf(char* Buffer, size_t Count, const char* Format, ...);
 #define KdPrint(args) DbgPrint args
 NTSYSAPI void NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
                                  ULONG_PTR P4);

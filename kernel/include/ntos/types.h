@@ -9,6 +9,7 @@
 #define NTSYSAPI
 #define NTKERNELAPI
 #define FASTCALL
+#define __cdecl
 #define IN
 #define OUT
 #define OPTIONAL
@@ -110,8 +111,7 @@ typedef struct _CLIENT_ID {
 } CLIENT_ID, *PCLIENT_ID;
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field)                                                    \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address)-offsetof(type, field)))
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
 #define RTL_NUMBER_OF(a) ARRAYSIZE(a)

@@ -1,0 +1,244 @@
+// The bridge server against a test backend: frames, waiting reads, malformed input, shutdown.
+#include "devhost/bridge_server.h"
+#include "tools/bridge_client.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <thread>
+
+using bridge::FrameType;
+using tools::BridgeClient;
+using tools::Completion;
+using tools::U32Payload;
+
+namespace {
+
+constexpr uint32_t kCancelled = 0xC0000120;
+
+// A device whose reads wait until the test feeds data or the read is cancelled.
+struct FakeDevice {
+    std::mutex Mutex;
+    uint64_t NextHandle = 1;
+    std::map<uint64_t, std::pair<uint32_t, devhost::ReadDone>> Waiting; // handle -> tag, done
+    std::vector<uint64_t> Closed;
+    std::vector<std::string> Log;
+    std::condition_variable Changed;
+
+    devhost::Backend Make() {
+        devhost::Backend b;
+        b.Open = [this](uint64_t& h) {
+            std::lock_guard l(Mutex);
+            h = NextHandle++;
+            return 0u;
+        };
+        b.Read = [this](uint64_t h, uint32_t tag, uint32_t, devhost::ReadDone done) {
+            std::lock_guard l(Mutex);
+            Waiting[h] = {tag, std::move(done)};
+            Changed.notify_all();
+        };
+        b.CancelRead = [this](uint64_t h, uint32_t tag) { Complete(h, tag, {kCancelled, 0, {}}); };
+        b.Ioctl = [](uint64_t h, uint32_t code, const std::vector<uint8_t>& in, uint32_t outLen) {
+            devhost::Result r{0, outLen, std::vector<uint8_t>(outLen, uint8_t(code))};
+            if (!in.empty())
+                r.Data.push_back(uint8_t(h));
+            return r;
+        };
+        b.Write = [](uint64_t, const std::vector<uint8_t>& d) {
+            return devhost::Result{0, uint32_t(d.size()), {}};
+        };
+        b.Close = [this](uint64_t h) {
+            Complete(h, 0, {kCancelled, 0, {}}, true);
+            std::lock_guard l(Mutex);
+            Closed.push_back(h);
+            Changed.notify_all();
+        };
+        b.ModelSend = [](uint32_t port, const std::vector<uint8_t>& d) {
+            return devhost::Result{port, uint32_t(d.size()), {}};
+        };
+        b.ModelQuery = [](uint32_t) { return devhost::Result{0, 2, {'o', 'k'}}; };
+        b.ModelCommand = [](uint32_t, const std::string& t) {
+            return devhost::Result{0, uint32_t(t.size()), std::vector<uint8_t>(t.begin(), t.end())};
+        };
+        return b;
+    }
+    // Completes the waiting read of h (any tag when anyTag).
+    void Complete(uint64_t h, uint32_t tag, const devhost::Result& r, bool anyTag = false) {
+        devhost::ReadDone done;
+        {
+            std::lock_guard l(Mutex);
+            auto it = Waiting.find(h);
+            if (it == Waiting.end() || (!anyTag && it->second.first != tag))
+                return;
+            done = std::move(it->second.second);
+            Waiting.erase(it);
+        }
+        done(r);
+    }
+    template <class Pred>
+    bool WaitFor(Pred pred) {
+        std::unique_lock l(Mutex);
+        return Changed.wait_for(l, std::chrono::seconds(5), pred);
+    }
+};
+
+struct Fixture : ::testing::Test {
+    FakeDevice device;
+    std::mutex logMutex;
+    std::vector<std::string> log;
+    devhost::BridgeServer server{device.Make(), [this](const std::string& line) {
+                                     std::lock_guard l(logMutex);
+                                     log.push_back(line);
+                                 }};
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(server.Start(0, error)) << error;
+        ASSERT_NE(server.Port(), 0);
+    }
+    void Open(BridgeClient& c, bridge::Role role = bridge::Role::Device) {
+        uint32_t status = 1;
+        std::string error;
+        ASSERT_TRUE(c.Connect(server.Port(), role, status, error)) << error;
+        ASSERT_EQ(status, 0u);
+    }
+    bool Logged(const std::string& piece) {
+        for (int i = 0; i < 100; ++i) {
+            {
+                std::lock_guard l(logMutex);
+                for (auto& line : log)
+                    if (line.find(piece) != std::string::npos)
+                        return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+TEST_F(Fixture, RequestsCompleteInOrderWhileAReadWaits) {
+    BridgeClient a;
+    Open(a);
+    std::string error;
+    uint32_t readTag = a.Send(FrameType::Read, U32Payload({256}));
+    ASSERT_TRUE(device.WaitFor([&] { return device.Waiting.count(1) == 1; }));
+
+    Completion c;
+    ASSERT_TRUE(a.Call(FrameType::Ioctl, U32Payload({0x001D4210, 4}, {7}), c, 5000, error))
+        << error;
+    EXPECT_EQ(c.Information, 4u);
+    EXPECT_EQ(c.Data, (std::vector<uint8_t>{0x10, 0x10, 0x10, 0x10, 1}));
+    ASSERT_TRUE(a.Call(FrameType::Write, {1, 2, 3}, c, 5000, error));
+    EXPECT_EQ(c.Information, 3u);
+
+    device.Complete(1, readTag, {0, 3, {9, 8, 7}});
+    ASSERT_TRUE(a.Wait(readTag, c, 5000, error)) << error;
+    EXPECT_EQ(c.Data, (std::vector<uint8_t>{9, 8, 7}));
+
+    // A cancelled read completes with its status; a second client has its own handle.
+    readTag = a.Send(FrameType::Read, U32Payload({256}));
+    ASSERT_TRUE(device.WaitFor([&] { return device.Waiting.count(1) == 1; }));
+    a.Send(FrameType::ReadCancel, U32Payload({readTag}));
+    ASSERT_TRUE(a.Wait(readTag, c, 5000, error)) << error;
+    EXPECT_EQ(c.Status, kCancelled);
+
+    BridgeClient b;
+    Open(b);
+    ASSERT_TRUE(b.Call(FrameType::Ioctl, U32Payload({1, 0}, {1}), c, 5000, error));
+    EXPECT_EQ(c.Data, (std::vector<uint8_t>{2}));
+
+    // Model role.
+    BridgeClient m;
+    Open(m, bridge::Role::Model);
+    ASSERT_TRUE(m.Call(FrameType::ModelCommand, U32Payload({0}, {'m', 'o'}), c, 5000, error));
+    EXPECT_EQ(std::string(c.Data.begin(), c.Data.end()), "mo");
+    ASSERT_TRUE(m.Call(FrameType::ModelSend, U32Payload({3}, {0xF8}), c, 5000, error));
+    EXPECT_EQ(c.Status, 3u);
+}
+
+TEST_F(Fixture, DisconnectWithAWaitingReadClosesTheHandle) {
+    {
+        BridgeClient a;
+        Open(a);
+        a.Send(FrameType::Read, U32Payload({256}));
+        ASSERT_TRUE(device.WaitFor([&] { return device.Waiting.count(1) == 1; }));
+        a.Abandon();
+    }
+    ASSERT_TRUE(device.WaitFor([&] { return device.Closed.size() == 1; }));
+    // Closing properly: the handle is closed when Close returns.
+    {
+        BridgeClient b;
+        Open(b);
+        b.Close();
+        std::lock_guard l(device.Mutex);
+        EXPECT_EQ(device.Closed.size(), 2u);
+    }
+    EXPECT_TRUE(device.Waiting.empty());
+    EXPECT_TRUE(Logged("connection 1 ended: closed by the client"));
+}
+
+TEST_F(Fixture, MalformedFramesCloseOnlyTheirConnection) {
+    BridgeClient good;
+    Open(good);
+    std::string error;
+    Completion c;
+
+    struct Case {
+        std::vector<uint8_t> bytes;
+        const char* logged;
+    };
+    std::vector<uint8_t> oversized(12);
+    bridge::EncodeHeader({bridge::kMaxPayload + 1, FrameType::Write, 0, 5}, oversized.data());
+    std::vector<uint8_t> unknown(12);
+    bridge::EncodeHeader({0, FrameType(77), 0, 5}, unknown.data());
+    std::vector<uint8_t> shortIoctl(12);
+    bridge::EncodeHeader({4, FrameType::Ioctl, 0, 5}, shortIoctl.data());
+    shortIoctl.insert(shortIoctl.end(), {1, 2, 3, 4});
+    std::vector<uint8_t> modelOnDevice(12);
+    bridge::EncodeHeader({4, FrameType::ModelQuery, 0, 5}, modelOnDevice.data());
+    modelOnDevice.insert(modelOnDevice.end(), {0, 0, 0, 0});
+    std::vector<uint8_t> hugeRead(12);
+    bridge::EncodeHeader({4, FrameType::Read, 0, 5}, hugeRead.data());
+    hugeRead.insert(hugeRead.end(), {0, 0, 1, 0});
+    for (const Case& k : {Case{oversized, "length 65537"}, Case{unknown, "type 77"},
+                          Case{shortIoctl, "Ioctl too short"}, Case{modelOnDevice, "not allowed"},
+                          Case{hugeRead, "Read longer"}}) {
+        BridgeClient bad;
+        Open(bad);
+        ASSERT_TRUE(bad.SendRaw(k.bytes));
+        EXPECT_TRUE(bad.PeerClosed(5000)) << k.logged;
+        EXPECT_TRUE(Logged(k.logged)) << k.logged;
+    }
+    // Nothing listens on port 0; a model connection opens no device handle.
+    BridgeClient rude;
+    uint32_t status;
+    ASSERT_FALSE(rude.Connect(0, bridge::Role::Device, status, error)); // port 0: refused
+    {
+        BridgeClient raw;
+        ASSERT_TRUE(raw.Connect(server.Port(), bridge::Role::Model, status, error));
+        raw.Close();
+    }
+    EXPECT_TRUE(device.WaitFor([&] { return device.Closed.size() == 5; }));
+    ASSERT_TRUE(good.Call(FrameType::Write, {1}, c, 5000, error)) << error;
+    EXPECT_EQ(c.Information, 1u);
+}
+
+TEST_F(Fixture, StopClosesEveryHandleAndCompletesWaitingReads) {
+    BridgeClient a, b;
+    Open(a);
+    Open(b);
+    a.Send(FrameType::Read, U32Payload({256}));
+    ASSERT_TRUE(device.WaitFor([&] { return device.Waiting.size() == 1; }));
+    EXPECT_EQ(server.Connections(), 2u);
+    server.Stop();
+    EXPECT_EQ(device.Closed.size(), 2u);
+    EXPECT_TRUE(device.Waiting.empty());
+    EXPECT_TRUE(a.PeerClosed(5000));
+    std::string error;
+    uint32_t status;
+    BridgeClient late;
+    EXPECT_FALSE(late.Connect(server.Port(), bridge::Role::Device, status, error));
+}

@@ -1,0 +1,161 @@
+// End to end: the driver in the device host with the interface model, served over the bridge,
+// used by the varlo command-line client as a separate process.
+#include "devhost/bridge_server.h"
+#include "devhost/driver_host.h"
+#include "tools/bridge_client.h"
+
+#include <ks/system.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <sys/wait.h>
+#include <thread>
+
+namespace {
+
+struct CliRun {
+    int Exit = -1;
+    std::string Out;
+};
+
+struct DeviceHostTest : ::testing::Test {
+    devhost::DriverHost host;
+    std::unique_ptr<devhost::BridgeServer> server;
+    std::mutex logMutex;
+    std::vector<std::string> log;
+
+    void SetUp() override {
+        ks::RegistryClear();
+        devhost::HostOptions options;
+        options.Ports.push_back({1, std::make_shared<sim::ModelLine>(), false});
+        std::string error;
+        ASSERT_TRUE(host.Start(options, error)) << error;
+        server = std::make_unique<devhost::BridgeServer>(host.MakeBackend(),
+                                                         [this](const std::string& line) {
+                                                             std::lock_guard lock(logMutex);
+                                                             log.push_back(line);
+                                                         });
+        ASSERT_TRUE(server->Start(0, error)) << error;
+    }
+    void TearDown() override {
+        server->Stop();
+        EXPECT_EQ(host.Stop(), ""); // every handle closed, no pool left
+    }
+    // Runs the client with arguments; standard error goes to the test's log.
+    CliRun Cli(const std::string& args, uint16_t port = 0) {
+        std::string command = std::string(VARLO_CLI) + " --host-port " +
+                              std::to_string(port ? port : server->Port()) + " " + args + " 2>&1";
+        CliRun run;
+        FILE* p = popen(command.c_str(), "r");
+        char chunk[512];
+        size_t n;
+        while ((n = fread(chunk, 1, sizeof chunk, p)) > 0)
+            run.Out.append(chunk, n);
+        int status = pclose(p);
+        run.Exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return run;
+    }
+    sim::CableRecord Cable(unsigned cable) {
+        auto line = host.Ports().Line(1);
+        auto lock = line->ModelLock();
+        return line->Model()->Cable(cable);
+    }
+};
+
+} // namespace
+
+TEST_F(DeviceHostTest, PlayCapsStateAndModelThroughTheClient) {
+    CliRun caps = Cli("caps");
+    EXPECT_EQ(caps.Exit, 0) << caps.Out;
+    EXPECT_EQ(caps.Out, "in-cables 3\nout-cables 5\ninterfaces 1\n"
+                        "interface 0 id 123 name Korvane Varlo\n");
+    EXPECT_EQ(Cli("state").Out, "state active\n");
+    EXPECT_EQ(Cli("clients").Out, "clients 1\n");
+
+    CliRun play = Cli("play 2 90 3C 40 F0 43 10 F7");
+    EXPECT_EQ(play.Exit, 0) << play.Out;
+    sim::CableRecord c2 = Cable(2);
+    ASSERT_EQ(c2.Messages.size(), 2u);
+    EXPECT_EQ(c2.Messages[0], (std::vector<uint8_t>{0x90, 0x3C, 0x40}));
+    EXPECT_EQ(c2.Messages[1], (std::vector<uint8_t>{0xF0, 0x43, 0x10, 0xF7}));
+
+    CliRun query = Cli("model query");
+    EXPECT_EQ(query.Exit, 0);
+    EXPECT_NE(query.Out.find("computer-mode 0\n"), std::string::npos); // the last close: patch
+    EXPECT_NE(query.Out.find("cable 2 messages 2 stray 0 dropped 0 last F0 43 10 F7\n"),
+              std::string::npos);
+    EXPECT_EQ(Cli("model command version 150").Out, "ok\n");
+    CliRun bad = Cli("model command frobnicate");
+    EXPECT_EQ(bad.Exit, 1);
+    EXPECT_EQ(Cli("model --serial 4 query").Exit, 1); // no model there
+    EXPECT_NE(Cli("caps").Out.find("id 150"), std::string::npos);
+}
+
+TEST_F(DeviceHostTest, MonitorSeesWhatTheModelSendsWhileAnotherClientCounts) {
+    std::atomic<bool> done{false};
+    CliRun monitor;
+    std::thread t([&] {
+        monitor = Cli("monitor --count 1 --seconds 20");
+        done = true;
+    });
+    // The monitor receives only once its first read has waited: send until it has something.
+    bool counted = false;
+    for (int i = 0; i < 100 && !done; ++i) {
+        if (!counted && Cli("clients").Out == "clients 2\n")
+            counted = true;
+        Cli("model send F5 02 90 3C 40");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    t.join();
+    EXPECT_TRUE(counted);
+    EXPECT_EQ(monitor.Exit, 0) << monitor.Out;
+    EXPECT_EQ(monitor.Out.substr(0, monitor.Out.find('\n') + 1), "port 0 cable 2 event 90 3C 40\n");
+
+    CliRun quiet = Cli("monitor --seconds 1"); // nothing arrives: ends after its time
+    EXPECT_EQ(quiet.Exit, 0) << quiet.Out;
+    EXPECT_EQ(quiet.Out, "");
+}
+
+TEST_F(DeviceHostTest, DisconnectsMalformedFramesAndErrors) {
+    {
+        tools::BridgeClient c;
+        uint32_t status = 1;
+        std::string error;
+        ASSERT_TRUE(c.Connect(server->Port(), bridge::Role::Device, status, error)) << error;
+        ASSERT_EQ(status, 0u);
+        c.Send(bridge::FrameType::Read, tools::U32Payload({256}));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        c.Abandon(); // gone with its read waiting
+    }
+    {
+        tools::BridgeClient c;
+        uint32_t status = 1;
+        std::string error;
+        ASSERT_TRUE(c.Connect(server->Port(), bridge::Role::Device, status, error)) << error;
+        std::vector<uint8_t> junk(12, 0xFF);
+        c.SendRaw(junk);
+        EXPECT_TRUE(c.PeerClosed(5000));
+    }
+    for (int i = 0; i < 50 && server->Connections() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(Cli("clients").Out, "clients 1\n");
+    {
+        std::lock_guard lock(logMutex);
+        bool logged = false;
+        for (auto& line : log)
+            logged |= line.find("malformed frame header") != std::string::npos;
+        EXPECT_TRUE(logged);
+    }
+
+    CliRun usage = Cli("play 1 3C");
+    EXPECT_EQ(usage.Exit, 2);
+    EXPECT_NE(usage.Out.find("data byte without a status"), std::string::npos);
+    EXPECT_EQ(Cli("frobnicate").Exit, 2);
+    EXPECT_EQ(Cli("--help").Exit, 0);
+    CliRun refused = Cli("state", 1); // nothing listens on port 1
+    EXPECT_EQ(refused.Exit, 1);
+    EXPECT_NE(refused.Out.find("cannot connect"), std::string::npos);
+}

@@ -1,0 +1,380 @@
+// Clients and the create, close, cleanup, read and write dispatch routines (locking: clients.h).
+#include "core/clients.h"
+
+#include "core/parser.h"
+
+// The record takes the first 256 bytes of the block, the buffers the rest.
+#define DD_CLIENT_FIRST_BUFFER 256
+static_assert(sizeof(DdClient) <= DD_CLIENT_FIRST_BUFFER, "client record overlaps its buffers");
+static_assert(DD_CLIENT_FIRST_BUFFER + DD_CLIENT_BUFFERS * sizeof(DdMidiBuffer) ==
+                  DD_CLIENT_BLOCK_SIZE,
+              "client block layout");
+
+//
+// Buffer lists. A buffer's Next field is the offset of the next one from the block start.
+//
+
+static inline DdMidiBuffer* BufferAt(DdClient* Client, ULONG Offset) {
+    return Offset ? (DdMidiBuffer*)((PUCHAR)Client + Offset) : NULL;
+}
+
+static inline ULONG OffsetOf(DdClient* Client, DdMidiBuffer* Buffer) {
+    return Buffer ? (ULONG)((PUCHAR)Buffer - (PUCHAR)Client) : 0;
+}
+
+// A buffer that really is one of the client's own.
+static BOOLEAN IsClientBuffer(DdClient* Client, DdMidiBuffer* Buffer) {
+    ULONG_PTR offset = (ULONG_PTR)((PUCHAR)Buffer - (PUCHAR)Client);
+    return (PUCHAR)Buffer > (PUCHAR)Client && offset >= DD_CLIENT_FIRST_BUFFER &&
+           offset <= DD_CLIENT_BLOCK_SIZE - sizeof(DdMidiBuffer) &&
+           (offset - DD_CLIENT_FIRST_BUFFER) % sizeof(DdMidiBuffer) == 0;
+}
+
+DdMidiBuffer* DdClientTakeFree(DdClient* Client) {
+    DdMidiBuffer* buffer = Client->FreeList;
+    if (buffer) {
+        Client->FreeList = BufferAt(Client, buffer->Next);
+        buffer->Next = 0;
+    }
+    return buffer;
+}
+
+void DdClientPutFree(DdClient* Client, DdMidiBuffer* Buffer) {
+    Buffer->Next = OffsetOf(Client, Client->FreeList);
+    Client->FreeList = Buffer;
+}
+
+void DdClientAppendReady(DdClient* Client, DdMidiBuffer* Buffer) {
+    Buffer->Next = 0;
+    if (Client->ReadyTail)
+        Client->ReadyTail->Next = OffsetOf(Client, Buffer);
+    else
+        Client->ReadyHead = Buffer;
+    Client->ReadyTail = Buffer;
+}
+
+DdMidiBuffer* DdClientTakeReady(DdClient* Client) {
+    DdMidiBuffer* buffer = Client->ReadyHead;
+    if (buffer) {
+        Client->ReadyHead = BufferAt(Client, buffer->Next);
+        if (!Client->ReadyHead)
+            Client->ReadyTail = NULL;
+        buffer->Next = 0;
+    }
+    return buffer;
+}
+
+ULONG DdClientCopyReadyToIrp(DdClient* Client, PIRP Irp) {
+    DdMidiBuffer* buffer = DdClientTakeReady(Client);
+    ULONG bytes = DD_MIDI_HEADER_BYTES + buffer->Length;
+    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, buffer, bytes);
+    DdClientPutFree(Client, buffer);
+    return bytes;
+}
+
+//
+// Clients
+//
+
+DdClient* AllocateClient(DdExtension* Extension) {
+    // Caller: DdCreate, PASSIVE_LEVEL, ClientLock held.
+    DdClient* client =
+        (DdClient*)ExAllocatePoolWithTag(NonPagedPool, DD_CLIENT_BLOCK_SIZE, DD_POOL_TAG);
+    if (!client)
+        return NULL;
+    RtlZeroMemory(client, DD_CLIENT_BLOCK_SIZE);
+    client->Extension = Extension;
+    DdMidiBuffer* buffers = (DdMidiBuffer*)((PUCHAR)client + DD_CLIENT_FIRST_BUFFER);
+    for (ULONG i = 0; i < DD_CLIENT_BUFFERS; i++)
+        DdClientPutFree(client, &buffers[i]); // the last carved ends up first
+    client->Next = Extension->Clients;
+    Extension->Clients = client;
+    return client;
+}
+
+void ReleaseClient(DdClient* Client) {
+    // Caller: DdCreate or DdClose, PASSIVE_LEVEL, ClientLock held.
+    DdClient** link = &Client->Extension->Clients;
+    while (*link && *link != Client)
+        link = &(*link)->Next;
+    if (*link)
+        *link = Client->Next;
+    ExFreePoolWithTag(Client, DD_POOL_TAG);
+}
+
+// Detaches the client's waiting read so that its caller can complete it. ClientLock and the
+// cancel spin lock held. None when no read waits or the system is cancelling it already (the
+// cancel routine then completes it).
+static PIRP TakePendingRead(DdClient* Client) {
+    PIRP irp = Client->PendingRead;
+    if (!irp)
+        return NULL;
+    Client->PendingRead = NULL;
+    return IoSetCancelRoutine(irp, NULL) ? irp : NULL;
+}
+
+static void CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+// Writes the value "SubDevice<i>" = "<id>;<name>" for every sub-device the lower layer reports
+// and "NumSubDevices". OpenMutex held.
+static ULONG AppendDecimal(char* Text, ULONG At, ULONG Size, ULONG Value) {
+    char digits[12];
+    ULONG n = 0;
+    do {
+        digits[n++] = (char)('0' + Value % 10);
+        Value /= 10;
+    } while (Value);
+    while (n && At + 1 < Size)
+        Text[At++] = digits[--n];
+    Text[At] = 0;
+    return At;
+}
+
+static ULONG AppendText(char* Text, ULONG At, ULONG Size, const char* Source, ULONG Max) {
+    for (ULONG i = 0; i < Max && Source[i] && At + 1 < Size; i++)
+        Text[At++] = Source[i];
+    Text[At] = 0;
+    return At;
+}
+
+// ANSI to a zero-terminated wide string of at most 200 bytes.
+#define DD_WIDE_VALUE_CHARS 100
+static void Widen(WCHAR* Wide, const char* Text) {
+    ULONG i = 0;
+    for (; Text[i] && i + 1 < DD_WIDE_VALUE_CHARS; i++)
+        Wide[i] = (WCHAR)(UCHAR)Text[i];
+    Wide[i] = 0;
+}
+
+static void PublishSubDevices(DdExtension* Extension) {
+    // At most as many as the capabilities can report, whatever the lower layer answers.
+    LONG (*query)(SmDevice*, LONG, DdHardwareInfo*) = Extension->Info.GetHardwareInfo;
+    LONG count = 0;
+    while (query && count < DD_MAX_SUB_DEVICES) {
+        DdHardwareInfo info;
+        RtlZeroMemory(&info, sizeof(info));
+        if (query(Extension->Context, count, &info) < 0)
+            break;
+        char name[32], text[DD_WIDE_VALUE_CHARS];
+        AppendDecimal(name, AppendText(name, 0, sizeof(name), "SubDevice", 9), sizeof(name),
+                      (ULONG)count);
+        ULONG at = AppendDecimal(text, 0, sizeof(text), (USHORT)info.Id);
+        at = AppendText(text, at, sizeof(text), ";", 1);
+        AppendText(text, at, sizeof(text), info.Name, sizeof(info.Name));
+        WCHAR wideName[DD_WIDE_VALUE_CHARS], wideText[DD_WIDE_VALUE_CHARS];
+        Widen(wideName, name);
+        Widen(wideText, text);
+        DdSetDeviceString(Extension, wideName, wideText);
+        count++;
+    }
+    WCHAR wideCount[DD_WIDE_VALUE_CHARS];
+    Widen(wideCount, "NumSubDevices");
+    DdSetDeviceValue(Extension, wideCount, (ULONG)count);
+}
+
+ULONG DdAllocatePort(DdClient* Client, DdExtension* Extension, PIRP Irp) {
+    // Caller: DdCreate, PASSIVE_LEVEL, ClientLock not held. Takes OpenMutex; the first open holds
+    // it for the whole port search.
+    UNREFERENCED_PARAMETER(Client);
+    UNREFERENCED_PARAMETER(Irp);
+    DdDriverInfo* info = &Extension->Info;
+    if (!info->OpenPort || !info->ClosePort || !info->DeviceActivate)
+        return 0;
+    if (info->OpenCheck && !info->OpenCheck(Extension->Context, 1))
+        return 0;
+    KeWaitForSingleObject(&Extension->OpenMutex, Executive, KernelMode, FALSE, NULL);
+    // OpenCount changes only under OpenMutex, always interlocked: reader threads look at it
+    // without the mutex.
+    LONG count = InterlockedIncrement(&Extension->OpenCount);
+    if (count == 1) {
+        RtlZeroMemory(Extension->InCableTable, DdInCableEntries(info) * sizeof(DdInCableState));
+        RtlZeroMemory(Extension->OutTable, DdOutCableEntries(info) * sizeof(DdOutCableState));
+        if (info->OpenPort(Extension->Context)) {
+            PublishSubDevices(Extension);
+        } else {
+            InterlockedExchange(&Extension->OpenCount, 0);
+            count = 0;
+        }
+    }
+    KeReleaseMutex(&Extension->OpenMutex, FALSE);
+    return (ULONG)count;
+}
+
+BOOLEAN DdFreePort(DdExtension* Extension, PIRP Irp) {
+    // Caller: DdClose, PASSIVE_LEVEL, ClientLock not held. Takes OpenMutex.
+    UNREFERENCED_PARAMETER(Irp);
+    KeWaitForSingleObject(&Extension->OpenMutex, Executive, KernelMode, FALSE, NULL);
+    if (InterlockedCompareExchange(&Extension->OpenCount, 0, 0) > 0 &&
+        InterlockedDecrement(&Extension->OpenCount) == 0)
+        Extension->Info.ClosePort(Extension->Context);
+    KeReleaseMutex(&Extension->OpenMutex, FALSE);
+    return TRUE;
+}
+
+BOOLEAN DdActivatePort(DdExtension* Extension, BOOLEAN On) {
+    // Caller: control request or power request, PASSIVE_LEVEL, no lock of ours held.
+    DdDriverInfo* info = &Extension->Info;
+    if (!info->DeviceActivate)
+        return FALSE;
+    BOOLEAN active = info->DeviceActivate(Extension->Context, DD_ACTIVATE_QUERY) == DD_ACTIVATE_ON;
+    if ((On != FALSE) != active)
+        info->DeviceActivate(Extension->Context, On ? DD_ACTIVATE_ON : DD_ACTIVATE_OFF);
+    return active;
+}
+
+//
+// IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP
+//
+
+NTSTATUS DdCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    // Caller: I/O manager, PASSIVE_LEVEL. Takes ClientLock, then (released) OpenMutex.
+    DdExtension* extension = (DdExtension*)DeviceObject->DeviceExtension;
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+
+    ExAcquireFastMutex(&extension->ClientLock);
+    DdClient* client = AllocateClient(extension);
+    ExReleaseFastMutex(&extension->ClientLock);
+
+    NTSTATUS status = STATUS_NOT_FOUND;
+    if (client && DdAllocatePort(client, extension, Irp)) {
+        ExAcquireFastMutex(&extension->ClientLock);
+        file->FsContext = client;
+        ExReleaseFastMutex(&extension->ClientLock);
+        status = STATUS_SUCCESS;
+    } else if (client) {
+        ExAcquireFastMutex(&extension->ClientLock);
+        ReleaseClient(client);
+        ExReleaseFastMutex(&extension->ClientLock);
+    }
+    CompleteRequest(Irp, status, 0);
+    return status;
+}
+
+NTSTATUS DdClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    // Caller: I/O manager, PASSIVE_LEVEL. Takes ClientLock and the cancel spin lock, then
+    // (released) OpenMutex.
+    DdExtension* extension = (DdExtension*)DeviceObject->DeviceExtension;
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    PIRP orphan = NULL;
+
+    ExAcquireFastMutex(&extension->ClientLock);
+    DdClient* client = file ? (DdClient*)file->FsContext : NULL;
+    if (client) {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        orphan = TakePendingRead(client); // a read outliving cleanup must not outlive the block
+        file->FsContext = NULL;           // the cancel routine looks the client up here
+        IoReleaseCancelSpinLock(irql);
+        ReleaseClient(client);
+    }
+    ExReleaseFastMutex(&extension->ClientLock);
+
+    if (orphan)
+        CompleteRequest(orphan, STATUS_CANCELLED, 0);
+    if (client)
+        DdFreePort(extension, Irp); // one close per successful open
+    CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DdCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    // Caller: I/O manager when the last handle of a file object closes, PASSIVE_LEVEL. Takes
+    // ClientLock and the cancel spin lock. A waiting read ends here: otherwise it would hold the
+    // file object, and with it the ports, open until input happened to arrive.
+    DdExtension* extension = (DdExtension*)DeviceObject->DeviceExtension;
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    PIRP orphan = NULL;
+
+    ExAcquireFastMutex(&extension->ClientLock);
+    DdClient* client = file ? (DdClient*)file->FsContext : NULL;
+    if (client) {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        orphan = TakePendingRead(client);
+        IoReleaseCancelSpinLock(irql);
+    }
+    ExReleaseFastMutex(&extension->ClientLock);
+
+    if (orphan)
+        CompleteRequest(orphan, STATUS_CANCELLED, 0);
+    CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    return STATUS_SUCCESS;
+}
+
+//
+// IRP_MJ_READ, IRP_MJ_WRITE
+//
+
+VOID DdCancelIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    // Caller: I/O manager, DISPATCH_LEVEL, cancel spin lock held (released here).
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    DdClient* client = file ? (DdClient*)file->FsContext : NULL;
+    if (client && client->PendingRead == Irp)
+        client->PendingRead = NULL;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    CompleteRequest(Irp, STATUS_CANCELLED, 0);
+}
+
+NTSTATUS DdRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    // Caller: I/O manager, PASSIVE_LEVEL. Takes ClientLock, then the cancel spin lock.
+    DdExtension* extension = (DdExtension*)DeviceObject->DeviceExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    Irp->IoStatus.Information = 0;
+    if (stack->Parameters.Read.Length != sizeof(DdMidiBuffer)) {
+        CompleteRequest(Irp, STATUS_INFO_LENGTH_MISMATCH, 0);
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    ULONG_PTR bytes = 0;
+    BOOLEAN completeHere = TRUE;
+    KIRQL irql;
+    ExAcquireFastMutex(&extension->ClientLock);
+    DdClient* client = stack->FileObject ? (DdClient*)stack->FileObject->FsContext : NULL;
+    IoAcquireCancelSpinLock(&irql);
+    if (client && !client->PendingRead) {
+        // A read takes whatever has been collected so far.
+        FreeCurrentMidiBuffer(client);
+        if (client->ReadyHead && !IsClientBuffer(client, client->ReadyHead)) {
+            client->ReadyHead = client->ReadyTail = NULL; // damaged queue: drop it
+        } else if (client->ReadyHead) {
+            bytes = DdClientCopyReadyToIrp(client, Irp);
+            status = STATUS_SUCCESS;
+        } else {
+            client->Flags |= DD_CLIENT_RECEIVING;
+            client->PendingRead = Irp;
+            IoMarkIrpPending(Irp);
+            IoSetCancelRoutine(Irp, DdCancelIrp);
+            status = STATUS_PENDING;
+            completeHere = FALSE;
+            if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL)) {
+                // Cancelled before the routine was in place: nobody else will complete it.
+                client->PendingRead = NULL;
+                completeHere = TRUE;
+            }
+        }
+    }
+    IoReleaseCancelSpinLock(irql);
+    ExReleaseFastMutex(&extension->ClientLock);
+
+    if (status == STATUS_PENDING) {
+        if (completeHere)
+            CompleteRequest(Irp, STATUS_CANCELLED, 0);
+        return STATUS_PENDING;
+    }
+    CompleteRequest(Irp, status, bytes);
+    return status;
+}
+
+NTSTATUS DdWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    // Caller: I/O manager, PASSIVE_LEVEL. Output goes through IOCTL_DD_MIDI_PLAY; writes are
+    // accepted and ignored.
+    UNREFERENCED_PARAMETER(DeviceObject);
+    CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    return STATUS_SUCCESS;
+}

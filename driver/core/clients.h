@@ -1,0 +1,75 @@
+// Clients of the device and the create, close, cleanup, read and write dispatch routines.
+//
+// Every open of the device makes a client: one 2048-byte pool block holding this record and
+// DD_CLIENT_BUFFERS DdMidiBuffers, recycled between the parser (parser.h), which fills them, and
+// read requests, which hand them out one at a time. The first successful open opens the serial
+// port(s) through the lower layers; the last close closes them.
+//
+// Which lock guards what:
+//   OpenMutex (kernel mutex)   OpenCount, opening/closing the ports, the sub-device values.
+//                              Taken by DdAllocatePort and DdFreePort only, never with
+//                              ClientLock held. OpenCount is changed with interlocked
+//                              operations so that reader threads may read it without the mutex.
+//   ClientLock (fast mutex)    the client list, each file object's FsContext link, and every
+//                              client's Flags, FreeList, Current and Ready queue. Held by a whole
+//                              parser run and by DdRead, so a read and a run never work on one
+//                              client's buffers at the same time.
+//   cancel spin lock           each client's PendingRead (set by DdRead, cleared by the parser's
+//                              dispatch step, the cancel routine, cleanup and close). Always taken
+//                              inside ClientLock when both are held.
+// Requests are completed after every lock is released.
+#pragma once
+
+#include "core/dd.h"
+
+#define DD_CLIENT_BLOCK_SIZE 2048
+#define DD_CLIENT_BUFFERS 7
+#define DD_CLIENT_RECEIVING 0x1 // set by the first read that had to wait
+
+// The client record; its buffers follow it inside the same block. A buffer's Next field holds the
+// byte offset of the next buffer in its list from the start of the block (0 = end of list).
+struct DdClient {
+    DdClient* Next;          // next client of the device (newest first)
+    DdExtension* Extension;  // owning device
+    ULONG Flags;             // DD_CLIENT_RECEIVING
+    DdMidiBuffer* FreeList;  // free buffers (LIFO)
+    DdMidiBuffer* Current;   // buffer being filled with events, or none
+    DdMidiBuffer* ReadyHead; // filled buffers, oldest first
+    DdMidiBuffer* ReadyTail;
+    PIRP PendingRead; // the one waiting read, or none
+};
+
+// ClientLock held. Allocates a zeroed client with its buffers on the free list and pushes it on
+// the device's list; none when pool is short.
+DdClient* AllocateClient(DdExtension* Extension);
+
+// ClientLock held. Unlinks the client from its device and frees its block. The client must have
+// no pending read.
+void ReleaseClient(DdClient* Client);
+
+// PASSIVE_LEVEL, ClientLock not held; takes OpenMutex. Counts an open; the first opens the
+// port(s) and publishes the sub-devices. Answers OpenCount afterwards, 0 on failure.
+ULONG DdAllocatePort(DdClient* Client, DdExtension* Extension, PIRP Irp);
+
+// PASSIVE_LEVEL, ClientLock not held; takes OpenMutex. Counts a close; the last closes the
+// port(s). Answers TRUE.
+BOOLEAN DdFreePort(DdExtension* Extension, PIRP Irp);
+
+// PASSIVE_LEVEL, no lock of ours held. Switches the interfaces to active (On) or inactive when
+// they are not already so; answers whether they were active before.
+BOOLEAN DdActivatePort(DdExtension* Extension, BOOLEAN On);
+
+// Buffer list helpers shared with the parser. ClientLock held.
+DdMidiBuffer* DdClientTakeFree(DdClient* Client);
+void DdClientPutFree(DdClient* Client, DdMidiBuffer* Buffer);
+void DdClientAppendReady(DdClient* Client, DdMidiBuffer* Buffer);
+DdMidiBuffer* DdClientTakeReady(DdClient* Client);
+
+// ClientLock and the cancel spin lock held. Copies the head of the Ready queue into the read's
+// system buffer (header and used data), returns the buffer to the free list and answers the
+// number of bytes copied.
+ULONG DdClientCopyReadyToIrp(DdClient* Client, PIRP Irp);
+
+// The cancel routine of a waiting read: the system calls it at DISPATCH_LEVEL with the cancel
+// spin lock held; it releases the lock and completes the read with STATUS_CANCELLED.
+DRIVER_CANCEL DdCancelIrp;

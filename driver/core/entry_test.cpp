@@ -1,0 +1,312 @@
+// Driver entry, device creation with its names and extension, removal and unload, and the
+// service key's values, on the host kernel-services layer.
+#include "core/dd.h"
+
+#include <ks/system.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::u16string kService = u"VARLO2K";
+const std::u16string kKey = ks::ServiceKeyPath(kService);
+
+std::u16string Text(PCWSTR text) {
+    return std::u16string(text);
+}
+
+class Driver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ks::RegistryDeleteKey(kKey);
+        NTSTATUS status;
+        driver_ = ks::LoadDriver(kService, DriverEntry, &status, {{DD_POOL_TAG}});
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        pdo_ = ks::CreatePhysicalDevice();
+    }
+    void TearDown() override {
+        if (device_ != nullptr)
+            DdRemoveDevice(Extension(), nullptr);
+        if (pdo_ != nullptr)
+            ks::DeletePhysicalDevice(pdo_);
+        if (driver_ != nullptr)
+            EXPECT_EQ(ks::UnloadDriver(driver_), "");
+        EXPECT_EQ(ks::PoolBlocks(DD_POOL_TAG), 0u);
+    }
+    void Add() {
+        ASSERT_EQ(ks::AddDevice(driver_, pdo_), STATUS_SUCCESS);
+        device_ = ks::FindDevice(u"\\Device\\KorvaneMidiVr0");
+        ASSERT_NE(device_, nullptr);
+    }
+    DdExtension* Extension() { return (DdExtension*)device_->DeviceExtension; }
+
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    PDEVICE_OBJECT device_ = nullptr;
+};
+
+TEST_F(Driver, EntryRegistersItsRoutinesAndCopiesTheRegistryPath) {
+    EXPECT_EQ(driver_->DriverUnload, DdUnload);
+    EXPECT_EQ(driver_->DriverExtension->AddDevice, DdAddDevice);
+    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_CREATE], DdCreate);
+    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_CLOSE], DdClose);
+    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_CLEANUP], DdCleanup);
+    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_READ], DdRead);
+    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_WRITE], DdWrite);
+    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL], DdIoctl);
+    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_POWER], DdProcessPowerIrp);
+    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL], DdProcessSysControlIrp);
+    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_PNP], DdProcessPnPIrp);
+
+    PFAST_IO_DISPATCH fast = driver_->FastIoDispatch;
+    ASSERT_NE(fast, nullptr);
+    EXPECT_EQ(fast->SizeOfFastIoDispatch, sizeof(FAST_IO_DISPATCH));
+    EXPECT_EQ(fast->FastIoDeviceControl, FastDeviceIoCtl);
+    EXPECT_EQ(fast->FastIoRead, nullptr);
+    EXPECT_EQ(fast->FastIoQueryOpen, nullptr);
+
+    auto* copy = (PUNICODE_STRING)IoGetDriverObjectExtension(driver_, DD_DRIVER_EXTENSION_ID);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(std::u16string(copy->Buffer, copy->Length / 2), kKey);
+    EXPECT_EQ(copy->MaximumLength, copy->Length + 2);
+    EXPECT_EQ(copy->Buffer[copy->Length / 2], 0);
+    EXPECT_EQ(ks::PoolBlocks(DD_POOL_TAG), 1u);
+    EXPECT_EQ(ks::PoolBytes(DD_POOL_TAG), copy->MaximumLength);
+}
+
+TEST_F(Driver, AddDeviceCreatesTheDeviceItsLinkAndItsExtension) {
+    Add();
+    EXPECT_EQ(ks::SymbolicLinkTarget(u"\\??\\KorvaneMidiVr1"), u"\\Device\\KorvaneMidiVr0");
+    EXPECT_FALSE(ks::SymbolicLinkTarget(u"\\??\\KorvaneMidiVr0"));
+    EXPECT_EQ(device_->DeviceType, (DEVICE_TYPE)FILE_DEVICE_MIDI_IN);
+    EXPECT_EQ(device_->Flags &
+                  (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING | DO_EXCLUSIVE),
+              (ULONG)(DO_BUFFERED_IO | DO_POWER_PAGABLE));
+    EXPECT_EQ(ks::TopOfStack(pdo_), device_);
+
+    DdExtension* ext = Extension();
+    EXPECT_EQ(ext->DeviceObject, device_);
+    EXPECT_EQ(ext->LowerDevice, pdo_);
+    EXPECT_EQ(ext->Instance, 0u);
+    EXPECT_EQ(ext->OpenCount, 0);
+    EXPECT_EQ(ext->Clients, nullptr);
+    EXPECT_EQ(ext->Info.Flags, (ULONG)(DD_FLAG_IN_CABLES | DD_FLAG_CABLE_RESETS_STATUS));
+    EXPECT_EQ(ext->Info.InCables, 3u);
+    EXPECT_EQ(ext->Info.OutCables, 5u);
+    EXPECT_EQ(ext->Info.MaxPorts, 2u);
+    EXPECT_EQ(Text(ext->Info.RegistryPath), kKey);
+    EXPECT_EQ(Text(ext->Info.DeviceName), u"KorvaneMidiVr");
+
+    // Behind the fixed fields, in order, inside the one allocation and suitably aligned.
+    auto* base = (PUCHAR)ext;
+    auto* path = (PUCHAR)ext->Info.RegistryPath;
+    auto* name = (PUCHAR)ext->Info.DeviceName;
+    auto* in = (PUCHAR)ext->InCableTable;
+    auto* out = (PUCHAR)ext->OutTable;
+    auto* context = (PUCHAR)ext->Context;
+    EXPECT_GE(path, base + sizeof(DdExtension));
+    EXPECT_GE(name, path + (kKey.size() + 1) * 2);
+    EXPECT_GE(in, name + sizeof(u"KorvaneMidiVr"));
+    EXPECT_GE(out, in + 6 * sizeof(DdInCableState));       // 3 input cables x 2 ports
+    EXPECT_GE(context, out + 2 * sizeof(DdOutCableState)); // one entry per port
+    EXPECT_LT(context, out + 2 * sizeof(DdOutCableState) + 16);
+    EXPECT_EQ((uintptr_t)in % alignof(DdInCableState), 0u);
+    EXPECT_EQ((uintptr_t)context % 16, 0u);
+    for (int i = 0; i < 6; i++)
+        EXPECT_EQ(ext->InCableTable[i].SysExBuffer, nullptr);
+
+    // The locks are ready for use.
+    EXPECT_EQ(KeReadStateMutex(&ext->OpenMutex), 1);
+    KeWaitForSingleObject(&ext->OpenMutex, Executive, KernelMode, FALSE, nullptr);
+    KeReleaseMutex(&ext->OpenMutex, FALSE);
+    ExAcquireFastMutex(&ext->ClientLock);
+    ExReleaseFastMutex(&ext->ClientLock);
+}
+
+TEST_F(Driver, SecondDeviceNodeFindsTheNameTaken) {
+    Add();
+    PDEVICE_OBJECT second = ks::CreatePhysicalDevice();
+    size_t pool = ks::PoolBlocks(DD_POOL_TAG);
+    EXPECT_EQ(ks::AddDevice(driver_, second), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(second->AttachedDevice, nullptr);
+    EXPECT_EQ(ks::PoolBlocks(DD_POOL_TAG), pool);
+    EXPECT_EQ(ks::FindDevice(u"\\Device\\KorvaneMidiVr0"), device_);
+    ks::DeletePhysicalDevice(second);
+}
+
+TEST_F(Driver, LinkThatCannotBeMadeLeavesTheStackBeforeTheDeviceGoes) {
+    UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\KorvaneMidiVr1");
+    UNICODE_STRING target = RTL_CONSTANT_STRING(u"\\Device\\Elsewhere");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    // The layer aborts if the device were deleted while still attached to the node.
+    EXPECT_EQ(ks::AddDevice(driver_, pdo_), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(pdo_->AttachedDevice, nullptr);
+    EXPECT_EQ(ks::FindDevice(u"\\Device\\KorvaneMidiVr0"), nullptr);
+    EXPECT_EQ(ks::SymbolicLinkTarget(u"\\??\\KorvaneMidiVr1"), u"\\Device\\Elsewhere");
+    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+}
+
+TEST_F(Driver, RemovalDeletesDeviceAndLinkAndUnloadFreesAllPool) {
+    Add();
+    EXPECT_EQ(DdRemoveDevice(Extension(), nullptr), STATUS_SUCCESS);
+    device_ = nullptr;
+    EXPECT_EQ(ks::FindDevice(u"\\Device\\KorvaneMidiVr0"), nullptr);
+    EXPECT_FALSE(ks::SymbolicLinkTarget(u"\\??\\KorvaneMidiVr1"));
+    EXPECT_EQ(pdo_->AttachedDevice, nullptr);
+    EXPECT_EQ(ks::UnloadDriver(driver_), "");
+    driver_ = nullptr;
+    EXPECT_EQ(ks::PoolBlocks(DD_POOL_TAG), 0u);
+    EXPECT_EQ(ks::PoolBlocks(ks::Tag("IoDE")), 0u);
+}
+
+TEST_F(Driver, RegistryPathThatCouldNotBeCopiedRefusesTheDevice) {
+    EXPECT_EQ(ks::UnloadDriver(driver_), "");
+    ks::FailPoolAllocations(DD_POOL_TAG, 0, 1);
+    NTSTATUS status;
+    driver_ = ks::LoadDriver(kService, DriverEntry, &status, {{DD_POOL_TAG}});
+    ks::FailPoolAllocations(0, 0, 0);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    auto* copy = (PUNICODE_STRING)IoGetDriverObjectExtension(driver_, DD_DRIVER_EXTENSION_ID);
+    EXPECT_EQ(copy->Length, 0);
+    EXPECT_EQ(copy->MaximumLength, 0);
+    EXPECT_EQ(ks::AddDevice(driver_, pdo_), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(pdo_->AttachedDevice, nullptr);
+    EXPECT_EQ(ks::FindDevice(u"\\Device\\KorvaneMidiVr0"), nullptr);
+}
+
+TEST_F(Driver, EntryFailsWhenItsExtensionCannotBeAllocated) {
+    EXPECT_EQ(ks::UnloadDriver(driver_), "");
+    ks::FailPoolAllocations(ks::Tag("IoDE"), 0, 1);
+    NTSTATUS status;
+    driver_ = ks::LoadDriver(kService, DriverEntry, &status, {{DD_POOL_TAG}});
+    ks::FailPoolAllocations(0, 0, 0);
+    EXPECT_EQ(driver_, nullptr);
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+}
+
+// Transport hooks seen through a device created directly from an info table.
+struct Hooks {
+    int created = 0, freed = 0;
+    SmDevice* context = nullptr;
+    DdExtension* extension = nullptr;
+} gHooks;
+
+ULONG CreateHook(SmDevice* context, DdExtension* extension) {
+    gHooks.created++;
+    gHooks.context = context;
+    gHooks.extension = extension;
+    return 1;
+}
+
+ULONG FreeHook(SmDevice* context) {
+    EXPECT_EQ(context, gHooks.context);
+    gHooks.freed++;
+    return 1;
+}
+
+TEST_F(Driver, CreateAndFreeHooksGetTheContextInsideTheExtension) {
+    gHooks = {};
+    WCHAR path[] = DD_WTEXT("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VARLO2K");
+    WCHAR base[] = DD_WTEXT("Probe");
+    DdDriverInfo info = {};
+    info.RegistryPath = path;
+    info.DeviceName = base;
+    info.MaxPorts = 3;
+    info.InCables = 4;
+    info.OutCables = 5;
+    info.Flags = DD_FLAG_OUT_CABLES;
+    info.ContextSize = 40;
+    info.CreateDevice = CreateHook;
+    info.FreeDevice = FreeHook;
+    ASSERT_EQ(DdCreateDeviceObject(driver_, &info, nullptr), STATUS_SUCCESS);
+    PDEVICE_OBJECT device = ks::FindDevice(u"\\??\\Probe1");
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(ks::FindDevice(u"\\Device\\Probe0"), device);
+    auto* ext = (DdExtension*)device->DeviceExtension;
+    EXPECT_EQ(gHooks.created, 1);
+    EXPECT_EQ(gHooks.extension, ext);
+    EXPECT_EQ(gHooks.context, ext->Context);
+    EXPECT_EQ(ext->LowerDevice, nullptr);
+    EXPECT_EQ(DdInCableEntries(&ext->Info), 3u); // one per port without DD_FLAG_IN_CABLES
+    EXPECT_EQ(DdOutCableEntries(&ext->Info), 15u);
+    EXPECT_GE((PUCHAR)ext->Context, (PUCHAR)ext->OutTable + 15 * sizeof(DdOutCableState));
+    // The caller's strings were copied, not referenced.
+    path[0] = 'X';
+    EXPECT_EQ(Text(ext->Info.RegistryPath), kKey);
+    memset(ext->Context, 0xEE, 40); // the context is the transport's to use
+    EXPECT_EQ(DdRemoveDevice(ext, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(gHooks.freed, 1);
+    EXPECT_EQ(ks::FindDevice(u"\\Device\\Probe0"), nullptr);
+    EXPECT_FALSE(ks::SymbolicLinkTarget(u"\\??\\Probe1"));
+}
+
+TEST_F(Driver, ValuesOfTheWrongTypeOrSizeReadAsTheDefault) {
+    Add();
+    DdExtension* ext = Extension();
+    const ULONG none = 0xFFFFFFFF;
+    EXPECT_EQ(DdQueryDeviceValue(ext, DD_WTEXT("PreviousPort"), none), none);
+    ks::RegistrySetDword(kKey, u"PreviousPort", 3);
+    EXPECT_EQ(DdQueryDeviceValue(ext, DD_WTEXT("previousport"), none), 3u);
+    ks::RegistrySetString(kKey, u"PreviousPort", u"3");
+    EXPECT_EQ(DdQueryDeviceValue(ext, DD_WTEXT("PreviousPort"), none), none);
+    uint64_t wide = 3;
+    ks::RegistrySetValue(kKey, u"PreviousPort", REG_DWORD, &wide, 8);
+    EXPECT_EQ(DdQueryDeviceValue(ext, DD_WTEXT("PreviousPort"), none), none);
+    uint32_t four = 3;
+    ks::RegistrySetValue(kKey, u"PreviousPort", REG_BINARY, &four, 4);
+    EXPECT_EQ(DdQueryDeviceValue(ext, DD_WTEXT("PreviousPort"), none), none);
+    std::vector<uint8_t> big(400, 1);
+    ks::RegistrySetValue(kKey, u"MultiChain", REG_DWORD, big.data(), big.size());
+    EXPECT_EQ(DdQueryDeviceValue(ext, DD_WTEXT("MultiChain"), 0), 0u);
+    ks::RegistryDeleteKey(kKey);
+    EXPECT_EQ(DdQueryDeviceValue(ext, DD_WTEXT("PreviousPort"), 7), 7u);
+}
+
+TEST_F(Driver, WritesReportWhetherTheyHappened) {
+    Add();
+    DdExtension* ext = Extension();
+    EXPECT_TRUE(DdSetDeviceValue(ext, DD_WTEXT("OpenError3"), (ULONG)STATUS_ACCESS_DENIED));
+    EXPECT_EQ(ks::RegistryGetDword(kKey, u"OpenError3"), (uint32_t)STATUS_ACCESS_DENIED);
+    EXPECT_TRUE(DdSetDeviceString(ext, DD_WTEXT("SubDevice0"), DD_WTEXT("123;Korvane Varlo")));
+    auto value = ks::RegistryGetValue(kKey, u"SubDevice0");
+    ASSERT_TRUE(value);
+    EXPECT_EQ(value->type, (ULONG)REG_SZ);
+    EXPECT_EQ(value->data.size(), sizeof(u"123;Korvane Varlo")); // with the terminating zero
+    EXPECT_EQ(ks::RegistryGetString(kKey, u"SubDevice0"), u"123;Korvane Varlo");
+
+    // Without the key nothing can be written, and the callers are told so.
+    ks::RegistryDeleteKey(kKey);
+    EXPECT_FALSE(DdSetDeviceValue(ext, DD_WTEXT("NumSubDevices"), 1));
+    EXPECT_FALSE(DdSetDeviceString(ext, DD_WTEXT("SubDevice0"), DD_WTEXT("1;x")));
+    EXPECT_FALSE(ks::RegistryGetDword(kKey, u"NumSubDevices"));
+    EXPECT_EQ(DdOpenDeviceKey(ext, KEY_QUERY_VALUE), nullptr);
+}
+
+TEST(Names, DeviceAndLinkNamesWithTheirNumbers) {
+    WCHAR buffer[DD_NAME_BUFFER_BYTES / sizeof(WCHAR)];
+    UNICODE_STRING out = {0, sizeof(buffer), buffer};
+    auto text = [&] { return std::u16string(out.Buffer, out.Length / 2); };
+    EXPECT_EQ(BuildDeviceName(DD_WTEXT("Serial"), 12, &out), STATUS_SUCCESS);
+    EXPECT_EQ(text(), u"\\Device\\Serial12");
+    EXPECT_EQ(BuildWin32Name(DD_WTEXT("KorvaneMidiVr"), 0, &out), STATUS_SUCCESS);
+    EXPECT_EQ(text(), u"\\??\\KorvaneMidiVr1");
+    EXPECT_EQ(BuildWin32Name(DD_WTEXT("X"), 9, &out), STATUS_SUCCESS);
+    EXPECT_EQ(text(), u"\\??\\X10");
+    EXPECT_EQ(BuildDeviceName(DD_WTEXT("Serial"), -1, &out), STATUS_SUCCESS);
+    EXPECT_EQ(text(), u"\\Device\\Serial");
+
+    WCHAR small[12];
+    UNICODE_STRING tight = {0, sizeof(small), small};
+    EXPECT_FALSE(NT_SUCCESS(BuildDeviceName(DD_WTEXT("KorvaneMidiVr"), 0, &tight)));
+    EXPECT_LE(tight.Length, tight.MaximumLength);
+}
+
+TEST(HardwareInfo, PresetQueryKnowsNoSubDevice) {
+    DdHardwareInfo info;
+    memset(&info, 0x5A, sizeof(info));
+    EXPECT_EQ(DdGetHardwareInfo(nullptr, 0, &info), -1);
+    EXPECT_EQ(DdGetHardwareInfo(nullptr, -1, nullptr), -1);
+    EXPECT_EQ(info.Id, 0x5A5A); // untouched
+}
+
+} // namespace

@@ -1,0 +1,9 @@
+# Serial transport (ntddmser): port search, reader threads, output with cable selection.
+list(APPEND VARLO_DRIVER_SOURCES
+     ${CMAKE_CURRENT_LIST_DIR}/smport.cpp
+     ${CMAKE_CURRENT_LIST_DIR}/smio.cpp)
+
+if(VARLO_TREE STREQUAL "host")
+    varlo_host_test(transport_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/transport_test.cpp
+                    LIBS varlo_devhost)
+endif()

@@ -1,0 +1,503 @@
+// The serial transport, the interface functions and the device control interface, run as the
+// device host runs them: the driver on the kernel-services layer with simulated serial ports.
+#include "devhost/driver_host.h"
+
+#include "core/dd.h"
+
+#include <ks/system.h>
+#include <ntddser.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <thread>
+#include <unistd.h>
+
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+const std::u16string kKey = ks::ServiceKeyPath(u"VARLO2K");
+const Bytes kRequestConfig = {0xF0, 0x63, 0x60, 0x0B, 0x00, 0xF7};
+const Bytes kComputerMode = {0xF0, 0x63, 0x60, 0x0F, 0x7F, 0xF7};
+const Bytes kPatchMode = {0xF0, 0x63, 0x60, 0x10, 0x7F, 0xF7};
+
+sim::PortSpec ModelPort(uint32_t n, int version = 123) {
+    sim::ModelOptions o;
+    o.FirmwareVersion = version;
+    return {n, std::make_shared<sim::ModelLine>(o), false};
+}
+sim::PortSpec SilentPort(uint32_t n) {
+    return {n, std::make_shared<sim::SilentLine>(), false};
+}
+sim::PortSpec BusyPort(uint32_t n) {
+    return {n, nullptr, true};
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes PlayBuffer(uint16_t type, uint16_t port, uint16_t cable, const Bytes& data, int length = -1) {
+    Bytes b(16, 0);
+    b[4] = uint8_t(type);
+    b[6] = uint8_t(port);
+    b[12] = uint8_t(cable);
+    uint16_t n = uint16_t(length < 0 ? data.size() : size_t(length));
+    b[14] = uint8_t(n);
+    b[15] = uint8_t(n >> 8);
+    b.insert(b.end(), data.begin(), data.end());
+    return b;
+}
+
+Bytes Events(std::initializer_list<uint32_t> events) {
+    Bytes b;
+    for (uint32_t e : events)
+        for (int i = 0; i < 4; ++i)
+            b.push_back(uint8_t(e >> (8 * i)));
+    return b;
+}
+
+struct TransportTest : ::testing::Test {
+    devhost::DriverHost host;
+    std::vector<ks::ClientHandle*> handles;
+
+    void Start(std::vector<sim::PortSpec> ports, bool multiChain = false,
+               std::optional<uint32_t> previousPort = {}) {
+        ks::RegistryClear();
+        if (previousPort) {
+            ks::RegistryCreateKey(kKey);
+            ks::RegistrySetDword(kKey, u"PreviousPort", *previousPort);
+        }
+        devhost::HostOptions options;
+        options.Ports = std::move(ports);
+        options.MultiChain = multiChain;
+        std::string error;
+        ASSERT_TRUE(host.Start(options, error)) << error;
+    }
+    void TearDown() override {
+        for (ks::ClientHandle* h : handles)
+            ks::ClientClose(h);
+        EXPECT_EQ(host.Stop(), "");
+    }
+    NTSTATUS Open(ks::ClientHandle** h = nullptr) {
+        ks::ClientHandle* handle = nullptr;
+        NTSTATUS status = ks::ClientOpen(u"\\??\\KorvaneMidiVr1", &handle);
+        if (NT_SUCCESS(status)) {
+            if (h)
+                *h = handle;
+            else
+                handles.push_back(handle);
+        }
+        return status;
+    }
+    void Close(ks::ClientHandle* h) { ks::ClientClose(h); }
+    ks::ClientHandle* First() { return handles.at(0); }
+
+    // What the computer has written to the model on serial port n.
+    Bytes Line(uint32_t n) {
+        auto line = host.Ports().Line(n);
+        auto lock = line->ModelLock();
+        return line->Model()->Line();
+    }
+    // The line after the handshake, cleared for the next check.
+    Bytes TakeLine(uint32_t n) {
+        auto line = host.Ports().Line(n);
+        auto lock = line->ModelLock();
+        Bytes bytes = line->Model()->Line();
+        line->Model()->ClearRecords();
+        return bytes;
+    }
+    template <class F>
+    auto WithModel(uint32_t n, F f) {
+        auto line = host.Ports().Line(n);
+        auto lock = line->ModelLock();
+        return f(*line->Model());
+    }
+    void Inject(uint32_t n, const Bytes& bytes) {
+        auto line = std::static_pointer_cast<sim::ModelLine>(host.Ports().Line(n));
+        {
+            auto lock = line->ModelLock();
+            line->Model()->Inject(bytes.data(), bytes.size());
+        }
+        line->Notify();
+    }
+    NTSTATUS Ioctl(ks::ClientHandle* h, uint32_t code, const Bytes& in, Bytes* out,
+                   ULONG* returned = nullptr, bool* fast = nullptr) {
+        ULONG n = 0;
+        NTSTATUS status = ks::ClientDeviceIoControl(h, code, in.empty() ? nullptr : in.data(),
+                                                    ULONG(in.size()), out ? out->data() : nullptr,
+                                                    out ? ULONG(out->size()) : 0, &n, fast);
+        if (returned)
+            *returned = n;
+        return status;
+    }
+    NTSTATUS Play(const Bytes& buffer, ULONG* taken = nullptr) {
+        return Ioctl(First(), IOCTL_DD_MIDI_PLAY, buffer, nullptr, taken);
+    }
+    // The serial file is closed once its last reference is gone (perhaps in a moment).
+    bool PortClosed(uint32_t n) {
+        for (int i = 0; i < 100 && host.Ports().Settings(n).Open; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return !host.Ports().Settings(n).Open;
+    }
+    std::optional<uint32_t> Value(const std::u16string& name) {
+        return ks::RegistryGetDword(kKey, name);
+    }
+};
+
+} // namespace
+
+TEST_F(TransportTest, RememberedPortFirstConfiguredProbedAndActivated) {
+    Start({SilentPort(0), ModelPort(3)}, false, 3);
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    EXPECT_EQ(host.Ports().Settings(0).Opens, 0u); // the search did not look further
+    sim::PortSettings s = host.Ports().Settings(3);
+    EXPECT_EQ(s.Requests,
+              (std::vector<uint32_t>{IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_QUEUE_SIZE,
+                                     IOCTL_SERIAL_GET_HANDFLOW, IOCTL_SERIAL_SET_HANDFLOW,
+                                     IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_TIMEOUTS,
+                                     IOCTL_SERIAL_LSRMST_INSERT, IOCTL_SERIAL_GET_HANDFLOW,
+                                     IOCTL_SERIAL_SET_HANDFLOW}));
+    EXPECT_EQ(s.BaudRate, 115200u);
+    EXPECT_EQ(s.InQueue, 2048u);
+    EXPECT_EQ(s.WordLength, 8);
+    EXPECT_EQ(s.Parity, 0);
+    EXPECT_EQ(s.StopBits, 0);
+    EXPECT_EQ(s.ReadInterval, 0xFFFFFFFFu);
+    EXPECT_EQ(s.ReadMultiplier, 0xFFFFFFFFu);
+    EXPECT_EQ(s.ReadConstant, 0xFFFFFFFEu);
+    EXPECT_EQ(s.ControlHandShake, uint32_t(SERIAL_CTS_HANDSHAKE));
+    EXPECT_EQ(s.FlowReplace, uint32_t(SERIAL_RTS_HANDSHAKE));
+    EXPECT_EQ(s.XonLimit, 256); // as read back
+    EXPECT_EQ(Line(3), Concat({kRequestConfig, kComputerMode}));
+    EXPECT_TRUE(WithModel(3, [](sim::InterfaceModel& m) { return m.ComputerMode(); }));
+    EXPECT_EQ(Value(u"PreviousPort"), 3u);
+
+    // Capabilities, state, clients.
+    Bytes caps(sizeof(DdCaps));
+    ULONG returned = 0;
+    bool fast = false;
+    ASSERT_EQ(Ioctl(First(), IOCTL_DD_GET_CAPS, {}, &caps, &returned, &fast), STATUS_SUCCESS);
+    EXPECT_TRUE(fast);
+    EXPECT_EQ(returned, sizeof(DdCaps));
+    DdCaps record;
+    std::memcpy(&record, caps.data(), sizeof record);
+    EXPECT_EQ(record.InCables, 3u);
+    EXPECT_EQ(record.OutCables, 5u);
+    EXPECT_EQ(record.Count, 1u);
+    EXPECT_EQ(record.Entries[0].Id, 123);
+    EXPECT_STREQ(record.Entries[0].Name, "Korvane Varlo");
+    EXPECT_EQ(record.Entries[1].Id, 0);
+    ks::ClientHandle* second = nullptr;
+    ASSERT_EQ(Open(&second), STATUS_SUCCESS);
+    Bytes four(4);
+    ASSERT_EQ(Ioctl(second, IOCTL_DD_NUM_CLIENTS, {}, &four), STATUS_SUCCESS);
+    EXPECT_EQ(four, (Bytes{2, 0, 0, 0}));
+    Close(second);
+    EXPECT_EQ(host.Ports().Settings(3).Opens, 1u); // the second open did not reopen the port
+}
+
+TEST_F(TransportTest, NoInterfaceNotesTheFailedPortsAndFails) {
+    Start({SilentPort(0), BusyPort(1), SilentPort(2)});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Open(), STATUS_NOT_FOUND);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - start)
+                  .count();
+    EXPECT_GE(ms, 2 * 700); // two silent ports probed and given up
+    EXPECT_FALSE(Value(u"OpenError0"));
+    EXPECT_FALSE(Value(u"OpenError1")); // in use: no note
+    EXPECT_FALSE(Value(u"OpenError2"));
+    for (int n = 3; n <= 8; ++n) {
+        std::string digits = std::to_string(n);
+        EXPECT_TRUE(Value(u"OpenError" + std::u16string(digits.begin(), digits.end()))) << n;
+    }
+    EXPECT_FALSE(Value(u"OpenError9"));
+    EXPECT_FALSE(Value(u"PreviousPort"));
+    EXPECT_TRUE(PortClosed(0)); // closed again
+}
+
+TEST_F(TransportTest, ProbeAnswersThatDoNotCount) {
+    // Version 0 is no answer; a silent model neither. Port 2 answers.
+    Start({ModelPort(0, 0), ModelPort(1), ModelPort(2, 7)});
+    WithModel(1, [](sim::InterfaceModel& m) {
+        m.SetAnswers(false);
+        return 0;
+    });
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    EXPECT_EQ(Line(0), kRequestConfig); // never activated, never told patch mode
+    EXPECT_EQ(Value(u"PreviousPort"), 2u);
+    Bytes caps(sizeof(DdCaps));
+    ASSERT_EQ(Ioctl(First(), IOCTL_DD_GET_CAPS, {}, &caps), STATUS_SUCCESS);
+    EXPECT_EQ(caps[12], 1);
+    EXPECT_EQ(caps[16], 7);
+}
+
+TEST_F(TransportTest, EventsGoOutWithCableSelectionAndChannelRunningStatus) {
+    Start({ModelPort(0)});
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    TakeLine(0);
+    ULONG taken = 0;
+    ASSERT_EQ(Play(PlayBuffer(4, 0, 0, Events({0x01403C90, 0x01403C91})), &taken), STATUS_SUCCESS);
+    EXPECT_EQ(taken, 8u);
+    EXPECT_EQ(TakeLine(0), (Bytes{0xF5, 0x01, 0x90, 0x3C, 0x40, 0x91, 0x3C, 0x40}));
+
+    // Same status twice: running status; a program change between forces the status again.
+    Play(PlayBuffer(4, 0, 0, Events({0x01403C91, 0x01004091, 0x010005C1, 0x01403C91})));
+    EXPECT_EQ(TakeLine(0), (Bytes{0x3C, 0x40, 0x40, 0x00, 0xC1, 0x05, 0x91, 0x3C, 0x40}));
+
+    // Another cable: F5 02 and the status byte again.
+    Play(PlayBuffer(4, 0, 0, Events({0x02403C91})));
+    EXPECT_EQ(TakeLine(0), (Bytes{0xF5, 0x02, 0x91, 0x3C, 0x40}));
+
+    // System common never uses running status (a receiver clears it after F2); real-time
+    // leaves the channel's running status in place; a status below 80 is not sent.
+    Play(PlayBuffer(
+        4, 0, 0, Events({0x02000AF2, 0x02000BF2, 0x020000F8, 0x02403C91, 0x02403C12, 0x02403C91})));
+    EXPECT_EQ(TakeLine(0),
+              (Bytes{0xF2, 0x0A, 0x00, 0xF2, 0x0B, 0x00, 0xF8, 0x91, 0x3C, 0x40, 0x3C, 0x40}));
+    const sim::CableRecord& c2 = WithModel(0, [](sim::InterfaceModel& m) { return m.Cable(2); });
+    EXPECT_EQ(c2.StrayBytes, 0u);
+
+    // Ten bytes of events: two are sent, two bytes ignored; a buffer of exactly 16 bytes is a
+    // length mismatch; 17 bytes with Length 0 sends nothing; type 0 and 5 send nothing.
+    ASSERT_EQ(Play(PlayBuffer(4, 0, 0, Concat({Events({0x02003C81, 0x02003C81}), {1, 2}})), &taken),
+              STATUS_SUCCESS);
+    EXPECT_EQ(taken, 8u);
+    EXPECT_EQ(Play(PlayBuffer(4, 0, 0, {})), STATUS_INFO_LENGTH_MISMATCH);
+    EXPECT_EQ(Play(PlayBuffer(4, 0, 0, {0}, 0), &taken), STATUS_SUCCESS);
+    EXPECT_EQ(taken, 0u);
+    Play(PlayBuffer(0, 0, 0, Events({0x02403C90})));
+    Play(PlayBuffer(5, 0, 0, Events({0x02403C90})));
+    // A request for a second interface that is not there writes nothing and succeeds.
+    EXPECT_EQ(Play(PlayBuffer(4, 1, 0, Events({0x02403C90}))), STATUS_SUCCESS);
+    EXPECT_EQ(TakeLine(0), (Bytes{0x81, 0x3C, 0x00, 0x3C, 0x00}));
+}
+
+TEST_F(TransportTest, StreamsAreWrittenInChunksAndFaultsAreReported) {
+    Start({ModelPort(0)});
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    TakeLine(0);
+    Bytes sysex = {0xF0, 0x41};
+    sysex.insert(sysex.end(), 597, 0x11);
+    sysex.push_back(0xF7);
+    ULONG taken = 0;
+    size_t writesBefore = host.Ports().Settings(0).WriteSizes.size();
+    ASSERT_EQ(Play(PlayBuffer(2, 0, 3, sysex), &taken), STATUS_SUCCESS);
+    EXPECT_EQ(taken, 600u);
+    std::vector<uint32_t> sizes = host.Ports().Settings(0).WriteSizes;
+    EXPECT_EQ(std::vector<uint32_t>(sizes.begin() + long(writesBefore), sizes.end()),
+              (std::vector<uint32_t>{2, 256, 256, 88}));
+    EXPECT_EQ(TakeLine(0), Concat({{0xF5, 0x03}, sysex}));
+
+    // A stream clears running status: the next note goes out with its status.
+    Play(PlayBuffer(4, 0, 0, Events({0x03403C90, 0x03403C90})));
+    Play(PlayBuffer(1, 0, 3, {0xF0, 0x01}));
+    Play(PlayBuffer(4, 0, 0, Events({0x03403C90})));
+    EXPECT_EQ(TakeLine(0), (Bytes{0x90, 0x3C, 0x40, 0x3C, 0x40, 0xF0, 0x01, 0x90, 0x3C, 0x40}));
+
+    // A caller's buffer that faults: in the header, in the stream data, part-way through events.
+    Bytes events = PlayBuffer(4, 0, 0, Events({0x03403C90, 0x03403C91, 0x03403C92}));
+    ks::FaultingBuffer partEvents(events.size(), 16 + 4);
+    std::memcpy(partEvents.data(), events.data(), 16 + 4);
+    ASSERT_EQ(Ioctl(First(), IOCTL_DD_MIDI_PLAY, {}, nullptr), STATUS_INFO_LENGTH_MISMATCH);
+    ULONG n = 0;
+    EXPECT_EQ(ks::ClientDeviceIoControl(First(), IOCTL_DD_MIDI_PLAY, partEvents.data(),
+                                        ULONG(events.size()), nullptr, 0, &n),
+              STATUS_ACCESS_VIOLATION);
+    ks::FaultingBuffer header(64, 8);
+    EXPECT_EQ(
+        ks::ClientDeviceIoControl(First(), IOCTL_DD_MIDI_PLAY, header.data(), 64, nullptr, 0, &n),
+        STATUS_ACCESS_VIOLATION);
+    Bytes stream = PlayBuffer(2, 0, 3, Bytes(300, 0x22));
+    ks::FaultingBuffer partStream(stream.size(), 200);
+    std::memcpy(partStream.data(), stream.data(), 200);
+    EXPECT_EQ(ks::ClientDeviceIoControl(First(), IOCTL_DD_MIDI_PLAY, partStream.data(),
+                                        ULONG(stream.size()), nullptr, 0, &n),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(TakeLine(0), Bytes{}); // nothing of the faulting stream went out
+
+    // The read codes and ACTIVATE fault the same way; wrong lengths are mismatches.
+    ks::FaultingBuffer out(sizeof(DdCaps), 100);
+    for (uint32_t code : {IOCTL_DD_GET_CAPS, IOCTL_DD_GET_STATE, IOCTL_DD_NUM_CLIENTS}) {
+        ULONG size = code == IOCTL_DD_GET_CAPS ? sizeof(DdCaps) : 4;
+        ks::FaultingBuffer none(size, 0);
+        EXPECT_EQ(ks::ClientDeviceIoControl(First(), code, nullptr, 0, none.data(), size, &n),
+                  STATUS_ACCESS_VIOLATION)
+            << std::hex << code;
+        Bytes wrong(size + 1);
+        EXPECT_EQ(Ioctl(First(), code, {}, &wrong), STATUS_INFO_LENGTH_MISMATCH);
+    }
+    EXPECT_EQ(ks::ClientDeviceIoControl(First(), IOCTL_DD_GET_CAPS, nullptr, 0, out.data(),
+                                        sizeof(DdCaps), &n),
+              STATUS_ACCESS_VIOLATION);
+    ks::FaultingBuffer activate(4, 0);
+    EXPECT_EQ(
+        ks::ClientDeviceIoControl(First(), IOCTL_DD_ACTIVATE, activate.data(), 4, nullptr, 0, &n),
+        STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(Ioctl(First(), IOCTL_DD_ACTIVATE, {0, 0}, nullptr), STATUS_INFO_LENGTH_MISMATCH);
+
+    // Other codes are refused as requests.
+    bool fast = true;
+    EXPECT_EQ(Ioctl(First(), 0x001D4000, {}, nullptr, nullptr, &fast),
+              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_FALSE(fast);
+}
+
+TEST_F(TransportTest, ActivationSwitchesModesAndPlayIsDroppedWhileInactive) {
+    Start({ModelPort(0)});
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    TakeLine(0);
+    Bytes state(4);
+    ULONG returned = 0;
+    ASSERT_EQ(Ioctl(First(), IOCTL_DD_ACTIVATE, {0, 0, 0, 0}, nullptr, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, 4u);
+    ASSERT_EQ(Ioctl(First(), IOCTL_DD_GET_STATE, {}, &state), STATUS_SUCCESS);
+    EXPECT_EQ(state, (Bytes{0, 0, 0, 0}));
+    ULONG taken = 1;
+    EXPECT_EQ(Play(PlayBuffer(4, 0, 0, Events({0x00403C90})), &taken), STATUS_SUCCESS);
+    EXPECT_EQ(taken, 0u);
+    Ioctl(First(), IOCTL_DD_ACTIVATE, {0, 0, 0, 0}, nullptr); // already off: nothing sent
+    Ioctl(First(), IOCTL_DD_ACTIVATE, {1, 0, 0, 0}, nullptr);
+    ASSERT_EQ(Ioctl(First(), IOCTL_DD_GET_STATE, {}, &state), STATUS_SUCCESS);
+    EXPECT_EQ(state, (Bytes{1, 0, 0, 0}));
+    EXPECT_EQ(TakeLine(0), Concat({kPatchMode, kComputerMode})); // no new probe
+}
+
+TEST_F(TransportTest, InputReachesReadersWithCablesAndProbeRepliesAreSwallowed) {
+    Start({ModelPort(0)});
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    uint8_t buffer[256];
+    auto read = ks::ClientReadAsync(First(), buffer, sizeof buffer);
+    EXPECT_FALSE(read->Wait(50));
+    // F5 02 data without status is dropped (cable 2 has no running status yet); back on
+    // cable 1 its running status returns, and F5 07 (no state of its own) keeps it.
+    // (The probe's reply selected cable 0, so the bytes begin with F5 01.)
+    Inject(0, {0xF5, 0x01, 0x90, 0x3C, 0x40, 0xF5, 0x02, 0x3D, 0x41, 0xF5, 0x01, 0xF5, 0x07, 0x3E,
+               0x42});
+    ASSERT_TRUE(read->Wait(5000));
+    ASSERT_EQ(read->Status(), STATUS_SUCCESS);
+    ASSERT_GE(read->Information(), 16u);
+    EXPECT_EQ(buffer[4], 4);
+    Bytes data(buffer + 16, buffer + read->Information());
+    EXPECT_EQ(data, Events({0x01403C90, 0x07423E90}));
+    // The reply to a state request is an ordinary System Exclusive message for the clients.
+    auto third = ks::ClientReadAsync(First(), buffer, sizeof buffer);
+    Inject(0, {0xF0, 0x63, 0x60, 0x7B, 0x00, 1, 2, 0, '1', '2', '3', 0xF7});
+    ASSERT_TRUE(third->Wait(5000));
+    EXPECT_EQ(buffer[4], 2);
+    EXPECT_EQ(buffer[14], 12);
+    // A read left waiting is completed as cancelled when the handle goes.
+    auto waiting = ks::ClientReadAsync(First(), buffer, sizeof buffer);
+    EXPECT_FALSE(waiting->Wait(50));
+    ks::ClientClose(First());
+    handles.clear();
+    ASSERT_TRUE(waiting->Wait(5000));
+    EXPECT_EQ(waiting->Status(), STATUS_CANCELLED);
+}
+
+TEST_F(TransportTest, ClosingSendsNotesOffThenPatchModeToThatPortOnly) {
+    // Two interfaces and a silent port between them: the unanswered probe of port 1 must not
+    // deactivate port 0.
+    Start({ModelPort(0), SilentPort(1), ModelPort(2, 222)}, true);
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    EXPECT_TRUE(WithModel(0, [](sim::InterfaceModel& m) { return m.ComputerMode(); }));
+    EXPECT_EQ(Line(0), Concat({kRequestConfig, kComputerMode}));
+    Bytes caps(sizeof(DdCaps));
+    ASSERT_EQ(Ioctl(First(), IOCTL_DD_GET_CAPS, {}, &caps), STATUS_SUCCESS);
+    EXPECT_EQ(caps[12], 2);
+    EXPECT_EQ(caps[16], 123);
+    EXPECT_EQ(caps[16 + 40], 222);
+    EXPECT_EQ(caps[16 + 40 + 1], 0);
+    TakeLine(0);
+    TakeLine(2);
+    Play(PlayBuffer(4, 0, 0, Events({0x00403C90})));
+    Play(PlayBuffer(4, 1, 0, Events({0x01403C90})));
+    EXPECT_EQ(TakeLine(0), (Bytes{0xF5, 0x00, 0x90, 0x3C, 0x40}));
+    EXPECT_EQ(TakeLine(2), (Bytes{0xF5, 0x01, 0x90, 0x3C, 0x40}));
+
+    auto start = std::chrono::steady_clock::now();
+    ks::ClientClose(First());
+    handles.clear();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - start)
+                  .count();
+    EXPECT_GE(ms, 2 * 200);
+    Bytes closing = {0xF5, 0x00};
+    for (uint8_t ch = 0; ch < 16; ++ch)
+        closing.insert(closing.end(), {uint8_t(0xB0 | ch), 0x7B, 0x00});
+    closing.insert(closing.end(), kPatchMode.begin(), kPatchMode.end());
+    EXPECT_EQ(TakeLine(0), closing);
+    EXPECT_EQ(TakeLine(2), closing);
+    EXPECT_TRUE(PortClosed(0));
+    EXPECT_TRUE(PortClosed(2));
+}
+
+TEST_F(TransportTest, RealSerialDeviceOverAPseudoTerminal) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::string error;
+    std::shared_ptr<sim::SerialLine> tty = sim::TtyLine::Open(ptsname(master), error);
+    ASSERT_TRUE(tty) << error;
+    Start({{0, tty, false}});
+
+    // The far end plays the interface: answers the configuration request, records the rest.
+    std::atomic<bool> stop{false};
+    Bytes received;
+    std::mutex receivedMutex;
+    std::thread interface([&] {
+        Bytes pending;
+        while (!stop) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            uint8_t chunk[256];
+            ssize_t n = read(master, chunk, sizeof chunk);
+            if (n <= 0)
+                continue;
+            std::lock_guard lock(receivedMutex);
+            received.insert(received.end(), chunk, chunk + n);
+            if (received.size() >= 6 &&
+                Bytes(received.end() - 6, received.end()) == kRequestConfig) {
+                Bytes reply = {0xF0, 0x63, 0x60, 0x7B, 0x00, 1, 2, 0, '3', '2', '1', 0xF7};
+                [[maybe_unused]] ssize_t w = write(master, reply.data(), reply.size());
+            }
+        }
+    });
+    EXPECT_EQ(Open(), STATUS_SUCCESS);
+    Play(PlayBuffer(4, 0, 0, Events({0x01403C90})));
+    for (int i = 0; i < 100; ++i) {
+        {
+            std::lock_guard lock(receivedMutex);
+            if (received.size() >= 17)
+                break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    {
+        std::lock_guard lock(receivedMutex);
+        EXPECT_EQ(received,
+                  Concat({kRequestConfig, kComputerMode, {0xF5, 0x01, 0x90, 0x3C, 0x40}}));
+    }
+    Bytes caps(sizeof(DdCaps));
+    ASSERT_EQ(Ioctl(First(), IOCTL_DD_GET_CAPS, {}, &caps), STATUS_SUCCESS);
+    EXPECT_EQ(caps[16] | caps[17] << 8, 321);
+    stop = true;
+    interface.join();
+    ks::ClientClose(First());
+    handles.clear();
+    close(master);
+}

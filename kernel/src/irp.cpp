@@ -1,0 +1,412 @@
+// Request packets: allocation, sending down a stack, completion with completion routines,
+// cancellation with the cancel spin lock, and the requests built for a caller.
+#include "ks_io.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <deque>
+#include <new>
+
+namespace ks {
+
+namespace {
+
+constexpr uint64_t kIrpMagic = 0x4B53495250524543ull;
+constexpr size_t kRecordSize = (sizeof(IrpRecord) + 15) & ~(size_t)15;
+
+KSPIN_LOCK gCancelSpinLock = 0;
+
+// Freed packets stay readable for a while, so that a second completion or free is reported
+// rather than read from freed memory.
+struct Quarantine {
+    std::mutex lock;
+    std::deque<void*> blocks;
+};
+Quarantine& TheQuarantine() {
+    static Quarantine* quarantine = new Quarantine;
+    return *quarantine;
+}
+
+void Retire(void* block) {
+    Quarantine& q = TheQuarantine();
+    std::lock_guard guard(q.lock);
+    q.blocks.push_back(block);
+    if (q.blocks.size() > 256) {
+        IrpRecord* oldest = (IrpRecord*)q.blocks.front();
+        oldest->~IrpRecord();
+        free(q.blocks.front());
+        q.blocks.pop_front();
+    }
+}
+
+const char* MajorName(UCHAR major) {
+    switch (major) {
+        case IRP_MJ_CREATE:
+            return "IRP_MJ_CREATE";
+        case IRP_MJ_CLOSE:
+            return "IRP_MJ_CLOSE";
+        case IRP_MJ_READ:
+            return "IRP_MJ_READ";
+        case IRP_MJ_WRITE:
+            return "IRP_MJ_WRITE";
+        case IRP_MJ_DEVICE_CONTROL:
+            return "IRP_MJ_DEVICE_CONTROL";
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+            return "IRP_MJ_INTERNAL_DEVICE_CONTROL";
+        case IRP_MJ_CLEANUP:
+            return "IRP_MJ_CLEANUP";
+        case IRP_MJ_POWER:
+            return "IRP_MJ_POWER";
+        case IRP_MJ_SYSTEM_CONTROL:
+            return "IRP_MJ_SYSTEM_CONTROL";
+        case IRP_MJ_PNP:
+            return "IRP_MJ_PNP";
+        default:
+            return "IRP_MJ_?";
+    }
+}
+
+// The caller's side of a packet built for it: copy back buffered input, report the status,
+// signal, release.
+void FinishThreaded(PIRP irp) {
+    IrpRecord* record = RecordOf(irp);
+    if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) &&
+        !NT_ERROR(irp->IoStatus.Status) && irp->UserBuffer != nullptr &&
+        irp->AssociatedIrp.SystemBuffer != nullptr) {
+        if (irp->IoStatus.Information > record->userLength)
+            Fail("IRP %p completed with %lu bytes for a buffer of %zu", (void*)irp,
+                 (unsigned long)irp->IoStatus.Information, record->userLength);
+        memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
+    }
+    if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer != nullptr) {
+        FreeSystemBuffer(irp->AssociatedIrp.SystemBuffer);
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    auto finish = std::move(record->finish);
+    PFILE_OBJECT file = irp->Tail.Overlay.OriginalFileObject;
+    PKEVENT event = irp->UserEvent;
+    bool keep = record->keepAfterFinish;
+    if (irp->UserIosb != nullptr)
+        *irp->UserIosb = irp->IoStatus;
+    if (finish)
+        finish(irp);
+    record->state = IrpState::Finished;
+    if (!keep)
+        IoFreeIrp(irp);
+    // From here on a kept packet may be released by its owner.
+    if (event != nullptr)
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    if (file != nullptr)
+        DereferenceObject(file);
+}
+
+} // namespace
+
+IrpRecord* RecordOf(PIRP irp) {
+    if (irp == nullptr)
+        Fail("request operation on a NULL IRP");
+    IrpRecord* record = (IrpRecord*)((PUCHAR)irp - kRecordSize);
+    if (record->magic != kIrpMagic)
+        Fail("%p is no IRP allocated by the I/O manager", (void*)irp);
+    return record;
+}
+
+void* AllocateSystemBuffer(size_t size) {
+    void* buffer = calloc(1, size ? size : 1);
+    if (buffer == nullptr)
+        Fail("out of memory for a system buffer");
+    return buffer;
+}
+
+void FreeSystemBuffer(void* buffer) {
+    free(buffer);
+}
+
+PIRP AllocateThreadedIrp(CCHAR stackSize, bool keepAfterFinish) {
+    PIRP irp = IoAllocateIrp(stackSize, FALSE);
+    if (irp == nullptr)
+        Fail("out of memory for an IRP");
+    IrpRecord* record = RecordOf(irp);
+    record->threaded = true;
+    record->keepAfterFinish = keepAfterFinish;
+    irp->Tail.Overlay.Thread = CurrentThread();
+    return irp;
+}
+
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) {
+    UNREFERENCED_PARAMETER(device);
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+IoResult CallAndWait(PDEVICE_OBJECT device, PIRP irp) {
+    KEVENT done;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    irp->UserEvent = &done;
+    irp->UserIosb = &iosb;
+    IoCallDriver(device, irp);
+    // The finish step signals the event whether or not the driver answered STATUS_PENDING.
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    return {iosb.Status, iosb.Information};
+}
+
+} // namespace ks
+
+extern "C" {
+
+USHORT IoSizeOfIrp(CCHAR StackSize) {
+    return (USHORT)(sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION));
+}
+
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    UNREFERENCED_PARAMETER(ChargeQuota);
+    if (StackSize < 1)
+        ks::Fail("IoAllocateIrp with stack size %d", StackSize);
+    if (ks::CurrentIrql() > DISPATCH_LEVEL)
+        ks::Fail("IoAllocateIrp at IRQL %d", ks::CurrentIrql());
+    void* block = calloc(1, ks::kRecordSize + IoSizeOfIrp(StackSize));
+    if (block == nullptr)
+        return nullptr;
+    ks::IrpRecord* record = new (block) ks::IrpRecord{};
+    record->magic = ks::kIrpMagic;
+    record->state = ks::IrpState::Owned;
+    PIRP irp = (PIRP)((PUCHAR)block + ks::kRecordSize);
+    IoInitializeIrp(irp, IoSizeOfIrp(StackSize), StackSize);
+    return irp;
+}
+
+void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    memset(Irp, 0, PacketSize);
+    Irp->Type = 6;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = (CHAR)(StackSize + 1);
+    Irp->ApcEnvironment = 0;
+    InitializeListHead(&Irp->ThreadListEntry);
+    Irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(Irp + 1) + StackSize;
+}
+
+void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+    ks::IrpRecord* record = ks::RecordOf(Irp);
+    // Completing: the owner's completion routine has answered STATUS_MORE_PROCESSING_REQUIRED
+    // (or is about to) and signalled the owner, who may reuse the packet at once.
+    ks::IrpState state = std::atomic_ref(record->state).load();
+    if (state != ks::IrpState::Owned && state != ks::IrpState::Completing)
+        ks::Fail("IoReuseIrp of IRP %p while a driver still owns it", (void*)Irp);
+    UCHAR flags = Irp->AllocationFlags;
+    IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    Irp->AllocationFlags = flags;
+    Irp->IoStatus.Status = Iostatus;
+}
+
+void IoFreeIrp(PIRP Irp) {
+    ks::IrpRecord* record = ks::RecordOf(Irp);
+    if (record->state == ks::IrpState::Freed)
+        ks::Fail("IRP %p freed twice", (void*)Irp);
+    if (std::atomic_ref(record->state).load() == ks::IrpState::Dispatched)
+        ks::Fail("IRP %p freed while a driver still owns it", (void*)Irp);
+    if (Irp->CancelRoutine != nullptr)
+        ks::Fail("IRP %p freed with a cancel routine set", (void*)Irp);
+    record->state = ks::IrpState::Freed;
+    ks::Retire(record);
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    ks::IrpRecord* record = ks::RecordOf(Irp);
+    if (record->state == ks::IrpState::Freed || record->state == ks::IrpState::Finished)
+        ks::Fail("IRP %p sent after it was completed or freed", (void*)Irp);
+    if (ks::CurrentIrql() > DISPATCH_LEVEL)
+        ks::Fail("IoCallDriver at IRQL %d", ks::CurrentIrql());
+    Irp->CurrentLocation--;
+    if (Irp->CurrentLocation <= 0)
+        ks::Fail("IRP %p sent to %p with no stack location left", (void*)Irp, (void*)DeviceObject);
+    Irp->Tail.Overlay.CurrentStackLocation--;
+    PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = DeviceObject;
+    std::atomic_ref(record->state).store(ks::IrpState::Dispatched);
+    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+    KIRQL irql = ks::CurrentIrql();
+    void* previousDriver = ks::CurrentDriverContext();
+    ks::SetCurrentDriverContext(DeviceObject->DriverObject);
+    NTSTATUS status = dispatch(DeviceObject, Irp);
+    ks::SetCurrentDriverContext(previousDriver);
+    if (ks::CurrentIrql() != irql)
+        ks::Fail("%s dispatch routine of %p returned at IRQL %d, entered at %d",
+                 ks::MajorName(stack->MajorFunction), (void*)DeviceObject, ks::CurrentIrql(), irql);
+    return status;
+}
+
+void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    UNREFERENCED_PARAMETER(PriorityBoost);
+    ks::IrpRecord* record = ks::RecordOf(Irp);
+    if (record->state != ks::IrpState::Dispatched)
+        ks::Fail("IRP %p completed twice (or completed while no driver had it)", (void*)Irp);
+    if (Irp->CancelRoutine != nullptr)
+        ks::Fail("IRP %p completed with its cancel routine still set", (void*)Irp);
+    if (Irp->IoStatus.Status == STATUS_PENDING)
+        ks::Fail("IRP %p completed with status STATUS_PENDING", (void*)Irp);
+    if (ks::CurrentIrql() > DISPATCH_LEVEL)
+        ks::Fail("IoCompleteRequest at IRQL %d", ks::CurrentIrql());
+    if (Irp->CurrentLocation > Irp->StackCount)
+        ks::Fail("IRP %p completed with no stack location in use", (void*)Irp);
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER && !record->powerReleased)
+        ks::Fail("power IRP %p completed without PoStartNextPowerIrp", (void*)Irp);
+    record->state = ks::IrpState::Completing;
+
+    // Walk up the stack: each location's completion routine belongs to the driver above it.
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    for (Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++;
+         Irp->CurrentLocation <= Irp->StackCount + 1;
+         stack++, Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++) {
+        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        NTSTATUS status = Irp->IoStatus.Status;
+        bool invoke = (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
+                      (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
+                      (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
+        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+        PVOID context = stack->Context;
+        stack->Control = 0;
+        stack->CompletionRoutine = nullptr;
+        stack->Context = nullptr;
+        if (invoke && routine != nullptr) {
+            PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
+                                        ? nullptr
+                                        : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+                // The packet belongs to the routine's driver again; it may reuse or free it.
+                // The owner may already have reused it: only a packet still completing changes.
+                ks::IrpState completing = ks::IrpState::Completing;
+                std::atomic_ref(record->state)
+                    .compare_exchange_strong(completing, ks::IrpState::Owned);
+                return;
+            }
+        } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+            IoMarkIrpPending(Irp);
+        }
+    }
+    if (!record->threaded)
+        ks::Fail("IRP %p from IoAllocateIrp completed to the top: its completion routine must "
+                 "answer STATUS_MORE_PROCESSING_REQUIRED",
+                 (void*)Irp);
+    ks::FinishThreaded(Irp);
+}
+
+void IoAcquireCancelSpinLock(PKIRQL Irql) {
+    KeAcquireSpinLock(&ks::gCancelSpinLock, Irql);
+}
+
+void IoReleaseCancelSpinLock(KIRQL Irql) {
+    KeReleaseSpinLock(&ks::gCancelSpinLock, Irql);
+}
+
+BOOLEAN IoCancelIrp(PIRP Irp) {
+    ks::IrpRecord* record = ks::RecordOf(Irp);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    if (record->state != ks::IrpState::Dispatched) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    PKTHREAD self = ks::CurrentThread();
+    routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+    if (__atomic_load_n(&ks::gCancelSpinLock, __ATOMIC_ACQUIRE) == (ULONG_PTR)self)
+        ks::Fail("cancel routine of IRP %p returned holding the cancel spin lock", (void*)Irp);
+    return TRUE;
+}
+
+void PoStartNextPowerIrp(PIRP Irp) {
+    ks::IrpRecord* record = ks::RecordOf(Irp);
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
+        ks::Fail("PoStartNextPowerIrp on IRP %p, which is no power request", (void*)Irp);
+    record->powerReleased = true;
+}
+
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return IoCallDriver(DeviceObject, Irp);
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+    if (ks::CurrentIrql() != PASSIVE_LEVEL)
+        ks::Fail("IoBuildDeviceIoControlRequest at IRQL %d", ks::CurrentIrql());
+    PIRP irp = ks::AllocateThreadedIrp(DeviceObject->StackSize, false);
+    irp->UserEvent = Event;
+    irp->UserIosb = IoStatusBlock;
+    irp->RequestorMode = KernelMode;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
+        case METHOD_BUFFERED: {
+            ULONG size =
+                InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+            if (size != 0) {
+                irp->AssociatedIrp.SystemBuffer = ks::AllocateSystemBuffer(size);
+                if (InputBuffer != nullptr && InputBufferLength != 0)
+                    memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+                irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+                irp->UserBuffer = OutputBuffer;
+                ks::RecordOf(irp)->userLength = OutputBufferLength;
+                if (OutputBuffer != nullptr)
+                    irp->Flags |= IRP_INPUT_OPERATION;
+            }
+            break;
+        }
+        case METHOD_NEITHER:
+            next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+            irp->UserBuffer = OutputBuffer;
+            break;
+        default:
+            ks::Fail("IoBuildDeviceIoControlRequest: direct I/O (code 0x%X) is not modelled",
+                     IoControlCode);
+    }
+    return irp;
+}
+
+PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                  ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                  PIO_STATUS_BLOCK IoStatusBlock) {
+    if (ks::CurrentIrql() != PASSIVE_LEVEL)
+        ks::Fail("IoBuildSynchronousFsdRequest at IRQL %d", ks::CurrentIrql());
+    PIRP irp = ks::AllocateThreadedIrp(DeviceObject->StackSize, false);
+    irp->UserEvent = Event;
+    irp->UserIosb = IoStatusBlock;
+    irp->RequestorMode = KernelMode;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = (UCHAR)MajorFunction;
+    if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
+        next->Parameters.Read.Length = Length;
+        if (StartingOffset)
+            next->Parameters.Read.ByteOffset = *StartingOffset;
+        if (DeviceObject->Flags & DO_BUFFERED_IO) {
+            irp->AssociatedIrp.SystemBuffer = ks::AllocateSystemBuffer(Length);
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            ks::RecordOf(irp)->userLength = Length;
+            if (MajorFunction == IRP_MJ_WRITE)
+                memcpy(irp->AssociatedIrp.SystemBuffer, Buffer, Length);
+            else
+                irp->Flags |= IRP_INPUT_OPERATION;
+        } else if (DeviceObject->Flags & DO_DIRECT_IO) {
+            ks::Fail("IoBuildSynchronousFsdRequest: direct I/O is not modelled");
+        }
+        irp->UserBuffer = Buffer;
+    }
+    return irp;
+}
+
+} // extern "C"

@@ -1,1 +1,0 @@
-// The system side is filled in module by module.

@@ -1,0 +1,338 @@
+// Requests through device stacks: completion routines, reuse, pending and cancel, requests
+// built for another device, opening by name, fast I/O first, faulting caller buffers.
+#include "test_driver.h"
+
+#include "core/caller_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using kstest::Complete;
+using kstest::Handler;
+
+struct Trace {
+    std::vector<std::string> events;
+    PDEVICE_OBJECT seenDevice = nullptr;
+};
+
+NTSTATUS Record(PDEVICE_OBJECT device, PIRP, PVOID context) {
+    auto* trace = (Trace*)context;
+    trace->events.push_back("completion");
+    trace->seenDevice = device;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST(Requests, CompletionRoutineRunsOnceAndTheRequestIsReused) {
+    int calls = 0;
+    Handler handler = [&](PDEVICE_OBJECT, PIRP irp) {
+        calls++;
+        auto* stack = IoGetCurrentIrpStackLocation(irp);
+        return Complete(irp,
+                        stack->Parameters.Read.Length == 0 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS,
+                        stack->Parameters.Read.Length);
+    };
+    auto test = kstest::LoadTestDriver(u"Lower", u"\\Device\\Lower", &handler);
+    PIRP irp = IoAllocateIrp(test.device->StackSize, FALSE);
+    Trace trace;
+    for (ULONG length : {5u, 0u, 7u}) {
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_READ;
+        next->Parameters.Read.Length = length;
+        IoSetCompletionRoutine(irp, Record, &trace, TRUE, TRUE, TRUE);
+        IoCallDriver(test.device, irp);
+        EXPECT_EQ(irp->IoStatus.Information, length);
+        EXPECT_EQ(irp->IoStatus.Status, length ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+        IoReuseIrp(irp, STATUS_SUCCESS);
+    }
+    IoFreeIrp(irp);
+    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(trace.events.size(), 3u);
+    EXPECT_EQ(trace.seenDevice, nullptr); // the creator has no stack location
+    EXPECT_EQ(kstest::UnloadTestDriver(test), "");
+}
+
+TEST(Requests, CompletionRoutineOfTheUpperDriverSeesItsOwnDevice) {
+    Handler lowerHandler = [](PDEVICE_OBJECT, PIRP irp) {
+        return Complete(irp, STATUS_SUCCESS, 3);
+    };
+    auto lower = kstest::LoadTestDriver(u"Bottom", u"\\Device\\Bottom", &lowerHandler);
+    Trace trace;
+    PDEVICE_OBJECT upperDevice = nullptr;
+    Handler upperHandler = [&](PDEVICE_OBJECT device, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT device, PIRP irp, PVOID context) -> NTSTATUS {
+                ((Trace*)context)->seenDevice = device;
+                if (irp->PendingReturned)
+                    IoMarkIrpPending(irp);
+                return STATUS_SUCCESS; // let it go on to the top
+            },
+            &trace, TRUE, TRUE, TRUE);
+        upperDevice = device;
+        return IoCallDriver(lower.device, irp);
+    };
+    auto upper = kstest::LoadTestDriver(u"Top", u"\\Device\\Top", &upperHandler);
+    IoAttachDeviceToDeviceStack(upper.device, lower.device);
+    EXPECT_EQ(upper.device->StackSize, 2);
+    EXPECT_EQ(ks::TopOfStack(lower.device), upper.device);
+
+    auto result = ks::SendPnp(upper.device, IRP_MN_QUERY_STOP_DEVICE);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 3u);
+    EXPECT_EQ(trace.seenDevice, upperDevice);
+
+    IoDetachDevice(lower.device);
+    EXPECT_EQ(kstest::UnloadTestDriver(upper), "");
+    EXPECT_EQ(kstest::UnloadTestDriver(lower), "");
+}
+
+// A device that keeps one read waiting until data is pushed or the read is cancelled.
+struct Reader {
+    KSPIN_LOCK lock{};
+    PIRP waiting = nullptr;
+};
+Reader gReader;
+
+void CancelRead(PDEVICE_OBJECT, PIRP irp) {
+    gReader.waiting = nullptr;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Complete(irp, STATUS_CANCELLED);
+}
+
+NTSTATUS ReaderDispatch(PDEVICE_OBJECT, PIRP irp) {
+    auto* stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MajorFunction) {
+        case IRP_MJ_READ: {
+            KIRQL irql;
+            IoAcquireCancelSpinLock(&irql);
+            gReader.waiting = irp;
+            IoSetCancelRoutine(irp, CancelRead);
+            IoMarkIrpPending(irp);
+            IoReleaseCancelSpinLock(irql);
+            return STATUS_PENDING;
+        }
+        case IRP_MJ_DEVICE_CONTROL: {
+            // Answers the input reversed, whatever the transfer method.
+            ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+            ULONG length = stack->Parameters.DeviceIoControl.InputBufferLength;
+            UCHAR data[64];
+            const void* input = METHOD_FROM_CTL_CODE(code) == METHOD_NEITHER
+                                    ? stack->Parameters.DeviceIoControl.Type3InputBuffer
+                                    : irp->AssociatedIrp.SystemBuffer;
+            NTSTATUS status = DdCopyFromCaller(data, input, length);
+            if (!NT_SUCCESS(status))
+                return Complete(irp, status);
+            for (ULONG i = 0; i < length / 2; i++) {
+                UCHAR t = data[i];
+                data[i] = data[length - 1 - i];
+                data[length - 1 - i] = t;
+            }
+            if (METHOD_FROM_CTL_CODE(code) == METHOD_NEITHER)
+                status = DdCopyToCaller(irp->UserBuffer, data, length);
+            else
+                memcpy(irp->AssociatedIrp.SystemBuffer, data, length);
+            return Complete(irp, status, NT_SUCCESS(status) ? length : 0);
+        }
+        default:
+            return Complete(irp, STATUS_SUCCESS);
+    }
+}
+
+// Completes the waiting read with `text`.
+void Push(const char* text) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = gReader.waiting;
+    gReader.waiting = nullptr;
+    if (irp != nullptr)
+        IoSetCancelRoutine(irp, nullptr);
+    IoReleaseCancelSpinLock(irql);
+    ASSERT_NE(irp, nullptr);
+    size_t n = strlen(text);
+    memcpy(irp->AssociatedIrp.SystemBuffer, text, n);
+    Complete(irp, STATUS_SUCCESS, n);
+}
+
+class ReaderDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        handler_ = ReaderDispatch;
+        test_ = kstest::LoadTestDriver(u"Reader", u"\\Device\\Reader0", &handler_, DO_BUFFERED_IO);
+        UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\Reader1");
+        UNICODE_STRING target = RTL_CONSTANT_STRING(u"\\Device\\Reader0");
+        ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\Reader1");
+        EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+        EXPECT_EQ(kstest::UnloadTestDriver(test_), "");
+    }
+    Handler handler_;
+    kstest::TestDriver test_;
+};
+
+TEST_F(ReaderDevice, PendingReadCompletesWithDataOrIsCancelled) {
+    ks::ClientHandle* handle;
+    ASSERT_EQ(ks::ClientOpen(u"\\\\.\\Reader1", &handle), STATUS_SUCCESS);
+    char buffer[16] = {};
+    auto read = ks::ClientReadAsync(handle, buffer, sizeof(buffer));
+    EXPECT_FALSE(read->Completed());
+    EXPECT_EQ(read->Status(), STATUS_PENDING);
+    std::thread([] { Push("hello"); }).join();
+    ASSERT_TRUE(read->Wait(-1));
+    EXPECT_EQ(read->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Information(), 5u);
+    EXPECT_STREQ(buffer, "hello");
+    EXPECT_FALSE(read->Cancel());
+
+    auto second = ks::ClientReadAsync(handle, buffer, sizeof(buffer));
+    EXPECT_TRUE(second->Cancel());
+    ASSERT_TRUE(second->Wait(1000));
+    EXPECT_EQ(second->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(gReader.waiting, nullptr);
+    ks::ClientClose(handle);
+}
+
+TEST_F(ReaderDevice, CloseWaitsForTheRequestsOfTheHandle) {
+    std::vector<UCHAR> order;
+    handler_ = [&](PDEVICE_OBJECT device, PIRP irp) {
+        order.push_back(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
+        return ReaderDispatch(device, irp);
+    };
+    ks::ClientHandle* handle;
+    ASSERT_EQ(ks::ClientOpen(u"\\??\\Reader1", &handle), STATUS_SUCCESS);
+    char buffer[8];
+    auto read = ks::ClientReadAsync(handle, buffer, sizeof(buffer));
+    ks::ClientClose(handle);
+    // Cleanup came; close waits for the read that still holds the file.
+    EXPECT_EQ(order, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP}));
+    Push("x");
+    read->Wait(-1);
+    read.reset();
+    ks::DrainDeferred();
+    EXPECT_EQ(order.back(), IRP_MJ_CLOSE);
+}
+
+TEST_F(ReaderDevice, DeviceControlBuiltForAnotherDeviceIsCopiedBack) {
+    UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\Reader0");
+    PFILE_OBJECT file;
+    PDEVICE_OBJECT device;
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &device), STATUS_SUCCESS);
+    EXPECT_EQ(device, test_.device);
+    UCHAR input[4] = {1, 2, 3, 4}, output[4] = {};
+    KEVENT event;
+    IO_STATUS_BLOCK iosb;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, 0),
+                                             device, input, 4, output, 4, FALSE, &event, &iosb);
+    IoGetNextIrpStackLocation(irp)->FileObject = file;
+    if (IoCallDriver(device, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 4u);
+    EXPECT_EQ(output[0], 4);
+    EXPECT_EQ(output[3], 1);
+    ObDereferenceObject(file);
+
+    UNICODE_STRING missing = RTL_CONSTANT_STRING(u"\\Device\\Serial9");
+    EXPECT_EQ(IoGetDeviceObjectPointer(&missing, FILE_ALL_ACCESS, &file, &device),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(ReaderDevice, NeitherMethodBuffersThatFaultGiveAccessViolation) {
+    ks::ClientHandle* handle;
+    ASSERT_EQ(ks::ClientOpen(u"\\??\\Reader1", &handle), STATUS_SUCCESS);
+    const ULONG neither = CTL_CODE(FILE_DEVICE_UNKNOWN, 2, METHOD_NEITHER, 0);
+    ks::FaultingBuffer input(8, 8), output(8, 3);
+    memcpy(input.data(), "abcdefgh", 8);
+    ULONG returned = 99;
+    bool fast = true;
+    EXPECT_EQ(ks::ClientDeviceIoControl(handle, neither, input.data(), 8, output.data(), 8,
+                                        &returned, &fast),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_FALSE(fast); // the test driver has no fast I/O entry
+    EXPECT_EQ(returned, 0u);
+    ks::FaultingBuffer good(8, 8);
+    EXPECT_EQ(
+        ks::ClientDeviceIoControl(handle, neither, input.data(), 8, good.data(), 8, &returned),
+        STATUS_SUCCESS);
+    EXPECT_EQ(memcmp(good.data(), "hgfedcba", 8), 0);
+    ks::FaultingBuffer badInput(8, 0);
+    EXPECT_EQ(
+        ks::ClientDeviceIoControl(handle, neither, badInput.data(), 8, good.data(), 8, &returned),
+        STATUS_ACCESS_VIOLATION);
+    // Buffered: the I/O manager itself refuses to copy a faulting input.
+    EXPECT_EQ(ks::ClientDeviceIoControl(handle,
+                                        CTL_CODE(FILE_DEVICE_UNKNOWN, 3, METHOD_BUFFERED, 0),
+                                        badInput.data(), 8, nullptr, 0, &returned),
+              STATUS_ACCESS_VIOLATION);
+    ks::ClientClose(handle);
+}
+
+BOOLEAN gFastAnswers = TRUE;
+BOOLEAN FastControl(PFILE_OBJECT, BOOLEAN, PVOID, ULONG, PVOID output, ULONG outputLength, ULONG,
+                    PIO_STATUS_BLOCK status, PDEVICE_OBJECT) {
+    if (!gFastAnswers)
+        return FALSE;
+    if (ks::PreviousMode() != UserMode)
+        return FALSE;
+    status->Status = DdCopyToCaller(output, "fast", outputLength < 4 ? outputLength : 4);
+    status->Information = 4;
+    return TRUE;
+}
+FAST_IO_DISPATCH gFastTable = {.SizeOfFastIoDispatch = sizeof(FAST_IO_DISPATCH),
+                               .FastIoDeviceControl = FastControl};
+
+TEST_F(ReaderDevice, DeviceControlTriesFastIoFirst) {
+    test_.driver->FastIoDispatch = &gFastTable;
+    ks::ClientHandle* handle;
+    ASSERT_EQ(ks::ClientOpen(u"\\??\\Reader1", &handle), STATUS_SUCCESS);
+    char output[4] = {};
+    ULONG returned = 0;
+    bool fast = false;
+    const ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, 0);
+    EXPECT_EQ(ks::ClientDeviceIoControl(handle, code, "ab", 2, output, 4, &returned, &fast),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(fast);
+    EXPECT_EQ(memcmp(output, "fast", 4), 0);
+    gFastAnswers = FALSE;
+    EXPECT_EQ(ks::ClientDeviceIoControl(handle, code, "ab", 2, output, 4, &returned, &fast),
+              STATUS_SUCCESS);
+    EXPECT_FALSE(fast);
+    EXPECT_EQ(returned, 2u);
+    EXPECT_EQ(memcmp(output, "ba", 2), 0);
+    gFastAnswers = TRUE;
+    ks::ClientClose(handle);
+}
+
+TEST(Devices, NamesCollideAndExclusiveDevicesOpenOnce) {
+    Handler none;
+    auto test = kstest::LoadTestDriver(u"Excl", u"\\Device\\Serial7", &none, 0, TRUE);
+    PDEVICE_OBJECT other;
+    UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\DEVICE\\serial7");
+    EXPECT_EQ(IoCreateDevice(test.driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &other),
+              STATUS_OBJECT_NAME_COLLISION);
+    PFILE_OBJECT first, second;
+    PDEVICE_OBJECT device;
+    EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &first, &device), STATUS_SUCCESS);
+    EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &second, &device),
+              STATUS_ACCESS_DENIED);
+    ObDereferenceObject(first);
+    ks::DrainDeferred();
+    EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &second, &device), STATUS_SUCCESS);
+    ObDereferenceObject(second);
+
+    test.device->Flags |= DO_DEVICE_INITIALIZING; // not ready: not openable
+    EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &second, &device),
+              STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(kstest::UnloadTestDriver(test), "");
+    EXPECT_EQ(ks::FindDevice(u"\\Device\\Serial7"), nullptr);
+}
+
+} // namespace

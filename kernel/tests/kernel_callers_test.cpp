@@ -1,0 +1,190 @@
+// Requests that drivers build for other devices: opening by name, synchronous transfers, a
+// device control given up after a time-out, pending status travelling up a stack, Plug and Play
+// to a bare physical device.
+#include "test_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+using kstest::Complete;
+using kstest::Handler;
+
+struct Seen {
+    UCHAR major;
+    KPROCESSOR_MODE requestor;
+    KPROCESSOR_MODE previous;
+};
+
+TEST(KernelCallers, OpenByNameCleansUpAtOnceAndClosesOnTheLastReference) {
+    std::vector<Seen> seen;
+    Handler handler = [&](PDEVICE_OBJECT, PIRP irp) {
+        seen.push_back({IoGetCurrentIrpStackLocation(irp)->MajorFunction, irp->RequestorMode,
+                        ExGetPreviousMode()});
+        return Complete(irp, STATUS_SUCCESS);
+    };
+    auto test = kstest::LoadTestDriver(u"Named", u"\\Device\\Serial3", &handler);
+    UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\Serial3");
+    PFILE_OBJECT file;
+    PDEVICE_OBJECT device;
+    ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &device), STATUS_SUCCESS);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].major, IRP_MJ_CREATE);
+    EXPECT_EQ(seen[0].requestor, KernelMode);
+    EXPECT_EQ(seen[0].previous, KernelMode);
+    EXPECT_EQ(seen[1].major, IRP_MJ_CLEANUP);
+    ObReferenceObject(file);
+    ObDereferenceObject(file);
+    EXPECT_EQ(seen.size(), 2u); // still referenced once
+    ObDereferenceObject(file);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[2].major, IRP_MJ_CLOSE);
+
+    // A user-mode client's requests carry user mode.
+    ks::ClientHandle* handle;
+    ASSERT_EQ(ks::ClientOpen(u"\\Device\\Serial3", &handle), STATUS_SUCCESS);
+    EXPECT_EQ(seen.back().requestor, UserMode);
+    EXPECT_EQ(seen.back().previous, UserMode);
+    EXPECT_EQ(ExGetPreviousMode(), KernelMode); // restored after the call
+    ks::ClientClose(handle);
+    EXPECT_EQ(seen.back().major, IRP_MJ_CLOSE);
+    EXPECT_EQ(kstest::UnloadTestDriver(test), "");
+}
+
+TEST(KernelCallers, SynchronousTransfersCopyThroughTheSystemBuffer) {
+    std::vector<UCHAR> written;
+    Handler handler = [&](PDEVICE_OBJECT, PIRP irp) {
+        auto* stack = IoGetCurrentIrpStackLocation(irp);
+        auto* data = (UCHAR*)irp->AssociatedIrp.SystemBuffer;
+        ULONG length = stack->Parameters.Read.Length;
+        if (stack->MajorFunction == IRP_MJ_WRITE) {
+            written.assign(data, data + length);
+            return Complete(irp, STATUS_SUCCESS, length);
+        }
+        for (ULONG i = 0; i < length && i < 3; i++)
+            data[i] = (UCHAR)(0xF0 + i);
+        return Complete(irp, STATUS_SUCCESS, length < 3 ? length : 3);
+    };
+    auto test =
+        kstest::LoadTestDriver(u"Transfer", u"\\Device\\Transfer", &handler, DO_BUFFERED_IO);
+    UCHAR out[4] = {1, 2, 3, 4}, in[8] = {};
+    KEVENT event;
+    IO_STATUS_BLOCK iosb;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp =
+        IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, test.device, out, 4, nullptr, &event, &iosb);
+    IoCallDriver(test.device, irp);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(iosb.Information, 4u);
+    EXPECT_EQ(written, (std::vector<UCHAR>{1, 2, 3, 4}));
+
+    KeClearEvent(&event);
+    irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, test.device, in, 8, nullptr, &event, &iosb);
+    IoCallDriver(test.device, irp);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 3u);
+    EXPECT_EQ(in[0], 0xF0);
+    EXPECT_EQ(in[2], 0xF2);
+    EXPECT_EQ(in[3], 0); // only what was transferred is copied back
+    EXPECT_EQ(kstest::UnloadTestDriver(test), "");
+}
+
+// A device that never answers a control request until it is cancelled.
+PIRP gHeld = nullptr;
+
+void CancelHeld(PDEVICE_OBJECT, PIRP irp) {
+    gHeld = nullptr;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Complete(irp, STATUS_CANCELLED);
+}
+
+TEST(KernelCallers, ControlRequestGivenUpAfterATimeoutIsCancelled) {
+    Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        IoSetCancelRoutine(irp, CancelHeld);
+        IoMarkIrpPending(irp);
+        gHeld = irp;
+        IoReleaseCancelSpinLock(irql);
+        return STATUS_PENDING;
+    };
+    auto test = kstest::LoadTestDriver(u"Silent", u"\\Device\\Silent", &handler);
+    KEVENT event;
+    IO_STATUS_BLOCK iosb;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    ULONG baud = 115200;
+    PIRP irp = IoBuildDeviceIoControlRequest(
+        CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), test.device, &baud,
+        sizeof(baud), nullptr, 0, FALSE, &event, &iosb);
+    ASSERT_EQ(IoCallDriver(test.device, irp), STATUS_PENDING);
+    LARGE_INTEGER timeout{.QuadPart = -20 * 10000};
+    ASSERT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_TIMEOUT);
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    if (!KeReadStateEvent(&event))
+        EXPECT_TRUE(IoCancelIrp(irp));
+    KeLowerIrql(old);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(gHeld, nullptr);
+    EXPECT_EQ(kstest::UnloadTestDriver(test), "");
+}
+
+TEST(KernelCallers, PendingTravelsUpToTheUpperCompletionRoutine) {
+    PIRP lowerHeld = nullptr;
+    Handler lowerHandler = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        lowerHeld = irp;
+        return STATUS_PENDING;
+    };
+    auto lower = kstest::LoadTestDriver(u"Slow", u"\\Device\\Slow", &lowerHandler);
+    static bool pendingSeen;
+    pendingSeen = false;
+    Handler upperHandler = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP irp, PVOID) -> NTSTATUS {
+                pendingSeen = irp->PendingReturned;
+                if (irp->PendingReturned)
+                    IoMarkIrpPending(irp);
+                return STATUS_SUCCESS;
+            },
+            nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(lower.device, irp);
+    };
+    auto upper = kstest::LoadTestDriver(u"Filter", u"\\Device\\Filter", &upperHandler);
+    IoAttachDeviceToDeviceStack(upper.device, lower.device);
+
+    ks::IoResult result{};
+    std::thread sender([&] { result = ks::SendPnp(upper.device, IRP_MN_START_DEVICE); });
+    while (__atomic_load_n(&lowerHeld, __ATOMIC_SEQ_CST) == nullptr)
+        std::this_thread::yield();
+    Complete(lowerHeld, STATUS_SUCCESS, 9);
+    sender.join();
+    EXPECT_TRUE(pendingSeen);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 9u);
+    IoDetachDevice(lower.device);
+    EXPECT_EQ(kstest::UnloadTestDriver(upper), "");
+    EXPECT_EQ(kstest::UnloadTestDriver(lower), "");
+}
+
+TEST(KernelCallers, BarePhysicalDeviceAnswersWithTheRequestsOwnStatus) {
+    PDEVICE_OBJECT pdo = ks::CreatePhysicalDevice();
+    EXPECT_EQ(ks::SendPnp(pdo, IRP_MN_QUERY_ID).status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(ks::SendPnp(pdo, IRP_MN_START_DEVICE, {}, STATUS_SUCCESS).status, STATUS_SUCCESS);
+    POWER_STATE state{.SystemState = PowerSystemWorking};
+    EXPECT_EQ(ks::SendPower(pdo, IRP_MN_SET_POWER, SystemPowerState, state).status,
+              STATUS_NOT_SUPPORTED);
+    DEVICE_CAPABILITIES caps = {};
+    caps.Size = sizeof(caps);
+    EXPECT_EQ(ks::QueryCapabilities(pdo, &caps).status, STATUS_NOT_SUPPORTED);
+    ks::DeletePhysicalDevice(pdo);
+}
+
+} // namespace

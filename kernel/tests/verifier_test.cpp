@@ -1,0 +1,225 @@
+// Each misuse a driver verifier catches ends the process with a message naming it.
+#include "test_driver.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class VerifierDeath : public ::testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+// A request sent to a device whose handler misbehaves.
+void SendThrough(kstest::Handler handler) {
+    auto test = kstest::LoadTestDriver(u"VerifierDriver", u"\\Device\\Verifier", &handler);
+    ks::SendPnp(test.device, IRP_MN_START_DEVICE);
+}
+
+TEST_F(VerifierDeath, CompletingARequestTwice) {
+    EXPECT_DEATH(SendThrough([](PDEVICE_OBJECT, PIRP irp) {
+                     kstest::Complete(irp, STATUS_SUCCESS);
+                     return kstest::Complete(irp, STATUS_SUCCESS);
+                 }),
+                 "completed twice");
+}
+
+TEST_F(VerifierDeath, CompletingWithACancelRoutineSet) {
+    EXPECT_DEATH(SendThrough([](PDEVICE_OBJECT, PIRP irp) {
+                     IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+                     return kstest::Complete(irp, STATUS_SUCCESS);
+                 }),
+                 "cancel routine still set");
+}
+
+TEST_F(VerifierDeath, CompletingWithStatusPending) {
+    EXPECT_DEATH(
+        SendThrough([](PDEVICE_OBJECT, PIRP irp) { return kstest::Complete(irp, STATUS_PENDING); }),
+        "STATUS_PENDING");
+}
+
+TEST_F(VerifierDeath, ReturningFromDispatchAtRaisedIrql) {
+    EXPECT_DEATH(SendThrough([](PDEVICE_OBJECT, PIRP irp) {
+                     KIRQL old;
+                     KeRaiseIrql(DISPATCH_LEVEL, &old);
+                     return kstest::Complete(irp, STATUS_SUCCESS);
+                 }),
+                 "returned at IRQL 2");
+}
+
+TEST_F(VerifierDeath, ReleasingAMutexNotHeld) {
+    static KMUTEX mutex;
+    KeInitializeMutex(&mutex, 1);
+    EXPECT_DEATH(KeReleaseMutex(&mutex, FALSE), "does not own it");
+    // Held by another thread: still not the caller's.
+    std::thread([] {
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+    }).join();
+    EXPECT_DEATH(KeReleaseMutex(&mutex, FALSE), "does not own it");
+}
+
+TEST_F(VerifierDeath, ReleasingAFastMutexNotHeldOrAcquiringItTwice) {
+    static FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    EXPECT_DEATH(ExReleaseFastMutex(&mutex), "does not own it");
+    EXPECT_DEATH(
+        {
+            ExAcquireFastMutex(&mutex);
+            ExAcquireFastMutex(&mutex);
+        },
+        "deadlock");
+}
+
+TEST_F(VerifierDeath, WaitingAtRaisedIrql) {
+    static KEVENT event;
+    static KSPIN_LOCK lock;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    KeInitializeSpinLock(&lock);
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        },
+        "waits need IRQL <= APC_LEVEL");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            LARGE_INTEGER delay{.QuadPart = -10000};
+            KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        },
+        "KeDelayExecutionThread at IRQL 2");
+    // A zero time-out at DISPATCH_LEVEL only polls, which is allowed.
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    LARGE_INTEGER zero{.QuadPart = 0};
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    KeLowerIrql(old);
+}
+
+TEST_F(VerifierDeath, SpinLockMisuse) {
+    static KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            KeAcquireSpinLock(&lock, &old);
+        },
+        "deadlock");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KeReleaseSpinLock(&lock, old);
+        },
+        "does not hold it");
+    EXPECT_DEATH(KeLowerIrql(DISPATCH_LEVEL), "above the current IRQL");
+}
+
+TEST_F(VerifierDeath, PoolFreedWithAnotherTagOrTwice) {
+    EXPECT_DEATH(
+        {
+            void* block = ExAllocatePoolWithTag(NonPagedPool, 16, ks::Tag("Ddk "));
+            ExFreePoolWithTag(block, ks::Tag("Othr"));
+        },
+        "of tag 'Ddk ' freed with tag 'Othr'");
+    EXPECT_DEATH(
+        {
+            void* block = ExAllocatePoolWithTag(NonPagedPool, 16, ks::Tag("Ddk "));
+            ExFreePoolWithTag(block, ks::Tag("Ddk "));
+            ExFreePoolWithTag(block, ks::Tag("Ddk "));
+        },
+        "no allocated pool block");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExAllocatePoolWithTag(PagedPool, 16, ks::Tag("Ddk "));
+        },
+        "paged pool allocated at IRQL 2");
+}
+
+TEST_F(VerifierDeath, DeletingADeviceStillAttached) {
+    EXPECT_DEATH(
+        {
+            kstest::Handler none;
+            auto test = kstest::LoadTestDriver(u"Attached", u"\\Device\\Attached", &none);
+            PDEVICE_OBJECT pdo = ks::CreatePhysicalDevice();
+            IoAttachDeviceToDeviceStack(test.device, pdo);
+            IoDeleteDevice(test.device);
+        },
+        "still attached to a lower device");
+}
+
+TEST_F(VerifierDeath, PowerRequestNotReleasedForTheNext) {
+    EXPECT_DEATH(
+        {
+            kstest::Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
+                return kstest::Complete(irp, STATUS_SUCCESS);
+            };
+            auto test = kstest::LoadTestDriver(u"Power", u"\\Device\\Power", &handler);
+            POWER_STATE state{.SystemState = PowerSystemWorking};
+            ks::SendPower(test.device, IRP_MN_SET_POWER, SystemPowerState, state);
+        },
+        "without PoStartNextPowerIrp");
+}
+
+TEST_F(VerifierDeath, OwnRequestCompletedToTheTop) {
+    EXPECT_DEATH(
+        {
+            kstest::Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
+                return kstest::Complete(irp, STATUS_SUCCESS);
+            };
+            auto test = kstest::LoadTestDriver(u"Own", u"\\Device\\Own", &handler);
+            PIRP irp = IoAllocateIrp(test.device->StackSize, FALSE);
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+            IoCallDriver(test.device, irp);
+        },
+        "must answer STATUS_MORE_PROCESSING_REQUIRED");
+}
+
+TEST_F(VerifierDeath, SystemThreadEndingWithAMutexHeld) {
+    EXPECT_DEATH(
+        {
+            static KMUTEX mutex;
+            KeInitializeMutex(&mutex, 1);
+            HANDLE handle;
+            PsCreateSystemThread(
+                &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                [](PVOID) {
+                    KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+                    PsTerminateSystemThread(STATUS_SUCCESS);
+                },
+                nullptr);
+            PVOID thread;
+            ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread,
+                                      nullptr);
+            KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+        },
+        "ends holding 1 mutex");
+}
+
+TEST(Unload, ReportsPoolLeftPerTagAndDevicesLeft) {
+    kstest::Handler none;
+    auto test = kstest::LoadTestDriver(u"Leaky", u"\\Device\\Leaky", &none);
+    void* a = ExAllocatePoolWithTag(NonPagedPool, 100, ks::Tag("Lk1 "));
+    void* b = ExAllocatePoolWithTag(NonPagedPool, 28, ks::Tag("Lk1 "));
+    void* c = ExAllocatePoolWithTag(NonPagedPool, 5, ks::Tag("Lk2 "));
+    std::string report = kstest::UnloadTestDriver(test);
+    EXPECT_NE(report.find("tag 'Lk1 ' 2 block(s), 128 bytes"), std::string::npos) << report;
+    EXPECT_NE(report.find("tag 'Lk2 ' 1 block(s), 5 bytes"), std::string::npos) << report;
+    ExFreePoolWithTag(a, ks::Tag("Lk1 "));
+    ExFreePoolWithTag(b, ks::Tag("Lk1 "));
+    ExFreePoolWithTag(c, ks::Tag("Lk2 "));
+
+    auto again = kstest::LoadTestDriver(u"Leaky2", u"\\Device\\Leaky2", &none);
+    PDEVICE_OBJECT device = again.device;
+    again.device = nullptr; // left behind
+    report = kstest::UnloadTestDriver(again);
+    EXPECT_NE(report.find("device object left: \\Device\\Leaky2"), std::string::npos) << report;
+    IoDeleteDevice(device);
+}
+
+} // namespace

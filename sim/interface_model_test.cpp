@@ -1,0 +1,197 @@
+#include "sim/interface_model.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+
+using sim::InterfaceModel;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+void Feed(InterfaceModel& m, std::initializer_list<uint8_t> bytes) {
+    Bytes b(bytes);
+    m.Receive(b.data(), b.size());
+}
+
+Bytes Take(InterfaceModel& m) {
+    Bytes out(m.Pending());
+    out.resize(m.TakeOutput(out.data(), out.size()));
+    return out;
+}
+
+InterfaceModel ComputerModeModel(const sim::ModelOptions& o = {}) {
+    InterfaceModel m(o);
+    Feed(m, {0xF0, 0x63, 0x60, 0x0F, 0x7F, 0xF7});
+    return m;
+}
+
+} // namespace
+
+TEST(InterfaceModel, HandshakeAndModes) {
+    sim::ModelOptions o;
+    o.FirmwareVersion = 123;
+    InterfaceModel m(o);
+    Feed(m, {0xF0, 0x63, 0x60, 0x0B, 0x00, 0xF7});
+    EXPECT_EQ(Take(m),
+              (Bytes{0xF5, 0x00, 0xF0, 0x63, 0x60, 0x7B, 0x00, 1, 2, 0x00, '1', '2', '3', 0xF7}));
+    EXPECT_EQ(m.ConfigRequests(), 1u);
+
+    // Patch mode at power-up: MIDI from the computer does not reach the outs.
+    Feed(m, {0x90, 0x3C, 0x40});
+    EXPECT_TRUE(m.Cable(0).Messages.empty());
+    EXPECT_EQ(m.Cable(0).Dropped, 1u);
+
+    Feed(m, {0xF0, 0x63, 0x60, 0x0F, 0x7F, 0xF7});
+    EXPECT_TRUE(m.ComputerMode());
+    Feed(m, {0x90, 0x3C, 0x40});
+    ASSERT_EQ(m.Cable(0).Messages.size(), 1u);
+    Feed(m, {0xF0, 0x63, 0x60, 0x10, 0x7F, 0xF7});
+    EXPECT_FALSE(m.ComputerMode());
+
+    // After computer mode the next reply selects its cable again, the driver having reset its own.
+    Feed(m, {0xF0, 0x63, 0x60, 0x0F, 0x7F, 0xF7, 0xF0, 0x63, 0x60, 0x0C, 0x01, 0xF7});
+    Bytes reply = Take(m);
+    ASSERT_EQ(reply.size(), 14u);
+    EXPECT_EQ(reply[0], 0xF5);
+
+    // A silent device takes the request and answers nothing; wrong lengths are not requests.
+    InterfaceModel silent;
+    silent.SetAnswers(false);
+    Feed(silent, {0xF0, 0x63, 0x60, 0x0B, 0x00, 0xF7, 0xF0, 0x63, 0x60, 0x0B, 0xF7});
+    EXPECT_EQ(silent.Pending(), 0u);
+    EXPECT_EQ(silent.ConfigRequests(), 1u);
+
+    InterfaceModel v7({.FirmwareVersion = 7});
+    Feed(v7, {0xF0, 0x63, 0x60, 0x0B, 0x00, 0xF7});
+    Bytes r = Take(v7);
+    EXPECT_EQ(Bytes(r.begin() + 10, r.begin() + 13), (Bytes{'0', '0', '7'}));
+}
+
+TEST(InterfaceModel, ReceiverFramesCablesAndRunningStatus) {
+    InterfaceModel m = ComputerModeModel();
+    // Running status on channel messages; cable selection; real-time in the middle of a message.
+    Feed(m, {0xF5, 0x02, 0x90, 0x3C, 0x40, 0x3E, 0xF8, 0x41, 0xC0, 0x05, 0x06});
+    const auto& c2 = m.Cable(2).Messages;
+    ASSERT_EQ(c2.size(), 5u);
+    EXPECT_EQ(c2[0], (Bytes{0x90, 0x3C, 0x40}));
+    EXPECT_EQ(c2[1], (Bytes{0xF8}));
+    EXPECT_EQ(c2[2], (Bytes{0x90, 0x3E, 0x41}));
+    EXPECT_EQ(c2[3], (Bytes{0xC0, 0x05}));
+    EXPECT_EQ(c2[4], (Bytes{0xC0, 0x06}));
+
+    // A receiver clears running status after system common: a second F2 without its status is
+    // two stray bytes, and so are data bytes after a cable change.
+    Feed(m, {0xF5, 0x01, 0xF2, 0x10, 0x20, 0x11, 0x21});
+    EXPECT_EQ(m.Cable(1).Messages.size(), 1u);
+    EXPECT_EQ(m.Cable(1).StrayBytes, 2u);
+    Feed(m, {0x90, 0x3C, 0x40, 0xF5, 0x03, 0x3C, 0x00});
+    EXPECT_EQ(m.Cable(3).StrayBytes, 2u);
+
+    // System Exclusive of others passes whole; broken off by a status byte it is kept as far as
+    // it came; the interface's own messages never reach an out. Cables above 4 go nowhere.
+    Feed(m, {0xF5, 0x04, 0xF0, 0x41, 0x10, 0xF7, 0xF0, 0x41, 0x11, 0x80, 0x3C, 0x00});
+    const auto& c4 = m.Cable(4).Messages;
+    ASSERT_EQ(c4.size(), 3u);
+    EXPECT_EQ(c4[0], (Bytes{0xF0, 0x41, 0x10, 0xF7}));
+    EXPECT_EQ(c4[1], (Bytes{0xF0, 0x41, 0x11}));
+    Feed(m, {0xF0, 0x63, 0x60, 0x0C, 0x01, 0xF7, 0xF5, 0x09, 0x90, 0x3C, 0x40});
+    EXPECT_EQ(m.Cable(4).Messages.size(), 3u);
+    EXPECT_EQ(m.Line().size() > 20, true);
+}
+
+TEST(InterfaceModel, TimecodeStateAndLocate) {
+    InterfaceModel m = ComputerModeModel();
+    // Set state: 01:02:03:04 at 25 frames, mode write, level +4 dB.
+    Feed(m, {0xF0, 0x63, 0x60, 0x1C, 0x01, 0x21, 0x02, 0x03, 0x04, 0x03, 0x03, 0xF7});
+    EXPECT_EQ(m.LtcMode(), 3);
+    EXPECT_EQ(m.Level(), 3);
+    EXPECT_EQ(m.Rate(), 1);
+    EXPECT_EQ(m.Time().Minutes, 2);
+    Feed(m, {0xF0, 0x63, 0x60, 0x0C, 0x01, 0xF7});
+    EXPECT_EQ(Take(m), (Bytes{0xF5, 0x00, 0xF0, 0x63, 0x60, 0x7C, 0x01, 0x21, 0x02, 0x03, 0x04,
+                              0x03, 0x03, 0xF7}));
+
+    // 7F leaves items unchanged; out-of-range values are ignored.
+    Feed(m, {0xF0, 0x63, 0x60, 0x1C, 0x01, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x00, 0xF7});
+    Feed(m, {0xF0, 0x63, 0x60, 0x1C, 0x01, 0x7F, 0x7F, 0x7F, 0x7F, 0x09, 0x7F, 0xF7});
+    Feed(m, {0xF0, 0x63, 0x60, 0x1C, 0x01, 0x21, 0x3C, 0x00, 0x00, 0x7F, 0x7F, 0xF7});
+    EXPECT_EQ(m.LtcMode(), 3);
+    EXPECT_EQ(m.Level(), 0);
+    EXPECT_EQ(m.Time().Hours, 1);
+    EXPECT_EQ(m.Time().Minutes, 2); // minute 60 refused
+
+    // MMC locate: 10:00:00:00 at 30 frames; mode untouched.
+    Feed(m, {0xF0, 0x7F, 0x7F, 0x06, 0x44, 0x06, 0x01, 0x6A, 0x00, 0x00, 0x00, 0x00, 0xF7});
+    EXPECT_EQ(m.Rate(), 3);
+    EXPECT_EQ(m.Time().Hours, 10);
+    EXPECT_EQ(m.LtcMode(), 3);
+}
+
+TEST(InterfaceModel, QuarterFramesRunForwardAtTheFrameRate) {
+    InterfaceModel m = ComputerModeModel();
+    m.Advance(1000);
+    Take(m);
+    m.Locate(1, {1, 2, 3, 24});           // 25 frames: a quarter frame every 10 ms
+    EXPECT_EQ(m.NextDueUs(), UINT64_MAX); // mode off: no clock
+    m.SetLtcMode(1);
+    EXPECT_EQ(m.NextDueUs(), 1000u);
+    m.Advance(1000 + 7 * 10000); // pieces 0..7 due
+    Bytes qf = Take(m);
+    ASSERT_EQ(qf.size(), 2u + 16u);
+    Bytes expect = {0xF5, 0x00};
+    uint8_t nibbles[8] = {24 & 15, 24 >> 4, 3, 0, 2, 0, 1, 1 << 1};
+    for (uint8_t p = 0; p < 8; ++p) {
+        expect.push_back(0xF1);
+        expect.push_back(uint8_t(p << 4 | nibbles[p]));
+    }
+    EXPECT_EQ(qf, expect);
+    EXPECT_EQ(m.Time().Frames, 1); // two frames on: 01:02:04:01
+    EXPECT_EQ(m.Time().Seconds, 4);
+    EXPECT_EQ(m.NextDueUs(), 1000u + 80000u);
+
+    // A stalled owner gets no burst: at most one second's worth is caught up.
+    m.Advance(1000 + 80000 + 60'000'000);
+    EXPECT_LE(Take(m).size(), 2u * 101u);
+
+    // Drop-frame counting skips frames 0 and 1 at the start of minute 1, not of minute 10.
+    m.Locate(2, {0, 0, 59, 29});
+    m.Advance(2'000'000'000);
+    Take(m);
+    m.Locate(2, {0, 0, 59, 28});
+    uint64_t t = m.NextDueUs();
+    m.Advance(t + 3 * 1000000 / 120); // four pieces: one frame on
+    EXPECT_EQ(m.Time().Frames, 29);
+    m.Advance(t + 7 * 1000000 / 120 + 1);
+    EXPECT_EQ(m.Time().Minutes, 1);
+    EXPECT_EQ(m.Time().Frames, 2);
+    m.Locate(2, {0, 9, 59, 29});
+    t = m.NextDueUs();
+    m.Advance(t + 3 * 1000000 / 120);
+    EXPECT_EQ(m.Time().Minutes, 10);
+    EXPECT_EQ(m.Time().Frames, 0);
+}
+
+TEST(InterfaceModel, TextCommandsAndReport) {
+    InterfaceModel m;
+    EXPECT_EQ(m.Command("version 101"), "ok");
+    EXPECT_EQ(m.Command("locate 1 01:00:00:00"), "ok");
+    EXPECT_EQ(m.Command("mode 2"), "ok");
+    EXPECT_EQ(m.Command("send 1 90 3c 40"), "ok");
+    EXPECT_EQ(Take(m), (Bytes{0xF5, 0x01, 0x90, 0x3C, 0x40}));
+    for (const char* bad : {"version 1000", "mode", "locate 1 01:00:00", "locate 0 00:00:00:24",
+                            "send 1 zz", "send 1", "frobnicate", "mode 2 3"}) {
+        EXPECT_EQ(m.Command(bad).rfind("error:", 0), 0u) << bad;
+    }
+    EXPECT_EQ(m.Command("send 1 9"), "ok"); // a single digit is one byte
+    std::string report = m.Report();
+    EXPECT_NE(report.find("firmware 101\n"), std::string::npos);
+    EXPECT_NE(report.find("timecode 01:00:00:00\n"), std::string::npos);
+    EXPECT_NE(report.find("running 1\n"), std::string::npos);
+    EXPECT_NE(report.find("cable 4 messages 0 stray 0 dropped 0 last -\n"), std::string::npos);
+
+    std::vector<uint8_t> bytes;
+    EXPECT_TRUE(sim::ParseHexBytes(" F0 7 f7 ", bytes));
+    EXPECT_EQ(sim::HexBytes(bytes.data(), bytes.size()), "F0 07 F7");
+    EXPECT_FALSE(sim::ParseHexBytes("F0 100", bytes));
+}

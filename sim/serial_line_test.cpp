@@ -1,0 +1,132 @@
+// The line providers: the model's answers and clock through a line, waking a waiting reader, and a
+// real terminal device over a pseudo-terminal pair.
+#include "sim/serial_line.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+Bytes ReadAll(sim::SerialLine& line, int timeoutMs) {
+    Bytes out;
+    while (line.WaitReadable(timeoutMs)) {
+        uint8_t buffer[512];
+        size_t n = line.ReadAvailable(buffer, sizeof buffer);
+        out.insert(out.end(), buffer, buffer + n);
+        timeoutMs = 20;
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(ModelLine, AnswersAndRunsItsClockWhileAReaderWaits) {
+    sim::ModelLine line;
+    Bytes request = {0xF0, 0x63, 0x60, 0x0B, 0x00, 0xF7};
+    line.Write(request.data(), request.size());
+    Bytes reply = ReadAll(line, 1000);
+    ASSERT_EQ(reply.size(), 14u);
+    EXPECT_EQ(reply[5], 0x7B);
+
+    {
+        auto lock = line.ModelLock();
+        line.Model()->Locate(1, {0, 0, 0, 0});
+        line.Model()->SetLtcMode(1);
+    }
+    line.Notify();
+    // Two frames at 25 frames a second: eight quarter frames within about 80 ms.
+    Bytes mtc;
+    while (mtc.size() < 16 && line.WaitReadable(2000)) {
+        uint8_t buffer[64];
+        size_t n = line.ReadAvailable(buffer, sizeof buffer);
+        mtc.insert(mtc.end(), buffer, buffer + n);
+    }
+    ASSERT_GE(mtc.size(), 16u); // cable 0 is still selected from the reply
+    EXPECT_EQ(mtc[0], 0xF1);
+    EXPECT_EQ(mtc[1], 0x00);
+    EXPECT_EQ(mtc[15], 0x72); // piece 7: rate 1
+}
+
+TEST(SilentLine, NothingArrivesAndInterruptWakesTheReader) {
+    sim::SilentLine line;
+    EXPECT_FALSE(line.WaitReadable(10));
+    std::thread t([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        line.Interrupt();
+    });
+    EXPECT_FALSE(line.WaitReadable(-1)); // returns once interrupted
+    t.join();
+
+    sim::ModelLine quiet;
+    std::thread u([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        quiet.Interrupt();
+    });
+    EXPECT_FALSE(quiet.WaitReadable(-1));
+    u.join();
+}
+
+TEST(TtyLine, PseudoTerminalPair) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::string slave = ptsname(master);
+
+    std::string error;
+    EXPECT_EQ(sim::TtyLine::Open("/nonexistent/tty", error), nullptr);
+    EXPECT_NE(error.find("/nonexistent/tty"), std::string::npos);
+    EXPECT_EQ(sim::TtyLine::Open("/dev/null", error), nullptr);
+    EXPECT_NE(error.find("not a terminal"), std::string::npos);
+
+    auto line = sim::TtyLine::Open(slave, error);
+    ASSERT_NE(line, nullptr) << error;
+    line->Configure({115200, 8, 0, 0, true});
+    int probe = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(probe, 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(probe, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), speed_t(B115200));
+    EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t(CS8));
+    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0u);
+    EXPECT_EQ(t.c_lflag & ICANON, 0u); // raw: bytes pass unchanged
+    close(probe);
+
+    // Line to the far end, every byte value unchanged.
+    Bytes out;
+    for (int i = 0; i < 256; ++i)
+        out.push_back(uint8_t(i));
+    line->Write(out.data(), out.size());
+    Bytes got;
+    while (got.size() < out.size()) {
+        pollfd p{master, POLLIN, 0};
+        ASSERT_GT(poll(&p, 1, 2000), 0);
+        uint8_t buffer[512];
+        ssize_t n = read(master, buffer, sizeof buffer);
+        ASSERT_GT(n, 0);
+        got.insert(got.end(), buffer, buffer + n);
+    }
+    EXPECT_EQ(got, out);
+
+    // Far end to the line.
+    Bytes in = {0xF5, 0x00, 0xF1, 0x17, 0x0A, 0x0D};
+    ASSERT_EQ(write(master, in.data(), in.size()), ssize_t(in.size()));
+    EXPECT_EQ(ReadAll(*line, 2000), in);
+
+    // A reader waiting without limit is woken by Interrupt.
+    std::thread w([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        line->Interrupt();
+    });
+    EXPECT_FALSE(line->WaitReadable(-1));
+    w.join();
+    close(master);
+}
