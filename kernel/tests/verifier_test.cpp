@@ -255,4 +255,23 @@ TEST(Unload, ReportsPoolLeftPerTagAndDevicesLeft) {
     IoDeleteDevice(device);
 }
 
+HANDLE gLeakedKey;
+
+NTSTATUS LeakingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               nullptr);
+    return ZwOpenKey(&gLeakedKey, KEY_QUERY_VALUE, &attributes);
+}
+
+TEST(Unload, ReportsHandlesTheDriverLeftOpen) {
+    NTSTATUS status;
+    PDRIVER_OBJECT driver = ks::LoadDriver(u"HandleLeak", LeakingEntry, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    std::string report = ks::UnloadDriver(driver);
+    EXPECT_NE(report.find("handles left open: 1"), std::string::npos) << report;
+    ZwClose(gLeakedKey);
+}
+
 } // namespace
