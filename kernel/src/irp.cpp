@@ -217,7 +217,7 @@ void IoFreeIrp(PIRP Irp) {
         ks::Fail("IRP %p freed twice", (void*)Irp);
     if (record->state.load() == ks::IrpState::Dispatched)
         ks::Fail("IRP %p freed while a driver still owns it", (void*)Irp);
-    if (Irp->CancelRoutine != nullptr)
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
         ks::Fail("IRP %p freed with a cancel routine set", (void*)Irp);
     record->state = ks::IrpState::Freed;
     ks::Retire(record);
@@ -275,7 +275,8 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     ks::IrpRecord* record = ks::RecordOf(Irp);
     if (record->state != ks::IrpState::Dispatched)
         ks::Fail("IRP %p completed twice (or completed while no driver had it)", (void*)Irp);
-    if (Irp->CancelRoutine != nullptr)
+    // IoCancelIrp may be swapping the routine on another processor: read it as the swap writes it.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
         ks::Fail("IRP %p completed with its cancel routine still set", (void*)Irp);
     if (Irp->IoStatus.Status == STATUS_PENDING)
         ks::Fail("IRP %p completed with status STATUS_PENDING", (void*)Irp);
