@@ -11,7 +11,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <csignal>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <thread>
 
 namespace {
@@ -158,4 +160,60 @@ TEST_F(DeviceHostTest, DisconnectsMalformedFramesAndErrors) {
     CliRun refused = Cli("state", 1); // nothing listens on port 1
     EXPECT_EQ(refused.Exit, 1);
     EXPECT_NE(refused.Out.find("cannot connect"), std::string::npos);
+}
+
+// The program itself: starts, serves, keeps the service key in a file, stops cleanly on SIGTERM
+// with a client still connected and a read waiting.
+TEST(DeviceHostProgram, ServesAndStopsCleanlyOnSigterm) {
+    char dir[] = "/tmp/varlo-devhost-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string portFile = std::string(dir) + "/port";
+    std::string registry = std::string(dir) + "/registry";
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (!std::freopen("/dev/null", "w", stdout))
+            _exit(126);
+        execl(VARLO_DEVHOST, VARLO_DEVHOST, "--port", "0", "--port-file", portFile.c_str(),
+              "--registry", registry.c_str(), "--serial", "2=model:150", "--quiet", nullptr);
+        _exit(127);
+    }
+    unsigned port = 0;
+    for (int i = 0; i < 200 && port == 0; ++i) {
+        if (FILE* f = std::fopen(portFile.c_str(), "r")) {
+            if (std::fscanf(f, "%u", &port) != 1)
+                port = 0;
+            std::fclose(f);
+        }
+        if (port == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    ASSERT_NE(port, 0u);
+    tools::BridgeClient client;
+    uint32_t status = 1;
+    std::string error;
+    ASSERT_TRUE(client.Connect(uint16_t(port), bridge::Role::Device, status, error)) << error;
+    EXPECT_EQ(status, 0u);
+    tools::Completion caps;
+    ASSERT_TRUE(client.Call(bridge::FrameType::Ioctl, tools::U32Payload({0x001D4208, 1296}), caps,
+                            5000, error))
+        << error;
+    EXPECT_EQ(caps.Data.at(16), 150);
+    client.Send(bridge::FrameType::Read, tools::U32Payload({256}));
+
+    kill(pid, SIGTERM);
+    int wstatus = 0;
+    ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+    EXPECT_TRUE(WIFEXITED(wstatus));
+    EXPECT_EQ(WEXITSTATUS(wstatus), 0); // non-zero when the driver left pool or devices
+    EXPECT_TRUE(client.PeerClosed(1000));
+
+    // The service key was kept: the port found is remembered.
+    ks::RegistryClear();
+    ASSERT_TRUE(ks::RegistryLoad(registry));
+    EXPECT_EQ(ks::RegistryGetDword(ks::ServiceKeyPath(u"VARLO2K"), u"PreviousPort"), 2u);
+    ks::RegistryClear();
+    std::remove(portFile.c_str());
+    std::remove(registry.c_str());
+    rmdir(dir);
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds the three trees under build/: host, win and sys (see CMakeLists.txt).
-#   build.sh [host] [win] [sys] [tsan]   (default: host win sys)
+#   build.sh [host] [win] [sys] [tsan] [bench]   (default: host win sys)
+# A tree name with -configure (tsan-configure) only configures it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 trees=("$@")
@@ -10,7 +11,7 @@ for t in "${trees[@]}"; do
     case "$t" in
         host) args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug
                     -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g") ;;
-        tsan) args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug
+        tsan|tsan-configure) args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug
                     -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DVARLO_SANITIZE=thread) ;;
         bench) args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release
                      -DVARLO_SANITIZE=none) ;;
@@ -18,6 +19,9 @@ for t in "${trees[@]}"; do
         sys) args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-sys.cmake -DCMAKE_BUILD_TYPE=Release) ;;
         *) echo "build.sh: unknown tree $t" >&2; exit 2 ;;
     esac
-    [ -f "build/$t/build.ninja" ] || cmake -S . -B "build/$t" -G Ninja "${args[@]}" >/dev/null
-    cmake --build "build/$t" -j "$jobs"
+    dir="build/${t%-configure}"
+    [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja "${args[@]}" >/dev/null
+    if [ "$t" = "${t%-configure}" ]; then
+        cmake --build "$dir" -j "$jobs"
+    fi
 done

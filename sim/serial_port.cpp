@@ -281,6 +281,15 @@ NTSTATUS SerialDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     return Complete(irp, status, information);
 }
 
+// Irp->Cancel is set under the cancel spin lock; read it there too.
+bool Cancelled(PIRP irp) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    bool cancelled = irp->Cancel;
+    IoReleaseCancelSpinLock(irql);
+    return cancelled;
+}
+
 // The read semantics of the port's time-outs for one read of `length` bytes:
 //   interval MAXULONG, multiplier and constant 0: return at once with what is there;
 //   interval and multiplier MAXULONG, constant c: what is there at once, else the first byte
@@ -316,7 +325,7 @@ void ServeRead(Port& port, PIRP irp) {
         }
         if (got == length || immediate || (firstByte && got > 0))
             break;
-        if (irp->Cancel) {
+        if (Cancelled(irp)) {
             status = STATUS_CANCELLED;
             break;
         }

@@ -2,25 +2,14 @@
 # Starts a native helper process for Wine tests and stops it again (ctest fixtures).
 #   background.sh start READY_FILE COMMAND [ARGS...]   runs COMMAND detached; waits until it has
 #                                                       written READY_FILE (at most 10 s)
-#   background.sh start-optional READY_FILE COMMAND... the same, but succeeds without doing
-#                                                       anything when COMMAND is not built
 #   background.sh stop READY_FILE                      stops the process started for READY_FILE
 set -euo pipefail
 action=$1 ready=$2
 shift 2
 pidfile="$ready.pid"
-if [ "$action" = start-optional ]; then
-    action=start
-    if [ ! -x "$1" ]; then
-        rm -f "$ready"
-        echo "background.sh: $1 not built; tests that need it skip"
-        exit 0
-    fi
-fi
 case "$action" in
     start)
         rm -f "$ready"
-        [ -f "$pidfile" ] && kill "$(cat "$pidfile")" 2>/dev/null || true
         setsid "$@" >"$ready.log" 2>&1 </dev/null &
         echo $! >"$pidfile"
         for _ in $(seq 100); do

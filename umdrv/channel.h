@@ -27,8 +27,8 @@ struct DeviceChannel {
     // true when the request completed; *status is its NTSTATUS, *returned the bytes returned.
     bool (*Ioctl)(void* handle, uint32_t code, const void* in, uint32_t inLength, void* out,
                   uint32_t outLength, uint32_t* returned, uint32_t* status);
-    // Optional: waits up to `ms` until a read of the handle is waiting, so that input from then
-    // on reaches it. nullptr where the channel cannot tell.
+    // Waits up to `ms` until a read of the handle is waiting in the driver, so that input from
+    // then on reaches it.
     bool (*WaitReading)(void* handle, uint32_t ms);
 };
 

@@ -22,6 +22,9 @@ namespace {
 
 struct DeviceHandle {
     HANDLE File;
+    HANDLE ReadIssued; // manual reset: a read has been handed to the driver
+    std::mutex Lock;   // issuing a read against cancelling reads for good
+    bool Cancelled = false;
 };
 
 bool Overlapped(HANDLE file, BOOL started, OVERLAPPED& ov, uint32_t* transferred) {
@@ -43,26 +46,49 @@ void* DeviceOpen(const ChannelConfig&, uint32_t* status) {
         return nullptr;
     }
     *status = 0;
-    return new DeviceHandle{file};
+    auto* d = new DeviceHandle;
+    d->File = file;
+    d->ReadIssued = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return d;
 }
 
 bool DeviceRead(void* h, uint8_t* buffer, uint32_t size, uint32_t* got) {
     auto* d = static_cast<DeviceHandle*>(h);
     OVERLAPPED ov = {};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    BOOL started = ReadFile(d->File, buffer, size, nullptr, &ov);
+    BOOL started;
+    {
+        std::lock_guard<std::mutex> hold(d->Lock);
+        if (d->Cancelled) {
+            CloseHandle(ov.hEvent);
+            return false;
+        }
+        started = ReadFile(d->File, buffer, size, nullptr, &ov);
+        DWORD error = started ? ERROR_SUCCESS : GetLastError();
+        SetEvent(d->ReadIssued);
+        SetLastError(error);
+    }
     bool ok = Overlapped(d->File, started, ov, got);
     CloseHandle(ov.hEvent);
     return ok;
 }
 
+// A read the driver has taken waits there (or has completed): input reaches the handle from then.
+bool DeviceWaitReading(void* h, uint32_t ms) {
+    return WaitForSingleObject(static_cast<DeviceHandle*>(h)->ReadIssued, ms) == WAIT_OBJECT_0;
+}
+
 void DeviceCancel(void* h) {
-    CancelIoEx(static_cast<DeviceHandle*>(h)->File, nullptr);
+    auto* d = static_cast<DeviceHandle*>(h);
+    std::lock_guard<std::mutex> hold(d->Lock);
+    d->Cancelled = true;
+    CancelIoEx(d->File, nullptr);
 }
 
 void DeviceClose(void* h) {
     auto* d = static_cast<DeviceHandle*>(h);
     CloseHandle(d->File);
+    CloseHandle(d->ReadIssued);
     delete d;
 }
 
@@ -92,6 +118,9 @@ struct BridgeHandle {
     bool ReadSent = false;
     uint32_t BarrierTag = 0;
     bool BarrierDone = false;
+    // The waiting read (0: none) and whether reads are cancelled for good; under BarrierLock.
+    uint32_t ReadTag = 0;
+    bool Cancelled = false;
 };
 
 bool SendAll(SOCKET s, const uint8_t* p, size_t n) {
@@ -152,14 +181,23 @@ bool Request(BridgeHandle& b, bridge::FrameType type, const std::vector<uint8_t>
     std::lock_guard<std::mutex> hold(b.Lock);
     uint32_t tag = b.NextTag++;
     std::vector<uint8_t> reply;
-    if (!SendFrame(b, type, tag, payload))
-        return false;
-    if (type == bridge::FrameType::Read) {
+    bool read = type == bridge::FrameType::Read;
+    if (read) {
         std::lock_guard<std::mutex> barrier(b.BarrierLock);
+        if (b.Cancelled || !SendFrame(b, type, tag, payload))
+            return false;
+        b.ReadTag = tag;
         b.ReadSent = true;
         b.BarrierChanged.notify_all();
+    } else if (!SendFrame(b, type, tag, payload)) {
+        return false;
     }
-    if (!ReceiveReply(b, bridge::FrameType::Complete, tag, reply) || reply.size() < 8)
+    bool answered = ReceiveReply(b, bridge::FrameType::Complete, tag, reply);
+    if (read) {
+        std::lock_guard<std::mutex> barrier(b.BarrierLock);
+        b.ReadTag = 0;
+    }
+    if (!answered || reply.size() < 8)
         return false;
     *status = bridge::GetU32(reply.data());
     uint32_t info = bridge::GetU32(reply.data() + 4);
@@ -239,13 +277,30 @@ bool BridgeWaitReading(void* h, uint32_t ms) {
     return b->BarrierChanged.wait_until(hold, until, [&] { return b->BarrierDone; });
 }
 
-// Ends the connection: the host closes the handle and its waiting read.
+// Cancels the waiting read, and every later one.
 void BridgeCancel(void* h) {
-    shutdown(static_cast<BridgeHandle*>(h)->Socket, SD_BOTH);
+    auto* b = static_cast<BridgeHandle*>(h);
+    std::lock_guard<std::mutex> hold(b->BarrierLock);
+    b->Cancelled = true;
+    if (b->ReadTag) {
+        std::vector<uint8_t> payload(4);
+        bridge::PutU32(payload.data(), b->ReadTag);
+        if (!SendFrame(*b, bridge::FrameType::ReadCancel, b->NextTag++, payload))
+            shutdown(b->Socket, SD_BOTH); // the connection's end cancels it as well
+    }
 }
 
+// Closes the handle as CloseHandle does: the host has cleaned up when the Close is answered, so
+// the next open finds the serial ports free. Called with no request outstanding.
 void BridgeClose(void* h) {
     auto* b = static_cast<BridgeHandle*>(h);
+    DWORD timeout = 5000;
+    setsockopt(b->Socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+               sizeof timeout);
+    uint32_t tag = b->NextTag++;
+    std::vector<uint8_t> reply;
+    if (SendFrame(*b, bridge::FrameType::Close, tag, {}))
+        ReceiveReply(*b, bridge::FrameType::Complete, tag, reply);
     closesocket(b->Socket);
     delete b;
 }
@@ -299,7 +354,7 @@ bool LoopChannelWaitReading(void* h, uint32_t ms) {
 }
 
 const DeviceChannel kDevice = {DeviceOpen,  DeviceRead,  DeviceCancel,
-                               DeviceClose, DeviceIoctl, nullptr};
+                               DeviceClose, DeviceIoctl, DeviceWaitReading};
 const DeviceChannel kBridge = {BridgeOpen,  BridgeRead,  BridgeCancel,
                                BridgeClose, BridgeIoctl, BridgeWaitReading};
 const DeviceChannel kLoop = {LoopChannelOpen,  LoopChannelRead,  LoopChannelCancel,

@@ -139,16 +139,6 @@ void LoopCancel(LoopHandle h) {
     loop.Changed.notify_all();
 }
 
-void LoopArm(LoopHandle h) {
-    Loop& loop = State();
-    std::lock_guard<std::mutex> hold(loop.Lock);
-    auto it = loop.Clients.find(h);
-    if (it != loop.Clients.end() && !it->second.Receiving) {
-        it->second.Receiving = true;
-        loop.Changed.notify_all();
-    }
-}
-
 void LoopClose(LoopHandle h) {
     Loop& loop = State();
     std::lock_guard<std::mutex> hold(loop.Lock);

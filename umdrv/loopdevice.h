@@ -16,8 +16,6 @@ LoopHandle LoopOpen();
 // Blocks until a buffer is there (true, *got = header + data) or the handle is cancelled (false).
 bool LoopRead(LoopHandle h, uint8_t* buffer, uint32_t size, uint32_t* got);
 void LoopCancel(LoopHandle h); // wakes a waiting read; later reads fail at once
-// Makes the handle receive from now on, as a read that is about to wait does.
-void LoopArm(LoopHandle h);
 void LoopClose(LoopHandle h);
 // IOCTL_DD_MIDI_PLAY; returns the bytes taken.
 uint32_t LoopPlay(const uint8_t* in, uint32_t length);

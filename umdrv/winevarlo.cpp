@@ -62,6 +62,7 @@ struct Session {
 std::mutex s_lock;
 std::recursive_mutex s_deliver;
 std::mutex s_sessionLock; // opening and closing the session
+std::mutex s_playLock;    // the control handle while a play uses it
 std::vector<InPort> s_in;
 std::vector<OutPort> s_out;
 Session& s_session = *new Session; // never destroyed: a reader may outlive the process's exit
@@ -212,8 +213,11 @@ UINT SessionAcquire() {
         s_session.Users = 0;
         return MMSYSERR_ERROR;
     }
-    s_session.Channel = channel;
-    s_session.Control = control;
+    {
+        std::lock_guard<std::mutex> play(s_playLock);
+        s_session.Channel = channel;
+        s_session.Control = control;
+    }
     s_session.Input = input;
     s_session.Stop = false;
     s_joiners.clear();
@@ -235,23 +239,19 @@ void SessionRelease() {
     else if (s_session.Reader.joinable())
         s_session.Reader.join();
     s_session.Channel->Close(s_session.Input);
+    s_session.Input = nullptr;
+    std::lock_guard<std::mutex> play(s_playLock);
     s_session.Channel->Close(s_session.Control);
-    s_session.Input = s_session.Control = nullptr;
+    s_session.Control = nullptr;
 }
 
 void Play(const std::vector<uint8_t>& buffer) {
-    void* control;
-    const DeviceChannel* channel;
-    {
-        std::lock_guard<std::mutex> hold(s_sessionLock);
-        control = s_session.Control;
-        channel = s_session.Channel;
-    }
-    if (!control)
+    std::lock_guard<std::mutex> hold(s_playLock);
+    if (!s_session.Control)
         return;
     uint32_t returned = 0, status = 0;
-    channel->Ioctl(control, IOCTL_DD_MIDI_PLAY, buffer.data(), uint32_t(buffer.size()), nullptr, 0,
-                   &returned, &status);
+    s_session.Channel->Ioctl(s_session.Control, IOCTL_DD_MIDI_PLAY, buffer.data(),
+                             uint32_t(buffer.size()), nullptr, 0, &returned, &status);
 }
 
 // Headers are prepared by the driver: Wine's winmm leaves it to the driver, Windows would do the

@@ -32,7 +32,7 @@ ULONG MsOpenPort(SmPort* Port) {
 static void VrSendUnderLock(SmPort* Port, const UCHAR* Message, LONG State) {
     ExAcquireFastMutex(&Port->SendLock);
     SmSendSerialData(Port, Message, 6, UserRequest);
-    Port->State = State;
+    SmWriteShared(&Port->State, State);
     ExReleaseFastMutex(&Port->SendLock);
 }
 
@@ -42,12 +42,12 @@ LONG SmSingleDeviceActivate(SmPort* Port, LONG Mode) {
         case DD_ACTIVATE_PROBE:
             ExAcquireFastMutex(&Port->SendLock);
             for (ULONG i = 0; i < SM_VERSION_AREA_WORDS; i++)
-                Port->Version[i] = 0;
-            Port->State = SM_STATE_PROBING;
+                SmWriteShared(&Port->Version[i], 0);
+            SmWriteShared(&Port->State, SM_STATE_PROBING);
             SmSendSerialData(Port, RequestConfig, sizeof(RequestConfig), UserRequest);
             ExReleaseFastMutex(&Port->SendLock);
             DelayThread(VR_PROBE_WAIT_MS);
-            if (Port->Version[0] != 0) {
+            if (SmReadShared(&Port->Version[0]) != 0) {
                 SmSingleDeviceActivate(Port, DD_ACTIVATE_ON);
                 KeSetEvent(&Port->Activated, IO_NO_INCREMENT, FALSE);
             }
@@ -61,7 +61,7 @@ LONG SmSingleDeviceActivate(SmPort* Port, LONG Mode) {
         default:
             break;
     }
-    return Port->State;
+    return SmReadShared(&Port->State);
 }
 
 LONG VrDeviceActivate(SmDevice* Context, LONG Mode) {
@@ -72,7 +72,7 @@ LONG VrDeviceActivate(SmDevice* Context, LONG Mode) {
         return Mode;
     }
     if (Mode == DD_ACTIVATE_QUERY || Mode == DD_ACTIVATE_PROBE)
-        return Context->Ports[0].State;
+        return SmReadShared(&Context->Ports[0].State);
     return Mode;
 }
 
@@ -91,16 +91,16 @@ ULONG VrParseConfigReply(const UCHAR* Data, ULONG Length) {
 
 ULONG VrPrivateSysEx(SmDevice* Context, const UCHAR* Data, ULONG Length) {
     // Caller: the parser in a reader thread, ClientLock held.
-    SmPort* port = Context->OpeningPort;
-    if (!port || port->State != SM_STATE_PROBING)
+    SmPort* port = SmOpeningPort(Context);
+    if (!port || SmReadShared(&port->State) != SM_STATE_PROBING)
         return 0;
-    // Only the probed port's own input counts: with a chain, an interface already open may send
+    // Only the probed port's own reader counts: with a chain, an interface already open may send
     // System Exclusive (a reply to the panel) while the next port is probed.
-    if (!port->Tb.SysExBuffer || Data != port->Tb.SysExBuffer->Data)
+    if (port->Thread != (PVOID)KeGetCurrentThread())
         return 0;
     ULONG version = VrParseConfigReply(Data, Length);
     if (version != 0)
-        port->Version[0] = version;
+        SmWriteShared(&port->Version[0], (LONG)version);
     return 1; // while a port is probed every System Exclusive message is swallowed
 }
 
@@ -133,7 +133,7 @@ LONG VrGetHardwareInfo(SmDevice* Context, LONG Index, DdHardwareInfo* Info) {
     // Only ports of the current open count: a record left from an earlier open may still hold
     // the version of an interface that is gone.
     for (ULONG i = 0; i < Context->NumPorts && i < SM_MAX_PORTS; i++) {
-        ULONG version = Context->Ports[i].Version[0];
+        ULONG version = (ULONG)SmReadShared(&Context->Ports[i].Version[0]);
         if (version == 0)
             continue;
         if (found++ != Index)

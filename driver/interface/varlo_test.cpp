@@ -58,8 +58,8 @@ TEST(InterfaceFunctions, ConfigurationReplies) {
     EXPECT_EQ(VrPrivateSysEx(&rig.device, collected.Data, 12), 0u);
     rig.device.OpeningPort = &port;
     port.State = SM_STATE_PROBING;
-    EXPECT_EQ(VrPrivateSysEx(&rig.device, collected.Data, 12), 0u); // another port's input
-    port.Tb.SysExBuffer = &collected;
+    EXPECT_EQ(VrPrivateSysEx(&rig.device, collected.Data, 12), 0u); // another port's reader
+    port.Thread = KeGetCurrentThread();
     EXPECT_EQ(VrPrivateSysEx(&rig.device, collected.Data, 12), 1u);
     EXPECT_EQ(port.Version[0], 123u);
     collected.Data[3] = 0x7C;

@@ -33,8 +33,8 @@ struct SmPort {
     ULONG SerialNumber; // n of \Device\Serial<n>
     ULONG Index;        // position among the opened ports, copied into the parser's Port
     PVOID Thread;       // referenced thread object of the reader, or NULL
-    volatile LONG Stop; // non-zero: the reader ends after its current read
-    volatile LONG State;
+    LONG volatile Stop; // non-zero: the reader ends after its current read
+    LONG volatile State;
     PDEVICE_OBJECT SerialDevice;
     PFILE_OBJECT SerialFile;
     PIRP ReadRequest; // reused for every transfer; NULL when the port is closed
@@ -45,17 +45,32 @@ struct SmPort {
     KEVENT Activated;
     LONG CurrentCable; // last output cable selected; -1 forces a selection
     UCHAR SendBuffer[SM_SEND_CHUNK];
-    volatile ULONG Version[SM_VERSION_AREA_WORDS]; // Version[0]: firmware version, 0 = none
+    LONG volatile Version[SM_VERSION_AREA_WORDS]; // Version[0]: firmware version, 0 = none
     DdTb Tb;
 };
 
 // The transport context inside the device extension (DdDriverInfo.ContextSize bytes, zeroed).
 struct SmDevice {
     DdExtension* Extension;
-    ULONG NumPorts;               // ports opened and activated, 0 to SM_MAX_PORTS
-    SmPort* volatile OpeningPort; // the port being opened and probed, or NULL
+    ULONG NumPorts;             // ports opened and activated, 0 to SM_MAX_PORTS
+    PVOID volatile OpeningPort; // the SmPort being opened and probed, or NULL
     SmPort Ports[SM_MAX_PORTS];
 };
+
+// State, Stop, Version and OpeningPort are shared between the reader threads and the threads that
+// open, close and activate: they are read and written whole, with interlocked operations.
+inline LONG SmReadShared(LONG volatile* Value) {
+    return InterlockedCompareExchange(Value, 0, 0);
+}
+inline void SmWriteShared(LONG volatile* Value, LONG NewValue) {
+    InterlockedExchange(Value, NewValue);
+}
+inline SmPort* SmOpeningPort(SmDevice* Context) {
+    return (SmPort*)InterlockedCompareExchangePointer(&Context->OpeningPort, NULL, NULL);
+}
+inline void SmSetOpeningPort(SmDevice* Context, SmPort* Port) {
+    InterlockedExchangePointer(&Context->OpeningPort, Port);
+}
 
 // DdDriverInfo entries (see dd.h for the contract).
 ULONG SmOpenPort(SmDevice* Context);

@@ -68,7 +68,7 @@ void SmReaderThread(PVOID StartContext) {
     SmPort* port = (SmPort*)StartContext;
     DdExtension* extension = port->Device->Extension;
     KeSetPriorityThread(KeGetCurrentThread(), SM_READER_PRIORITY);
-    while (!port->Stop) {
+    while (!SmReadShared(&port->Stop)) {
         IO_STATUS_BLOCK status;
         status.Information = 0;
         BOOLEAN ok = SynchronousTransfer(port, IRP_MJ_READ, &port->ReadDone, port->ReadRequest,
@@ -80,7 +80,7 @@ void SmReaderThread(PVOID StartContext) {
                 port->Tb.Port = (UCHAR)port->Index;
                 ParseInputBuffer(extension, &port->Tb);
             }
-        } else if (!ok && !port->Stop) {
+        } else if (!ok && !SmReadShared(&port->Stop)) {
             DelayThread(SM_FAILED_READ_PAUSE_MS); // a failing port is retried, not spun on
         }
     }
@@ -119,8 +119,10 @@ ULONG SmSendEvent(SmDevice* Context, ULONG Port, ULONG Event, ULONG DataCount) {
     SmPort* port = SmSelectPort(Context, Port);
     UCHAR bytes[3] = {(UCHAR)Event, (UCHAR)(Event >> 8), (UCHAR)(Event >> 16)};
     UCHAR status = bytes[0];
-    if (!port || status < 0x80)
-        return 1; // a data byte as status would corrupt the receiver's next message
+    // A data byte as status would corrupt the receiver's next message; F5 would select a cable
+    // behind the transport's back.
+    if (!port || status < 0x80 || status == 0xF5)
+        return 1;
     if (DataCount > 2)
         DataCount = 2;
     ExAcquireFastMutex(&port->SendLock);

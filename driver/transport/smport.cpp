@@ -108,8 +108,8 @@ static void SmStartReader(SmDevice* Context, SmPort* Port) {
     HANDLE handle;
     RtlZeroMemory(&Port->Tb, sizeof(Port->Tb));
     DdPrepareTb(Context->Extension, &Port->Tb, Context->NumPorts);
-    Port->Stop = 0;
-    Port->State = SM_STATE_IDLE;
+    SmWriteShared(&Port->Stop, 0);
+    SmWriteShared(&Port->State, SM_STATE_IDLE);
     Port->Thread = NULL;
     if (NT_SUCCESS(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, NULL, NULL, NULL,
                                         SmReaderThread, Port))) {
@@ -154,10 +154,10 @@ ULONG SmOpenPort(SmDevice* Context) {
                 break;
             continue;
         }
-        Context->OpeningPort = port;
+        SmSetOpeningPort(Context, port);
         port->SerialNumber = (ULONG)number;
         if (!SmPreparePort(Context, port)) {
-            Context->OpeningPort = NULL;
+            SmSetOpeningPort(Context, NULL);
             SmCloseSinglePort(port);
             continue;
         }
@@ -168,9 +168,9 @@ ULONG SmOpenPort(SmDevice* Context) {
         LARGE_INTEGER wait;
         wait.QuadPart = -10000LL * SM_ACTIVATE_WAIT_MS;
         status = KeWaitForSingleObject(&port->Activated, Executive, KernelMode, FALSE, &wait);
-        if (status != STATUS_SUCCESS || port->State != SM_STATE_ACTIVE) {
-            Context->OpeningPort = NULL;
-            port->State = SM_STATE_IDLE;
+        if (status != STATUS_SUCCESS || SmReadShared(&port->State) != SM_STATE_ACTIVE) {
+            SmSetOpeningPort(Context, NULL);
+            SmWriteShared(&port->State, SM_STATE_IDLE);
             SmCloseSinglePort(port);
             continue;
         }
@@ -178,7 +178,7 @@ ULONG SmOpenPort(SmDevice* Context) {
         SmSetHandFlow(port, SERIAL_CTS_HANDSHAKE);
         if (Context->NumPorts == 0)
             DdSetDeviceValue(extension, szPreviousPort, (ULONG)number);
-        Context->OpeningPort = NULL;
+        SmSetOpeningPort(Context, NULL);
         port->Index = Context->NumPorts;
         Context->NumPorts++;
         if (!multiChain)
@@ -187,7 +187,7 @@ ULONG SmOpenPort(SmDevice* Context) {
         if (Context->NumPorts < SM_MAX_PORTS)
             port = &Context->Ports[Context->NumPorts];
     }
-    Context->OpeningPort = NULL;
+    SmSetOpeningPort(Context, NULL);
     return Context->NumPorts > 0;
 }
 
@@ -195,7 +195,7 @@ void SmStopSingleThread(SmPort* Port) {
     // Caller: closing, PASSIVE_LEVEL, OpenMutex held; SendLock not held.
     if (!Port->Thread)
         return;
-    InterlockedExchange(&Port->Stop, 1);
+    SmWriteShared(&Port->Stop, 1);
     // The reader may be between two reads when the first cancel comes: cancel until it ends.
     LARGE_INTEGER poll;
     poll.QuadPart = -10000LL * 20;
@@ -210,7 +210,7 @@ void SmStopSingleThread(SmPort* Port) {
 ULONG SmCloseSinglePort(SmPort* Port) {
     // Caller: the port search and SmClosePort, PASSIVE_LEVEL, OpenMutex held.
     static const UCHAR cable0[2] = {0xF5, 0x00};
-    if (Port->State == SM_STATE_ACTIVE) {
+    if (SmReadShared(&Port->State) == SM_STATE_ACTIVE) {
         ExAcquireFastMutex(&Port->SendLock);
         SmSendSerialData(Port, cable0, sizeof(cable0), UserRequest);
         for (UCHAR channel = 0; channel < 16; channel++) {

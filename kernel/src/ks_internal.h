@@ -3,6 +3,7 @@
 
 #include <wdm.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -15,10 +16,17 @@ constexpr ULONG kStringPoolTag = 0x67727453; // "Strg"
 // A verifier failure: prints the message and aborts.
 [[noreturn]] void Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// The dispatcher lock guards every dispatcher object's state (events, mutexes, threads); waiters
-// sleep on the one condition variable and recheck.
+// The dispatcher lock guards every dispatcher object's state (events, mutexes, threads). A
+// waiting thread links a wait block into the object's WaitListHead and sleeps on its own
+// condition variable; WakeWaiters (dispatcher lock held) wakes the waiters of one object, which
+// recheck.
 std::mutex& DispatcherLock();
-std::condition_variable& DispatcherSignal();
+void WakeWaiters(DISPATCHER_HEADER* header);
+// Waits (dispatcher lock held through `guard`) until `satisfied` answers true or the deadline
+// passes; false on time-out.
+bool WaitOn(DISPATCHER_HEADER* header, std::unique_lock<std::mutex>& guard,
+            const std::chrono::steady_clock::time_point* deadline,
+            bool (*satisfied)(DISPATCHER_HEADER*, void*), void* context);
 
 // Object headers precede every kernel object the layer creates (devices, drivers, files,
 // threads), giving reference counts and a type.

@@ -27,9 +27,48 @@ std::mutex& DispatcherLock() {
     static std::mutex* lock = new std::mutex;
     return *lock;
 }
-std::condition_variable& DispatcherSignal() {
-    static std::condition_variable* signal = new std::condition_variable;
-    return *signal;
+namespace {
+struct WaitBlock {
+    LIST_ENTRY link;
+    std::condition_variable wake;
+};
+
+void EnsureWaitList(DISPATCHER_HEADER* header) {
+    if (header->WaitListHead.Flink == nullptr)
+        InitializeListHead(&header->WaitListHead);
+}
+} // namespace
+
+void WakeWaiters(DISPATCHER_HEADER* header) {
+    EnsureWaitList(header);
+    for (PLIST_ENTRY entry = header->WaitListHead.Flink; entry != &header->WaitListHead;
+         entry = entry->Flink)
+        CONTAINING_RECORD(entry, WaitBlock, link)->wake.notify_one();
+}
+
+bool WaitOn(DISPATCHER_HEADER* header, std::unique_lock<std::mutex>& guard,
+            const std::chrono::steady_clock::time_point* deadline,
+            bool (*satisfied)(DISPATCHER_HEADER*, void*), void* context) {
+    if (satisfied(header, context))
+        return true;
+    WaitBlock block;
+    EnsureWaitList(header);
+    InsertTailList(&header->WaitListHead, &block.link);
+    bool done = false;
+    for (;;) {
+        if (deadline == nullptr) {
+            block.wake.wait(guard);
+        } else if (block.wake.wait_until(guard, *deadline) == std::cv_status::timeout) {
+            done = satisfied(header, context);
+            break;
+        }
+        if (satisfied(header, context)) {
+            done = true;
+            break;
+        }
+    }
+    RemoveEntryList(&block.link);
+    return done;
 }
 
 namespace {
@@ -95,7 +134,6 @@ bool TrySatisfy(DISPATCHER_HEADER* header, PKTHREAD thread) {
 } // namespace ks
 
 using ks::DispatcherLock;
-using ks::DispatcherSignal;
 
 extern "C" {
 
@@ -182,9 +220,12 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     if (ks::CurrentIrql() > DISPATCH_LEVEL)
         ks::Fail("KeSetEvent at IRQL %d", ks::CurrentIrql());
     std::lock_guard guard(DispatcherLock());
+    if (Event->Header.Type != KS_EVENT_NOTIFICATION &&
+        Event->Header.Type != KS_EVENT_SYNCHRONIZATION)
+        ks::Fail("KeSetEvent of %p, which is no initialised event", (void*)Event);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
-    DispatcherSignal().notify_all();
+    ks::WakeWaiters(&Event->Header);
     return previous;
 }
 
@@ -230,7 +271,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     if (++Mutex->Header.SignalState == 1) {
         Mutex->OwnerThread = nullptr;
         self->MutexesHeld--;
-        DispatcherSignal().notify_all();
+        ks::WakeWaiters(&Mutex->Header);
     }
     return previous;
 }
@@ -250,17 +291,13 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     ks::CheckWaitIrql("KeWaitForSingleObject", Timeout);
     PKTHREAD self = ks::CurrentThread();
     DISPATCHER_HEADER* header = (DISPATCHER_HEADER*)Object;
-    auto deadline = Timeout ? ks::Deadline(Timeout) : ks::Clock::time_point::max();
+    auto deadline = Timeout ? ks::Deadline(Timeout) : ks::Clock::time_point();
     std::unique_lock guard(DispatcherLock());
-    for (;;) {
-        if (ks::TrySatisfy(header, self))
-            return STATUS_SUCCESS;
-        if (Timeout == nullptr)
-            DispatcherSignal().wait(guard);
-        else if (DispatcherSignal().wait_until(guard, deadline) == std::cv_status::timeout &&
-                 !ks::TrySatisfy(header, self))
-            return STATUS_TIMEOUT;
-    }
+    auto satisfied = [](DISPATCHER_HEADER* header, void* thread) {
+        return ks::TrySatisfy(header, (PKTHREAD)thread);
+    };
+    bool done = ks::WaitOn(header, guard, Timeout ? &deadline : nullptr, satisfied, self);
+    return done ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
@@ -322,10 +359,12 @@ void ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
         ks::Fail("fast mutex %p acquired again by its owner (deadlock)", (void*)FastMutex);
     if (FastMutex->Count != 0 && FastMutex->Count != 1)
         ks::Fail("fast mutex %p is not initialised", (void*)FastMutex);
-    while (FastMutex->Count != 1) {
+    if (FastMutex->Count != 1)
         FastMutex->Contention++;
-        DispatcherSignal().wait(guard);
-    }
+    ks::WaitOn(
+        &FastMutex->Event.Header, guard, nullptr,
+        [](DISPATCHER_HEADER*, void* mutex) { return ((PFAST_MUTEX)mutex)->Count == 1; },
+        FastMutex);
     AcquireFast(FastMutex, self, old);
 }
 
@@ -352,7 +391,7 @@ void ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     FastMutex->Owner = nullptr;
     ks::FastMutexesHeld()--;
     ks::CurrentIrql() = (KIRQL)FastMutex->OldIrql;
-    DispatcherSignal().notify_all();
+    ks::WakeWaiters(&FastMutex->Event.Header);
 }
 
 KPROCESSOR_MODE ExGetPreviousMode(void) {

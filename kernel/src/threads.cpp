@@ -49,7 +49,7 @@ void EndSystemThread(PKTHREAD thread) {
     {
         std::lock_guard guard(DispatcherLock());
         thread->Header.SignalState = 1;
-        DispatcherSignal().notify_all();
+        WakeWaiters(&thread->Header);
     }
     tSlot.thread = nullptr;
     gLiveSystemThreads--;

@@ -24,24 +24,20 @@ if(VARLO_TREE STREQUAL "win")
             LABELS "wine" TIMEOUT 600 FIXTURES_REQUIRED varlo_midi
             ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix;VARLO_UMDRV_CHANNEL=loop;VARLO_UMDRV_INPUTS=${inputs};VARLO_UMDRV_OUTPUTS=${outputs}")
     endforeach()
+    # No device host listens on port 1.
+    add_test(NAME link_midilink_test_nodevice
+             COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh
+                     $<TARGET_FILE:link_midilink_test> --gtest_brief=1)
+    set_tests_properties(link_midilink_test_nodevice PROPERTIES
+        LABELS "wine" TIMEOUT 600 FIXTURES_REQUIRED varlo_midi
+        ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix;VARLO_BRIDGE_PORT=1")
 endif()
 
-# End to end: the link through winmm and the driver's bridge channel to the device host (host
-# tree: build/host/devhost/varlo-devhost) with the driver and the interface model on serial port 1.
-# Skipped while the host tree has no device host.
+# End to end: the link through winmm and the driver's bridge channel to the device host with the
+# driver and the interface model (fixture varlo_devhost, umdrv/CMakeLists.txt).
 if(VARLO_TREE STREQUAL "win")
-    set(devhost ${CMAKE_BINARY_DIR}/../host/devhost/varlo-devhost)
-    set(devhost_port ${CMAKE_BINARY_DIR}/panel/link/devhost.port)
-    add_test(NAME link_devhost_start
-             COMMAND ${CMAKE_SOURCE_DIR}/umdrv/background.sh start-optional ${devhost_port}
-                     ${devhost} --port 0 --port-file ${devhost_port} --serial 1=model --quiet)
-    add_test(NAME link_devhost_stop
-             COMMAND ${CMAKE_SOURCE_DIR}/umdrv/background.sh stop ${devhost_port})
-    set_tests_properties(link_devhost_start PROPERTIES FIXTURES_SETUP varlo_devhost LABELS wine)
-    set_tests_properties(link_devhost_stop PROPERTIES FIXTURES_CLEANUP varlo_devhost LABELS wine)
-
     varlo_wine_test(link_e2e_test SOURCES link_e2e_wine_test.cpp LIBS link user32 ws2_32)
     set_tests_properties(link_e2e_test PROPERTIES FIXTURES_REQUIRED "varlo_midi;varlo_devhost")
     set_property(TEST link_e2e_test APPEND PROPERTY ENVIRONMENT
-                 "VARLO_BRIDGE_PORT_FILE=${devhost_port}")
+                 "VARLO_BRIDGE_PORT_FILE=${VARLO_DEVHOST_PORT_FILE}")
 endif()

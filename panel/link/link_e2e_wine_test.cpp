@@ -33,8 +33,7 @@ public:
         const char* file = std::getenv("VARLO_BRIDGE_PORT_FILE");
         ASSERT_NE(nullptr, file);
         FILE* f = std::fopen(("Z:" + std::string(file)).c_str(), "r");
-        if (!f)
-            return; // no device host built: every test skips
+        ASSERT_NE(nullptr, f) << "no device host: " << file;
         unsigned port = 0;
         ASSERT_EQ(1, std::fscanf(f, "%u", &port));
         std::fclose(f);
@@ -191,8 +190,6 @@ private:
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!g_port)
-            GTEST_SKIP() << "no device host";
         ASSERT_TRUE(model_.ok());
         ASSERT_EQ("ok", model_.Command("answers on"));
         ASSERT_EQ("ok", model_.Command("mode 0"));

@@ -263,4 +263,20 @@ TEST(LinkNoPorts, OpenFailsBeforeOpeningAnything) {
     MidiLinkClose();
 }
 
+// The standard layout on a bridge where no device host listens: the interface's ports are
+// there, but none opens.
+TEST(LinkNoDevice, OpenFailsCleanlyWhenTheDeviceCannotBeOpened) {
+    const char* port = std::getenv("VARLO_BRIDGE_PORT");
+    if (!port || std::string(port) != "1" || std::getenv("VARLO_UMDRV_CHANNEL"))
+        GTEST_SKIP() << "runs with its own configuration";
+    ASSERT_EQ(3u, midiInGetNumDevs());
+    EXPECT_EQ(1, MidiLinkOpen());
+    EXPECT_EQ(nullptr, g_MidiLink.FirstInput);
+    EXPECT_EQ(nullptr, g_MidiLink.FirstOutput);
+    SendIdentityRequest(); // dropped
+    MidiLinkClose();
+    HMIDIOUT out = nullptr;
+    EXPECT_NE(MMSYSERR_NOERROR, midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL));
+}
+
 } // namespace

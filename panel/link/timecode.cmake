@@ -3,7 +3,7 @@
 varlo_panel_module(timecode
     PURE timecode.cpp
     WIN timecodepanel.cpp
-    LIBS link buttongroup panelbutton gdicache shell glassdisplay user32)
+    LIBS link buttongroup panelbutton gdicache shell glassdisplay contexthelp user32)
 
 if(VARLO_TREE STREQUAL "host")
     varlo_host_test(timecode_test SOURCES timecode_test.cpp LIBS timecode_pure)

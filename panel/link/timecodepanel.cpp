@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "display/glassdisplay.h"
+#include "help/helpwindow.h"
 #include "link/midilink.h"
 #include "res/resource.h"
 #include "shell/aboutbox.h"
@@ -275,6 +276,7 @@ void InitPanelLink(HWND window, HICON icon) {
     PanelLink().setTargetWindow(window);
     SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
     SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    CreateAppHelpWindow(window);
     PanelLink().sendIdentityRequest();
 }
 

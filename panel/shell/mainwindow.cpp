@@ -5,6 +5,7 @@
 
 #include "display/background.h"
 #include "display/glassdisplay.h"
+#include "help/helpwindow.h"
 #include "link/timecodepanel.h"
 #include "res/resource.h"
 #include "shell/resstr.h"
@@ -214,6 +215,7 @@ void ProcessLoopMessage(HWND mainWindow, MSG* msg) {
         static_assert(kHelpCommand == 112);
         TranslateMessage(msg);
         DispatchMessageA(msg);
+        ToggleHelpMode(AppHelpWindow()); // F1 switches help mode on and off
         return;
     }
     if (IsDialogMessageA(mainWindow, msg))
