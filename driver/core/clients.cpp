@@ -187,26 +187,29 @@ ULONG DdAllocatePort(DdClient* Client, DdExtension* Extension, PIRP Irp) {
     if (info->OpenCheck && !info->OpenCheck(Extension->Context, 1))
         return 0;
     KeWaitForSingleObject(&Extension->OpenMutex, Executive, KernelMode, FALSE, NULL);
-    LONG volatile* openCount = &Extension->OpenCount;
-    if (InterlockedIncrement(openCount) == 1) {
+    // OpenCount changes only under OpenMutex, always interlocked: reader threads look at it
+    // without the mutex.
+    LONG count = InterlockedIncrement(&Extension->OpenCount);
+    if (count == 1) {
         RtlZeroMemory(Extension->InCableTable, DdInCableEntries(info) * sizeof(DdInCableState));
         RtlZeroMemory(Extension->OutTable, DdOutCableEntries(info) * sizeof(DdOutCableState));
-        if (!info->OpenPort(Extension->Context))
-            InterlockedExchange(openCount, 0);
-        else
+        if (info->OpenPort(Extension->Context)) {
             PublishSubDevices(Extension);
+        } else {
+            InterlockedExchange(&Extension->OpenCount, 0);
+            count = 0;
+        }
     }
-    ULONG result = (ULONG)*openCount;
     KeReleaseMutex(&Extension->OpenMutex, FALSE);
-    return result;
+    return (ULONG)count;
 }
 
 BOOLEAN DdFreePort(DdExtension* Extension, PIRP Irp) {
     // Caller: DdClose, PASSIVE_LEVEL, ClientLock not held. Takes OpenMutex.
     UNREFERENCED_PARAMETER(Irp);
     KeWaitForSingleObject(&Extension->OpenMutex, Executive, KernelMode, FALSE, NULL);
-    LONG volatile* openCount = &Extension->OpenCount;
-    if (*openCount > 0 && InterlockedDecrement(openCount) == 0)
+    if (InterlockedCompareExchange(&Extension->OpenCount, 0, 0) > 0 &&
+        InterlockedDecrement(&Extension->OpenCount) == 0)
         Extension->Info.ClosePort(Extension->Context);
     KeReleaseMutex(&Extension->OpenMutex, FALSE);
     return TRUE;

@@ -8,7 +8,8 @@
 // Which lock guards what:
 //   OpenMutex (kernel mutex)   OpenCount, opening/closing the ports, the sub-device values.
 //                              Taken by DdAllocatePort and DdFreePort only, never with
-//                              ClientLock held.
+//                              ClientLock held. OpenCount is changed with interlocked
+//                              operations so that reader threads may read it without the mutex.
 //   ClientLock (fast mutex)    the client list, each file object's FsContext link, and every
 //                              client's Flags, FreeList, Current and Ready queue. Held by a whole
 //                              parser run and by DdRead, so a read and a run never work on one

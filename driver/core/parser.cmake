@@ -1,2 +1,16 @@
 # MIDI input parser and distribution to the clients.
 list(APPEND VARLO_DRIVER_SOURCES ${CMAKE_CURRENT_LIST_DIR}/parser.cpp)
+if(VARLO_TREE STREQUAL "host")
+    varlo_host_test(parser_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/parser_test.cpp
+                    LIBS varlo_driver)
+endif()
+if(VARLO_TREE STREQUAL "host" AND NOT VARLO_SANITIZE MATCHES "thread")
+    # The parser's own sources are built into the fuzzer so that they carry its coverage
+    # instrumentation; the rest comes from varlo_driver. (libFuzzer does not pair with
+    # ThreadSanitizer.)
+    varlo_fuzzer(parser_fuzz
+                 SOURCES ${CMAKE_CURRENT_LIST_DIR}/parser_fuzz.cpp
+                         ${CMAKE_CURRENT_LIST_DIR}/parser.cpp
+                         ${CMAKE_CURRENT_LIST_DIR}/clients.cpp
+                 LIBS varlo_driver)
+endif()

@@ -203,42 +203,58 @@ static void ParseStatus(DdExtension* Extension, DdTb* Tb, UCHAR Status) {
     }
 }
 
-static inline void ParseData(DdExtension* Extension, DdTb* Tb, UCHAR Byte) {
-    if (Tb->InSysEx) {
-        DdMidiBuffer* buffer = Tb->SysExBuffer;
-        if (buffer) {
-            buffer->Data[buffer->Length] = Byte;
-            buffer->Length = (USHORT)(buffer->Length + 1);
-            if (buffer->Length == DD_MIDI_DATA_BYTES ||
-                (buffer->Length == DD_SYSEX_FIRST_PIECE && buffer->Data[0] == 0xF0)) {
-                DistributeSysex(Extension, Tb, DD_BUF_SYSEX_PART);
-                buffer->Length = 0;
-            }
-        }
-        return;
+// Data bytes inside System Exclusive: takes the run of data bytes at Index (at most Count, at
+// least one) into the collection buffer, handing on each full piece. Answers the bytes taken.
+static ULONG CollectSysEx(DdExtension* Extension, DdTb* Tb, ULONG Index, ULONG Count) {
+    const UCHAR* bytes = Tb->Buffer + Index; // a run never wraps: Index + Count <= the end
+    DdMidiBuffer* buffer = Tb->SysExBuffer;
+    ULONG room = Count;
+    if (buffer) {
+        // The first piece is F0 and 15 data bytes, later ones fill the buffer. After a piece was
+        // handed on, Data[0] still holds its first byte until overwritten.
+        ULONG limit =
+            buffer->Length && buffer->Data[0] == 0xF0 ? DD_SYSEX_FIRST_PIECE : DD_MIDI_DATA_BYTES;
+        if (limit - buffer->Length < room)
+            room = limit - buffer->Length;
     }
-    if (Tb->CableSelect) {
-        Tb->CableSelect = 0;
-        if (Extension->Info.ChangeCable)
-            Extension->Info.ChangeCable(Extension->Context, Tb, Byte, Tb->Cable >> 24);
-        Tb->Cable = (ULONG)Byte << 24;
-        return;
+    ULONG taken = 1;
+    while (taken < room && bytes[taken] < 0x80)
+        taken++;
+    if (!buffer)
+        return taken; // no collection buffer: the message is dropped
+    RtlCopyMemory(buffer->Data + buffer->Length, bytes, taken);
+    buffer->Length = (USHORT)(buffer->Length + taken);
+    if (buffer->Length == DD_MIDI_DATA_BYTES ||
+        (buffer->Length == DD_SYSEX_FIRST_PIECE && buffer->Data[0] == 0xF0)) {
+        DistributeSysex(Extension, Tb, DD_BUF_SYSEX_PART);
+        buffer->Length = 0;
     }
-    ULONG status = Tb->RunningStatus & 0xFF;
-    if (status == 0)
-        return; // no running status yet: nothing to attach the byte to
-    ULONG event;
-    if (DdStatusDataCount(status) == 2) {
-        if (Tb->PendingData == 0xFF) {
-            Tb->PendingData = Byte;
-            return;
-        }
-        event = status | (ULONG)Tb->PendingData << 8 | (ULONG)Byte << 16;
-        Tb->PendingData = 0xFF;
-    } else {
-        event = status | (ULONG)Byte << 8;
-    }
-    AppendEvent(Extension, Tb->Port, event | CableWordOf(Tb, status));
+    return taken;
+}
+
+// The data byte after F5: the new input cable.
+static void SelectCable(DdExtension* Extension, DdTb* Tb, UCHAR Byte) {
+    Tb->CableSelect = 0;
+    if (Extension->Info.ChangeCable)
+        Extension->Info.ChangeCable(Extension->Context, Tb, Byte, Tb->Cable >> 24);
+    Tb->Cable = (ULONG)Byte << 24;
+}
+
+// The parse state the common case needs, held in registers for the length of a run: a data
+// byte under running status outside System Exclusive and cable selection. Reloaded from the
+// DdTb after every byte that changes it.
+struct DdFastState {
+    ULONG Status;    // running status, 0 = none
+    ULONG DataCount; // its data bytes
+    ULONG Cable;     // cable word for its events
+    BOOLEAN Plain;   // neither inside System Exclusive nor after F5
+};
+
+static inline void LoadFastState(const DdTb* Tb, DdFastState* State) {
+    State->Status = Tb->RunningStatus & 0xFF;
+    State->DataCount = DdStatusDataCount(State->Status);
+    State->Cable = CableWordOf(Tb, State->Status);
+    State->Plain = !Tb->InSysEx && !Tb->CableSelect;
 }
 
 void ParseInputBuffer(DdExtension* Extension, DdTb* Tb) {
@@ -248,21 +264,47 @@ void ParseInputBuffer(DdExtension* Extension, DdTb* Tb) {
     ExAcquireFastMutex(&Extension->ClientLock);
     ULONG end = Tb->EndIndex < DD_TB_BUFFER_SIZE ? Tb->EndIndex : DD_TB_BUFFER_SIZE;
     ULONG index = Tb->ReadIndex % DD_TB_BUFFER_SIZE;
-    // Exactly the bytes received, a full buffer included (the index wraps to 0 after it).
+    // Exactly the bytes received, a full buffer included; the index wraps to 0 after it.
     ULONG count = end > index ? end - index : 0;
-    for (; count; count--) {
+    ULONG port = Tb->Port;
+    UCHAR pending = Tb->PendingData;
+    DdFastState fast;
+    LoadFastState(Tb, &fast);
+    while (count) {
         UCHAR byte = Tb->Buffer[index];
-        index = (index + 1) % DD_TB_BUFFER_SIZE;
-        if (byte >= 0xF8) {
+        ULONG taken = 1;
+        if (byte < 0x80 && fast.Plain) {
+            // Data under running status: the path of nearly every byte.
+            if (fast.Status && fast.DataCount == 2 && pending == 0xFF) {
+                pending = byte;
+            } else if (fast.Status && fast.DataCount == 2) {
+                AppendEvent(Extension, port,
+                            fast.Status | (ULONG)pending << 8 | (ULONG)byte << 16 | fast.Cable);
+                pending = 0xFF;
+            } else if (fast.Status) {
+                AppendEvent(Extension, port, fast.Status | (ULONG)byte << 8 | fast.Cable);
+            }
+            // else no running status yet: nothing to attach the byte to
+        } else if (byte < 0x80 && Tb->InSysEx) {
+            taken = CollectSysEx(Extension, Tb, index, count);
+        } else if (byte >= 0xF8) {
             // Real-time: touches no other state; active sensing stays here.
             if (byte != 0xFE)
-                AppendEvent(Extension, Tb->Port, byte | CableWordOf(Tb, byte));
-        } else if (byte & 0x80) {
-            ParseStatus(Extension, Tb, byte);
+                AppendEvent(Extension, port, byte | CableWordOf(Tb, byte));
         } else {
-            ParseData(Extension, Tb, byte);
+            // A status byte, or the cable number after F5.
+            Tb->PendingData = pending;
+            if (byte & 0x80)
+                ParseStatus(Extension, Tb, byte);
+            else
+                SelectCable(Extension, Tb, byte);
+            pending = Tb->PendingData;
+            LoadFastState(Tb, &fast);
         }
+        index = (index + taken) % DD_TB_BUFFER_SIZE;
+        count -= taken;
     }
+    Tb->PendingData = pending;
     Tb->ReadIndex = index;
     DispatchBuffersToClients(Extension);
     ExReleaseFastMutex(&Extension->ClientLock);

@@ -76,8 +76,8 @@ void DispatchBuffersToClients(DdExtension* Extension);
 // ClientLock held. Moves the client's Current buffer, if any, to the tail of its Ready queue.
 void FreeCurrentMidiBuffer(DdClient* Client);
 
-// Any thread, IRQL <= DISPATCH_LEVEL. A System Exclusive collection buffer from pool (header
-// zeroed), or none; released with DdReleaseSysExBuffer, which clears the holding pointer.
+// Reader thread (ClientLock held) or port close. A System Exclusive collection buffer from pool
+// (header zeroed), or none; released with DdReleaseSysExBuffer, which clears the holding pointer.
 DdMidiBuffer* DdGetSysExBuffer(DdExtension* Extension);
 void DdReleaseSysExBuffer(DdExtension* Extension, DdMidiBuffer** Buffer);
 

@@ -119,8 +119,10 @@ ULONG SmSendEvent(SmDevice* Context, ULONG Port, ULONG Event, ULONG DataCount) {
     SmPort* port = SmSelectPort(Context, Port);
     UCHAR bytes[3] = {(UCHAR)Event, (UCHAR)(Event >> 8), (UCHAR)(Event >> 16)};
     UCHAR status = bytes[0];
-    if (!port || status < 0x80)
-        return 1; // a data byte as status would corrupt the receiver's next message
+    // A data byte as status would corrupt the receiver's next message; F5 would select a cable
+    // behind the transport's back.
+    if (!port || status < 0x80 || status == 0xF5)
+        return 1;
     if (DataCount > 2)
         DataCount = 2;
     ExAcquireFastMutex(&port->SendLock);

@@ -262,9 +262,11 @@ TEST_F(TransportTest, EventsGoOutWithCableSelectionAndChannelRunningStatus) {
     EXPECT_EQ(TakeLine(0), (Bytes{0xF5, 0x02, 0x91, 0x3C, 0x40}));
 
     // System common never uses running status (a receiver clears it after F2); real-time
-    // leaves the channel's running status in place; a status below 80 is not sent.
-    Play(PlayBuffer(
-        4, 0, 0, Events({0x02000AF2, 0x02000BF2, 0x020000F8, 0x02403C91, 0x02403C12, 0x02403C91})));
+    // leaves the channel's running status in place; a status below 80, or the cable selection
+    // byte F5, is not sent.
+    Play(PlayBuffer(4, 0, 0,
+                    Events({0x02000AF2, 0x02000BF2, 0x020000F8, 0x02403C91, 0x02403C12, 0x020004F5,
+                            0x02403C91})));
     EXPECT_EQ(TakeLine(0),
               (Bytes{0xF2, 0x0A, 0x00, 0xF2, 0x0B, 0x00, 0xF8, 0x91, 0x3C, 0x40, 0x3C, 0x40}));
     const sim::CableRecord& c2 = WithModel(0, [](sim::InterfaceModel& m) { return m.Cable(2); });

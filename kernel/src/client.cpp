@@ -27,7 +27,7 @@ FileRecord* FileOf(PFILE_OBJECT file) {
 // Sends a cleanup or close request for the file in the calling thread and waits.
 void SendFileRequest(FileRecord* record, UCHAR major) {
     PDEVICE_OBJECT top = TopOfStackOf(record->device);
-    PIRP irp = AllocateThreadedIrp(top->StackSize, false);
+    PIRP irp = AllocateThreadedIrp(top->StackSize, true);
     irp->RequestorMode = record->mode;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
@@ -127,7 +127,7 @@ NTSTATUS OpenDeviceFile(std::u16string_view name, KPROCESSOR_MODE mode, PFILE_OB
     KeInitializeEvent(&object->Event, NotificationEvent, FALSE);
 
     PDEVICE_OBJECT top = TopOfStackOf(device);
-    PIRP irp = AllocateThreadedIrp(top->StackSize, false);
+    PIRP irp = AllocateThreadedIrp(top->StackSize, true);
     irp->RequestorMode = mode;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_CREATE;

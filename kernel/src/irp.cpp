@@ -65,6 +65,12 @@ const char* MajorName(UCHAR major) {
     }
 }
 
+[[noreturn]] void FailUnmarkedPending(UCHAR major, PDEVICE_OBJECT device) {
+    Fail("%s dispatch routine of %p returned STATUS_PENDING without marking the IRP pending "
+         "(IoMarkIrpPending)",
+         MajorName(major), (void*)device);
+}
+
 // The caller's side of a packet built for it: copy back buffered input, report the status,
 // signal, release.
 void FinishThreaded(PIRP irp) {
@@ -149,6 +155,9 @@ IoResult CallAndWait(PDEVICE_OBJECT device, PIRP irp) {
     IoCallDriver(device, irp);
     // The finish step signals the event whether or not the driver answered STATUS_PENDING.
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    if (!RecordOf(irp)->keepAfterFinish)
+        Fail("CallAndWait needs a packet that stays until it is waited for");
+    IoFreeIrp(irp);
     return {iosb.Status, iosb.Information};
 }
 
@@ -198,6 +207,7 @@ void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     UCHAR flags = Irp->AllocationFlags;
     IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
     Irp->AllocationFlags = flags;
+    record->pendingMarks = record->walkedLevels = record->returnedPending = 0;
     Irp->IoStatus.Status = Iostatus;
 }
 
@@ -225,7 +235,14 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
+    uint64_t level = 1ull << (stack - (PIO_STACK_LOCATION)(Irp + 1));
+    __atomic_and_fetch(&record->pendingMarks, ~level, __ATOMIC_SEQ_CST);
+    __atomic_and_fetch(&record->walkedLevels, ~level, __ATOMIC_SEQ_CST);
+    __atomic_and_fetch(&record->returnedPending, ~level, __ATOMIC_SEQ_CST);
     record->state = ks::IrpState::Dispatched;
+    // A packet freed by its completion may be gone when the dispatch routine returns.
+    bool checkPending = !(record->threaded && !record->keepAfterFinish);
+    UCHAR major = stack->MajorFunction;
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
     KIRQL irql = ks::CurrentIrql();
     void* previousDriver = ks::CurrentDriverContext();
@@ -234,7 +251,22 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ks::SetCurrentDriverContext(previousDriver);
     if (ks::CurrentIrql() != irql)
         ks::Fail("%s dispatch routine of %p returned at IRQL %d, entered at %d",
-                 ks::MajorName(stack->MajorFunction), (void*)DeviceObject, ks::CurrentIrql(), irql);
+                 ks::MajorName(major), (void*)DeviceObject, ks::CurrentIrql(), irql);
+    // STATUS_PENDING needs the location marked pending by the time the completion walk passes
+    // it (by the routine itself, or by its completion routine propagating PendingReturned);
+    // whichever of this return and the walk comes second checks.
+    if (checkPending) {
+        if (status == STATUS_PENDING) {
+            __atomic_or_fetch(&record->returnedPending, level, __ATOMIC_SEQ_CST);
+            if ((__atomic_load_n(&record->walkedLevels, __ATOMIC_SEQ_CST) & level) &&
+                !(__atomic_load_n(&record->pendingMarks, __ATOMIC_SEQ_CST) & level))
+                ks::FailUnmarkedPending(major, DeviceObject);
+        } else if ((__atomic_load_n(&stack->Control, __ATOMIC_SEQ_CST) & SL_PENDING_RETURNED) ||
+                   (__atomic_load_n(&record->pendingMarks, __ATOMIC_SEQ_CST) & level)) {
+            ks::Fail("%s dispatch routine of %p marked the IRP pending but returned 0x%08X",
+                     ks::MajorName(major), (void*)DeviceObject, (unsigned)status);
+        }
+    }
     return status;
 }
 
@@ -267,7 +299,14 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                       (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
-        stack->Control = 0;
+        uint64_t level = 1ull << (stack - (PIO_STACK_LOCATION)(Irp + 1));
+        bool flagged = (stack->Control & SL_PENDING_RETURNED) != 0;
+        if (flagged)
+            __atomic_or_fetch(&record->pendingMarks, level, __ATOMIC_SEQ_CST);
+        __atomic_or_fetch(&record->walkedLevels, level, __ATOMIC_SEQ_CST);
+        if (!flagged && (__atomic_load_n(&record->returnedPending, __ATOMIC_SEQ_CST) & level))
+            ks::FailUnmarkedPending(stack->MajorFunction, stack->DeviceObject);
+        __atomic_store_n(&stack->Control, (UCHAR)0, __ATOMIC_SEQ_CST);
         stack->CompletionRoutine = nullptr;
         stack->Context = nullptr;
         if (invoke && routine != nullptr) {

@@ -50,7 +50,13 @@ struct IrpRecord {
     bool threaded;
     bool keepAfterFinish;
     bool powerReleased;
-    size_t userLength;                // bytes the caller's buffer holds (buffered input operations)
+    size_t userLength; // bytes the caller's buffer holds (buffered input operations)
+    // Per stack location (bit = index from the bottom), for the pending check: marked pending
+    // when the completion walk passed it, walked, and its dispatch routine returned
+    // STATUS_PENDING.
+    uint64_t pendingMarks;
+    uint64_t walkedLevels;
+    uint64_t returnedPending;
     std::function<void(PIRP)> finish; // runs once the packet is completed to the top
 };
 IrpRecord* RecordOf(PIRP irp);
@@ -60,7 +66,8 @@ PIRP AllocateThreadedIrp(CCHAR stackSize, bool keepAfterFinish);
 void* AllocateSystemBuffer(size_t size);
 void FreeSystemBuffer(void* buffer);
 
-// Sends a request in the calling thread and waits for it; the packet is freed.
+// Sends a request in the calling thread and waits for it; the packet (built with
+// keepAfterFinish) is freed.
 IoResult CallAndWait(PDEVICE_OBJECT device, PIRP irp);
 
 // A default dispatch entry: completes with STATUS_INVALID_DEVICE_REQUEST.

@@ -44,9 +44,9 @@ std::vector<std::u16string> Split(std::u16string_view path) {
     return parts;
 }
 
-// Registry lock held.
-Key* Find(std::u16string_view path, bool create) {
-    Key* key = &TheRegistry().root;
+// Registry lock held (or a tree of the caller's own).
+Key* FindIn(Key* root, std::u16string_view path, bool create) {
+    Key* key = root;
     for (auto& part : Split(path)) {
         auto it = key->children.find(Upcase(part));
         if (it == key->children.end()) {
@@ -59,6 +59,11 @@ Key* Find(std::u16string_view path, bool create) {
         key = it->second.get();
     }
     return key;
+}
+
+// Registry lock held.
+Key* Find(std::u16string_view path, bool create) {
+    return FindIn(&TheRegistry().root, path, create);
 }
 
 // The body of a key handle's object.
@@ -144,6 +149,25 @@ std::string Escape(std::u16string_view text) {
     return out;
 }
 
+// Reads `digits` hex digits of text from `at`; false when they are not there.
+bool ParseHex(const std::string& text, size_t at, size_t digits, uint32_t* out) {
+    if (at + digits > text.size())
+        return false;
+    uint32_t value = 0;
+    for (size_t i = at; i < at + digits; i++) {
+        char c = text[i];
+        int digit = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
+        if (digit < 0)
+            return false;
+        value = value * 16 + (uint32_t)digit;
+    }
+    *out = value;
+    return true;
+}
+
 bool Unescape(const std::string& text, std::u16string* out) {
     out->clear();
     for (size_t i = 0; i < text.size(); i++) {
@@ -151,10 +175,50 @@ bool Unescape(const std::string& text, std::u16string* out) {
             *out += (char16_t)(unsigned char)text[i];
             continue;
         }
-        if (i + 4 >= text.size())
+        uint32_t c;
+        if (!ParseHex(text, i + 1, 4, &c))
             return false;
-        *out += (char16_t)std::stoul(text.substr(i + 1, 4), nullptr, 16);
+        *out += (char16_t)c;
         i += 4;
+    }
+    return true;
+}
+
+// Parses the saved form into root; false at the first malformed line.
+bool ParseTree(const std::string& text, Key* root) {
+    std::istringstream lines(text);
+    Key* key = root;
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string kind, name, hex;
+        std::u16string decoded;
+        if (!(fields >> kind))
+            continue; // blank line
+        if (!(fields >> name) || !Unescape(name, &decoded))
+            return false;
+        if (kind == "key") {
+            key = FindIn(root, decoded, true);
+            continue;
+        }
+        if (kind != "value")
+            return false;
+        ULONG type;
+        if (!(fields >> type))
+            return false;
+        fields >> hex; // absent for empty data
+        if (hex.size() % 2 != 0)
+            return false;
+        if (decoded == u"@")
+            decoded.clear();
+        RegistryValue value{type, {}};
+        for (size_t i = 0; i < hex.size(); i += 2) {
+            uint32_t byte;
+            if (!ParseHex(hex, i, 2, &byte))
+                return false;
+            value.data.push_back((uint8_t)byte);
+        }
+        key->values[Upcase(decoded)] = {decoded, value};
     }
     return true;
 }
@@ -276,39 +340,24 @@ bool RegistrySave(const std::string& file) {
     return bool(stream);
 }
 
+bool RegistryLoadText(const std::string& text) {
+    Key tree;
+    if (!ParseTree(text, &tree))
+        return false;
+    Registry& registry = TheRegistry();
+    std::lock_guard guard(registry.lock);
+    registry.root.children = std::move(tree.children);
+    registry.root.values = std::move(tree.values);
+    return true;
+}
+
 bool RegistryLoad(const std::string& file) {
     std::ifstream stream(file);
     if (!stream)
         return false;
-    Registry& registry = TheRegistry();
-    std::lock_guard guard(registry.lock);
-    registry.root.children.clear();
-    registry.root.values.clear();
-    Key* key = &registry.root;
-    std::string line;
-    while (std::getline(stream, line)) {
-        std::istringstream fields(line);
-        std::string kind, name, hex;
-        std::u16string text;
-        fields >> kind >> name;
-        if (!Unescape(name, &text))
-            return false;
-        if (kind == "key") {
-            key = Find(text, true);
-        } else if (kind == "value") {
-            ULONG type = 0;
-            fields >> type >> hex;
-            if (text == u"@")
-                text.clear();
-            RegistryValue value{type, {}};
-            for (size_t i = 0; i + 1 < hex.size(); i += 2)
-                value.data.push_back((uint8_t)std::stoul(hex.substr(i, 2), nullptr, 16));
-            key->values[Upcase(text)] = {text, value};
-        } else if (!kind.empty()) {
-            return false;
-        }
-    }
-    return true;
+    std::ostringstream text;
+    text << stream.rdbuf();
+    return RegistryLoadText(text.str());
 }
 
 } // namespace ks

@@ -48,7 +48,7 @@ PDRIVER_OBJECT Bus() {
 const std::vector<ULONG> kSystemTags = {Tag("IoDE")};
 
 PIRP BuildRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS initialStatus) {
-    PIRP irp = AllocateThreadedIrp(device->StackSize, false);
+    PIRP irp = AllocateThreadedIrp(device->StackSize, true);
     irp->RequestorMode = KernelMode;
     irp->IoStatus.Status = initialStatus;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);

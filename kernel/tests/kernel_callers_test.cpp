@@ -138,7 +138,7 @@ TEST(KernelCallers, PendingTravelsUpToTheUpperCompletionRoutine) {
     PIRP lowerHeld = nullptr;
     Handler lowerHandler = [&](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
-        lowerHeld = irp;
+        __atomic_store_n(&lowerHeld, irp, __ATOMIC_SEQ_CST); // handed to the completing thread
         return STATUS_PENDING;
     };
     auto lower = kstest::LoadTestDriver(u"Slow", u"\\Device\\Slow", &lowerHandler);

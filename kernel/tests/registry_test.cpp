@@ -89,6 +89,15 @@ TEST_F(Registry, SavedTreeLoadsBackWhole) {
     EXPECT_EQ(ks::RegistryGetValue(kKey, u"SubDevice0")->data.size(), 18u * 2);
     std::remove(file.c_str());
     EXPECT_FALSE(ks::RegistryLoad(file));
+
+    // Malformed text is refused whole: the tree stays as it was.
+    for (const char* bad : {"key \\A\nvalue X 4 0300000\n", "value X four 03000000\n", "key %12\n",
+                            "value X 4 zz\n", "door \\A\n"})
+        EXPECT_FALSE(ks::RegistryLoadText(bad)) << bad;
+    EXPECT_EQ(ks::RegistryGetDword(kKey, u"PreviousPort"), 3u);
+    EXPECT_TRUE(ks::RegistryLoadText("key \\A\n\nvalue Empty 3\n"));
+    EXPECT_EQ(ks::RegistryGetValue(u"\\A", u"Empty")->data.size(), 0u);
+    EXPECT_FALSE(ks::RegistryGetDword(kKey, u"PreviousPort"));
 }
 
 TEST(Strings, AppendAndNumbersRespectTheBuffer) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace {
 
 class VerifierDeath : public ::testing::Test {
@@ -45,6 +47,37 @@ TEST_F(VerifierDeath, ReturningFromDispatchAtRaisedIrql) {
                      return kstest::Complete(irp, STATUS_SUCCESS);
                  }),
                  "returned at IRQL 2");
+}
+
+TEST_F(VerifierDeath, PendingStatusAndPendingMarkDisagree) {
+    EXPECT_DEATH(SendThrough([](PDEVICE_OBJECT, PIRP irp) {
+                     kstest::Complete(irp, STATUS_SUCCESS);
+                     return STATUS_PENDING;
+                 }),
+                 "STATUS_PENDING without marking the IRP pending");
+    EXPECT_DEATH(SendThrough([](PDEVICE_OBJECT, PIRP irp) {
+                     IoMarkIrpPending(irp);
+                     return kstest::Complete(irp, STATUS_SUCCESS);
+                 }),
+                 "marked the IRP pending but returned 0x00000000");
+    // Completed later by another thread: caught when the completion passes the location.
+    EXPECT_DEATH(
+        {
+            static PIRP held;
+            kstest::Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
+                __atomic_store_n(&held, irp, __ATOMIC_SEQ_CST);
+                return STATUS_PENDING;
+            };
+            auto test = kstest::LoadTestDriver(u"Late", u"\\Device\\Late", &handler);
+            std::thread sender([&] { ks::SendPnp(test.device, IRP_MN_START_DEVICE); });
+            while (__atomic_load_n(&held, __ATOMIC_SEQ_CST) == nullptr)
+                std::this_thread::yield();
+            LARGE_INTEGER wait{.QuadPart = -20 * 10000};
+            KeDelayExecutionThread(KernelMode, FALSE, &wait);
+            kstest::Complete(held, STATUS_SUCCESS);
+            sender.join();
+        },
+        "STATUS_PENDING without marking the IRP pending");
 }
 
 TEST_F(VerifierDeath, ReleasingAMutexNotHeld) {
@@ -220,6 +253,25 @@ TEST(Unload, ReportsPoolLeftPerTagAndDevicesLeft) {
     report = kstest::UnloadTestDriver(again);
     EXPECT_NE(report.find("device object left: \\Device\\Leaky2"), std::string::npos) << report;
     IoDeleteDevice(device);
+}
+
+HANDLE gLeakedKey;
+
+NTSTATUS LeakingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               nullptr);
+    return ZwOpenKey(&gLeakedKey, KEY_QUERY_VALUE, &attributes);
+}
+
+TEST(Unload, ReportsHandlesTheDriverLeftOpen) {
+    NTSTATUS status;
+    PDRIVER_OBJECT driver = ks::LoadDriver(u"HandleLeak", LeakingEntry, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    std::string report = ks::UnloadDriver(driver);
+    EXPECT_NE(report.find("handles left open: 1"), std::string::npos) << report;
+    ZwClose(gLeakedKey);
 }
 
 } // namespace

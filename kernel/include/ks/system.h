@@ -56,9 +56,11 @@ std::optional<uint32_t> RegistryGetDword(std::u16string_view path, std::u16strin
 std::optional<std::u16string> RegistryGetString(std::u16string_view path, std::u16string_view name);
 std::vector<std::u16string> RegistryValueNames(std::u16string_view path);
 void RegistryClear();
-// A text file of the whole tree; Load replaces the tree. False with errno-style failure.
+// A text file of the whole tree (one line per key and per value). Load replaces the tree; it
+// answers false and leaves the tree as it was when the file is missing or malformed.
 bool RegistrySave(const std::string& file);
 bool RegistryLoad(const std::string& file);
+bool RegistryLoadText(const std::string& text); // the same from the file's text
 
 // ---- Drivers and devices -------------------------------------------------------------------
 struct DriverOptions {

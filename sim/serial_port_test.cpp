@@ -1,0 +1,170 @@
+// The simulated serial port devices as a serial driver's user sees them: names, exclusive opens,
+// the settings requests and the read semantics of the time-outs.
+#include "sim/serial_port.h"
+
+#include <ks/system.h>
+#include <ntddser.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+struct SerialPortTest : ::testing::Test {
+    sim::SerialPorts ports;
+    std::shared_ptr<sim::ModelLine> model = std::make_shared<sim::ModelLine>();
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(ports.Create({{0, model, false}, {1, nullptr, true}}, error)) << error;
+    }
+    void TearDown() override {
+        if (file)
+            ObDereferenceObject(file);
+        ks::DrainDeferred();
+        ports.Destroy();
+    }
+    NTSTATUS OpenPort(const char16_t* text, PFILE_OBJECT* f, PDEVICE_OBJECT* d) {
+        std::u16string name(text);
+        UNICODE_STRING u{USHORT(name.size() * 2), USHORT(name.size() * 2), (PWSTR)name.data()};
+        return IoGetDeviceObjectPointer(&u, FILE_ALL_ACCESS, f, d);
+    }
+    NTSTATUS Control(ULONG code, void* in, ULONG inLength, void* out = nullptr,
+                     ULONG outLength = 0) {
+        KEVENT done;
+        IO_STATUS_BLOCK status{};
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(code, device, in, inLength, out, outLength, FALSE,
+                                                 &done, &status);
+        if (IoCallDriver(device, irp) == STATUS_PENDING)
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        return status.Status;
+    }
+    NTSTATUS SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant) {
+        SERIAL_TIMEOUTS t{interval, multiplier, constant, 0, 0};
+        return Control(IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t);
+    }
+    // A read of `length` bytes: status, bytes, milliseconds taken.
+    struct ReadResult {
+        NTSTATUS status;
+        Bytes data;
+        long ms;
+    };
+    ReadResult Read(ULONG length) {
+        Bytes buffer(length);
+        KEVENT done;
+        IO_STATUS_BLOCK status{};
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        auto start = Clock::now();
+        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer.data(), length, nullptr,
+                                                &done, &status);
+        IoGetNextIrpStackLocation(irp)->FileObject = file;
+        if (IoCallDriver(device, irp) == STATUS_PENDING)
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        buffer.resize(status.Information);
+        long ms = long(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+        return {status.Status, buffer, ms};
+    }
+    void Send(const Bytes& bytes, int delayMs = 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        {
+            auto lock = model->ModelLock();
+            model->Model()->Inject(bytes.data(), bytes.size());
+        }
+        model->Notify();
+    }
+};
+
+} // namespace
+
+TEST_F(SerialPortTest, NamesAndExclusiveOpens) {
+    PFILE_OBJECT f;
+    PDEVICE_OBJECT d;
+    EXPECT_EQ(OpenPort(u"\\Device\\Serial2", &f, &d), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(OpenPort(u"\\Device\\Serial1", &f, &d), STATUS_ACCESS_DENIED);
+    ASSERT_EQ(OpenPort(u"\\Device\\Serial0", &file, &device), STATUS_SUCCESS);
+    EXPECT_EQ(OpenPort(u"\\Device\\Serial0", &f, &d), STATUS_ACCESS_DENIED);
+    EXPECT_TRUE(ports.Settings(0).Open);
+    ObDereferenceObject(file);
+    file = nullptr;
+    ks::DrainDeferred();
+    EXPECT_FALSE(ports.Settings(0).Open);
+    ASSERT_EQ(OpenPort(u"\\Device\\Serial0", &file, &device), STATUS_SUCCESS);
+    EXPECT_EQ(ports.Settings(0).Opens, 2u);
+}
+
+TEST_F(SerialPortTest, SettingsAreCheckedKeptAndReadBack) {
+    ASSERT_EQ(OpenPort(u"\\Device\\Serial0", &file, &device), STATUS_SUCCESS);
+    SERIAL_BAUD_RATE baud{115200};
+    EXPECT_EQ(Control(IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud), STATUS_SUCCESS);
+    SERIAL_BAUD_RATE back{0};
+    EXPECT_EQ(Control(IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &back, sizeof back), STATUS_SUCCESS);
+    EXPECT_EQ(back.BaudRate, 115200u);
+    SERIAL_LINE_CONTROL bad{0, 0, 9};
+    EXPECT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, &bad, sizeof bad), STATUS_INVALID_PARAMETER);
+    SERIAL_LINE_CONTROL line{STOP_BITS_2, EVEN_PARITY, 7};
+    EXPECT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, &line, sizeof line), STATUS_SUCCESS);
+    EXPECT_EQ(model->Settings().WordLength, 7); // the line behind it was told
+    EXPECT_EQ(model->Settings().Parity, EVEN_PARITY);
+    EXPECT_EQ(SetTimeouts(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Control(IOCTL_SERIAL_SET_TIMEOUTS, &baud, sizeof baud), STATUS_BUFFER_TOO_SMALL);
+    SERIAL_HANDFLOW flow{SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 10, 20};
+    EXPECT_EQ(Control(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow), STATUS_SUCCESS);
+    EXPECT_TRUE(model->Settings().RtsCtsFlow);
+    SERIAL_HANDFLOW flowBack{};
+    EXPECT_EQ(Control(IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &flowBack, sizeof flowBack),
+              STATUS_SUCCESS);
+    EXPECT_EQ(flowBack.XoffLimit, 20);
+    EXPECT_EQ(Control(0x001B0FFC, nullptr, 0), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ports.Settings(0).Requests.size(), 9u); // refused ones included
+}
+
+TEST_F(SerialPortTest, ReadsFollowTheTimeouts) {
+    ASSERT_EQ(OpenPort(u"\\Device\\Serial0", &file, &device), STATUS_SUCCESS);
+    // Return at once with what is there.
+    ASSERT_EQ(SetTimeouts(0xFFFFFFFF, 0, 0), STATUS_SUCCESS);
+    ReadResult r = Read(16);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_TRUE(r.data.empty());
+    Send({0xF8, 0xFA});
+    r = Read(16);
+    EXPECT_EQ(r.data, (Bytes{0xF8, 0xFA}));
+
+    // What is there, else the first byte within the constant.
+    ASSERT_EQ(SetTimeouts(0xFFFFFFFF, 0xFFFFFFFF, 100), STATUS_SUCCESS);
+    r = Read(16);
+    EXPECT_EQ(r.status, STATUS_TIMEOUT);
+    EXPECT_GE(r.ms, 90);
+    std::thread later([&] { Send({0xFE}, 30); });
+    r = Read(16);
+    later.join();
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.data, (Bytes{0xFE}));
+
+    // A total time-out: the bytes that came, STATUS_TIMEOUT.
+    ASSERT_EQ(SetTimeouts(0, 10, 20), STATUS_SUCCESS); // 10 ms a byte + 20 ms
+    Send({0x90});
+    r = Read(4);
+    EXPECT_EQ(r.status, STATUS_TIMEOUT);
+    EXPECT_EQ(r.data, (Bytes{0x90}));
+    EXPECT_GE(r.ms, 55);
+
+    // No time-outs: until the length is complete.
+    ASSERT_EQ(SetTimeouts(0, 0, 0), STATUS_SUCCESS);
+    std::thread pieces([&] {
+        Send({1, 2}, 20);
+        Send({3}, 20);
+    });
+    r = Read(3);
+    pieces.join();
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.data, (Bytes{1, 2, 3}));
+}
