@@ -1,19 +1,81 @@
 #!/usr/bin/env bash
-# Runs the device host with the interface model on serial port 1 and shows the live traffic the
-# driver delivers to a client (the command-line monitor). The model's timecode unit is started
-# so that MTC quarter frames flow. Ctrl-C (or SIGTERM) stops everything cleanly.
-#   run.sh [--port N] [devhost options...]
+# Runs the panel against the simulated interface: the device host (the driver on the
+# kernel-services layer with the interface model behind serial port 1, its timecode running) and
+# VARLOCTL under Wine, whose user-mode MIDI driver reaches the device host over the loopback
+# bridge. On the user's display when DISPLAY is set (the run ends when the panel is closed);
+# otherwise on a private Xvfb, where a screenshot is saved after a few seconds and the panel is
+# then closed. With --monitor the command-line monitor shows the device's traffic instead of the
+# panel (Ctrl-C ends it). Everything started here is stopped at the end.
+#   run.sh [--screenshot FILE] [--seconds N] [--model-version V] [--private] [--monitor]
+#          [--port N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-port=5741
-if [ "${1:-}" = "--port" ]; then port="$2"; shift 2; fi
+root=$(pwd)
+
+screenshot="$root/build/run/screenshot.png"
+seconds=6
+version=123
+port=0
+private=0
+monitor=0
+inside=0
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --screenshot) screenshot=$(realpath -m "$2"); shift 2 ;;
+        --seconds) seconds="$2"; shift 2 ;;
+        --model-version) version="$2"; shift 2 ;;
+        --port) port="$2"; shift 2 ;;
+        --private) private=1; shift ;;
+        --monitor) monitor=1; shift ;;
+        --inside) inside=1; shift ;;
+        *) echo "usage: run.sh [--screenshot FILE] [--seconds N] [--model-version V] [--private]" \
+                "[--monitor] [--port N]" >&2
+           exit 2 ;;
+    esac
+done
+
+panel="$root/build/win/panel/VARLOCTL.exe"
+driver="$root/build/win/umdrv/winevarlo.drv"
+cli="$root/build/host/tools/varlo"
+
+if [ "$inside" -eq 1 ]; then
+    # Inside the Wine environment (wine-env.sh): driver installed, panel started, then either
+    # waited for (user's display) or photographed and closed (private display).
+    "$root/umdrv/install-wine.sh" "$driver" >/dev/null
+    "$root/scripts/wine-run.sh" "$panel" &
+    panel_pid=$!
+    if [ "$private" -eq 1 ]; then
+        sleep "$seconds"
+        mkdir -p "$(dirname "$screenshot")"
+        import -window root "$screenshot" && convert "$screenshot" -trim +repage "$screenshot" &&
+            echo "screenshot: $screenshot"
+        # taskkill without /f sends WM_CLOSE: the panel stores its placement and quits.
+        "$root/scripts/wine-run.sh" taskkill /im VARLOCTL.exe >/dev/null 2>&1 || true
+    fi
+    wait "$panel_pid" || true
+    exit 0
+fi
 
 [ -f build/host/build.ninja ] || scripts/build.sh host >/dev/null
-cmake --build build/host --target varlo-devhost varlo >/dev/null
+cmake --build build/host --target varlo-devhost varlo >/dev/null 2>&1 ||
+    cmake --build build/host --target varlo >/dev/null
+if [ "$monitor" -eq 0 ]; then
+    [ -f build/win/build.ninja ] || scripts/build.sh win >/dev/null
+    cmake --build build/win --target VARLOCTL winevarlo >/dev/null
+fi
 devhost=build/host/devhost/varlo-devhost
-cli=build/host/tools/varlo
 
-portfile=$(mktemp)
+# The panel in its own Wine environment: on the user's display, or on a private one.
+run_panel() {
+    local args=(--inside --seconds "$seconds" --screenshot "$screenshot")
+    if [ -n "${DISPLAY:-}" ] && [ "$private" -eq 0 ]; then
+        VARLO_DISPLAY="$DISPLAY" scripts/wine-env.sh build/run/wineprefix "$0" "${args[@]}"
+    else
+        env -u VARLO_DISPLAY scripts/wine-env.sh build/run/wineprefix "$0" "${args[@]}" --private
+    fi
+}
+
+mkdir -p build/run
 host_pid=""
 monitor_pid=""
 stop() {
@@ -23,27 +85,44 @@ stop() {
         kill -TERM "$host_pid" 2>/dev/null || true
         wait "$host_pid" 2>/dev/null || true
     fi
-    rm -f "$portfile"
+    true
 }
 trap stop INT TERM EXIT
 
-args=("$@")
-[ ${#args[@]} -gt 0 ] || args=(--serial 1=model)
-"$devhost" --port "$port" --port-file "$portfile" "${args[@]}" &
+if [ ! -x "$devhost" ] && [ "$monitor" -eq 0 ]; then
+    # A tree without the device host: the panel runs on the MIDI driver's in-process loopback and
+    # shows no interface.
+    echo "run.sh: no device host in this build; the panel runs without an interface" >&2
+    export VARLO_UMDRV_CHANNEL=loop
+    run_panel
+    exit 0
+fi
+
+rm -f build/run/port
+"$devhost" --port "$port" --port-file build/run/port --serial "1=model:$version" --quiet \
+    >build/run/devhost.log 2>&1 &
 host_pid=$!
 for _ in $(seq 100); do
-    [ -s "$portfile" ] && break
-    kill -0 "$host_pid" 2>/dev/null || { echo "run.sh: the device host did not start" >&2; exit 1; }
+    [ -s build/run/port ] && break
+    kill -0 "$host_pid" 2>/dev/null ||
+        { echo "run.sh: the device host did not start (build/run/devhost.log)" >&2; exit 1; }
     sleep 0.05
 done
-port=$(cat "$portfile")
-export VARLO_HOST_PORT="$port"
-echo "device host on 127.0.0.1:$port; try in another shell:"
-echo "  VARLO_HOST_PORT=$port $cli play 1 90 3C 40     (a note to output cable 1)"
-echo "  VARLO_HOST_PORT=$port $cli model query"
+port=$(cat build/run/port)
+export VARLO_HOST_PORT="$port" VARLO_BRIDGE_PORT="$port"
+echo "device host on 127.0.0.1:$port with the interface model (firmware $version)"
+# The model's timecode runs from 01:00:00:00 at 25 frames, in read mode.
 "$cli" model command locate 1 01:00:00:00 >/dev/null || true
 "$cli" model command mode 1 >/dev/null || true
-"$cli" monitor &
-monitor_pid=$!
-wait "$monitor_pid" || true
-monitor_pid=""
+
+if [ "$monitor" -eq 1 ]; then
+    echo "  VARLO_HOST_PORT=$port $cli play 1 90 3C 40     (a note to output cable 1)"
+    echo "  VARLO_HOST_PORT=$port $cli model query"
+    "$cli" monitor &
+    monitor_pid=$!
+    wait "$monitor_pid" || true
+    monitor_pid=""
+    exit 0
+fi
+
+run_panel

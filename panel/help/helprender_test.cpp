@@ -1,0 +1,327 @@
+// Help markup renderer on a fixed-width fake canvas: every character is 8 pixels wide and as high
+// as the font size; drawing calls are recorded.
+#include "help/helprender.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Drawn {
+    std::string kind; // "text", "frame", "fill", "bitmap"
+    std::string text;
+    HelpFont font;
+    uint32_t color;
+    HelpRect rect;
+    int32_t x, y;
+};
+
+struct FakeCanvas {
+    std::vector<Drawn> drawn;
+    bool color = true;
+    uint32_t queried = 0;
+
+    static FakeCanvas* Self(void* c) { return static_cast<FakeCanvas*>(c); }
+    static void Measure(void*, const HelpFont& font, const char*, size_t length, int32_t* w,
+                        int32_t* h) {
+        *w = int32_t(length) * 8;
+        *h = font.size;
+    }
+    static bool Bitmap(void*, uint32_t id, int32_t* w, int32_t* h) {
+        if (id != 20108 && id != 12345)
+            return false;
+        *w = 40;
+        *h = 30;
+        return true;
+    }
+    static uint32_t Query(void* c, uint32_t number) {
+        Self(c)->queried = number;
+        return 0x00ABCDEF;
+    }
+    static bool ColorDisplay(void* c) { return Self(c)->color; }
+    static int32_t Frame(void* c, const HelpRect& r, uint32_t pattern) {
+        Self(c)->drawn.push_back({"frame", "", {}, pattern, r, 0, 0});
+        return HelpFrameRings(pattern);
+    }
+    static void Fill(void* c, const HelpRect& r, uint32_t color) {
+        Self(c)->drawn.push_back({"fill", "", {}, color, r, 0, 0});
+    }
+    static void Text(void* c, const HelpFont& font, bool setColor, uint32_t color, int32_t x,
+                     int32_t y, const char* text, size_t length) {
+        Self(c)->drawn.push_back(
+            {"text", std::string(text, length), font, setColor ? color : 0xFFFFFFFF, {}, x, y});
+    }
+    static void DrawBitmap(void* c, uint32_t id, int32_t x, int32_t y) {
+        Self(c)->drawn.push_back({"bitmap", std::to_string(id), {}, 0, {}, x, y});
+    }
+    HelpCanvas Canvas() {
+        return HelpCanvas{this,  Measure, Bitmap, Query,     ColorDisplay,
+                          Frame, Fill,    Text,   DrawBitmap};
+    }
+};
+
+// A topic 1000 of the given lines, an optional Default topic, laid out and drawn 400 wide.
+struct Rendered {
+    FakeCanvas fake;
+    HelpBlockCache cache{nullptr};
+    HelpRenderContext* context = new HelpRenderContext;
+
+    Rendered() { InitHelpRenderContext(context, fake.Canvas()); }
+    ~Rendered() {
+        FreeHelpBlockCache(&cache);
+        delete context;
+    }
+    HelpBlock* Load(const std::string& source) {
+        HelpBlock* block =
+            CompileHelpBlock(reinterpret_cast<const uint8_t*>(source.data()), source.size(), 29001);
+        block->next = cache.head;
+        cache.head = block;
+        return block;
+    }
+    bool Prepare(const std::string& source, int32_t topic = 1000,
+                 uint32_t flags = PREPARE_FIRST_SHOW) {
+        return PrepareTopic(context, true, Load(source), topic, flags);
+    }
+    void Paint(int32_t width = 412) {
+        fake.drawn.clear();
+        PaintTopic(context, width, 20);
+    }
+    std::vector<Drawn> Texts() const {
+        std::vector<Drawn> texts;
+        for (const Drawn& d : fake.drawn)
+            if (d.kind == "text")
+                texts.push_back(d);
+        return texts;
+    }
+    int Count(const std::string& kind) const {
+        int n = 0;
+        for (const Drawn& d : fake.drawn)
+            n += d.kind == kind;
+        return n;
+    }
+};
+
+TEST(HelpRender, BackgroundColoursAndTheBaseBackground) {
+    Rendered r;
+    ASSERT_TRUE(r.Prepare("1000:\n{B255,0,0}red{B*}plain\n"));
+    r.Paint();
+    ASSERT_EQ(r.Count("fill"), 1); // only the red run differs from the base background
+    EXPECT_EQ(r.fake.drawn[0].color, 0x0000FFu);
+    EXPECT_EQ(r.fake.drawn[0].rect.left, 6);
+    auto texts = r.Texts();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0].text, "red");
+    EXPECT_EQ(texts[1].x, 6 + 24);
+    EXPECT_EQ(texts[1].y, 4);
+
+    // Monochrome displays get neither fills nor text colours.
+    r.fake.color = false;
+    r.Paint();
+    EXPECT_EQ(r.Count("fill"), 0);
+    EXPECT_EQ(r.Texts()[0].color, 0xFFFFFFFFu);
+}
+
+TEST(HelpRender, ColourArguments) {
+    Rendered r;
+    ASSERT_TRUE(r.Prepare("1000:\n{B9}a{B,,255}b{B300,1}c{B@3}d{T,7}e\n"));
+    r.Paint();
+    std::vector<uint32_t> fills;
+    for (const Drawn& d : r.fake.drawn)
+        if (d.kind == "fill")
+            fills.push_back(d.color);
+    ASSERT_EQ(fills.size(), 5u);
+    EXPECT_EQ(fills[0], 0xC0C009u); // red only
+    EXPECT_EQ(fills[1], 0xFFC0C0u); // blue only
+    EXPECT_EQ(fills[2], 0xC0012Cu); // modulo 256
+    EXPECT_EQ(fills[3], 0x00ABCDEFu);
+    EXPECT_EQ(fills[4], 0x00ABCDEFu); // the background stays for later runs
+    EXPECT_EQ(r.fake.queried, 3u);
+    EXPECT_EQ(r.Texts()[4].color, 0x000700u);
+}
+
+TEST(HelpRender, IndentsAndAlignmentsInMidRow) {
+    Rendered r;
+    ASSERT_TRUE(r.Prepare("1000:\nab{L6}cd\n{R1;J1}rt\n{J2}mid\n"));
+    // The left indent stays for the later rows: the widest is 6 line heights + "mid".
+    EXPECT_EQ(HelpContentWidth(r.context), 6 * 14 + 24 + 12);
+    r.Paint(412); // area width 400
+    auto t = r.Texts();
+    ASSERT_EQ(t.size(), 4u);
+    EXPECT_EQ(t[0].x, 6);
+    EXPECT_EQ(t[1].x, 6 + 6 * 14); // same row, six line heights in
+    EXPECT_EQ(t[1].y, t[0].y);
+    EXPECT_EQ(t[2].x, 6 + 400 - 14 - 16); // flush right, less the right indent
+    EXPECT_EQ(t[3].x, 6 + (400 - 24) / 2);
+    EXPECT_EQ(t[3].y, 4 + 28);
+}
+
+TEST(HelpRender, FramedMinimumWidthCell) {
+    Rendered r;
+    ASSERT_TRUE(r.Prepare("1000:\n{X4;M41}ab{M0;X0}c\n"));
+    r.Paint();
+    ASSERT_EQ(r.Count("frame"), 1);
+    const Drawn& frame = r.fake.drawn[0];
+    EXPECT_EQ(frame.color, 0x41u);
+    // The text is 16 wide; one ring adds 2 + 6, so the run is 24 wide and 15 high, in a cell of
+    // four line heights.
+    EXPECT_EQ(frame.rect.left, 7);
+    EXPECT_EQ(frame.rect.right, 6 + 56 - 1);
+    EXPECT_EQ(frame.rect.bottom, 4 + 15);
+    auto t = r.Texts();
+    EXPECT_EQ(t[0].x, 6 + 1 + 1 + 2 + (56 - 24) / 2);
+    EXPECT_EQ(t[0].y, 4);
+    EXPECT_EQ(t[1].x, 6 + 24); // the next run starts after the run's own width
+}
+
+TEST(HelpRender, LinksAndHitTesting) {
+    Rendered r;
+    ASSERT_TRUE(r.Prepare("1000:\n{N1011:Read} {C1013:Write}{N0:zero}\n{C12,5:saved}\n"));
+    EXPECT_TRUE(r.context->flags & HELP_RENDER_LINKS);
+    EXPECT_TRUE(r.context->flags & HELP_RENDER_TITLE_BAR);
+    r.Paint();
+    auto t = r.Texts();
+    ASSERT_EQ(t.size(), 4u); // id 0 shows nothing
+    EXPECT_EQ(HitTestTopic(r.context, 6, 4), 1011u);
+    EXPECT_EQ(HitTestTopic(r.context, 6 + 32 + 8, 4 + 13), 1013u | HELP_LINK_COMMAND);
+    EXPECT_EQ(HitTestTopic(r.context, 6 + 32, 4), 0u); // the space between
+    EXPECT_EQ(HitTestTopic(r.context, 5, 4), 0u);
+    EXPECT_EQ(HitTestTopic(r.context, 6, 4 + 14), 5u | HELP_LINK_COMMAND);
+    EXPECT_EQ(HitTestTopic(r.context, 6, 4 + 28), 0u);
+}
+
+TEST(HelpRender, GroupsStyleInlineElementsPrivately) {
+    Rendered r;
+    ASSERT_TRUE(r.Prepare("1000:\n{T0,128;C(T0,0,255)1013:Write}after\n"));
+    r.Paint();
+    auto t = r.Texts();
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_EQ(t[0].color, 0xFF0000u);
+    EXPECT_EQ(t[1].color, 0x008000u);
+}
+
+TEST(HelpRender, SymbolsBitmapsAndEmptyItems) {
+    Rendered r;
+    ASSERT_TRUE(r.Prepare("1000:\n{S97}{W252}{S0xy}{I108}{I|9}{I12345;@tail;;@ignored}\n"));
+    r.Paint();
+    auto t = r.Texts();
+    ASSERT_EQ(t.size(), 4u);
+    EXPECT_EQ(t[0].text, "a");
+    EXPECT_EQ(t[0].font.symbol, 'S');
+    EXPECT_EQ(t[1].text, "\xFC");
+    EXPECT_EQ(t[1].font.symbol, 'W');
+    EXPECT_EQ(t[2].text, "xy");
+    EXPECT_EQ(t[3].text, "tail");
+    EXPECT_EQ(t[3].font.symbol, 0); // the style's font is kept
+    ASSERT_EQ(r.Count("bitmap"), 2);
+    EXPECT_EQ(r.fake.drawn[3].text, "20108"); // the language offset first
+    EXPECT_EQ(HelpContentHeight(r.context), 30 + 12);
+}
+
+TEST(HelpRender, TextParameters) {
+    Rendered r;
+    EXPECT_FALSE(SetHelpParam(r.context, 10, "x"));
+    EXPECT_TRUE(SetHelpParam(r.context, 2, "two"));
+    ASSERT_TRUE(r.Prepare("1000:\n[%1][%2][%%][%x][%"));
+    r.Paint();
+    EXPECT_EQ(r.Texts()[0].text, "[][two][%][%x][%");
+
+    // The pool holds 500 bytes with NULs; replacing a text frees its old room.
+    std::string big(300, 'b');
+    EXPECT_TRUE(SetHelpParam(r.context, 1, big.c_str()));
+    EXPECT_FALSE(SetHelpParam(r.context, 3, big.c_str()));
+    EXPECT_TRUE(SetHelpParam(r.context, 1, "one"));
+    EXPECT_TRUE(SetHelpParam(r.context, 3, std::string(490, 'c').c_str()));
+    EXPECT_FALSE(SetHelpParam(r.context, 4, "dd"));
+    EXPECT_TRUE(SetHelpParam(r.context, 2, ""));
+    r.Paint();
+    EXPECT_EQ(r.Texts()[0].text, "[one][][%][%x][%");
+}
+
+TEST(HelpRender, LineHeightsAndFonts) {
+    Rendered r;
+    ASSERT_TRUE(r.Prepare("1000:\nx\n\n{F,20}big\n\n{F,B}bold{F,N;F*}{F,S}norm\n{FCourier,I}c\n"));
+    EXPECT_EQ(HelpContentHeight(r.context), 14 + 14 + 20 + 20 + 20 + 14 + 12);
+    r.Paint();
+    auto t = r.Texts();
+    EXPECT_EQ(t[1].font.size, 20);
+    EXPECT_STREQ(t[1].font.face, "Arial");
+    EXPECT_TRUE(t[2].font.bold);
+    EXPECT_EQ(t[2].font.size, 20);
+    EXPECT_FALSE(t[3].font.bold);
+    EXPECT_EQ(t[3].font.size, 14); // F* is the base font
+    EXPECT_STREQ(t[4].font.face, "Courier");
+    EXPECT_TRUE(t[4].font.italic);
+    char spec[64];
+    FormatHelpFontSpec(t[4].font, spec, sizeof(spec));
+    EXPECT_STREQ(spec, "Courier,14,I");
+    FormatHelpFontSpec(t[2].font, spec, sizeof(spec));
+    EXPECT_STREQ(spec, "Arial,20,B");
+
+    // A size alone keeps face, italic flag and boldness.
+    ASSERT_TRUE(r.Prepare("1000:\n{FTimes,I;F,B;F,30}x\n"));
+    r.Paint();
+    FormatHelpFontSpec(r.Texts()[0].font, spec, sizeof(spec));
+    EXPECT_STREQ(spec, "Times,30,IB");
+}
+
+TEST(HelpRender, CentredRunsWiderThanTheArea) {
+    Rendered r;
+    ASSERT_TRUE(r.Prepare("1000:\n{J2}" + std::string(20, 'w') + "\n"));
+    r.Paint(112); // area 100, run 160
+    EXPECT_EQ(r.Texts()[0].x, 6 - 30);
+}
+
+TEST(HelpRender, DefaultTopicTitlesAndSavedStyles) {
+    Rendered r;
+    std::string source = "Default:\n{B255,255,192;*;F,B;PT*;F,N;T0,0,255;P1*;T*}\n"
+                         "@1000:\"Title\"\n{C1,1:link}\n"
+                         "@1001:\"*Tip\"\n{N1000:x}\n";
+    ASSERT_TRUE(r.Prepare(source));
+    EXPECT_EQ(r.context->baseBackground, 0xC0FFFFu);
+    EXPECT_EQ(r.context->titleWidth, 40);
+    EXPECT_EQ(r.context->titleHeight, 14);
+    r.Paint();
+    auto t = r.Texts();
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_TRUE(t[0].font.bold);      // title style
+    EXPECT_EQ(t[0].y, 0);             // title drawn with y origin 0
+    EXPECT_EQ(t[1].color, 0xFF0000u); // saved style 1
+    EXPECT_EQ(t[1].y, 4 + 20);        // below the title bar
+    EXPECT_EQ(r.Count("fill"), 0);
+
+    // A starred topic on first show is a plain tooltip despite its link.
+    HelpBlock* block = r.cache.head;
+    ASSERT_TRUE(PrepareTopic(r.context, true, block, 1001, PREPARE_FIRST_SHOW));
+    EXPECT_FALSE(r.context->flags & (HELP_RENDER_TITLE_BAR | HELP_RENDER_LINKS));
+    ASSERT_TRUE(PrepareTopic(r.context, true, block, 1001, 0));
+    EXPECT_TRUE(r.context->flags & HELP_RENDER_TITLE_BAR);
+    EXPECT_FALSE(PrepareTopic(r.context, true, block, 4242, 0));
+    EXPECT_EQ(r.context->topicIndex, FindHelpTopic(block, 1001));
+}
+
+TEST(HelpRender, LimitsCutLongRunsAndDropRunsBeyondTheBudget) {
+    Rendered r;
+    std::string many = "1000:\n";
+    for (int i = 0; i < 100; ++i)
+        many += "{@ab}";
+    many += "\n" + std::string(3000, 'z') + "\n";
+    ASSERT_TRUE(r.Prepare(many));
+    r.Paint();
+    auto t = r.Texts();
+    size_t runs = t.size() - 1;
+    EXPECT_LT(runs, 100u);
+    EXPECT_EQ(runs * (sizeof(HelpRun) + 3) <= HELP_ROW_BUDGET, true);
+    EXPECT_EQ(t.back().text.size(), HELP_RUN_TEXT_MAX);
+    // Huge numbers are kept in range instead of overflowing the arithmetic.
+    ASSERT_TRUE(r.Prepare("1000:\n{L4000000000;X-2000000000;F,3000000000}x{R99999999999;J1}y\n"));
+    r.Paint();
+    EXPECT_EQ(r.Texts()[0].font.size, 10000);
+    // A text run over the budget by its own length is dropped, not overrun.
+    std::string nested = "1000:\n{T" + std::string(5000, '(') + "}x\n";
+    ASSERT_TRUE(r.Prepare(nested));
+    r.Paint();
+}
+
+} // namespace

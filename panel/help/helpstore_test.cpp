@@ -1,0 +1,251 @@
+// Help text store: compiler rules, line rules, the cache, the external file and the limits.
+#include "help/helpstore.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+namespace {
+
+HelpBlock* Compile(const std::string& text) {
+    return CompileHelpBlock(reinterpret_cast<const uint8_t*>(text.data()), text.size(), 29001);
+}
+
+struct BlockHolder {
+    HelpBlockCache cache{nullptr};
+    HelpBlock* Take(HelpBlock* block) {
+        block->next = cache.head;
+        cache.head = block;
+        return block;
+    }
+    ~BlockHolder() { FreeHelpBlockCache(&cache); }
+};
+
+std::string Line(const HelpBlock* block, int32_t identifier, int32_t line) {
+    const char* text = GetTopicLine(block, FindHelpTopic(block, identifier), line);
+    return text ? text : "<none>";
+}
+
+TEST(HelpCompiler, ConsecutiveHeadersShareLinesAndKeepTitles) {
+    BlockHolder holder;
+    HelpBlock* block = holder.Take(Compile("@1010:\"Off\"\r\n@1011:\"Read\"\r\none\r\ntwo\r\n"
+                                           "@1012:\"Refresh\"\r\nthree\r\n"));
+    ASSERT_EQ(block->topicCount, 3);
+    EXPECT_EQ(block->topics[0].lineCount, 2);
+    EXPECT_EQ(block->topics[1].lineCount, 2);
+    EXPECT_EQ(Line(block, 1010, -1), "Off");
+    EXPECT_EQ(Line(block, 1011, -1), "Read");
+    EXPECT_EQ(Line(block, 1010, 1), "two");
+    EXPECT_EQ(Line(block, 1011, 0), "one");
+    EXPECT_EQ(Line(block, 1012, 0), "three");
+    EXPECT_EQ(Line(block, 1012, 1), "<none>");
+    // The last topic's sharing is applied at the end of the text too.
+    HelpBlock* tail = holder.Take(Compile("1:\"a\"\n@2:\"b\"\nx"));
+    EXPECT_EQ(tail->topics[0].lineCount, 1);
+    EXPECT_EQ(Line(tail, 1, 0), "x");
+}
+
+TEST(HelpCompiler, HeadersOptionsTitlesAndNames) {
+    BlockHolder holder;
+    HelpBlock* block = holder.Take(Compile("1003:(x;g1013;q)\"*Glass\"\nbody\n"
+                                           "@ a comment line without a colon\n"
+                                           "@default: \"Base\nd\n"
+                                           "@nonsense:\"Dropped\"\nskipped\n"
+                                           "@ -7 :(G12\"Open\" title\"\n"
+                                           "@1095:\"Set\"\r\n"));
+    ASSERT_EQ(block->topicCount, 4);
+    const HelpTopic& glass = block->topics[FindHelpTopic(block, 1003)];
+    EXPECT_TRUE(glass.starred);
+    EXPECT_EQ(glass.upTopic, 1013);
+    EXPECT_STREQ(glass.title, "Glass");
+    EXPECT_EQ(Line(block, 1003, 0), "body");
+    // Lower-case "default" is the default topic; a title without closing quote runs to the end.
+    EXPECT_EQ(Line(block, HELP_DEFAULT_TOPIC, -1), "Base");
+    EXPECT_EQ(Line(block, HELP_DEFAULT_TOPIC, 0), "d");
+    // Without ")" the options are ignored and the title is searched in the whole rest.
+    const HelpTopic& negative = block->topics[FindHelpTopic(block, -7)];
+    EXPECT_EQ(negative.upTopic, 0);
+    EXPECT_STREQ(negative.title, "Open");
+    EXPECT_EQ(negative.lineCount, 0);
+    // A carriage return before the line feed belongs to an unterminated title.
+    EXPECT_EQ(Line(block, 1095, -1), "Set");
+    EXPECT_EQ(FindHelpTopic(block, 0), -1);
+}
+
+TEST(HelpCompiler, UnterminatedTitleKeepsCarriageReturn) {
+    BlockHolder holder;
+    HelpBlock* block = holder.Take(Compile("5:\"Key\r\nline\r\n"));
+    EXPECT_EQ(Line(block, 5, -1), "Key\r");
+    EXPECT_EQ(Line(block, 5, 0), "line");
+}
+
+TEST(HelpCompiler, FirstLineHeaderWithoutAtAndLastOfEqualIdentifiers) {
+    BlockHolder holder;
+    HelpBlock* block = holder.Take(Compile("1020:\"first\"\na\n@1020:\"second\"\nb\n"));
+    EXPECT_EQ(Line(block, 1020, -1), "second");
+    EXPECT_EQ(Line(block, 1020, 0), "b");
+    EXPECT_EQ(block->topics[0].lineCount, 1);
+}
+
+TEST(HelpCompiler, TopicMinusOneDoesNotEndTheTable) {
+    BlockHolder holder;
+    HelpBlock* block = holder.Take(Compile("-1:\"minus\"\nm\n@1010:\"Off\"\no\n"));
+    ASSERT_EQ(block->topicCount, 2);
+    EXPECT_EQ(Line(block, -1, 0), "m");
+    EXPECT_EQ(Line(block, 1010, 0), "o");
+}
+
+TEST(HelpCompiler, TabsExpandToColumnsOfEight) {
+    BlockHolder holder;
+    HelpBlock* block = holder.Take(Compile("1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n"));
+    EXPECT_EQ(Line(block, 1, 0), std::string(8, ' ') + "x");
+    EXPECT_EQ(Line(block, 1, 1), "ab" + std::string(6, ' ') + "y");
+    EXPECT_EQ(Line(block, 1, 2), "abcdefgh" + std::string(8, ' ') + "z");
+    EXPECT_EQ(Line(block, 1, 3), std::string(16, ' ') + "!");
+}
+
+TEST(HelpCompiler, EmptyLinesInsideAreReturnedTrailingOnesAreNot) {
+    BlockHolder holder;
+    HelpBlock* block = holder.Take(Compile("1:\"T\"\none\n\ntwo\n\n\n\n@2:\n"));
+    EXPECT_EQ(block->topics[0].lineCount, 6);
+    EXPECT_EQ(Line(block, 1, 1), "");
+    EXPECT_EQ(Line(block, 1, 2), "two");
+    EXPECT_EQ(Line(block, 1, 3), "<none>");
+    EXPECT_EQ(Line(block, 1, 5), "<none>");
+    EXPECT_EQ(Line(block, 1, -2), "<none>");
+    EXPECT_EQ(GetTopicLine(block, 2, 0), nullptr); // index at the topic count
+    EXPECT_EQ(GetTopicLine(block, FindHelpTopic(block, 2), -1), nullptr);
+}
+
+// A fake module: resources by identifier and files by path.
+struct FakeSource {
+    std::map<uint16_t, std::string> resources;
+    std::map<std::string, std::string> files;
+    int resourceLoads = 0;
+    int mismatches = 0;
+    HelpSource source{this, FindResource, ReadFile, Report};
+
+    static bool FindResource(void* context, uint16_t id, const uint8_t** data, size_t* size) {
+        auto* self = static_cast<FakeSource*>(context);
+        auto it = self->resources.find(id);
+        if (it == self->resources.end())
+            return false;
+        ++self->resourceLoads;
+        *data = reinterpret_cast<const uint8_t*>(it->second.data());
+        *size = it->second.size();
+        return true;
+    }
+    static bool ReadFile(void* context, const char* path, std::vector<uint8_t>* contents) {
+        auto* self = static_cast<FakeSource*>(context);
+        auto it = self->files.find(path);
+        if (it == self->files.end())
+            return false;
+        contents->assign(it->second.begin(), it->second.end());
+        return true;
+    }
+    static void Report(void* context) { ++static_cast<FakeSource*>(context)->mismatches; }
+};
+
+TEST(HelpLoader, CachesByOffsetIdentifier) {
+    FakeSource fake;
+    fake.resources[29001] = "1003:\"Glass\"\nx\n";
+    HelpBlockCache cache{nullptr};
+    HelpBlock* first = LoadHelpBlock(&cache, 9001, &fake.source);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->identifier, 29001u);
+    EXPECT_EQ(LoadHelpBlock(&cache, 9001, &fake.source), first);
+    EXPECT_EQ(LoadHelpBlock(&cache, 29001, &fake.source), first);
+    EXPECT_EQ(fake.resourceLoads, 1);
+    // Missing, empty and oversized resources give none.
+    EXPECT_EQ(LoadHelpBlock(&cache, 9002, &fake.source), nullptr);
+    fake.resources[29003] = "";
+    EXPECT_EQ(LoadHelpBlock(&cache, 9003, &fake.source), nullptr);
+    fake.resources[29004] = std::string(20001, 'a');
+    EXPECT_EQ(LoadHelpBlock(&cache, 9004, &fake.source), nullptr);
+    fake.resources[29005] = "5:\n" + std::string(19997, 'a');
+    EXPECT_NE(LoadHelpBlock(&cache, 9005, &fake.source), nullptr);
+    FreeHelpBlockCache(&cache);
+}
+
+TEST(HelpLoader, ExternalFileMissingEqualOrDiffering) {
+    const std::string builtIn = "[help.txt]\r\n1003:\"Built in\"\r\nx\r\n";
+    FakeSource fake;
+    fake.resources[29001] = builtIn;
+    HelpBlockCache cache{nullptr};
+    HelpBlock* block = LoadHelpBlock(&cache, 9001, &fake.source);
+    EXPECT_EQ(Line(block, 1003, -1), "Built in");
+    EXPECT_EQ(fake.mismatches, 0);
+    FreeHelpBlockCache(&cache);
+
+    fake.files["..\\help.txt"] = builtIn; // a byte-identical copy in the parent folder
+    block = LoadHelpBlock(&cache, 9001, &fake.source);
+    EXPECT_EQ(Line(block, 1003, -1), "Built in");
+    EXPECT_EQ(fake.mismatches, 0);
+    FreeHelpBlockCache(&cache);
+
+    std::string edited = builtIn;
+    edited[edited.find("t in") + 2] = 'I'; // "Built In"
+    fake.files.clear();
+    fake.files["help.txt"] = edited;
+    block = LoadHelpBlock(&cache, 9001, &fake.source);
+    EXPECT_EQ(Line(block, 1003, -1), "Built In");
+    EXPECT_EQ(fake.mismatches, 1);
+    LoadHelpBlock(&cache, 9001, &fake.source);
+    EXPECT_EQ(fake.mismatches, 1); // once per load; the block is cached
+    FreeHelpBlockCache(&cache);
+
+    // A closing bracket at position 20 or beyond is no file name: the whole text is compiled.
+    fake.resources[29001] = "[abcdefghijklmnopqrs]\n7:\nseven\n";
+    fake.files["abcdefghijklmnopqrs"] = "7:\nfile\n";
+    block = LoadHelpBlock(&cache, 9001, &fake.source);
+    EXPECT_EQ(Line(block, 7, 0), "seven");
+    FreeHelpBlockCache(&cache);
+    // Just a name line, nothing after it.
+    fake.resources[29001] = "[x]";
+    block = LoadHelpBlock(&cache, 9001, &fake.source);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(block->topicCount, 0);
+    FreeHelpBlockCache(&cache);
+}
+
+TEST(HelpLoader, ChecksumOfOverlappingWords) {
+    const uint8_t bytes[] = {1, 0, 0, 0, 2};
+    EXPECT_EQ(HelpChecksum(bytes, 3), 0u);
+    EXPECT_EQ(HelpChecksum(bytes, 4), 1u);
+    EXPECT_EQ(HelpChecksum(bytes, 5), 1u + 0x02000000u);
+}
+
+TEST(HelpLimits, InputBeyondEveryLimitIsCut) {
+    BlockHolder holder;
+    std::string topics;
+    for (int i = 1; i <= 450; ++i)
+        topics += "@" + std::to_string(i) + ":\"t\"\nline\n";
+    HelpBlock* many = holder.Take(Compile(topics));
+    EXPECT_EQ(many->topicCount, 399);
+    EXPECT_EQ(many->topics[399].identifier, -1);
+    EXPECT_EQ(FindHelpTopic(many, 400), -1);
+    EXPECT_EQ(Line(many, 399, 0), "line");
+
+    std::string lines = "1:\n";
+    for (int i = 0; i < 2100; ++i)
+        lines += "l\n";
+    lines += "@2:\nafter\n";
+    HelpBlock* tall = holder.Take(Compile(lines));
+    EXPECT_EQ(tall->lineTotal, 2000);
+    EXPECT_EQ(tall->topics[0].lineCount, 2000);
+    EXPECT_EQ(tall->topics[1].lineCount, 0);
+
+    HelpBlock* wide = holder.Take(Compile("1:\n" + std::string(30000, 'w') + "\n@2:\"late\"\nz\n"));
+    ASSERT_EQ(wide->lineTotal, 1);
+    EXPECT_EQ(std::string(wide->lines[0]).size(), HELP_MAX_TEXT - 1);
+    EXPECT_EQ(Line(wide, 2, -1), "<none>"); // no room left for the title
+    EXPECT_EQ(wide->topics[1].lineCount, 0);
+
+    HelpBlock* header = holder.Take(Compile(std::string(300, ' ') + "1:\"x\"\nbody\n"));
+    EXPECT_EQ(header->topicCount, 0); // the colon lies beyond the 255 kept characters
+    HelpBlock* tabs = holder.Take(Compile("1:\n" + std::string(5000, '\t') + "\n"));
+    EXPECT_EQ(std::string(tabs->lines[0]).size(), HELP_MAX_TEXT - 1);
+}
+
+} // namespace

@@ -1,0 +1,201 @@
+// Help window logic: dwell and rest, pinned panels, placement, title bar hits and history.
+#include "help/helptrack.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr uint32_t kKey = 0x1234, kOther = 0x5678;
+
+struct Tracking {
+    HelpTracker tracker{0, 0, 0, 0, HELP_DWELL_THRESHOLD, {0, 0}};
+    HelpTickInput input{{100, 100}, kKey, false, false, {0, 0, 0, 0}};
+
+    HelpTickAction At(int32_t x, int32_t y, uint32_t under = kKey) {
+        input.pointer = {x, y};
+        input.under = under;
+        return HelpTick(&tracker, input);
+    }
+    // Ticks at one point until the help shows; the number of ticks, or -1 after 50.
+    int TicksUntilShown(int32_t x, int32_t y, uint32_t under = kKey) {
+        for (int i = 1; i <= 50; ++i)
+            if (At(x, y, under) == HELP_TICK_SHOW)
+                return i;
+        return -1;
+    }
+};
+
+TEST(HelpTick, NothingShowsWithHelpModeOff) {
+    Tracking t;
+    EXPECT_EQ(t.At(100, 100), HELP_TICK_HIDE); // a new window: hide and start over
+    EXPECT_EQ(t.TicksUntilShown(100, 100), -1);
+}
+
+TEST(HelpTick, RestingEightTicksShowsAndTheRestDistance) {
+    Tracking t;
+    t.tracker.flags = HELP_STATE_HELP_MODE;
+    EXPECT_EQ(t.At(100, 100), HELP_TICK_HIDE);
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(t.At(100 + (i % 2) * 4, 100 + (i % 2) * 2), HELP_TICK_NONE);
+    // 4 right and 2 down of the rest point (16 + 4 = 20) still rests.
+    EXPECT_EQ(t.At(104, 102), HELP_TICK_NONE);
+    EXPECT_EQ(t.tracker.dwell, 8);
+    EXPECT_EQ(t.At(104, 102), HELP_TICK_SHOW);
+
+    // 5 right (25) restarts the count from a new rest point.
+    Tracking u;
+    u.tracker.flags = HELP_STATE_HELP_MODE;
+    u.At(100, 100);
+    for (int i = 0; i < 5; ++i)
+        u.At(100, 100);
+    u.At(105, 100);
+    EXPECT_EQ(u.tracker.dwell, 0);
+    EXPECT_EQ(u.tracker.rest.x, 105);
+    EXPECT_EQ(u.TicksUntilShown(105, 100), 9);
+
+    // The dismissed window gets no help until another target comes.
+    Tracking d;
+    d.tracker.flags = HELP_STATE_HELP_MODE;
+    d.tracker.dismissed = kKey;
+    d.At(100, 100);
+    EXPECT_EQ(d.TicksUntilShown(100, 100), -1);
+}
+
+TEST(HelpTick, PlainTooltipHidesAtOnceTitledPanelKeepsNearPointer) {
+    Tracking t;
+    t.tracker.flags = HELP_STATE_HELP_MODE;
+    t.tracker.lastSeen = kKey;
+    t.tracker.threshold = 1;
+    t.input.visible = true;
+    t.input.helpRect = {50, 20, 250, 80};
+    EXPECT_EQ(t.At(300, 300, kOther), HELP_TICK_HIDE);
+
+    t.input.titleBar = true;
+    EXPECT_EQ(t.At(240, 90, kKey), HELP_TICK_NONE); // within 15 pixels of the window
+    EXPECT_EQ(t.tracker.lastSeen, kOther);
+    EXPECT_EQ(t.At(240, 120, kKey), HELP_TICK_HIDE);
+    EXPECT_EQ(t.At(0, 0, 0), HELP_TICK_HIDE);
+    EXPECT_EQ(t.tracker.threshold, HELP_DWELL_THRESHOLD); // no window: back to 8
+}
+
+TEST(HelpTick, PinnedPanelSwitchesAfterTheThresholdOnTheNewWindow) {
+    Tracking t;
+    t.tracker.flags = HELP_STATE_HELP_MODE | HELP_STATE_PINNED;
+    t.tracker.lastSeen = 0xAAAA; // the help window itself
+    t.input.visible = true;
+    t.input.titleBar = true;
+    t.input.helpRect = {50, 20, 250, 80};
+    EXPECT_EQ(t.At(400, 400, kOther), HELP_TICK_NONE);
+    EXPECT_TRUE(t.tracker.flags & HELP_STATE_LEAVING);
+    for (int i = 0; i < 8; ++i) // every tick counts, no rest needed
+        EXPECT_EQ(t.At(400 + i * 10, 400, kOther), HELP_TICK_NONE);
+    EXPECT_EQ(t.At(480, 400, kOther), HELP_TICK_NONE);
+    EXPECT_EQ(t.tracker.lastSeen, kOther);
+    EXPECT_EQ(t.At(480, 400, kOther), HELP_TICK_SHOW);
+
+    // Entering the help window clears pinned.
+    t.tracker.lastSeen = kOther;
+    EXPECT_EQ(t.At(100, 50, 0xAAAA), HELP_TICK_NONE);
+    EXPECT_FALSE(t.tracker.flags & HELP_STATE_PINNED);
+
+    // Dragging stops the tick.
+    t.tracker.flags |= HELP_STATE_DRAGGING;
+    EXPECT_EQ(t.At(0, 0, 0), HELP_TICK_NONE);
+}
+
+HelpPlaceInput Place() {
+    HelpPlaceInput in{};
+    in.screen = {0, 0, 1024, 768};
+    in.owner = {100, 100, 600, 400};
+    in.target = {200, 300, 260, 320};
+    in.width = 112;
+    in.height = 40;
+    in.buttonWidth = 14;
+    return in;
+}
+
+TEST(HelpPlacement, AboveTheTargetCentredAndKeptInTheOwner) {
+    int32_t bar = 16;
+    HelpPlaceInput in = Place();
+    HelpRect r = PlaceHelpWindow(in, &bar);
+    EXPECT_EQ(r.top, 300 - 40 - 1);
+    EXPECT_EQ(r.left, 200 - 26);
+    EXPECT_EQ(r.right - r.left, 112);
+
+    in.target = {560, 300, 600, 320}; // near the owner's right edge
+    EXPECT_EQ(PlaceHelpWindow(in, &bar).left, 600 - 112 - 4);
+
+    // Wider than the owner: centred on it, never at a negative x.
+    in.width = 601;
+    in.target = {110, 300, 130, 320};
+    EXPECT_EQ(PlaceHelpWindow(in, &bar).left, 100 - 50); // 101 / 2 rounded down
+    in.owner = {-50, 100, 450, 400};
+    EXPECT_EQ(PlaceHelpWindow(in, &bar).left, 0);
+
+    // Title bar: at least the title and four buttons wide, higher by the bar, which grows.
+    in = Place();
+    in.titleBar = true;
+    in.titleWidth = 100;
+    in.titleHeight = 20;
+    r = PlaceHelpWindow(in, &bar);
+    EXPECT_EQ(bar, 22);
+    EXPECT_EQ(r.right - r.left, 100 + 56 + 14);
+    EXPECT_EQ(r.bottom - r.top, 40 + 22);
+
+    // A dragged position is kept.
+    in.drag = {7, 9, 70, 90};
+    r = PlaceHelpWindow(in, &bar);
+    EXPECT_EQ(r.left, 7);
+    EXPECT_EQ(r.top, 9);
+}
+
+TEST(HelpPlacement, NoRoomAboveGoesToTheScreenEdgeByThePointer) {
+    int32_t bar = 16;
+    HelpPlaceInput in = Place();
+    in.owner = {0, 0, 600, 400};
+    in.target = {200, 10, 260, 30};
+    in.pointerY = 500; // lower half
+    EXPECT_EQ(PlaceHelpWindow(in, &bar).top, 768 - 40);
+    in.pointerY = 383; // upper half
+    EXPECT_EQ(PlaceHelpWindow(in, &bar).top, 0);
+    in.links = true;
+    in.pointerY = 600;
+    EXPECT_EQ(PlaceHelpWindow(in, &bar).top, 768 - 40 - 16);
+    // Above the owner's top but still on the screen: kept there.
+    in.owner = {0, 50, 600, 400};
+    in.target = {200, 60, 260, 80};
+    EXPECT_EQ(PlaceHelpWindow(in, &bar).top, 60 - 56 - 1);
+}
+
+TEST(HelpTitleBar, HitCodes) {
+    // Client 200 wide, button 14, bar 16.
+    EXPECT_EQ(HelpTitleHit(true, 16, 14, 200, 1, 0, 5, 5), int64_t(HELP_HIT_BACK));
+    EXPECT_EQ(HelpTitleHit(true, 16, 14, 200, 0, 0, 5, 5), 0);
+    EXPECT_EQ(HelpTitleHit(true, 16, 14, 200, 1, 1010, 20, 5), 1010);
+    EXPECT_EQ(HelpTitleHit(true, 16, 14, 200, 0, 1010, 5, 16), 1010);
+    EXPECT_EQ(HelpTitleHit(true, 16, 14, 200, 0, 0, 190, 5), int64_t(HELP_HIT_CLOSE));
+    EXPECT_EQ(HelpTitleHit(true, 16, 14, 200, 0, 0, 175, 5), int64_t(HELP_HIT_HOME));
+    EXPECT_EQ(HelpTitleHit(true, 16, 14, 200, 0, 0, 100, 5), 0);
+    EXPECT_EQ(HelpTitleHit(true, 16, 14, 200, 0, 0, 100, 17), -1);
+    EXPECT_EQ(HelpTitleHit(false, 16, 14, 200, 0, 0, 190, 5), -1);
+}
+
+TEST(HelpHistoryRing, BackInReverseOrderAndTwentyKept) {
+    HelpHistory h{};
+    for (int32_t topic : {1, 2, 3})
+        PushHelpHistory(&h, topic);
+    EXPECT_EQ(PopHelpHistory(&h), 3);
+    EXPECT_EQ(PopHelpHistory(&h), 2);
+    EXPECT_EQ(PopHelpHistory(&h), 1);
+    EXPECT_EQ(h.count, 0);
+
+    HelpHistory ring{};
+    for (int32_t topic = 1; topic <= 21; ++topic)
+        PushHelpHistory(&ring, topic);
+    EXPECT_EQ(ring.count, 20);
+    for (int32_t topic = 21; topic >= 2; --topic)
+        EXPECT_EQ(PopHelpHistory(&ring), topic);
+    EXPECT_EQ(ring.count, 0);
+}
+
+} // namespace

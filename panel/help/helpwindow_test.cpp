@@ -1,0 +1,492 @@
+// The help window under Wine: real windows on the X display, a fake pointer, ticks sent by hand
+// (the window's own timer is stopped), pixels read back from the window.
+#include "help/helpwindow.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+// ---- Services for the test ----
+
+POINT g_pointer{0, 0};
+std::string g_helpText;
+int g_mismatches;
+HelpBlockCache g_blocks{nullptr};
+
+HFONT TestFont(const char* spec) {
+    static std::map<std::string, HFONT> fonts;
+    HFONT& font = fonts[spec];
+    if (font)
+        return font;
+    std::string text = spec;
+    std::string face = text.substr(0, text.find(','));
+    std::string rest = text.find(',') == std::string::npos ? "" : text.substr(text.find(',') + 1);
+    int size = std::atoi(rest.c_str());
+    std::string flags = rest.find(',') == std::string::npos ? "" : rest.substr(rest.find(',') + 1);
+    if (!face.empty() && face[0] >= '0' && face[0] <= '9') { // "14,W"
+        size = std::atoi(face.c_str());
+        flags = rest;
+        face = flags.find('S') != std::string::npos ? "Symbol" : "Wingdings";
+    }
+    font = CreateFontA(size, 0, 0, 0, flags.find('B') != std::string::npos ? 700 : 400,
+                       flags.find('I') != std::string::npos, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0x22,
+                       face.empty() ? "MS Sans Serif" : face.c_str());
+    return font;
+}
+
+HBRUSH TestBrush(COLORREF color) {
+    static std::map<COLORREF, HBRUSH> brushes;
+    HBRUSH& brush = brushes[color];
+    if (!brush)
+        brush = CreateSolidBrush(color);
+    return brush;
+}
+
+HBITMAP TestBitmap(UINT, int*, int*) {
+    return nullptr;
+}
+
+const COLORREF kRingColors[] = {RGB(255, 255, 255), RGB(192, 192, 192), RGB(128, 128, 128),
+                                RGB(64, 64, 64),    RGB(0, 0, 0),       RGB(255, 0, 0)};
+
+int TestFrameRings(HDC dc, const RECT* rect, DWORD pattern) {
+    RECT r = *rect;
+    int rings = 0;
+    for (; pattern; pattern >>= 8, ++rings) {
+        int low = pattern & 0x0F, high = pattern >> 4 & 0x0F;
+        if (low) {
+            RECT top{r.left, r.top, r.right, r.top + 1}, left{r.left, r.top, r.left + 1, r.bottom};
+            FillRect(dc, &top, TestBrush(kRingColors[(low - 1) % 6]));
+            FillRect(dc, &left, TestBrush(kRingColors[(low - 1) % 6]));
+        }
+        if (high) {
+            RECT right{r.right - 1, r.top + 1, r.right, r.bottom},
+                bottom{r.left + 1, r.bottom - 1, r.right, r.bottom};
+            FillRect(dc, &right, TestBrush(kRingColors[(high - 1) % 6]));
+            FillRect(dc, &bottom, TestBrush(kRingColors[(high - 1) % 6]));
+        }
+        InflateRect(&r, -1, -1);
+    }
+    return rings;
+}
+
+HPALETTE NoPalette(HDC) {
+    return nullptr;
+}
+void NoRestore(HDC, HPALETTE) {}
+
+ATOM TestRegister(const char* name, WNDPROC proc, HBRUSH background) {
+    WNDCLASSA wc{};
+    wc.style = CS_OWNDC;
+    wc.lpfnWndProc = proc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.hbrBackground = background;
+    wc.lpszClassName = name;
+    return RegisterClassA(&wc);
+}
+
+BOOL FakePointer(POINT* p) {
+    *p = g_pointer;
+    return TRUE;
+}
+
+bool TestHelpText(uint16_t id, const uint8_t** data, size_t* size) {
+    if (id != 29001 || g_helpText.empty())
+        return false;
+    *data = reinterpret_cast<const uint8_t*>(g_helpText.data());
+    *size = g_helpText.size();
+    return true;
+}
+
+void CountMismatch() {
+    ++g_mismatches;
+}
+
+const HelpServices kTestServices = {TestFont,     TestBrush,     TestBitmap,   TestFrameRings,
+                                    NoPalette,    NoRestore,     TestRegister, FakePointer,
+                                    TestHelpText, CountMismatch, &g_blocks};
+
+// ---- The owner: a top-level window with keys ----
+
+std::vector<WPARAM> g_commands;
+RECT g_regionRect{0, 0, 0, 0}; // what the region control answers to HM_QUERYHELP
+
+LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COMMAND)
+        g_commands.push_back(wParam);
+    if (message == HM_GETCOLOR)
+        return wParam == 7 ? RGB(0, 255, 0) : RGB(0, 0, 0);
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK RegionProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == HM_QUERYHELP) {
+        auto* query = reinterpret_cast<HelpQuery*>(lParam);
+        query->topic = 3000;
+        query->context = 77;
+        query->left = g_regionRect.left;
+        query->top = g_regionRect.top;
+        query->right = g_regionRect.right;
+        query->bottom = g_regionRect.bottom;
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+const char kHelp[] = "@Default:\r\n"
+                     "{B0,0,128;T255,255,255;F,B;PT*;B255,255,192;T0,0,0;F,N;*;T0,0,255;P1*;T*}\r\n"
+                     "@1010:\r\n"
+                     "{B0,0,0}WWWW\r\n"
+                     "@1011:\"Read\"\r\n"
+                     "{N2001:Next}\r\n"
+                     "{C1013:Write it}\r\n"
+                     "{C1:close}\r\n"
+                     "{C2:back}\r\n"
+                     "{C3:home}\r\n"
+                     "{T@7}green\r\n"
+                     "@2001:\"One\"\r\n"
+                     "{N2002:one}\r\n"
+                     "@2002:\"Two\"\r\n"
+                     "{N2003:two}\r\nx\r\n"
+                     "@2003:\"Three\"\r\n"
+                     "{N2001:three}\r\nx\r\ny\r\n"
+                     "@3000:\r\n"
+                     "region\r\n"
+                     "@1005:\"Home\"\r\n"
+                     "{N1011:Read}\r\n";
+
+// One owner with its keys and one help window serve every case (destroying windows costs Wine
+// seconds); each case starts with help mode off, the help hidden and nothing compiled.
+class HelpWindowTest : public ::testing::Test {
+protected:
+    static inline HWND owner, off, read, region, help;
+
+    static void SetUpTestSuite() {
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = OwnerProc;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH));
+        wc.lpszClassName = "HelpTestOwner";
+        RegisterClassA(&wc);
+        wc.lpfnWndProc = RegionProc;
+        wc.lpszClassName = "HelpTestRegion";
+        RegisterClassA(&wc);
+        owner = CreateWindowExA(0, "HelpTestOwner", "owner", WS_POPUP | WS_VISIBLE, 200, 300, 400,
+                                200, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        off = Child("BUTTON", 1010, 20, 120);
+        read = Child("BUTTON", 1011, 120, 120);
+        region = Child("HelpTestRegion", 1020, 220, 120);
+        help = CreateHelpWindow(owner, 1005, &kTestServices);
+        KillTimer(help, HELP_TIMER_ID);
+    }
+    void SetUp() override {
+        ASSERT_NE(help, nullptr);
+        SendMessageA(help, HM_SETHELPMODE, 0, 0);
+        SendMessageA(help, HM_HIDE, 0, 0);
+        SetWindowPos(owner, nullptr, 200, 300, 400, 200, SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(region, nullptr, 220, 120, 60, 30, SWP_NOZORDER | SWP_NOACTIVATE);
+        g_regionRect = RECT{0, 0, 0, 0};
+        FreeHelpBlockCache(&g_blocks);
+        g_helpText = kHelp;
+        g_commands.clear();
+        Pump();
+        Tick(0, 0);
+    }
+    static HWND Child(const char* cls, int id, int x, int y) {
+        return CreateWindowExA(0, cls, "", WS_CHILD | WS_VISIBLE, x, y, 60, 30, owner,
+                               reinterpret_cast<HMENU>(intptr_t(id)), GetModuleHandleA(nullptr),
+                               nullptr);
+    }
+    static void Pump() {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+    // Ticks with the pointer at screen point (x, y).
+    static void Tick(int x, int y, int count = 1) {
+        for (int i = 0; i < count; ++i) {
+            g_pointer = POINT{x, y};
+            SendMessageA(help, WM_TIMER, HELP_TIMER_ID, 0);
+            Pump();
+        }
+    }
+    POINT Center(HWND window) {
+        RECT r;
+        GetWindowRect(window, &r);
+        return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+    }
+    // Rests on `window` until the help shows (at most 12 ticks); the ticks taken or -1.
+    int RestOn(HWND window) {
+        POINT c = Center(window);
+        for (int i = 1; i <= 12; ++i) {
+            Tick(c.x, c.y);
+            if (IsWindowVisible(help))
+                return i;
+        }
+        return -1;
+    }
+    RECT HelpRectNow() {
+        RECT r;
+        GetWindowRect(help, &r);
+        return r;
+    }
+    COLORREF Pixel(int x, int y) {
+        UpdateWindow(help);
+        HDC dc = GetDC(help);
+        GdiFlush();
+        COLORREF c = GetPixel(dc, x, y);
+        ReleaseDC(help, dc);
+        return c;
+    }
+    int TitleBar() { // the strip's height: the first row from the top that is white
+        for (int y = 0; y < 40; ++y)
+            if (Pixel(40, y) == RGB(255, 255, 255))
+                return y + 1;
+        return -1;
+    }
+    void Click(int x, int y) {
+        SendMessageA(help, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
+        SendMessageA(help, WM_LBUTTONUP, 0, MAKELPARAM(x, y));
+        Pump();
+    }
+    // Clicks line `line` (0 first) of the content below a title bar of `bar` pixels.
+    void ClickLine(int bar, int line, int lineHeight = 14) {
+        Click(9, bar + 4 + line * lineHeight + lineHeight / 2);
+    }
+    int Height() {
+        RECT r = HelpRectNow();
+        return r.bottom - r.top;
+    }
+};
+
+TEST_F(HelpWindowTest, NoHelpWithHelpModeOffThenPlainTooltipAboveTheKey) {
+    EXPECT_EQ(RestOn(off), -1);
+    SendMessageA(help, HM_SETHELPMODE, 1, 0);
+    Tick(0, 0);                 // off the owner: a new window is seen
+    EXPECT_EQ(RestOn(off), 10); // one tick to see the key, eight to rest, one to show
+    RECT r = HelpRectNow(), key;
+    GetWindowRect(off, &key);
+    EXPECT_EQ(r.bottom, key.top - 1);
+    EXPECT_EQ((r.left + r.right) / 2, (key.left + key.right) / 2);
+    // A plain tooltip: frame ring colours at the edges, pale yellow inside, the black run.
+    RECT client;
+    GetClientRect(help, &client);
+    EXPECT_EQ(Pixel(0, 5), RGB(192, 192, 192));
+    EXPECT_EQ(Pixel(client.right - 1, 5), RGB(0, 0, 0));
+    EXPECT_EQ(Pixel(4, client.bottom - 5), RGB(255, 255, 192));
+    EXPECT_EQ(Pixel(8, 6), RGB(0, 0, 0));
+    // Moving onto another key hides it at once; help comes two ticks later.
+    POINT c = Center(read);
+    Tick(c.x, c.y);
+    EXPECT_FALSE(IsWindowVisible(help));
+    Tick(c.x, c.y, 2);
+    EXPECT_TRUE(IsWindowVisible(help));
+    // F1 toggles help mode; off hides the help.
+    EXPECT_FALSE(ToggleHelpMode(help));
+    Pump();
+    EXPECT_FALSE(IsWindowVisible(help));
+    EXPECT_EQ(RestOn(read), -1);
+    EXPECT_TRUE(ToggleHelpMode(help));
+    EXPECT_GT(RestOn(read), 0);
+    EXPECT_FALSE(ToggleHelpMode(owner)); // not a help window
+}
+
+TEST_F(HelpWindowTest, TheWindowsOwnTimerDrivesTheTick) {
+    SendMessageA(help, HM_SETHELPMODE, 1, 0);
+    g_pointer = Center(off);
+    SetTimer(help, HELP_TIMER_ID, HELP_TIMER_PERIOD, nullptr); // the period the window uses
+    DWORD start = GetTickCount();
+    while (!IsWindowVisible(help) && GetTickCount() - start < 3000) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        Pump();
+    }
+    KillTimer(help, HELP_TIMER_ID);
+    EXPECT_TRUE(IsWindowVisible(help));
+}
+
+TEST_F(HelpWindowTest, LinksNavigateBackAndHome) {
+    SendMessageA(help, HM_SETHELPMODE, 1, 0);
+    ASSERT_GT(RestOn(read), 0);
+    int bar = TitleBar();
+    ASSERT_GT(bar, 10);
+    EXPECT_EQ(Pixel(40, 2), RGB(0, 0, 128)); // the title style's background
+    RECT client;
+    GetClientRect(help, &client);
+    int button = bar - 2;
+    EXPECT_NE(Pixel(3 + button / 2, bar / 2), RGB(192, 192, 192)); // no back button yet
+
+    // A back link with an empty history changes nothing.
+    int fresh = Height();
+    ClickLine(bar, 3);
+    EXPECT_TRUE(IsWindowVisible(help));
+    EXPECT_EQ(Height(), fresh);
+
+    // The command link posts its command to the owner.
+    ClickLine(bar, 1);
+    ASSERT_EQ(g_commands.size(), 1u);
+    EXPECT_EQ(g_commands[0], 1013u);
+
+    // Three navigations, then back in reverse order: heights tell the topics apart.
+    int readHeight = Height();
+    ClickLine(bar, 0); // Read -> One
+    int one = Height();
+    ClickLine(bar, 0); // One -> Two
+    int two = Height();
+    ClickLine(bar, 0); // Two -> Three
+    int three = Height();
+    EXPECT_LT(one, two);
+    EXPECT_LT(two, three);
+    EXPECT_EQ(Pixel(3 + button / 2, bar / 2), RGB(192, 192, 192)); // the back button
+    Click(3 + button / 2, bar / 2);
+    EXPECT_EQ(Height(), two);
+    Click(3 + button / 2, bar / 2);
+    EXPECT_EQ(Height(), one);
+    ClickLine(bar, 0); // One -> Two again, pushes One
+    EXPECT_EQ(Height(), two);
+    ClickLine(bar, 1); // the plain line: nothing
+    EXPECT_EQ(Height(), two);
+    Click(3 + button / 2, bar / 2); // back to One
+    Click(3 + button / 2, bar / 2); // back to Read
+    EXPECT_EQ(Height(), readHeight);
+    EXPECT_NE(Pixel(3 + button / 2, bar / 2), RGB(192, 192, 192)); // history empty: no button
+
+    // "?" shows the home topic; on the home topic it does nothing.
+    GetClientRect(help, &client);
+    Click(client.right - 2 * button - 3 + button / 2, bar / 2);
+    int home = Height();
+    EXPECT_NE(home, readHeight);
+    GetClientRect(help, &client);
+    Click(client.right - 2 * button - 3 + button / 2, bar / 2);
+    EXPECT_EQ(Height(), home);
+    // Command links 2 and 1 act as back and close.
+    ClickLine(bar, 0); // Home -> Read
+    EXPECT_EQ(Height(), readHeight);
+    ClickLine(bar, 3); // "back"
+    EXPECT_EQ(Height(), home);
+    ClickLine(bar, 0);
+    ClickLine(bar, 4); // "home"
+    EXPECT_EQ(Height(), home);
+    ClickLine(bar, 0);
+    ClickLine(bar, 2); // "close"
+    EXPECT_FALSE(IsWindowVisible(help));
+    EXPECT_EQ(g_commands.size(), 1u);
+}
+
+TEST_F(HelpWindowTest, DragMovesOnlyPastTheStartDistance) {
+    SendMessageA(help, HM_SETHELPMODE, 1, 0);
+    ASSERT_GT(RestOn(read), 0);
+    RECT before = HelpRectNow();
+    SendMessageA(help, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(40, 4));
+    SendMessageA(help, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(42, 6)); // 8 < 12
+    SendMessageA(help, WM_LBUTTONUP, 0, MAKELPARAM(42, 6));
+    Pump();
+    RECT after = HelpRectNow();
+    EXPECT_EQ(after.left, before.left);
+    EXPECT_EQ(after.top, before.top);
+
+    SendMessageA(help, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(40, 4));
+    SendMessageA(help, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(50, 4));
+    SendMessageA(help, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(60, 14));
+    SendMessageA(help, WM_LBUTTONUP, 0, MAKELPARAM(60, 14));
+    Pump();
+    after = HelpRectNow();
+    EXPECT_EQ(after.left, before.left + 20);
+    EXPECT_EQ(after.top, before.top + 10);
+    EXPECT_EQ(after.right - after.left, before.right - before.left);
+}
+
+TEST_F(HelpWindowTest, QueriedRegionAtTheScreenTopPutsHelpAtTheBottom) {
+    SetWindowPos(owner, nullptr, 200, 0, 400, 760, SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(region, nullptr, 220, 600, 60, 30, SWP_NOZORDER | SWP_NOACTIVATE);
+    g_regionRect = RECT{300, 2, 340, 20};
+    SendMessageA(help, HM_SETHELPMODE, 1, 0);
+    ASSERT_GT(RestOn(region), 0);
+    RECT r = HelpRectNow();
+    EXPECT_EQ(r.bottom, 768);
+    EXPECT_EQ((r.left + r.right) / 2, 320);
+    // The help hides with the remember flag: no help for that window until another comes.
+    PostMessageA(help, HM_HIDE, 1, 0);
+    Pump();
+    EXPECT_FALSE(IsWindowVisible(help));
+    POINT c = Center(region);
+    Tick(c.x, c.y, 12);
+    EXPECT_FALSE(IsWindowVisible(help));
+}
+
+TEST_F(HelpWindowTest, NoHelpTextFallbackTopicAndExternalFile) {
+    g_helpText.clear();
+    SendMessageA(help, HM_SETHELPMODE, 1, 0);
+    EXPECT_EQ(RestOn(off), -1);
+
+    // The owner's background has no topic: only a fallback topic shows.
+    g_helpText = kHelp;
+    Tick(210, 310, 2);
+    SendMessageA(help, HM_SHOWATPOINTER, 0, 0);
+    EXPECT_FALSE(IsWindowVisible(help));
+    SendMessageA(help, HM_HIDE, 0, 0);
+    SendMessageA(help, HM_SHOWATPOINTER, 1010, 0);
+    EXPECT_TRUE(IsWindowVisible(help));
+    SendMessageA(help, HM_HIDE, 0, 0);
+
+    // The resource names a file; the file differs and is used, and the mismatch is told once.
+    const char file[] = "@1010:\r\nWWWWWWWWWWWWWWWWWWWWWWWW\r\n";
+    HANDLE h = CreateFileA("helpwin.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(h, file, DWORD(sizeof(file) - 1), &written, nullptr);
+    CloseHandle(h);
+    FreeHelpBlockCache(&g_blocks);
+    g_helpText = "[helpwin.txt]\r\n@1010:\r\nW\r\n";
+    g_mismatches = 0;
+    Tick(0, 0);
+    ASSERT_GT(RestOn(off), 0);
+    EXPECT_GT(HelpRectNow().right - HelpRectNow().left, 150);
+    EXPECT_EQ(g_mismatches, 1);
+    DeleteFileA("helpwin.txt");
+}
+
+TEST_F(HelpWindowTest, ParametersAndColourQueries) {
+    g_helpText = "@1010:\r\n{T@7}WWW %1\r\n";
+    SendMessageA(help, HM_SETPARAM, 1, reinterpret_cast<LPARAM>("WWWWWWWW"));
+    SendMessageA(help, HM_SETHELPMODE, 1, 0);
+    ASSERT_GT(RestOn(off), 0);
+    RECT r = HelpRectNow();
+    EXPECT_GT(r.right - r.left, 100); // the parameter widens the row
+    bool green = false;
+    for (int x = 6; x < 40 && !green; ++x)
+        for (int y = 4; y < 18 && !green; ++y)
+            green = Pixel(x, y) == RGB(0, 255, 0);
+    EXPECT_TRUE(green);
+}
+
+} // namespace
+
+namespace {
+
+// The program's own services and help texts (the resource script is linked into this test).
+TEST_F(HelpWindowTest, ProgramHelpTextsShowThroughTheProgramServices) {
+    HWND own = CreateHelpWindow(owner, 1005, &AppHelpServices);
+    ASSERT_NE(own, nullptr);
+    KillTimer(own, HELP_TIMER_ID);
+    SendMessageA(own, HM_SHOWATPOINTER, 1011, 0); // no window under the pointer yet: the owner
+    ASSERT_TRUE(IsWindowVisible(own));
+    RECT client;
+    GetClientRect(own, &client);
+    EXPECT_GT(client.right, 200);
+    UpdateWindow(own);
+    HDC dc = GetDC(own);
+    EXPECT_EQ(GetPixel(dc, client.right / 2, 2), RGB(0, 0, 128)); // the title strip
+    EXPECT_EQ(GetPixel(dc, 4, client.bottom - 5), RGB(255, 255, 192));
+    ReleaseDC(own, dc);
+    ShowWindow(own, SW_HIDE);
+}
+
+} // namespace

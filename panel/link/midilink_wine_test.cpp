@@ -1,0 +1,282 @@
+// The MIDI port link under Wine: winmm with the user-mode MIDI driver in its loopback
+// configuration, whose port layout (environment) puts ports of other makers among the
+// interface's. Each suite runs in the process whose layout it needs and skips itself elsewhere.
+#include "link/midilink.h"
+#include "link/protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+bool LayoutIs(const char* inputs, const char* outputs) {
+    const char* in = std::getenv("VARLO_UMDRV_INPUTS");
+    const char* out = std::getenv("VARLO_UMDRV_OUTPUTS");
+    return in && out && std::string(in) == inputs && std::string(out) == outputs;
+}
+
+// Input arriving from the interface on `cable`, through the driver's loopback.
+void Arrive(uint8_t cable, uint16_t type, const Bytes& data) {
+    using PlayFn = uint32_t(WINAPI*)(const uint8_t*, uint32_t);
+    static auto play = reinterpret_cast<PlayFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("winevarlo.drv"), "VarloLoopPlay")));
+    ASSERT_NE(nullptr, play);
+    Bytes b(16, 0);
+    b[4] = uint8_t(type);
+    b[12] = cable;
+    b[14] = uint8_t(data.size());
+    b[15] = uint8_t(data.size() >> 8);
+    b.insert(b.end(), data.begin(), data.end());
+    ASSERT_EQ(data.size(), play(b.data(), uint32_t(b.size())));
+}
+
+void ArriveShort(uint8_t cable, uint32_t message) {
+    Arrive(0, 4, {uint8_t(message), uint8_t(message >> 8), uint8_t(message >> 16), cable});
+}
+
+void ArriveSysEx(uint8_t cable, const Bytes& message) {
+    Arrive(cable, 2, message);
+}
+
+void ArriveTime(uint8_t cable, uint32_t value) {
+    for (int p = 0; p < 8; ++p)
+        ArriveShort(cable, 0xF1 | uint32_t(p << 4 | ((value >> (4 * p)) & 0xF)) << 8);
+    ArriveShort(cable, 0xF1);
+}
+
+struct Received {
+    UINT Message;
+    WPARAM WParam;
+    LPARAM LParam;
+};
+
+class Target {
+public:
+    Target() {
+        WNDCLASSA wc = {};
+        wc.lpfnWndProc = DefWindowProcA;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = "LinkTestTarget";
+        RegisterClassA(&wc);
+        wnd_ = CreateWindowExA(0, "LinkTestTarget", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                               wc.hInstance, nullptr);
+        ProtocolSetTargetWindow(reinterpret_cast<uintptr_t>(wnd_));
+    }
+    ~Target() {
+        ProtocolSetTargetWindow(0);
+        DestroyWindow(wnd_);
+    }
+    // Waits up to two seconds for the next PM_* message.
+    bool Next(Received& r, DWORD wait = 2000) {
+        DWORD until = GetTickCount() + wait;
+        MSG m;
+        do {
+            while (PeekMessageA(&m, wnd_, PM_MTC_TIME, PM_IF_STATE, PM_REMOVE)) {
+                r = {m.message, m.wParam, m.lParam};
+                return true;
+            }
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_POSTMESSAGE);
+        } while (int(until - GetTickCount()) > 0);
+        return false;
+    }
+
+private:
+    HWND wnd_;
+};
+
+UINT IdOf(HMIDIIN h) {
+    UINT id = 999;
+    midiInGetID(h, &id);
+    return id;
+}
+
+UINT IdOf(HMIDIOUT h) {
+    UINT id = 999;
+    midiOutGetID(h, &id);
+    return id;
+}
+
+const Bytes kReply102{0xF0, 0x63, 0x60, 0x7B, 0x00, 0x01, 0x02, 0x00, 0x31, 0x30, 0x32, 0xF7};
+
+// Inputs: other, Varlo cable 0, other, Varlo cable 1, Varlo cable 2, other.
+// Outputs: other, Varlo cable 0, other, Varlo cable 1.
+class Link : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!LayoutIs("xVxVVx", "xVxV"))
+            GTEST_SKIP() << "runs with its own port layout";
+        ASSERT_EQ(0, MidiLinkOpen());
+    }
+    void TearDown() override { MidiLinkClose(); }
+};
+
+TEST_F(Link, OpensFirstAndSecondMatchingPortsOnly) {
+    EXPECT_EQ(6u, midiInGetNumDevs());
+    ASSERT_NE(nullptr, g_MidiLink.FirstInput);
+    ASSERT_NE(nullptr, g_MidiLink.SecondInput);
+    EXPECT_EQ(1u, IdOf(g_MidiLink.FirstInput));
+    EXPECT_EQ(3u, IdOf(g_MidiLink.SecondInput));
+    EXPECT_EQ(1u, IdOf(g_MidiLink.FirstOutput));
+    EXPECT_EQ(3u, IdOf(g_MidiLink.SecondOutput));
+    EXPECT_EQ(0, g_MidiLink.Closing.load());
+    // Index 4 was never looked at: it is still free to open.
+    HMIDIIN third = nullptr;
+    EXPECT_EQ(MMSYSERR_NOERROR, midiInOpen(&third, 4, 0, 0, CALLBACK_NULL));
+    midiInClose(third);
+}
+
+TEST_F(Link, RepliesOnTheFirstInputReachTheDecodersAndTheWindow) {
+    Target target;
+    ArriveSysEx(0, kReply102);
+    Received r;
+    ASSERT_TRUE(target.Next(r));
+    EXPECT_EQ(PM_IF_VERSION, r.Message);
+    EXPECT_EQ(0x0201u, r.WParam);
+    EXPECT_EQ(102, r.LParam);
+    EXPECT_EQ(102, ProtocolFirmwareVersion());
+
+    // The buffer was queued again: a state report follows.
+    ArriveSysEx(0, {0xF0, 0x63, 0x60, 0x7C, 0x01, 0x21, 0x02, 0x03, 0x04, 0x01, 0x01, 0xF7});
+    ASSERT_TRUE(target.Next(r));
+    EXPECT_EQ(PM_IF_STATE, r.Message);
+    EXPECT_EQ(0x0101u, r.WParam);
+    EXPECT_EQ(0x01020304, r.LParam);
+    EXPECT_EQ(MODE_READ, ProtocolCurrentMode());
+}
+
+TEST_F(Link, OverlongAndBrokenMessagesAreNotDecodedAndTheBufferComesBack) {
+    Target target;
+    g_Protocol.FirmwareVersion = 0;
+    // 1500 bytes: the first 1024 fill the buffer and are ignored, the rest too.
+    Bytes big(1500, 0x01);
+    big[0] = 0xF0;
+    big.back() = 0xF7;
+    for (size_t at = 0; at < big.size(); at += 240)
+        Arrive(0, at + 240 < big.size() ? 1 : 2,
+               Bytes(big.begin() + at, big.begin() + std::min(at + 240, big.size())));
+    // Twelve bytes broken off by a status byte would read as version 999 if taken as whole.
+    Arrive(0, 3, {0xF0, 0x63, 0x60, 0x7B, 0x00, 0x01, 0x02, 0x00, 0x39, 0x39, 0x39, 0x00});
+    ArriveSysEx(0, kReply102);
+    Received r;
+    ASSERT_TRUE(target.Next(r));
+    EXPECT_EQ(PM_IF_VERSION, r.Message);
+    EXPECT_EQ(102, r.LParam);
+    EXPECT_EQ(102, ProtocolFirmwareVersion());
+    EXPECT_FALSE(target.Next(r, 200));
+}
+
+TEST_F(Link, TimecodeFromEitherInputIsDecodedAlike) {
+    Target target;
+    ProtocolResetQuarterFrames();
+    const uint32_t t1 = 1u << 29 | 10u << 24 | 20u << 16 | 30u << 8 | 12u;
+    ArriveTime(0, t1);
+    Received r;
+    ASSERT_TRUE(target.Next(r));
+    EXPECT_EQ(PM_MTC_TIME, r.Message);
+    EXPECT_EQ(LPARAM(t1), r.LParam);
+
+    ProtocolResetQuarterFrames();
+    const uint32_t t2 = 3u << 29 | 23u << 24 | 59u << 16 | 59u << 8 | 29u;
+    ArriveTime(1, t2);
+    ASSERT_TRUE(target.Next(r));
+    EXPECT_EQ(PM_MTC_TIME, r.Message);
+    EXPECT_EQ(LPARAM(t2), r.LParam);
+
+    // Cable 2 is the third matching input, which the link never opened.
+    ProtocolResetQuarterFrames();
+    ArriveTime(2, t1);
+    EXPECT_FALSE(target.Next(r, 300));
+}
+
+TEST_F(Link, SentMessagesLeaveOnTheFirstOutputWhole) {
+    Target target;
+    // What leaves on output cable 0 comes back on input cable 0 in the loopback.
+    MidiLinkSendLong(kReply102.data(), uint32_t(kReply102.size()));
+    Received r;
+    ASSERT_TRUE(target.Next(r));
+    EXPECT_EQ(PM_IF_VERSION, r.Message);
+    // Encoders go through the link too; a set-state message decodes as a state report.
+    SendSetMode(MODE_WRITE);
+    ASSERT_TRUE(target.Next(r));
+    EXPECT_EQ(PM_IF_STATE, r.Message);
+    EXPECT_EQ(0x037Fu, r.WParam);
+    EXPECT_EQ(MODE_WRITE, ProtocolCurrentMode());
+    EXPECT_LE(MidiLinkSendsInFlight(), 1);
+}
+
+TEST_F(Link, CloseTwiceAndSendAfterClose) {
+    MidiLinkClose();
+    EXPECT_EQ(1, g_MidiLink.Closing.load());
+    EXPECT_EQ(nullptr, g_MidiLink.FirstInput);
+    EXPECT_EQ(nullptr, g_MidiLink.SecondInput);
+    EXPECT_EQ(nullptr, g_MidiLink.FirstOutput);
+    EXPECT_EQ(nullptr, g_MidiLink.SecondOutput);
+    EXPECT_EQ(0, MidiLinkSendsInFlight());
+    MidiLinkClose();
+    EXPECT_EQ(1, g_MidiLink.Closing.load());
+    SendIdentityRequest(); // dropped
+    // Every port is free again.
+    HMIDIIN in = nullptr;
+    ASSERT_EQ(MMSYSERR_NOERROR, midiInOpen(&in, 1, 0, 0, CALLBACK_NULL));
+    midiInClose(in);
+}
+
+// Inputs: Varlo cables 0 and 1; the only output is another maker's.
+TEST(LinkNoOutput, OpenFailsAfterBothInputsAndInputStillArrives) {
+    if (!LayoutIs("VV", "x"))
+        GTEST_SKIP() << "runs with its own port layout";
+    Target target;
+    EXPECT_EQ(1, MidiLinkOpen());
+    EXPECT_NE(nullptr, g_MidiLink.FirstInput);
+    EXPECT_NE(nullptr, g_MidiLink.SecondInput);
+    EXPECT_EQ(nullptr, g_MidiLink.FirstOutput);
+    ProtocolResetQuarterFrames();
+    ArriveTime(1, 0x01020304);
+    Received r;
+    ASSERT_TRUE(target.Next(r));
+    EXPECT_EQ(PM_MTC_TIME, r.Message);
+    EXPECT_EQ(0x01020304, r.LParam);
+    SendIdentityRequest(); // nowhere to go
+    EXPECT_EQ(0, MidiLinkSendsInFlight());
+    MidiLinkClose();
+    EXPECT_EQ(nullptr, g_MidiLink.FirstInput);
+}
+
+TEST(LinkNoPorts, OpenFailsBeforeOpeningAnything) {
+    if (!LayoutIs("xx", "x"))
+        GTEST_SKIP() << "runs with its own port layout";
+    EXPECT_EQ(1, MidiLinkOpen());
+    EXPECT_EQ(nullptr, g_MidiLink.FirstInput);
+    EXPECT_EQ(nullptr, g_MidiLink.SecondInput);
+    EXPECT_EQ(nullptr, g_MidiLink.FirstOutput);
+    // Nothing is held: every port opens.
+    for (UINT i = 0; i < midiInGetNumDevs(); ++i) {
+        HMIDIIN in = nullptr;
+        EXPECT_EQ(MMSYSERR_NOERROR, midiInOpen(&in, i, 0, 0, CALLBACK_NULL));
+        midiInClose(in);
+    }
+    MidiLinkClose();
+}
+
+// The standard layout on a bridge where no device host listens: the interface's ports are
+// there, but none opens.
+TEST(LinkNoDevice, OpenFailsCleanlyWhenTheDeviceCannotBeOpened) {
+    const char* port = std::getenv("VARLO_BRIDGE_PORT");
+    if (!port || std::string(port) != "1" || std::getenv("VARLO_UMDRV_CHANNEL"))
+        GTEST_SKIP() << "runs with its own configuration";
+    ASSERT_EQ(3u, midiInGetNumDevs());
+    EXPECT_EQ(1, MidiLinkOpen());
+    EXPECT_EQ(nullptr, g_MidiLink.FirstInput);
+    EXPECT_EQ(nullptr, g_MidiLink.FirstOutput);
+    SendIdentityRequest(); // dropped
+    MidiLinkClose();
+    HMIDIOUT out = nullptr;
+    EXPECT_NE(MMSYSERR_NOERROR, midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL));
+}
+
+} // namespace

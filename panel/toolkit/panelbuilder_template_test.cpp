@@ -1,0 +1,148 @@
+// Dialog template reading and the panel's layout arithmetic.
+#include "toolkit/panelbuilder_template.h"
+#include "toolkit/panelbuilder_testtemplate.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Latin1(const TemplateText& t) {
+    char buf[1024];
+    TemplateTextToLatin1(t, buf, sizeof buf);
+    return buf;
+}
+
+// Reads every item; returns how many were read whole.
+std::vector<TemplateItem> ReadAll(const uint8_t* data, size_t size) {
+    std::vector<TemplateItem> items;
+    TemplateHeader h;
+    if (!ReadTemplateHeader(data, size, &h))
+        return items;
+    size_t pos = h.firstItem;
+    for (int i = 0; i < h.itemCount; ++i) {
+        TemplateItem item;
+        if (!ReadTemplateItem(data, size, pos, &item))
+            break;
+        items.push_back(item);
+        pos = item.next;
+    }
+    return items;
+}
+
+TEST(TemplateReader, ReadsThePanelTemplateHeaderAndEveryItem) {
+    auto bytes = PanelTemplate1005();
+    TemplateHeader h;
+    ASSERT_TRUE(ReadTemplateHeader(bytes.data(), bytes.size(), &h));
+    EXPECT_EQ(h.style, 0x10CA00C0u);
+    EXPECT_EQ(h.itemCount, 20);
+    EXPECT_EQ(h.cx, 250);
+    EXPECT_EQ(h.cy, 89);
+    EXPECT_EQ(Latin1(h.title), "Korvane Varlo Control");
+    EXPECT_TRUE(h.hasFont);
+    EXPECT_EQ(h.pointSize, 10);
+    EXPECT_EQ(Latin1(h.face), "System");
+    EXPECT_EQ(h.firstItem % 4, 0u);
+
+    auto items = ReadAll(bytes.data(), bytes.size());
+    ASSERT_EQ(items.size(), 20u);
+    EXPECT_EQ(items[0].id, 65534);
+    EXPECT_TRUE(items[0].windowClass.isOrdinal);
+    EXPECT_EQ(items[0].windowClass.ordinal, 0x82);
+    EXPECT_EQ(items[1].id, 1003);
+    EXPECT_FALSE(items[1].windowClass.isOrdinal);
+    EXPECT_EQ(Latin1(items[1].windowClass), "AppDisplayClass");
+    EXPECT_EQ(Latin1(items[2].text), "{B192,128,128}Write");
+    EXPECT_EQ(items[7].id, 1094);
+    EXPECT_EQ(items[7].style, 0x50811080u);
+    EXPECT_EQ(items[9].id, 1006);
+    EXPECT_TRUE(items[9].text.isOrdinal);
+    EXPECT_EQ(items[9].text.ordinal, 108);
+    EXPECT_EQ(items[19].id, 1043);
+    EXPECT_EQ(items[19].x, 222);
+    EXPECT_EQ(items[19].cy, 12);
+    EXPECT_LE(items[19].next, bytes.size() + 3);
+}
+
+TEST(TemplateReader, RefusesTheExtendedFormAndHeadersWithoutFont) {
+    std::vector<uint8_t> ex = {1, 0, 0xFF, 0xFF, 0, 0, 0, 0};
+    ex.resize(64, 0);
+    TemplateHeader h;
+    EXPECT_FALSE(ReadTemplateHeader(ex.data(), ex.size(), &h));
+
+    TemplateWriter plain(0x10C80000, 0, 100, 50, "T");
+    ASSERT_TRUE(ReadTemplateHeader(plain.bytes.data(), plain.bytes.size(), &h));
+    EXPECT_FALSE(h.hasFont);
+    EXPECT_EQ(Latin1(h.title), "T");
+    EXPECT_EQ(h.firstItem, (plain.bytes.size() + 3) / 4 * 4);
+}
+
+// Every prefix of the template, in a buffer of exactly that size (the address sanitizer watches
+// its end): the header either fails or items stop at the cut; never a read past the end.
+TEST(TemplateReader, TruncatedTemplatesAreNeverReadPastTheirEnd) {
+    auto bytes = PanelTemplate1005();
+    size_t previous = 0;
+    for (size_t n = 0; n <= bytes.size(); ++n) {
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[n ? n : 1]);
+        std::copy(bytes.begin(), bytes.begin() + static_cast<long>(n), exact.get());
+        auto items = ReadAll(exact.get(), n);
+        for (auto& item : items) {
+            EXPECT_LE(Latin1(item.text).size(), n);
+        }
+        EXPECT_GE(items.size(), previous) << n;
+        previous = items.size();
+    }
+    EXPECT_EQ(previous, 20u);
+    TemplateItem item;
+    EXPECT_FALSE(ReadTemplateItem(bytes.data(), bytes.size(), bytes.size() + 8, &item));
+}
+
+TEST(TemplateReader, SkipsCreationDataBySizeWordRoundedToWords) {
+    for (uint16_t extra : {0, 1, 2, 5, 6, 9}) {
+        TemplateWriter t(0, 2, 10, 10, "");
+        t.Item(1, 0x80, "", "A", 0, 0, 0, 1, 1, 0, extra);
+        t.Item(2, 0x80, "", "B", 0, 0, 0, 1, 1);
+        auto items = ReadAll(t.bytes.data(), t.bytes.size());
+        ASSERT_EQ(items.size(), 2u) << extra;
+        EXPECT_EQ(items[1].id, 2) << extra;
+        EXPECT_EQ(Latin1(items[1].text), "B") << extra;
+    }
+}
+
+TEST(PanelUnits, DialogUnitsToPixelsTruncateTowardZero) {
+    EXPECT_EQ(HorizontalBaseFromAlphabetWidth(364), 7); // 364 / 26 = 14, (14 + 1) / 2
+    EXPECT_EQ(HorizontalBaseFromAlphabetWidth(338), 7); // 13 -> 7
+    EXPECT_EQ(HorizontalBaseFromAlphabetWidth(312), 6); // 12 -> 6
+    PanelArea r = TemplateUnitsToPixels(6, 6, 240, 48, {7, 16});
+    EXPECT_EQ(r.left, 10);    // 42 / 4
+    EXPECT_EQ(r.top, 12);     // 96 / 8
+    EXPECT_EQ(r.right, 430);  // 10 + 1680 / 4
+    EXPECT_EQ(r.bottom, 108); // 12 + 768 / 8
+    PanelArea n = TemplateUnitsToPixels(-3, -5, 3, 5, {7, 13});
+    EXPECT_EQ(n.left, -5);  // -21 / 4
+    EXPECT_EQ(n.top, -8);   // -65 / 8
+    EXPECT_EQ(n.right, 0);  // -5 + 5
+    EXPECT_EQ(n.bottom, 0); // -8 + 8
+}
+
+TEST(PanelLayout, CoordinatesStayMoveOrStretchByTheBand) {
+    // Not growing: unchanged, also when smaller.
+    EXPECT_EQ(MapPanelCoordinate(70, 100, 100, 10, 20), 70);
+    EXPECT_EQ(MapPanelCoordinate(70, 100, 40, 10, 20), 70);
+    // Before the band: stays; in it: stretches; after it: moves by the growth.
+    EXPECT_EQ(MapPanelCoordinate(5, 100, 150, 10, 20), 5);
+    EXPECT_EQ(MapPanelCoordinate(15, 100, 150, 10, 20), 40); // 10 + 5 * 60 / 10
+    EXPECT_EQ(MapPanelCoordinate(10, 100, 150, 10, 20), 10);
+    EXPECT_EQ(MapPanelCoordinate(20, 100, 150, 10, 20), 70);
+    // An empty band moves everything from its position on.
+    EXPECT_EQ(MapPanelCoordinate(49, 100, 130, 50, 50), 49);
+    EXPECT_EQ(MapPanelCoordinate(50, 100, 130, 50, 50), 80);
+    // Large values do not overflow.
+    EXPECT_EQ(MapPanelCoordinate(1 << 20, 1 << 21, 1 << 30, 0, 1 << 21),
+              static_cast<int32_t>((int64_t{1} << 20) * (1 << 30) >> 21));
+}
+
+} // namespace

@@ -1,0 +1,286 @@
+// The panel builder with real windows under Wine: template 1005 of the program's resources and
+// the test templates of panelbuilder_test.rc.
+#include "toolkit/panelbuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "res/resource.h"
+#include "shell/resstr.h"
+#include "toolkit/panelbutton.h"
+
+namespace {
+
+struct CallbackCall {
+    uint32_t itemCount;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+std::vector<CallbackCall> g_calls;
+
+} // namespace
+
+extern "C" __declspec(dllexport) void WINAPI
+    PanelTestCallback(PanelRecord* panel, UINT message, WPARAM wParam, LPARAM lParam,
+                      LONG* result) {
+    EXPECT_EQ(*result, 0);
+    g_calls.push_back({panel->itemCount, message, wParam, lParam});
+}
+
+namespace {
+
+void RegisterStub(const char* name) {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = DefWindowProcA;
+    wc.hInstance = AppInstance();
+    wc.lpszClassName = name;
+    RegisterClassA(&wc);
+}
+
+std::string TextOf(HWND w) {
+    char buf[1100] = "";
+    GetWindowTextA(w, buf, sizeof buf);
+    return buf;
+}
+
+std::string ClassOf(HWND w) {
+    char buf[100] = "";
+    GetClassNameA(w, buf, sizeof buf);
+    return buf;
+}
+
+RECT PlaceOf(HWND w) {
+    RECT r;
+    GetWindowRect(w, &r);
+    MapWindowPoints(nullptr, GetParent(w), reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
+RECT TemplatePlace(const PanelRecord* panel, int id) {
+    for (uint32_t i = 0; i < panel->itemCount; ++i)
+        if (panel->items[i].controlId == id) {
+            const PanelArea& t = panel->items[i].templateRect;
+            return RECT{t.left, t.top, t.right, t.bottom};
+        }
+    ADD_FAILURE() << "no item " << id;
+    return RECT{};
+}
+
+bool operator==(const RECT& a, const RECT& b) {
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
+class PanelBuilder : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        RegisterStub("AppBtnClass");
+        RegisterStub("AppStatClass");
+        RegisterStub("AppDisplayClass");
+        PanelControlsRegistered = true;
+        RegisterStub("PanelTestHost");
+    }
+
+    void SetUp() override {
+        g_calls.clear();
+        ASSERT_TRUE(GetPanelTemplateRect(AppInstance(), IDD_PANEL, &templateRect));
+        // A frameless host whose client area is exactly the template. It stays hidden: Wine
+        // takes two seconds to destroy a shown top-level window on a display without a manager.
+        host = CreateWindowExA(0, "PanelTestHost", "", WS_POPUP | WS_CLIPCHILDREN, 0, 0,
+                               templateRect.right, templateRect.bottom, nullptr, nullptr,
+                               AppInstance(), nullptr);
+        ASSERT_NE(host, nullptr);
+    }
+
+    void TearDown() override {
+        DestroyWindow(host);
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
+    }
+
+    void Resize(int width, int height) {
+        SetWindowPos(host, nullptr, 0, 0, width, height, SWP_NOZORDER | SWP_NOMOVE);
+        LayoutPanel(panel);
+    }
+
+    HWND Item(int id) { return GetDlgItem(host, id); }
+
+    RECT templateRect{};
+    HWND host = nullptr;
+    PanelRecord* panel = nullptr;
+};
+
+TEST_F(PanelBuilder, PanelTemplateAtItsOwnSizePutsEveryControlAtItsTemplatePlace) {
+    ASSERT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), IDD_PANEL));
+    ASSERT_NE(panel, nullptr);
+    EXPECT_EQ(panel->itemCount, 19u); // the marker takes no record
+    EXPECT_EQ(panel->marker, 65534);
+    EXPECT_EQ(panel->parent, host);
+    EXPECT_NE(panel->templateFont, nullptr);
+    EXPECT_EQ(panel->templateRect.right, templateRect.right);
+    EXPECT_EQ(panel->backgroundColor, GetSysColor(COLOR_BTNFACE));
+    EXPECT_EQ(TextOf(host), "Korvane Varlo Control");
+    for (uint32_t i = 0; i < panel->itemCount; ++i) {
+        const PanelItem& item = panel->items[i];
+        ASSERT_NE(item.window, nullptr) << item.controlId;
+        RECT placed = PlaceOf(item.window), t = TemplatePlace(panel, item.controlId);
+        if (item.controlId == IDC_LOGO) // the system static takes its bitmap's size
+            EXPECT_TRUE(placed.left == t.left && placed.top == t.top);
+        else
+            EXPECT_TRUE(placed == t) << item.controlId;
+    }
+    EXPECT_EQ(ClassOf(Item(IDC_START_EDIT)), "Edit");
+    EXPECT_EQ(TextOf(Item(IDC_LTC_WRITE)), "{B192,128,128}Write");
+    // The logo: ordinal caption 108 through the system static with SS_BITMAP.
+    HWND logo = Item(IDC_LOGO);
+    EXPECT_EQ(ClassOf(logo), "Static");
+    EXPECT_NE(SendMessageA(logo, STM_GETIMAGE, IMAGE_BITMAP, 0), 0);
+    // The hidden labels exist, invisible, with their texts, in the record.
+    for (int id : {IDC_FPS_LABEL, IDC_VU_LABEL}) {
+        ASSERT_NE(Item(id), nullptr);
+        EXPECT_FALSE(GetWindowLongA(Item(id), GWL_STYLE) & WS_VISIBLE);
+        EXPECT_EQ(ClassOf(Item(id)), "AppStatClass");
+    }
+    EXPECT_EQ(TextOf(Item(IDC_FPS_LABEL)), "FPS:");
+    // PNM_READY is posted to the parent.
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, host, PNM_READY, PNM_READY, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, static_cast<WPARAM>(IDD_PANEL));
+    EXPECT_EQ(msg.lParam, reinterpret_cast<LPARAM>(panel));
+}
+
+TEST_F(PanelBuilder, GrowthGoesToTheGlassDisplayAndMovesTheKeysAtTheRight) {
+    ASSERT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), IDD_PANEL));
+    const int w = templateRect.right, h = templateRect.bottom;
+
+    Resize(w + 100, h);
+    for (int id : {IDC_FPS_24, IDC_FPS_30, IDC_LEVEL_M9, IDC_LEVEL_P4, IDC_FPS_LABEL}) {
+        RECT r = PlaceOf(Item(id)), t = TemplatePlace(panel, id);
+        EXPECT_EQ(r.left, t.left + 100) << id;
+        EXPECT_EQ(r.right, t.right + 100) << id;
+        EXPECT_EQ(r.top, t.top) << id;
+    }
+    for (int id : {IDC_LTC_WRITE, IDC_LTC_OFF, IDC_LTC_MTC, IDC_START_EDIT, IDC_START_SET})
+        EXPECT_TRUE(PlaceOf(Item(id)) == TemplatePlace(panel, id)) << id;
+    RECT glass = PlaceOf(Item(IDC_DISPLAY)), glassT = TemplatePlace(panel, IDC_DISPLAY);
+    EXPECT_EQ(glass.right - glass.left, glassT.right - glassT.left + 100);
+    EXPECT_EQ(glass.left, glassT.left);
+
+    Resize(w, h + 50);
+    for (int id : {IDC_LTC_WRITE, IDC_LTC_OFF, IDC_FPS_24, IDC_LEVEL_P4, IDC_VU_LABEL}) {
+        RECT r = PlaceOf(Item(id)), t = TemplatePlace(panel, id);
+        EXPECT_EQ(r.top, t.top + 50) << id;
+        EXPECT_EQ(r.left, t.left) << id;
+    }
+    glass = PlaceOf(Item(IDC_DISPLAY));
+    EXPECT_EQ(glass.bottom - glass.top, glassT.bottom - glassT.top + 50);
+
+    Resize(w - 40, h - 20); // smaller: nothing moves
+    for (uint32_t i = 0; i < panel->itemCount; ++i)
+        EXPECT_TRUE(PlaceOf(panel->items[i].window) ==
+                    TemplatePlace(panel, panel->items[i].controlId));
+}
+
+TEST_F(PanelBuilder, CaptionsStringItemsAndTheTitle) {
+    ASSERT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), 3001));
+    EXPECT_EQ(TextOf(host), "Test Panel"); // "@@" title: 3001 + 20000
+    EXPECT_EQ(TextOf(Item(3010)), "Own text");
+    EXPECT_EQ(TextOf(Item(3011)), "Changed"); // L item
+    EXPECT_EQ(TextOf(Item(3012)), "[23999]");
+    EXPECT_EQ(TextOf(Item(3013)), "Big");
+    HFONT big = reinterpret_cast<HFONT>(SendMessageA(Item(3013), WM_GETFONT, 0, 0));
+    EXPECT_NE(big, nullptr);
+    EXPECT_NE(big, panel->templateFont);
+    EXPECT_EQ(SendMessageA(Item(3010), WM_GETFONT, 0, 0),
+              reinterpret_cast<LRESULT>(panel->templateFont));
+    EXPECT_EQ(TextOf(Item(3014)), "F5: Go");
+    EXPECT_EQ(TextOf(Item(3015)), "F12: Go");
+    EXPECT_EQ(SendMessageA(Item(3019), EM_GETLIMITTEXT, 0, 0), 5);
+    EXPECT_EQ(panel->backgroundColor, 0x1E140Au); // C item 10,20,30
+    EXPECT_EQ(panel->marker, kPanelNoMarker);
+    EXPECT_EQ(panel->band.left, panel->templateRect.right / 2);
+    // Registered panel controls take the button atom, even with group bits.
+    EXPECT_EQ(ClassOf(Item(3016)), "AppBtnClass");
+    EXPECT_NE(Item(3017), nullptr);
+    // The W callback heard the build.
+    ASSERT_EQ(g_calls.size(), 1u);
+    EXPECT_EQ(g_calls[0].message, PNM_BUILT);
+    EXPECT_EQ(g_calls[0].wParam, 3001u);
+    EXPECT_EQ(g_calls[0].lParam, reinterpret_cast<LPARAM>(panel));
+    EXPECT_EQ(g_calls[0].itemCount, panel->itemCount); // the built panel, counted
+    EXPECT_EQ(panel->itemCount, 11u);
+}
+
+TEST_F(PanelBuilder, WithoutPanelControlsButtonsAreSystemButtons) {
+    PanelControlsRegistered = false;
+    bool built = BuildPanel(host, &panel, nullptr, AppInstance(), 3001);
+    PanelControlsRegistered = true;
+    ASSERT_TRUE(built);
+    HWND own = Item(3016);
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(ClassOf(own), "Button");
+    EXPECT_EQ(GetWindowLongA(own, GWL_STYLE) & BS_TYPEMASK, BS_OWNERDRAW);
+    EXPECT_EQ(TextOf(own), "{B1,2,3}Own");
+    EXPECT_EQ(Item(3017), nullptr); // 0x00400000: not created, no record
+    HWND grouped = Item(3018);
+    ASSERT_NE(grouped, nullptr);
+    EXPECT_EQ(GetWindowLongA(grouped, GWL_STYLE) & 0x00700000, 0);
+    EXPECT_TRUE(GetWindowLongA(grouped, GWL_STYLE) & WS_VISIBLE);
+    EXPECT_NE(SendMessageA(Item(3020), BM_GETIMAGE, IMAGE_ICON, 0), 0);
+    EXPECT_EQ(panel->itemCount, 10u);
+}
+
+TEST_F(PanelBuilder, RebuildingReusesTheRecordAndReplacesTheControls) {
+    ASSERT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), 3001));
+    PanelRecord* first = panel;
+    HWND old = Item(3010);
+    panel->backgroundBrush = CreateSolidBrush(0x123456);
+    g_calls.clear();
+    ASSERT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), 3001));
+    EXPECT_EQ(panel, first);
+    EXPECT_FALSE(IsWindow(old));
+    EXPECT_NE(Item(3010), nullptr);
+    EXPECT_EQ(panel->backgroundBrush, nullptr);
+    ASSERT_EQ(g_calls.size(), 3u);
+    EXPECT_EQ(g_calls[0].message, PNM_PRECLEAR);
+    EXPECT_EQ(g_calls[0].itemCount, 0u); // cleared first
+    EXPECT_EQ(g_calls[1].message, PNM_CLEAR);
+    EXPECT_EQ(g_calls[2].message, PNM_BUILT);
+
+    // A bigger template needs a new record; the panel is all template 1005 now.
+    ASSERT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), IDD_PANEL));
+    EXPECT_EQ(panel->itemCount, 19u);
+    EXPECT_EQ(Item(3010), nullptr);
+    EXPECT_NE(Item(IDC_DISPLAY), nullptr);
+}
+
+TEST_F(PanelBuilder, MissingExtendedAndRedirectedTemplates) {
+    ASSERT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), IDD_PANEL));
+    PanelRecord* built = panel;
+    EXPECT_FALSE(BuildPanel(host, &panel, nullptr, AppInstance(), 3999));
+    EXPECT_EQ(panel, built);
+    EXPECT_NE(Item(IDC_DISPLAY), nullptr); // the panel stays as it was
+    EXPECT_FALSE(BuildPanel(host, nullptr, nullptr, AppInstance(), IDD_PANEL));
+
+    RECT r;
+    EXPECT_FALSE(GetPanelTemplateRect(AppInstance(), 3999, &r));
+    EXPECT_FALSE(GetPanelTemplateRect(AppInstance(), 3003, &r)); // extended
+    RECT direct, redirected;
+    ASSERT_TRUE(GetPanelTemplateRect(AppInstance(), 3001, &direct));
+    ASSERT_TRUE(GetPanelTemplateRect(AppInstance(), 3002, &redirected)); // D{3001}
+    EXPECT_TRUE(direct == redirected);
+    EXPECT_GT(direct.right, 0);
+
+    ASSERT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), 3004));
+    EXPECT_EQ(TextOf(host), "ERR: 24000");
+    EXPECT_EQ(panel->itemCount, 0u);
+
+    // An extended template: true, and the parent keeps no controls.
+    EXPECT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), 3003));
+    EXPECT_EQ(GetWindow(host, GW_CHILD), nullptr);
+}
+
+} // namespace

@@ -1,0 +1,202 @@
+// The user-mode MIDI driver under Wine's winmm, on its in-process loopback channel: what an output
+// port sends comes back on the input port of the same cable. Port layout (environment): inputs
+// other, Varlo 1, 2, 3; outputs Varlo 1, other, Varlo 2, 3, 4, 5.
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Event {
+    UINT Message;
+    DWORD_PTR P1;
+    Bytes Data; // long messages: the recorded bytes
+};
+
+struct Recorder {
+    std::mutex Lock;
+    std::vector<Event> Events;
+    bool Requeue = false;
+};
+
+void CALLBACK InputProc(HMIDIIN in, UINT message, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR) {
+    auto* r = reinterpret_cast<Recorder*>(instance);
+    Event e{message, p1, {}};
+    if (message == MIM_LONGDATA || message == MIM_LONGERROR) {
+        auto* h = reinterpret_cast<MIDIHDR*>(p1);
+        e.Data.assign(h->lpData, h->lpData + h->dwBytesRecorded);
+    }
+    bool requeue;
+    {
+        std::lock_guard<std::mutex> hold(r->Lock);
+        r->Events.push_back(e);
+        requeue = r->Requeue;
+    }
+    if (requeue && (message == MIM_LONGDATA || message == MIM_LONGERROR))
+        midiInAddBuffer(in, reinterpret_cast<MIDIHDR*>(p1), sizeof(MIDIHDR));
+}
+
+// Waits until `count` events of the given kinds arrived (or two seconds passed).
+std::vector<Event> WaitFor(Recorder& r, size_t count, DWORD wait = 2000) {
+    DWORD until = GetTickCount() + wait;
+    for (;;) {
+        std::vector<Event> got;
+        {
+            std::lock_guard<std::mutex> hold(r.Lock);
+            for (const Event& e : r.Events)
+                if (e.Message == MIM_DATA || e.Message == MIM_LONGDATA ||
+                    e.Message == MIM_LONGERROR)
+                    got.push_back(e);
+        }
+        if (got.size() >= count || int(until - GetTickCount()) <= 0)
+            return got;
+        Sleep(5);
+    }
+}
+
+class Driver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(MMSYSERR_NOERROR, midiOutOpen(&out1_, 0, 0, 0, CALLBACK_NULL));
+        ASSERT_EQ(MMSYSERR_NOERROR,
+                  midiInOpen(&in1_, 1, reinterpret_cast<DWORD_PTR>(InputProc),
+                             reinterpret_cast<DWORD_PTR>(&rec1_), CALLBACK_FUNCTION));
+        for (MIDIHDR& h : headers_) {
+            h = {};
+            h.lpData = reinterpret_cast<LPSTR>(&buffers_[&h - headers_][0]);
+            h.dwBufferLength = 1024;
+            ASSERT_EQ(MMSYSERR_NOERROR, midiInPrepareHeader(in1_, &h, sizeof h));
+        }
+    }
+    void TearDown() override {
+        rec1_.Requeue = false;
+        midiInReset(in1_);
+        for (MIDIHDR& h : headers_)
+            midiInUnprepareHeader(in1_, &h, sizeof h);
+        midiInClose(in1_);
+        midiOutClose(out1_);
+    }
+    void Queue(int n) {
+        for (int i = 0; i < n; ++i)
+            ASSERT_EQ(MMSYSERR_NOERROR, midiInAddBuffer(in1_, &headers_[i], sizeof(MIDIHDR)));
+    }
+    void SendLong(HMIDIOUT out, Bytes bytes) {
+        MIDIHDR h = {};
+        h.lpData = reinterpret_cast<LPSTR>(bytes.data());
+        h.dwBufferLength = DWORD(bytes.size());
+        ASSERT_EQ(MMSYSERR_NOERROR, midiOutPrepareHeader(out, &h, sizeof h));
+        ASSERT_EQ(MMSYSERR_NOERROR, midiOutLongMsg(out, &h, sizeof h));
+        EXPECT_TRUE(h.dwFlags & MHDR_DONE);
+        EXPECT_EQ(MMSYSERR_NOERROR, midiOutUnprepareHeader(out, &h, sizeof h));
+    }
+
+    HMIDIOUT out1_ = nullptr;
+    HMIDIIN in1_ = nullptr;
+    Recorder rec1_;
+    MIDIHDR headers_[2];
+    uint8_t buffers_[2][1024];
+};
+
+TEST(DriverPorts, PresentTheInterfaceAmongOtherMakersPorts) {
+    ASSERT_EQ(4u, midiInGetNumDevs());
+    ASSERT_EQ(6u, midiOutGetNumDevs());
+    const int inVarlo[4] = {0, 1, 1, 1}, outVarlo[6] = {1, 0, 1, 1, 1, 1};
+    for (UINT i = 0; i < 4; ++i) {
+        MIDIINCAPSA caps = {};
+        ASSERT_EQ(MMSYSERR_NOERROR, midiInGetDevCapsA(i, &caps, sizeof caps));
+        EXPECT_EQ(inVarlo[i], caps.wMid == 219 && caps.wPid == 3) << "input " << i;
+    }
+    for (UINT i = 0; i < 6; ++i) {
+        MIDIOUTCAPSA caps = {};
+        ASSERT_EQ(MMSYSERR_NOERROR, midiOutGetDevCapsA(i, &caps, sizeof caps));
+        EXPECT_EQ(outVarlo[i], caps.wMid == 219 && caps.wPid == 3) << "output " << i;
+    }
+    MIDIINCAPSA caps = {};
+    midiInGetDevCapsA(2, &caps, sizeof caps);
+    EXPECT_STREQ("Varlo In 2", caps.szPname);
+}
+
+TEST_F(Driver, ShortMessagesTravelOnTheirCableOnlyAfterStart) {
+    midiOutShortMsg(out1_, 0x403C90); // not started yet: lost
+    Sleep(100);
+    EXPECT_TRUE(WaitFor(rec1_, 1, 50).empty());
+
+    HMIDIOUT out2 = nullptr;
+    ASSERT_EQ(MMSYSERR_NOERROR, midiOutOpen(&out2, 2, 0, 0, CALLBACK_NULL));
+    midiInStart(in1_);
+    midiOutShortMsg(out2, 0x7F3C90); // the second cable: not for input 1
+    midiOutShortMsg(out1_, 0x403C90);
+    midiOutShortMsg(out1_, 0x00003C); // running status
+    midiOutShortMsg(out1_, 0x0000F8);
+    midiOutShortMsg(out1_, 0x0023F1);
+    auto got = WaitFor(rec1_, 4);
+    ASSERT_EQ(4u, got.size());
+    EXPECT_EQ(0x403C90u, got[0].P1);
+    EXPECT_EQ(0x003C90u, got[1].P1);
+    EXPECT_EQ(0x0000F8u, got[2].P1);
+    EXPECT_EQ(0x0023F1u, got[3].P1);
+    for (const Event& e : got)
+        EXPECT_EQ(UINT(MIM_DATA), e.Message);
+    EXPECT_EQ(4u, WaitFor(rec1_, 5, 200).size());
+    midiOutClose(out2);
+}
+
+TEST_F(Driver, LongMessagesArriveWholeAcrossQueuedBuffers) {
+    Queue(2);
+    midiInStart(in1_);
+    Bytes sent(2000);
+    for (size_t i = 0; i < sent.size(); ++i)
+        sent[i] = uint8_t(i % 0x7F);
+    sent.front() = 0xF0;
+    sent.back() = 0xF7;
+    SendLong(out1_, sent);
+    auto got = WaitFor(rec1_, 2);
+    ASSERT_EQ(2u, got.size());
+    EXPECT_EQ(UINT(MIM_LONGDATA), got[0].Message);
+    EXPECT_EQ(1024u, got[0].Data.size());
+    Bytes joined = got[0].Data;
+    joined.insert(joined.end(), got[1].Data.begin(), got[1].Data.end());
+    EXPECT_EQ(sent, joined);
+    EXPECT_TRUE(headers_[0].dwFlags & MHDR_DONE);
+    EXPECT_FALSE(headers_[0].dwFlags & MHDR_INQUEUE);
+}
+
+TEST_F(Driver, BrokenMessagesComeBackAsErrorsAndNeverAsData) {
+    rec1_.Requeue = true;
+    Queue(1);
+    midiInStart(in1_);
+    SendLong(out1_, {0xF0, 0x63, 0x60, 0x7B, 0x90, 0x3C, 0x40});
+    SendLong(out1_, {0xF0, 0x01, 0xF7});
+    auto got = WaitFor(rec1_, 2);
+    ASSERT_EQ(2u, got.size());
+    EXPECT_EQ(UINT(MIM_LONGERROR), got[0].Message);
+    EXPECT_EQ(Bytes({0xF0, 0x63, 0x60, 0x7B}), got[0].Data);
+    EXPECT_EQ(UINT(MIM_LONGDATA), got[1].Message);
+    EXPECT_EQ(Bytes({0xF0, 0x01, 0xF7}), got[1].Data);
+    rec1_.Requeue = false;
+}
+
+TEST_F(Driver, ResetReturnsQueuedBuffers) {
+    Queue(2);
+    EXPECT_EQ(MIDIERR_STILLPLAYING, midiInAddBuffer(in1_, &headers_[0], sizeof(MIDIHDR)));
+    EXPECT_EQ(MMSYSERR_NOERROR, midiInReset(in1_));
+    auto got = WaitFor(rec1_, 2);
+    ASSERT_EQ(2u, got.size());
+    for (const Event& e : got) {
+        EXPECT_EQ(UINT(MIM_LONGDATA), e.Message);
+        EXPECT_TRUE(e.Data.empty());
+    }
+    EXPECT_TRUE(headers_[1].dwFlags & MHDR_DONE);
+    MIDIHDR unprepared = {};
+    unprepared.lpData = reinterpret_cast<LPSTR>(buffers_[0]);
+    unprepared.dwBufferLength = 16;
+    EXPECT_EQ(MIDIERR_UNPREPARED, midiInAddBuffer(in1_, &unprepared, sizeof unprepared));
+}
+
+} // namespace

@@ -1,0 +1,638 @@
+// The user-mode MIDI driver: presents the interface's cables as multimedia MIDI ports (wMid 219,
+// wPid 3) and carries their traffic over a device channel (channel.h) to the driver.
+//
+// Threads: winmm calls modMessage and midMessage on the caller's thread; one reader thread per
+// session reads the driver's buffers and calls the clients back with DriverCallback. State is
+// guarded by s_lock, which is never held across a callback; s_deliver (recursive) keeps a close
+// or reset from overtaking a callback in progress and lets a callback requeue its buffer.
+#include "channel.h"
+#include "ddbuffer.h"
+#include "loopdevice.h"
+#include "portmap.h"
+
+#include <windows.h>
+#include <mmddk.h>
+#include <mmsystem.h>
+
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+extern "C" BOOL WINAPI DriverCallback(DWORD_PTR callback, DWORD flags, HDRVR device, DWORD message,
+                                      DWORD_PTR user, DWORD_PTR param1, DWORD_PTR param2);
+
+namespace umdrv {
+
+namespace {
+
+struct Config {
+    ChannelConfig Channel;
+    PortMap Ports;
+};
+
+struct InPort {
+    bool Open = false;
+    bool Started = false;
+    MIDIOPENDESC Desc = {};
+    DWORD Flags = 0;
+    DWORD StartTick = 0;
+    std::deque<MIDIHDR*> Queue;
+};
+
+struct OutPort {
+    bool Open = false;
+    MIDIOPENDESC Desc = {};
+    DWORD Flags = 0;
+    uint8_t RunningStatus = 0;
+};
+
+struct Session {
+    int Users = 0;
+    const DeviceChannel* Channel = nullptr;
+    void* Control = nullptr; // handle for plays and control requests
+    void* Input = nullptr;   // handle for reads, used by the reader thread only
+    std::thread Reader;
+    std::atomic<bool> Stop{false};
+};
+
+std::mutex s_lock;
+std::recursive_mutex s_deliver;
+std::mutex s_sessionLock; // opening and closing the session
+std::mutex s_playLock;    // the control handle while a play uses it
+std::vector<InPort> s_in;
+std::vector<OutPort> s_out;
+Session& s_session = *new Session; // never destroyed: a reader may outlive the process's exit
+std::map<uint32_t, SysExJoiner> s_joiners; // reader thread only; key port << 8 | cable
+
+std::string Env(const char* name) {
+    char value[256];
+    DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
+    return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
+}
+
+DWORD RegistryNumber(const char* name, DWORD fallback) {
+    DWORD value = 0, size = sizeof value, type = 0;
+    if (RegGetValueA(HKEY_CURRENT_USER, "Software\\Korvane\\VarloMidi", name, RRF_RT_REG_DWORD,
+                     &type, &value, &size) == ERROR_SUCCESS)
+        return value;
+    return fallback;
+}
+
+// Read once: VARLO_BRIDGE_PORT (or the registry value BridgePort) picks the bridge,
+// VARLO_UMDRV_CHANNEL=loop the in-process loopback, else the Windows device.
+// VARLO_UMDRV_INPUTS and VARLO_UMDRV_OUTPUTS give test-only port layouts (portmap.h).
+const Config& Settings() {
+    static const Config config = [] {
+        Config c;
+        std::string port = Env("VARLO_BRIDGE_PORT");
+        DWORD bridgePort =
+            port.empty() ? RegistryNumber("BridgePort", 0) : strtoul(port.c_str(), nullptr, 10);
+        if (Env("VARLO_UMDRV_CHANNEL") == "loop") {
+            c.Channel.Kind = ChannelKind::Loop;
+        } else if (bridgePort > 0 && bridgePort < 65536) {
+            c.Channel.Kind = ChannelKind::Bridge;
+            c.Channel.BridgePort = uint16_t(bridgePort);
+        }
+        std::string in = Env("VARLO_UMDRV_INPUTS"), out = Env("VARLO_UMDRV_OUTPUTS");
+        c.Ports = in.empty() && out.empty() ? DefaultPortMap() : PortMapFromLayout(in, out);
+        return c;
+    }();
+    return config;
+}
+
+void EnsurePorts() {
+    std::lock_guard<std::mutex> hold(s_lock);
+    if (s_in.empty() && s_out.empty()) {
+        s_in.resize(Settings().Ports.Inputs.size());
+        s_out.resize(Settings().Ports.Outputs.size());
+    }
+}
+
+void Notify(const MIDIOPENDESC& desc, DWORD flags, UINT message, DWORD_PTR p1, DWORD_PTR p2) {
+    DriverCallback(desc.dwCallback, HIWORD(flags), HDRVR(desc.hMidi), message, desc.dwInstance, p1,
+                   p2);
+}
+
+// ---- Input --------------------------------------------------------------------------------------
+
+void DeliverShort(int index, uint32_t message) {
+    std::lock_guard<std::recursive_mutex> serial(s_deliver);
+    MIDIOPENDESC desc;
+    DWORD flags, stamp;
+    {
+        std::lock_guard<std::mutex> hold(s_lock);
+        InPort& p = s_in[size_t(index)];
+        if (!p.Open || !p.Started)
+            return;
+        desc = p.Desc;
+        flags = p.Flags;
+        stamp = GetTickCount() - p.StartTick;
+    }
+    Notify(desc, flags, MIM_DATA, message, stamp);
+}
+
+// Writes a message into the queued buffers, as many as it needs; without a queued buffer the rest
+// is lost. A message that was broken off comes back as MIM_LONGERROR, never as MIM_LONGDATA.
+void DeliverLong(int index, const std::vector<uint8_t>& bytes, bool whole) {
+    std::lock_guard<std::recursive_mutex> serial(s_deliver);
+    for (size_t at = 0; at < bytes.size();) {
+        MIDIOPENDESC desc;
+        DWORD flags, stamp;
+        MIDIHDR* hdr;
+        {
+            std::lock_guard<std::mutex> hold(s_lock);
+            InPort& p = s_in[size_t(index)];
+            if (!p.Open || !p.Started || p.Queue.empty())
+                return;
+            hdr = p.Queue.front();
+            p.Queue.pop_front();
+            desc = p.Desc;
+            flags = p.Flags;
+            stamp = GetTickCount() - p.StartTick;
+        }
+        size_t n = std::min<size_t>(bytes.size() - at, hdr->dwBufferLength);
+        std::memcpy(hdr->lpData, bytes.data() + at, n);
+        hdr->dwBytesRecorded = DWORD(n);
+        hdr->dwFlags = (hdr->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        at += n;
+        Notify(desc, flags, whole ? MIM_LONGDATA : MIM_LONGERROR, DWORD_PTR(hdr), stamp);
+    }
+}
+
+void HandleBuffer(const uint8_t* bytes, uint32_t size) {
+    BufferView v;
+    if (!ParseBuffer(bytes, size, v))
+        return;
+    const PortMap& map = Settings().Ports;
+    if (v.Type == kEvents) {
+        for (uint32_t i = 0; i + 4 <= v.Length; i += 4) {
+            uint32_t event = uint32_t(v.Data[i]) | uint32_t(v.Data[i + 1]) << 8 |
+                             uint32_t(v.Data[i + 2]) << 16 | uint32_t(v.Data[i + 3]) << 24;
+            int index = map.InputFor(v.Port, EventCable(event));
+            if (index >= 0)
+                DeliverShort(index, EventMessage(event));
+        }
+        return;
+    }
+    std::vector<SysExJoiner::Message> done;
+    s_joiners[uint32_t(v.Port) << 8 | uint8_t(v.Cable)].Feed(v.Type, v.Data, v.Length, done);
+    int index = map.InputFor(v.Port, uint8_t(v.Cable));
+    for (const SysExJoiner::Message& m : done)
+        if (index >= 0 && !m.Bytes.empty())
+            DeliverLong(index, m.Bytes, m.Whole);
+}
+
+void ReaderThread(const DeviceChannel* channel, void* handle) {
+    uint8_t buffer[kBufferSize];
+    while (!s_session.Stop.load()) {
+        uint32_t got = 0;
+        if (!channel->Read(handle, buffer, kBufferSize, &got))
+            break;
+        HandleBuffer(buffer, got);
+    }
+}
+
+// ---- Session: the device handles shared by all open ports of the interface ----------------------
+
+UINT SessionAcquire() {
+    std::lock_guard<std::mutex> hold(s_sessionLock);
+    if (s_session.Users++ > 0)
+        return MMSYSERR_NOERROR;
+    const Config& config = Settings();
+    const DeviceChannel* channel = ChannelFor(config.Channel.Kind);
+    uint32_t status = 0;
+    void* control = channel->Open(config.Channel, &status);
+    void* input = control ? channel->Open(config.Channel, &status) : nullptr;
+    if (!input) {
+        if (control)
+            channel->Close(control);
+        s_session.Users = 0;
+        return MMSYSERR_ERROR;
+    }
+    {
+        std::lock_guard<std::mutex> play(s_playLock);
+        s_session.Channel = channel;
+        s_session.Control = control;
+    }
+    s_session.Input = input;
+    s_session.Stop = false;
+    s_joiners.clear();
+    s_session.Reader = std::thread(ReaderThread, channel, input);
+    // Input reaches a handle only once one of its reads waits: let the first one get there.
+    if (channel->WaitReading)
+        channel->WaitReading(input, 2000);
+    return MMSYSERR_NOERROR;
+}
+
+void SessionRelease() {
+    std::lock_guard<std::mutex> hold(s_sessionLock);
+    if (s_session.Users == 0 || --s_session.Users > 0)
+        return;
+    s_session.Stop = true;
+    s_session.Channel->Cancel(s_session.Input);
+    if (s_session.Reader.get_id() == std::this_thread::get_id())
+        s_session.Reader.detach(); // closed from inside a callback
+    else if (s_session.Reader.joinable())
+        s_session.Reader.join();
+    s_session.Channel->Close(s_session.Input);
+    s_session.Input = nullptr;
+    std::lock_guard<std::mutex> play(s_playLock);
+    s_session.Channel->Close(s_session.Control);
+    s_session.Control = nullptr;
+}
+
+void Play(const std::vector<uint8_t>& buffer) {
+    std::lock_guard<std::mutex> hold(s_playLock);
+    if (!s_session.Control)
+        return;
+    uint32_t returned = 0, status = 0;
+    s_session.Channel->Ioctl(s_session.Control, IOCTL_DD_MIDI_PLAY, buffer.data(),
+                             uint32_t(buffer.size()), nullptr, 0, &returned, &status);
+}
+
+// Headers are prepared by the driver: Wine's winmm leaves it to the driver, Windows would do the
+// same marking itself.
+DWORD Prepare(MIDIHDR* hdr, DWORD_PTR size) {
+    if (!hdr || size < offsetof(MIDIHDR, dwOffset) || !hdr->lpData)
+        return MMSYSERR_INVALPARAM;
+    if (!(hdr->dwFlags & MHDR_PREPARED)) {
+        hdr->lpNext = nullptr;
+        hdr->dwFlags = (hdr->dwFlags | MHDR_PREPARED) & ~(MHDR_DONE | MHDR_INQUEUE);
+    }
+    return MMSYSERR_NOERROR;
+}
+
+DWORD Unprepare(MIDIHDR* hdr, DWORD_PTR size) {
+    if (!hdr || size < offsetof(MIDIHDR, dwOffset))
+        return MMSYSERR_INVALPARAM;
+    if (hdr->dwFlags & MHDR_INQUEUE)
+        return MIDIERR_STILLPLAYING;
+    hdr->dwFlags &= ~MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+// ---- midMessage ---------------------------------------------------------------------------------
+
+DWORD InCaps(UINT id, MIDIINCAPSW* caps, DWORD_PTR size) {
+    const PortEntry& e = Settings().Ports.Inputs[id];
+    MIDIINCAPSW c = {};
+    c.wMid = e.Varlo ? kVarloMid : kForeignMid;
+    c.wPid = e.Varlo ? kVarloPid : kForeignPid;
+    c.vDriverVersion = 0x0100;
+    MultiByteToWideChar(CP_ACP, 0, e.Name.c_str(), -1, c.szPname, MAXPNAMELEN);
+    std::memcpy(caps, &c, std::min<size_t>(size, sizeof c));
+    return MMSYSERR_NOERROR;
+}
+
+DWORD InOpen(UINT id, const MIDIOPENDESC* desc, DWORD flags) {
+    if (!desc)
+        return MMSYSERR_INVALPARAM;
+    {
+        std::lock_guard<std::mutex> hold(s_lock);
+        if (s_in[id].Open)
+            return MMSYSERR_ALLOCATED;
+    }
+    if (Settings().Ports.Inputs[id].Varlo) {
+        UINT r = SessionAcquire();
+        if (r != MMSYSERR_NOERROR)
+            return r;
+    }
+    {
+        std::lock_guard<std::mutex> hold(s_lock);
+        InPort& p = s_in[id];
+        p.Open = true;
+        p.Started = false;
+        p.Desc = *desc;
+        p.Flags = flags;
+        p.Queue.clear();
+    }
+    Notify(*desc, flags, MIM_OPEN, 0, 0);
+    return MMSYSERR_NOERROR;
+}
+
+DWORD InClose(UINT id) {
+    MIDIOPENDESC desc;
+    DWORD flags;
+    {
+        std::lock_guard<std::recursive_mutex> serial(s_deliver);
+        std::lock_guard<std::mutex> hold(s_lock);
+        InPort& p = s_in[id];
+        if (!p.Open)
+            return MMSYSERR_INVALHANDLE;
+        if (!p.Queue.empty())
+            return MIDIERR_STILLPLAYING;
+        p.Open = p.Started = false;
+        desc = p.Desc;
+        flags = p.Flags;
+    }
+    if (Settings().Ports.Inputs[id].Varlo)
+        SessionRelease();
+    Notify(desc, flags, MIM_CLOSE, 0, 0);
+    return MMSYSERR_NOERROR;
+}
+
+DWORD InAddBuffer(UINT id, MIDIHDR* hdr, DWORD_PTR size) {
+    if (!hdr || size < offsetof(MIDIHDR, dwOffset) || !hdr->lpData || hdr->dwBufferLength == 0)
+        return MMSYSERR_INVALPARAM;
+    if (!(hdr->dwFlags & MHDR_PREPARED))
+        return MIDIERR_UNPREPARED;
+    if (hdr->dwFlags & MHDR_INQUEUE)
+        return MIDIERR_STILLPLAYING;
+    std::lock_guard<std::mutex> hold(s_lock);
+    InPort& p = s_in[id];
+    if (!p.Open)
+        return MMSYSERR_INVALHANDLE;
+    hdr->dwFlags = (hdr->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
+    hdr->dwBytesRecorded = 0;
+    p.Queue.push_back(hdr);
+    return MMSYSERR_NOERROR;
+}
+
+DWORD InStartStop(UINT id, bool start) {
+    std::lock_guard<std::mutex> hold(s_lock);
+    InPort& p = s_in[id];
+    if (!p.Open)
+        return MMSYSERR_INVALHANDLE;
+    if (start && !p.Started)
+        p.StartTick = GetTickCount();
+    p.Started = start;
+    return MMSYSERR_NOERROR;
+}
+
+// Stops input and returns every queued buffer, marked done.
+DWORD InReset(UINT id) {
+    std::lock_guard<std::recursive_mutex> serial(s_deliver);
+    std::deque<MIDIHDR*> queue;
+    MIDIOPENDESC desc;
+    DWORD flags;
+    {
+        std::lock_guard<std::mutex> hold(s_lock);
+        InPort& p = s_in[id];
+        if (!p.Open)
+            return MMSYSERR_INVALHANDLE;
+        p.Started = false;
+        queue.swap(p.Queue);
+        desc = p.Desc;
+        flags = p.Flags;
+    }
+    for (MIDIHDR* hdr : queue) {
+        hdr->dwFlags = (hdr->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        Notify(desc, flags, MIM_LONGDATA, DWORD_PTR(hdr), 0);
+    }
+    return MMSYSERR_NOERROR;
+}
+
+// ---- modMessage ---------------------------------------------------------------------------------
+
+DWORD OutCaps(UINT id, MIDIOUTCAPSW* caps, DWORD_PTR size) {
+    const PortEntry& e = Settings().Ports.Outputs[id];
+    MIDIOUTCAPSW c = {};
+    c.wMid = e.Varlo ? kVarloMid : kForeignMid;
+    c.wPid = e.Varlo ? kVarloPid : kForeignPid;
+    c.vDriverVersion = 0x0100;
+    c.wTechnology = MOD_MIDIPORT;
+    c.wChannelMask = 0xFFFF;
+    MultiByteToWideChar(CP_ACP, 0, e.Name.c_str(), -1, c.szPname, MAXPNAMELEN);
+    std::memcpy(caps, &c, std::min<size_t>(size, sizeof c));
+    return MMSYSERR_NOERROR;
+}
+
+DWORD OutOpen(UINT id, const MIDIOPENDESC* desc, DWORD flags) {
+    if (!desc)
+        return MMSYSERR_INVALPARAM;
+    {
+        std::lock_guard<std::mutex> hold(s_lock);
+        if (s_out[id].Open)
+            return MMSYSERR_ALLOCATED;
+    }
+    if (Settings().Ports.Outputs[id].Varlo) {
+        UINT r = SessionAcquire();
+        if (r != MMSYSERR_NOERROR)
+            return r;
+    }
+    {
+        std::lock_guard<std::mutex> hold(s_lock);
+        OutPort& p = s_out[id];
+        p.Open = true;
+        p.Desc = *desc;
+        p.Flags = flags;
+        p.RunningStatus = 0;
+    }
+    Notify(*desc, flags, MOM_OPEN, 0, 0);
+    return MMSYSERR_NOERROR;
+}
+
+DWORD OutClose(UINT id) {
+    MIDIOPENDESC desc;
+    DWORD flags;
+    {
+        std::lock_guard<std::mutex> hold(s_lock);
+        OutPort& p = s_out[id];
+        if (!p.Open)
+            return MMSYSERR_INVALHANDLE;
+        p.Open = false;
+        desc = p.Desc;
+        flags = p.Flags;
+    }
+    if (Settings().Ports.Outputs[id].Varlo)
+        SessionRelease();
+    Notify(desc, flags, MOM_CLOSE, 0, 0);
+    return MMSYSERR_NOERROR;
+}
+
+DWORD OutShort(UINT id, DWORD_PTR message) {
+    const PortEntry& e = Settings().Ports.Outputs[id];
+    uint32_t m = uint32_t(message);
+    {
+        std::lock_guard<std::mutex> hold(s_lock);
+        OutPort& p = s_out[id];
+        if (!p.Open)
+            return MMSYSERR_INVALHANDLE;
+        uint8_t status = uint8_t(m);
+        if (status < 0x80) { // running status: the data bytes move up by one
+            if (!p.RunningStatus)
+                return MMSYSERR_NOERROR;
+            m = p.RunningStatus | (m & 0xFFFF) << 8;
+        } else if (status < 0xF0) {
+            p.RunningStatus = status;
+        } else if (status < 0xF8) {
+            p.RunningStatus = 0;
+        }
+    }
+    if (e.Varlo) {
+        uint32_t event = MakeEvent(m, e.Cable);
+        Play(BuildEventPlay(e.Port, &event, 1));
+    }
+    return MMSYSERR_NOERROR;
+}
+
+DWORD OutLong(UINT id, MIDIHDR* hdr, DWORD_PTR size) {
+    if (!hdr || size < offsetof(MIDIHDR, dwOffset) || !hdr->lpData)
+        return MMSYSERR_INVALPARAM;
+    if (!(hdr->dwFlags & MHDR_PREPARED))
+        return MIDIERR_UNPREPARED;
+    if (hdr->dwFlags & MHDR_INQUEUE)
+        return MIDIERR_STILLPLAYING;
+    const PortEntry& e = Settings().Ports.Outputs[id];
+    MIDIOPENDESC desc;
+    DWORD flags;
+    {
+        std::lock_guard<std::mutex> hold(s_lock);
+        OutPort& p = s_out[id];
+        if (!p.Open)
+            return MMSYSERR_INVALHANDLE;
+        desc = p.Desc;
+        flags = p.Flags;
+        p.RunningStatus = 0;
+    }
+    hdr->dwFlags = (hdr->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
+    if (e.Varlo)
+        for (const auto& play : BuildStreamPlays(
+                 e.Port, e.Cable, reinterpret_cast<uint8_t*>(hdr->lpData), hdr->dwBufferLength))
+            Play(play);
+    hdr->dwFlags = (hdr->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+    Notify(desc, flags, MOM_DONE, DWORD_PTR(hdr), 0);
+    return MMSYSERR_NOERROR;
+}
+
+} // namespace
+
+} // namespace umdrv
+
+using namespace umdrv;
+
+extern "C" {
+
+__declspec(dllexport) DWORD WINAPI
+    midMessage(UINT id, UINT message, DWORD_PTR, DWORD_PTR p1, DWORD_PTR p2) {
+    EnsurePorts();
+    if (message == MIDM_GETNUMDEVS)
+        return DWORD(s_in.size());
+    if (message == DRVM_INIT || message == DRVM_EXIT || message == DRVM_ENABLE ||
+        message == DRVM_DISABLE)
+        return MMSYSERR_NOERROR;
+    if (id >= s_in.size())
+        return MMSYSERR_BADDEVICEID;
+    switch (message) {
+        case MIDM_GETDEVCAPS:
+            return InCaps(id, reinterpret_cast<MIDIINCAPSW*>(p1), p2);
+        case MIDM_OPEN:
+            return InOpen(id, reinterpret_cast<MIDIOPENDESC*>(p1), DWORD(p2));
+        case MIDM_CLOSE:
+            return InClose(id);
+        case MIDM_ADDBUFFER:
+            return InAddBuffer(id, reinterpret_cast<MIDIHDR*>(p1), p2);
+        case MIDM_START:
+            return InStartStop(id, true);
+        case MIDM_STOP:
+            return InStartStop(id, false);
+        case MIDM_RESET:
+            return InReset(id);
+        case MIDM_PREPARE:
+            return Prepare(reinterpret_cast<MIDIHDR*>(p1), p2);
+        case MIDM_UNPREPARE:
+            return Unprepare(reinterpret_cast<MIDIHDR*>(p1), p2);
+        default:
+            return MMSYSERR_NOTSUPPORTED;
+    }
+}
+
+__declspec(dllexport) DWORD WINAPI
+    modMessage(UINT id, UINT message, DWORD_PTR, DWORD_PTR p1, DWORD_PTR p2) {
+    EnsurePorts();
+    if (message == MODM_GETNUMDEVS)
+        return DWORD(s_out.size());
+    if (message == DRVM_INIT || message == DRVM_EXIT || message == DRVM_ENABLE ||
+        message == DRVM_DISABLE)
+        return MMSYSERR_NOERROR;
+    if (id >= s_out.size())
+        return MMSYSERR_BADDEVICEID;
+    switch (message) {
+        case MODM_GETDEVCAPS:
+            return OutCaps(id, reinterpret_cast<MIDIOUTCAPSW*>(p1), p2);
+        case MODM_OPEN:
+            return OutOpen(id, reinterpret_cast<MIDIOPENDESC*>(p1), DWORD(p2));
+        case MODM_CLOSE:
+            return OutClose(id);
+        case MODM_DATA:
+            return OutShort(id, p1);
+        case MODM_LONGDATA:
+            return OutLong(id, reinterpret_cast<MIDIHDR*>(p1), p2);
+        case MODM_PREPARE:
+            return Prepare(reinterpret_cast<MIDIHDR*>(p1), p2);
+        case MODM_UNPREPARE:
+            return Unprepare(reinterpret_cast<MIDIHDR*>(p1), p2);
+        case MODM_RESET:
+            return MMSYSERR_NOERROR; // long messages complete before modMessage returns
+        default:
+            return MMSYSERR_NOTSUPPORTED;
+    }
+}
+
+__declspec(dllexport) LRESULT WINAPI
+    DriverProc(DWORD_PTR, HDRVR driver, UINT message, LPARAM p1, LPARAM p2) {
+    switch (message) {
+        case DRV_LOAD:
+        case DRV_FREE:
+        case DRV_OPEN:
+        case DRV_CLOSE:
+        case DRV_ENABLE:
+        case DRV_DISABLE:
+            return 1;
+        case DRV_QUERYCONFIGURE:
+            return 0;
+        case DRV_CONFIGURE:
+            return DRVCNF_OK;
+        case DRV_INSTALL:
+        case DRV_REMOVE:
+            return DRVCNF_RESTART;
+        default:
+            return DefDriverProc(0, driver, message, p1, p2);
+    }
+}
+
+// Wine's audio device layer loads the driver named by HKCU\Software\Wine\Drivers "Audio" and asks
+// these four; this driver has no audio endpoints. Unused on Windows.
+__declspec(dllexport) int WINAPI GetPriority() {
+    return 3;
+}
+
+__declspec(dllexport) HRESULT WINAPI
+    GetEndpointIDs(int, WCHAR*** ids, GUID** guids, UINT* count, UINT* defaultIndex) {
+    if (ids)
+        *ids = nullptr;
+    if (guids)
+        *guids = nullptr;
+    if (count)
+        *count = 0;
+    if (defaultIndex)
+        *defaultIndex = 0;
+    return S_OK;
+}
+
+__declspec(dllexport) HRESULT WINAPI GetAudioEndpoint(void*, void*, void** out) {
+    if (out)
+        *out = nullptr;
+    return E_NOTIMPL;
+}
+
+__declspec(dllexport) HRESULT WINAPI GetAudioSessionManager(void*, void** out) {
+    if (out)
+        *out = nullptr;
+    return E_NOTIMPL;
+}
+
+// Test-only: plays a buffer into the in-process loopback device as if a client had sent it, so
+// that tests can make input arrive on any cable. Returns the bytes taken; 0 unless the loopback
+// channel is configured.
+__declspec(dllexport) uint32_t WINAPI VarloLoopPlay(const uint8_t* buffer, uint32_t length) {
+    if (Settings().Channel.Kind != ChannelKind::Loop)
+        return 0;
+    return LoopPlay(buffer, length);
+}
+
+} // extern "C"
