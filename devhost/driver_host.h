@@ -18,7 +18,7 @@
 namespace devhost {
 
 struct HostOptions {
-    std::vector<sim::PortSpec> Ports;
+    std::vector<sim::PortSetup> Ports;
     std::string RegistryFile; // empty: the service key lives in memory only
     bool MultiChain = false;
 };

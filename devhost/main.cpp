@@ -37,20 +37,20 @@ bool ParseNumber(const std::string& text, unsigned max, unsigned& value) {
     return true;
 }
 
-bool ParseSerial(const std::string& spec, sim::PortSpec& port, std::string& error) {
-    size_t eq = spec.find('=');
+bool ParseSerial(const std::string& setup, sim::PortSetup& port, std::string& error) {
+    size_t eq = setup.find('=');
     unsigned number = 0;
-    if (eq == std::string::npos || !ParseNumber(spec.substr(0, eq), 255, number)) {
-        error = "bad --serial " + spec + " (expected N=KIND)";
+    if (eq == std::string::npos || !ParseNumber(setup.substr(0, eq), 255, number)) {
+        error = "bad --serial " + setup + " (expected N=KIND)";
         return false;
     }
-    std::string kind = spec.substr(eq + 1);
+    std::string kind = setup.substr(eq + 1);
     port.Number = number;
     if (kind == "model" || kind.rfind("model:", 0) == 0) {
         sim::ModelOptions o;
         unsigned version = 123;
         if (kind.size() > 6 && !ParseNumber(kind.substr(6), 999, version)) {
-            error = "bad model version in --serial " + spec;
+            error = "bad model version in --serial " + setup;
             return false;
         }
         o.FirmwareVersion = int(version);
@@ -65,7 +65,7 @@ bool ParseSerial(const std::string& spec, sim::PortSpec& port, std::string& erro
             return false;
         port.Line = std::move(line);
     } else {
-        error = "unknown kind in --serial " + spec;
+        error = "unknown kind in --serial " + setup;
         return false;
     }
     return true;
@@ -93,12 +93,12 @@ int main(int argc, char** argv) {
         } else if (arg == "--port-file" && hasValue) {
             portFile = argv[++i];
         } else if (arg == "--serial" && hasValue) {
-            sim::PortSpec spec;
-            if (!ParseSerial(argv[++i], spec, error)) {
+            sim::PortSetup setup;
+            if (!ParseSerial(argv[++i], setup, error)) {
                 std::fprintf(stderr, "varlo-devhost: %s\n", error.c_str());
                 return 2;
             }
-            options.Ports.push_back(spec);
+            options.Ports.push_back(setup);
         } else if (arg == "--registry" && hasValue) {
             options.RegistryFile = argv[++i];
         } else if (arg == "--multichain") {
@@ -111,10 +111,10 @@ int main(int argc, char** argv) {
         }
     }
     if (options.Ports.empty()) {
-        sim::PortSpec spec;
-        spec.Number = 1;
-        spec.Line = std::make_shared<sim::ModelLine>();
-        options.Ports.push_back(spec);
+        sim::PortSetup setup;
+        setup.Number = 1;
+        setup.Line = std::make_shared<sim::ModelLine>();
+        options.Ports.push_back(setup);
     }
 
     // Signals are taken by sigwait below; every thread started from here inherits the mask.

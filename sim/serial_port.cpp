@@ -14,7 +14,7 @@
 namespace sim {
 
 struct SerialPorts::Port {
-    PortSpec Spec;
+    PortSetup Setup;
     PDEVICE_OBJECT Device = nullptr;
     std::mutex Mutex;
     std::condition_variable Changed;
@@ -29,8 +29,8 @@ namespace {
 using Port = SerialPorts::Port;
 constexpr ULONG kMaxUlong = 0xFFFFFFFF;
 
-// Specs handed from Create to the driver entry (one set of ports per process at a time).
-std::vector<PortSpec>* gPendingSpecs = nullptr;
+// Port setups handed from Create to the driver entry (one set of ports per process at a time).
+std::vector<PortSetup>* gPendingSetups = nullptr;
 std::map<uint32_t, Port*>* gPendingPorts = nullptr;
 
 Port* PortOf(PDEVICE_OBJECT device) {
@@ -45,17 +45,17 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 }
 
 void ConfigureLine(Port& port) {
-    if (!port.Spec.Line)
+    if (!port.Setup.Line)
         return;
     const PortSettings& s = port.Settings;
-    port.Spec.Line->Configure({s.BaudRate, s.WordLength, s.Parity, s.StopBits,
-                               (s.ControlHandShake & SERIAL_CTS_HANDSHAKE) != 0});
+    port.Setup.Line->Configure({s.BaudRate, s.WordLength, s.Parity, s.StopBits,
+                                (s.ControlHandShake & SERIAL_CTS_HANDSHAKE) != 0});
 }
 
 NTSTATUS SerialCreate(PDEVICE_OBJECT device, PIRP irp) {
     Port& port = *PortOf(device);
     std::lock_guard lock(port.Mutex);
-    if (port.Spec.InUse || port.Settings.Open)
+    if (port.Setup.InUse || port.Settings.Open)
         return Complete(irp, STATUS_ACCESS_DENIED, 0);
     port.Settings.Open = true;
     port.Settings.Opens++;
@@ -80,8 +80,8 @@ void FlushReads(Port& port) {
 
 NTSTATUS SerialCleanup(PDEVICE_OBJECT device, PIRP irp) {
     Port& port = *PortOf(device);
-    if (port.Spec.Line)
-        port.Spec.Line->Interrupt();
+    if (port.Setup.Line)
+        port.Setup.Line->Interrupt();
     return Complete(irp, STATUS_SUCCESS, 0);
 }
 
@@ -98,15 +98,15 @@ void SerialCancelRead(PDEVICE_OBJECT device, PIRP irp) {
     // Called with the cancel spin lock held; the worker completes the read.
     Port& port = *PortOf(device);
     KIRQL irql = irp->CancelIrql;
-    if (port.Spec.Line)
-        port.Spec.Line->Interrupt();
+    if (port.Setup.Line)
+        port.Setup.Line->Interrupt();
     port.Changed.notify_all();
     IoReleaseCancelSpinLock(irql);
 }
 
 NTSTATUS SerialRead(PDEVICE_OBJECT device, PIRP irp) {
     Port& port = *PortOf(device);
-    if (!port.Spec.Line)
+    if (!port.Setup.Line)
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, SerialCancelRead);
@@ -122,11 +122,11 @@ NTSTATUS SerialWrite(PDEVICE_OBJECT device, PIRP irp) {
     Port& port = *PortOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG length = stack->Parameters.Write.Length;
-    if (!port.Spec.Line)
+    if (!port.Setup.Line)
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     if (length && !irp->AssociatedIrp.SystemBuffer)
         return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-    port.Spec.Line->Write(static_cast<const uint8_t*>(irp->AssociatedIrp.SystemBuffer), length);
+    port.Setup.Line->Write(static_cast<const uint8_t*>(irp->AssociatedIrp.SystemBuffer), length);
     {
         std::lock_guard lock(port.Mutex);
         port.Settings.BytesWritten += length;
@@ -305,7 +305,7 @@ void ServeRead(Port& port, PIRP irp) {
         std::lock_guard lock(port.Mutex);
         s = port.Settings;
     }
-    SerialLine& line = *port.Spec.Line;
+    SerialLine& line = *port.Setup.Line;
     using Clock = std::chrono::steady_clock;
     auto start = Clock::now();
     bool immediate = s.ReadInterval == kMaxUlong && s.ReadMultiplier == 0 && s.ReadConstant == 0;
@@ -382,9 +382,9 @@ NTSTATUS SerialDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->MajorFunction[IRP_MJ_READ] = SerialRead;
     driver->MajorFunction[IRP_MJ_WRITE] = SerialWrite;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = SerialDeviceControl;
-    for (PortSpec& spec : *gPendingSpecs) {
+    for (PortSetup& setup : *gPendingSetups) {
         std::u16string text = u"\\Device\\Serial" + [&] {
-            std::string digits = std::to_string(spec.Number);
+            std::string digits = std::to_string(setup.Number);
             return std::u16string(digits.begin(), digits.end());
         }();
         UNICODE_STRING name;
@@ -397,13 +397,13 @@ NTSTATUS SerialDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
         if (!NT_SUCCESS(status))
             return status;
         auto* port = new Port;
-        port->Spec = spec;
+        port->Setup = setup;
         port->Device = device;
         *static_cast<Port**>(device->DeviceExtension) = port;
         device->Flags |= DO_BUFFERED_IO;
         device->Flags &= ~ULONG(DO_DEVICE_INITIALIZING);
-        (*gPendingPorts)[spec.Number] = port;
-        if (spec.Line)
+        (*gPendingPorts)[setup.Number] = port;
+        if (setup.Line)
             port->Worker = std::thread(Worker, port);
     }
     return STATUS_SUCCESS;
@@ -413,13 +413,13 @@ void SerialUnload(PDRIVER_OBJECT) {}
 
 } // namespace
 
-bool SerialPorts::Create(std::vector<PortSpec> specs, std::string& error) {
+bool SerialPorts::Create(std::vector<PortSetup> setups, std::string& error) {
     Destroy();
-    gPendingSpecs = &specs;
+    gPendingSetups = &setups;
     gPendingPorts = &ports_;
     NTSTATUS status = 0;
     driver_ = ks::LoadDriver(u"Serial", SerialDriverEntry, &status);
-    gPendingSpecs = nullptr;
+    gPendingSetups = nullptr;
     gPendingPorts = nullptr;
     if (!driver_) {
         char text[64];
@@ -448,8 +448,8 @@ void SerialPorts::Destroy() {
             std::lock_guard lock(port->Mutex);
             port->Quit = true;
         }
-        if (port->Spec.Line)
-            port->Spec.Line->Interrupt();
+        if (port->Setup.Line)
+            port->Setup.Line->Interrupt();
         port->Changed.notify_all();
         if (port->Worker.joinable())
             port->Worker.join();
@@ -477,7 +477,7 @@ PortSettings SerialPorts::Settings(uint32_t number) {
 
 std::shared_ptr<SerialLine> SerialPorts::Line(uint32_t number) {
     auto it = ports_.find(number);
-    return it == ports_.end() ? nullptr : it->second->Spec.Line;
+    return it == ports_.end() ? nullptr : it->second->Setup.Line;
 }
 
 } // namespace sim

@@ -22,7 +22,7 @@
 
 namespace sim {
 
-struct PortSpec {
+struct PortSetup {
     uint32_t Number = 0;
     std::shared_ptr<SerialLine> Line; // none for a port in use
     bool InUse = false;
@@ -53,8 +53,8 @@ public:
     SerialPorts(const SerialPorts&) = delete;
     SerialPorts& operator=(const SerialPorts&) = delete;
 
-    // Loads the serial driver and creates a device per spec. One set at a time per process.
-    bool Create(std::vector<PortSpec> specs, std::string& error);
+    // Loads the serial driver and creates a device per setup. One set at a time per process.
+    bool Create(std::vector<PortSetup> setups, std::string& error);
     // Deletes the devices (they must be closed) and unloads the driver.
     void Destroy();
 

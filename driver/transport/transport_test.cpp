@@ -29,15 +29,15 @@ const Bytes kRequestConfig = {0xF0, 0x63, 0x60, 0x0B, 0x00, 0xF7};
 const Bytes kComputerMode = {0xF0, 0x63, 0x60, 0x0F, 0x7F, 0xF7};
 const Bytes kPatchMode = {0xF0, 0x63, 0x60, 0x10, 0x7F, 0xF7};
 
-sim::PortSpec ModelPort(uint32_t n, int version = 123) {
+sim::PortSetup ModelPort(uint32_t n, int version = 123) {
     sim::ModelOptions o;
     o.FirmwareVersion = version;
     return {n, std::make_shared<sim::ModelLine>(o), false};
 }
-sim::PortSpec SilentPort(uint32_t n) {
+sim::PortSetup SilentPort(uint32_t n) {
     return {n, std::make_shared<sim::SilentLine>(), false};
 }
-sim::PortSpec BusyPort(uint32_t n) {
+sim::PortSetup BusyPort(uint32_t n) {
     return {n, nullptr, true};
 }
 
@@ -72,7 +72,7 @@ struct TransportTest : ::testing::Test {
     devhost::DriverHost host;
     std::vector<ks::ClientHandle*> handles;
 
-    void Start(std::vector<sim::PortSpec> ports, bool multiChain = false,
+    void Start(std::vector<sim::PortSetup> ports, bool multiChain = false,
                std::optional<uint32_t> previousPort = {}) {
         ks::RegistryClear();
         if (previousPort) {
