@@ -131,7 +131,7 @@ TEST(ProgramResources, PanelTemplateAsTabulated) {
         short x, y, cx, cy;
     };
     const Expected expected[] = {
-        {65534, "#130", "", 0x50000006, 146, 18, 1, 30},
+        {65534, "#130", "", 0x50000006, 240, 18, 1, 30},
         {1003, "AppDisplayClass", "Na, sowas", 0x50010000, 6, 6, 240, 48},
         {1013, "AppBtnClass", "{B192,128,128}Write", 0x50010000, 12, 60, 30, 24},
         {1010, "AppBtnClass", "{B0,128,128}Off", 0x50010000, 42, 60, 24, 12},

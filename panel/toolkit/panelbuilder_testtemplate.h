@@ -80,9 +80,9 @@ private:
     }
 };
 
-// The program's panel, dialog 1005. Its stretch-band marker stands between the keys at the left
-// (up to x 144) and the labels and keys at the right (from x 149), inside the glass display.
-inline std::vector<uint8_t> PanelTemplate1005(int16_t markerX = 146) {
+// The program's panel, dialog 1005. Its stretch-band marker stands at the right end of the glass
+// display, so the display takes all growth and the keys below it only move down.
+inline std::vector<uint8_t> PanelTemplate1005(int16_t markerX = 240) {
     TemplateWriter t(0x10CA00C0, 20, 250, 89, "Korvane Varlo Control", 10, "System");
     const uint32_t key = 0x50010000;
     t.Item(65534, 0x82, "", "", 0x50000006, markerX, 18, 1, 30);

@@ -216,10 +216,10 @@ PANEL_TEMPLATE = {
     "style": 0x10CA00C0, "cx": 250, "cy": 89, "title": "Korvane Varlo Control",
     "font": (10, "System"),
     "items": [
-        # The stretch-band marker stands between the keys at the left (to x 144) and the labels
-        # and keys at the right (from x 149): those move with the right edge, the glass display
-        # widens.
-        (65534, STATIC, "", 0x50000006, 146, 18, 1, 30),
+        # The stretch-band marker stands at the right end of the glass display, level with it:
+        # the display takes all growth of the window, the keys below it move down and stay
+        # where they are sideways.
+        (65534, STATIC, "", 0x50000006, 240, 18, 1, 30),
         (1003, "AppDisplayClass", "Na, sowas", 0x50010000, 6, 6, 240, 48),
         (1013, "AppBtnClass", "{B192,128,128}Write", 0x50010000, 12, 60, 30, 24),
         (1010, "AppBtnClass", "{B0,128,128}Off", 0x50010000, 42, 60, 24, 12),
