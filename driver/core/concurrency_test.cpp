@@ -21,8 +21,8 @@ constexpr ULONG kWindow = 20;
 constexpr ULONG kReadSize = sizeof(DdMidiBuffer);
 
 // A client that opens, maybe reads, then cancels, closes with the read waiting, or waits for it.
-void Churn(unsigned seed, const std::atomic<bool>& stop, std::atomic<int>& cycles) {
-    std::mt19937 rng(seed);
+void Churn(unsigned start, const std::atomic<bool>& stop, std::atomic<int>& cycles) {
+    std::mt19937 rng(start);
     while (!stop) {
         ks::ClientHandle* h = nullptr;
         if (ks::ClientOpen(varlo_test::kLinkName, &h) != STATUS_SUCCESS) {

@@ -10,9 +10,9 @@ GdiCanvas* Gdi(void* context) {
 }
 
 HFONT FontOf(const GdiCanvas* gdi, const HelpFont& font) {
-    char spec[64];
-    FormatHelpFontSpec(font, spec, sizeof(spec));
-    return gdi->services->font(spec);
+    char fontText[64];
+    FormatHelpFontSpec(font, fontText, sizeof(fontText));
+    return gdi->services->font(fontText);
 }
 
 void MeasureText(void* context, const HelpFont& font, const char* text, size_t length,

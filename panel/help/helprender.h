@@ -38,7 +38,7 @@ struct HelpFont {
     char symbol; // 0, or 'S' (Symbol) / 'W' (Wingdings) of `size`
 };
 
-// Writes the cache's font spec ("Arial,14,B", "14,W") into out.
+// Writes the cache's font text ("Arial,14,B", "14,W") into out.
 void FormatHelpFontSpec(const HelpFont& font, char* out, size_t capacity);
 
 struct HelpStyle {

@@ -253,17 +253,17 @@ TEST(HelpRender, LineHeightsAndFonts) {
     EXPECT_EQ(t[3].font.size, 14); // F* is the base font
     EXPECT_STREQ(t[4].font.face, "Courier");
     EXPECT_TRUE(t[4].font.italic);
-    char spec[64];
-    FormatHelpFontSpec(t[4].font, spec, sizeof(spec));
-    EXPECT_STREQ(spec, "Courier,14,I");
-    FormatHelpFontSpec(t[2].font, spec, sizeof(spec));
-    EXPECT_STREQ(spec, "Arial,20,B");
+    char fontText[64];
+    FormatHelpFontSpec(t[4].font, fontText, sizeof(fontText));
+    EXPECT_STREQ(fontText, "Courier,14,I");
+    FormatHelpFontSpec(t[2].font, fontText, sizeof(fontText));
+    EXPECT_STREQ(fontText, "Arial,20,B");
 
     // A size alone keeps face, italic flag and boldness.
     ASSERT_TRUE(r.Prepare("1000:\n{FTimes,I;F,B;F,30}x\n"));
     r.Paint();
-    FormatHelpFontSpec(r.Texts()[0].font, spec, sizeof(spec));
-    EXPECT_STREQ(spec, "Times,30,IB");
+    FormatHelpFontSpec(r.Texts()[0].font, fontText, sizeof(fontText));
+    EXPECT_STREQ(fontText, "Times,30,IB");
 }
 
 TEST(HelpRender, CentredRunsWiderThanTheArea) {

@@ -8,8 +8,8 @@
 
 namespace {
 
-HFONT Font(const char* spec) {
-    return CachedFont(GetCachedFont(spec));
+HFONT Font(const char* fontText) {
+    return CachedFont(GetCachedFont(fontText));
 }
 
 HBRUSH Brush(COLORREF color) {

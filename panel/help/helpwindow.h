@@ -45,7 +45,7 @@ static_assert(sizeof(HelpQuery) == 44);
 // uses the GDI cache, the shared palette, DrawFrameRings and the module's resources; tests supply
 // their own.
 struct HelpServices {
-    HFONT (*font)(const char* spec);
+    HFONT (*font)(const char* fontText);
     HBRUSH (*brush)(COLORREF color);
     HBITMAP (*bitmap)(UINT id, int* width, int* height); // null when there is none
     int (*frameRings)(HDC dc, const RECT* rect, DWORD pattern);

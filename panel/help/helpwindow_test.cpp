@@ -19,12 +19,12 @@ std::string g_helpText;
 int g_mismatches;
 HelpBlockCache g_blocks{nullptr};
 
-HFONT TestFont(const char* spec) {
+HFONT TestFont(const char* fontText) {
     static std::map<std::string, HFONT> fonts;
-    HFONT& font = fonts[spec];
+    HFONT& font = fonts[fontText];
     if (font)
         return font;
-    std::string text = spec;
+    std::string text = fontText;
     std::string face = text.substr(0, text.find(','));
     std::string rest = text.find(',') == std::string::npos ? "" : text.substr(text.find(',') + 1);
     int size = std::atoi(rest.c_str());

@@ -133,13 +133,13 @@ int32_t ModeQuery(GroupNotify* n) {
 
 void ModeSelected(HWND window, uint32_t id) {
     bool writing = id == IDC_LTC_WRITE;
-    DisplayFieldSpec spec{};
-    spec.text = ModeText(id);
-    spec.litColor = writing ? 0x4040FF : GLASS_COLOR_LIT;
-    spec.unlitColor = GLASS_COLOR_UNLIT;
-    if (spec.text != nullptr)
+    DisplayFieldSpec field{};
+    field.text = ModeText(id);
+    field.litColor = writing ? 0x4040FF : GLASS_COLOR_LIT;
+    field.unlitColor = GLASS_COLOR_UNLIT;
+    if (field.text != nullptr)
         SendDlgItemMessageA(window, IDC_DISPLAY, DM_SETFIELD, FIELD_MODE,
-                            reinterpret_cast<LPARAM>(&spec));
+                            reinterpret_cast<LPARAM>(&field));
     EnableWindow(GetDlgItem(window, IDC_START_SET), !writing);
     for (int id2 = IDC_FPS_24; id2 <= IDC_FPS_30; ++id2)
         EnableWindow(GetDlgItem(window, id2), !writing);
@@ -297,7 +297,7 @@ void InitTimecodeState(HWND window) {
 void SetupDisplayFields(HWND window) {
     struct Field {
         uint32_t id;
-        DisplayFieldSpec spec;
+        DisplayFieldSpec field;
     };
     const Field fields[] = {
         {FIELD_TIME,
@@ -312,7 +312,7 @@ void SetupDisplayFields(HWND window) {
     };
     for (const Field& f : fields)
         SendDlgItemMessageA(window, IDC_DISPLAY, DM_SETFIELD, f.id,
-                            reinterpret_cast<LPARAM>(&f.spec));
+                            reinterpret_cast<LPARAM>(&f.field));
 }
 
 void ReadStartTime(HWND window, Timecode* tc) {

@@ -138,9 +138,9 @@ GdiCacheEntry* GetCachedPen(PanelColor color, int style, int width) {
     return entry;
 }
 
-GdiCacheEntry* GetCachedFont(const char* spec) {
+GdiCacheEntry* GetCachedFont(const char* fontText) {
     static FontSpecParts parts; // 1 KB face buffer; UI thread only
-    ParseFontSpec(spec, parts);
+    ParseFontSpec(fontText, parts);
     for (GdiCacheEntry* e = g_head; e; e = e->next) {
         if (e->kind == GDI_CACHE_FONT && e->font.height == parts.height &&
             e->font.weight == parts.weight && e->font.pitchAndFamily == parts.pitchAndFamily &&

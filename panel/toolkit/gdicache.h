@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "toolkit/fontspec.h"
+#include "toolkit/fontdesc.h"
 #include "toolkit/palettelist.h"
 
 enum GdiCacheKind : WORD {
@@ -67,7 +67,7 @@ void RebuildPalette(HDC dc);
 // Cached objects; null only when memory runs out, or the font or bitmap cannot be had.
 GdiCacheEntry* GetCachedBrush(PanelColor color);
 GdiCacheEntry* GetCachedPen(PanelColor color, int style, int width); // width 0: stock NULL_PEN
-GdiCacheEntry* GetCachedFont(const char* spec);
+GdiCacheEntry* GetCachedFont(const char* fontText);
 GdiCacheEntry* GetCachedBitmap(UINT id); // a bitmap resource of AppInstance()
 
 // Removes an entry from the cache and deletes its object unless stock. False when not cached.

@@ -57,7 +57,7 @@ struct PaletteColorList {
 };
 
 // Adds a colour (bits 0-23 count) to the list; returns its index, or -1 when the list is full.
-// The first use seeds the fixed colours of `table` (ended by kStdColorEnd) in table order, calling
+// The first use enters the fixed colours of `table` (ended by kStdColorEnd) in table order, calling
 // onMismatch (may be null) for every entry whose number differs from its position.
 int PaletteListAdd(PaletteColorList& list, const StdColor* table, PanelColor color,
                    void (*onMismatch)());

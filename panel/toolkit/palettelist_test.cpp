@@ -1,5 +1,5 @@
-// The shared palette's colour list and font specification texts.
-#include "toolkit/fontspec.h"
+// The shared palette's colour list and font description texts.
+#include "toolkit/fontdesc.h"
 #include "toolkit/palettelist.h"
 
 #include <gtest/gtest.h>
@@ -23,7 +23,7 @@ TEST(StdColors, NumbersMatchPositions) {
     EXPECT_EQ(0x81C0C0C0u, FixedPanelColor(1, 0xC0C0C0));
 }
 
-TEST(PaletteList, FixedColoursAreSeededFirst) {
+TEST(PaletteList, FixedColoursComeFirst) {
     PaletteColorList list = {};
     g_mismatches = 0;
     EXPECT_EQ(24, PaletteListAdd(list, StdColorTable, 0x8080C4, CountMismatch));
@@ -66,15 +66,15 @@ TEST(PaletteList, MismatchingTableIsReportedPerEntryAndStillAppended) {
     EXPECT_EQ(3, PaletteListAdd(list, table, 0x000003, CountMismatch));
 }
 
-TEST(PaletteList, EmptyTableSeedsNothing) {
+TEST(PaletteList, EmptyTableAddsNothing) {
     StdColor table[] = {{kStdColorEnd, nullptr}};
     PaletteColorList list = {};
     EXPECT_EQ(0, PaletteListAdd(list, table, 0x8080C4, nullptr));
 }
 
-FontSpecParts Parse(const char* spec) {
+FontSpecParts Parse(const char* fontText) {
     FontSpecParts parts;
-    ParseFontSpec(spec, parts);
+    ParseFontSpec(fontText, parts);
     return parts;
 }
 

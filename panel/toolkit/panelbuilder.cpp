@@ -258,9 +258,9 @@ const BYTE* ParseTemplateHeader(const void* dialogTemplate, DWORD size, PanelTem
     if (header.hasFont) {
         char face[256];
         ToAnsi(header.face, face, sizeof face);
-        char spec[300];
-        snprintf(spec, sizeof spec, "%s,%d", face, header.pointSize);
-        HFONT font = CachedFont(GetCachedFont(spec));
+        char fontText[300];
+        snprintf(fontText, sizeof fontText, "%s,%d", face, header.pointSize);
+        HFONT font = CachedFont(GetCachedFont(fontText));
         if (font != nullptr) {
             info->font = font;
             if (HDC dc = GetDC(nullptr)) {

@@ -17,8 +17,8 @@ import sys
 class Lcg:
     """A small deterministic random source (32-bit linear congruential)."""
 
-    def __init__(self, seed):
-        self.state = seed & 0xFFFFFFFF
+    def __init__(self, start):
+        self.state = start & 0xFFFFFFFF
 
     def next(self):
         self.state = (self.state * 1664525 + 1013904223) & 0xFFFFFFFF

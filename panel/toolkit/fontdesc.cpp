@@ -1,5 +1,5 @@
-// Font specification texts: "face,size,flags" with the later parts optional.
-#include "toolkit/fontspec.h"
+// Font description texts: "face,size,flags" with the later parts optional.
+#include "toolkit/fontdesc.h"
 
 #include <cstring>
 
@@ -25,9 +25,9 @@ void SetFace(FontSpecParts& out, const char* face) {
 
 } // namespace
 
-void ParseFontSpec(const char* spec, FontSpecParts& out) {
+void ParseFontSpec(const char* fontText, FontSpecParts& out) {
     char text[kFontSpecMax];
-    CopyText(text, spec ? spec : "", sizeof text);
+    CopyText(text, fontText ? fontText : "", sizeof text);
 
     out.face[0] = '\0';
     out.height = 0;

@@ -1,11 +1,11 @@
-// Font specification texts such as "Arial,14" or "MS Sans Serif,14,B": face, size and flag
+// Font description texts such as "Arial,14" or "MS Sans Serif,14,B": face, size and flag
 // letters (B bold, I italic, F/V/X pitch and family, S Symbol, W Wingdings). Pure; any thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-constexpr std::size_t kFontSpecMax = 1024; // the spec is read up to 1023 characters
+constexpr std::size_t kFontSpecMax = 1024; // the text is read up to 1023 characters
 
 struct FontSpecParts {
     char face[kFontSpecMax];
@@ -16,5 +16,5 @@ struct FontSpecParts {
     std::uint8_t charset;         // 0, or 2 with S or W
 };
 
-// Splits a spec and applies the defaults ("MS Sans Serif", 400, 0x22, charset 0).
-void ParseFontSpec(const char* spec, FontSpecParts& out);
+// Splits a font text and applies the defaults ("MS Sans Serif", 400, 0x22, charset 0).
+void ParseFontSpec(const char* fontText, FontSpecParts& out);
