@@ -33,7 +33,8 @@ elseif(VARLO_TREE STREQUAL "sys")
     # Freestanding kernel-mode C++: no exceptions, no RTTI, no C++ runtime, SEH by clang.
     add_compile_options(${VARLO_WARNINGS} -fms-extensions -fno-exceptions -fno-rtti
                         -ffreestanding -fno-threadsafe-statics -fno-builtin -mno-red-zone
-                        -Wno-pragma-pack -Wno-unknown-pragmas
+                        -Wno-pragma-pack -Wno-unknown-pragmas -Wglobal-constructors
+                        -Wexit-time-destructors
                         -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet
                         -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset
                         -DVARLO_KERNEL_WINDOWS=1)
