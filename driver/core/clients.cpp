@@ -230,6 +230,30 @@ BOOLEAN DdActivatePort(DdExtension* Extension, BOOLEAN On) {
 // IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP
 //
 
+// Ends the waiting read of the file object's client as cancelled; with Detach the client is also
+// unhooked from the file object and freed (close). TRUE when the file object had a client.
+// Caller: close and cleanup, PASSIVE_LEVEL; takes ClientLock, then the cancel spin lock.
+static BOOLEAN EndClientRead(DdExtension* Extension, PFILE_OBJECT File, BOOLEAN Detach) {
+    PIRP orphan = NULL;
+    ExAcquireFastMutex(&Extension->ClientLock);
+    DdClient* client = File ? (DdClient*)File->FsContext : NULL;
+    if (client) {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        orphan = TakePendingRead(client); // a read outliving cleanup must not outlive the block
+        if (Detach)
+            File->FsContext = NULL; // the cancel routine looks the client up here
+        IoReleaseCancelSpinLock(irql);
+        if (Detach)
+            ReleaseClient(client);
+    }
+    ExReleaseFastMutex(&Extension->ClientLock);
+
+    if (orphan)
+        CompleteRequest(orphan, STATUS_CANCELLED, 0);
+    return client != NULL;
+}
+
 NTSTATUS DdCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Caller: I/O manager, PASSIVE_LEVEL. Takes ClientLock, then (released) OpenMutex.
     DdExtension* extension = (DdExtension*)DeviceObject->DeviceExtension;
@@ -259,23 +283,7 @@ NTSTATUS DdClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // (released) OpenMutex.
     DdExtension* extension = (DdExtension*)DeviceObject->DeviceExtension;
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-    PIRP orphan = NULL;
-
-    ExAcquireFastMutex(&extension->ClientLock);
-    DdClient* client = file ? (DdClient*)file->FsContext : NULL;
-    if (client) {
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql);
-        orphan = TakePendingRead(client); // a read outliving cleanup must not outlive the block
-        file->FsContext = NULL;           // the cancel routine looks the client up here
-        IoReleaseCancelSpinLock(irql);
-        ReleaseClient(client);
-    }
-    ExReleaseFastMutex(&extension->ClientLock);
-
-    if (orphan)
-        CompleteRequest(orphan, STATUS_CANCELLED, 0);
-    if (client)
+    if (EndClientRead(extension, file, TRUE))
         DdFreePort(extension, Irp); // one close per successful open
     CompleteRequest(Irp, STATUS_SUCCESS, 0);
     return STATUS_SUCCESS;
@@ -286,21 +294,7 @@ NTSTATUS DdCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // ClientLock and the cancel spin lock. A waiting read ends here: otherwise it would hold the
     // file object, and with it the ports, open until input happened to arrive.
     DdExtension* extension = (DdExtension*)DeviceObject->DeviceExtension;
-    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-    PIRP orphan = NULL;
-
-    ExAcquireFastMutex(&extension->ClientLock);
-    DdClient* client = file ? (DdClient*)file->FsContext : NULL;
-    if (client) {
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql);
-        orphan = TakePendingRead(client);
-        IoReleaseCancelSpinLock(irql);
-    }
-    ExReleaseFastMutex(&extension->ClientLock);
-
-    if (orphan)
-        CompleteRequest(orphan, STATUS_CANCELLED, 0);
+    EndClientRead(extension, IoGetCurrentIrpStackLocation(Irp)->FileObject, FALSE);
     CompleteRequest(Irp, STATUS_SUCCESS, 0);
     return STATUS_SUCCESS;
 }

@@ -138,6 +138,21 @@ NTSTATUS DdIoctlMidiPlay(DdExtension* Extension, PIO_STATUS_BLOCK IoStatus, PVOI
     return DdFinish(IoStatus, STATUS_SUCCESS, taken);
 }
 
+// The codes served by the fast entry: each handler gets the caller's input or its output buffer.
+typedef NTSTATUS (*DD_FAST_IOCTL_HANDLER)(DdExtension* Extension, PIO_STATUS_BLOCK IoStatus,
+                                          PVOID Buffer, ULONG Length);
+typedef struct _DD_FAST_IOCTL {
+    ULONG Code;
+    DD_FAST_IOCTL_HANDLER Handler;
+    BOOLEAN TakesInput;
+} DD_FAST_IOCTL;
+
+static const DD_FAST_IOCTL DdFastIoctls[] = {
+    {IOCTL_DD_GET_CAPS, DdIoctlGetCaps, FALSE},       {IOCTL_DD_GET_STATE, DdIoctlGetState, FALSE},
+    {IOCTL_DD_NUM_CLIENTS, DdIoctlNumClients, FALSE}, {IOCTL_DD_MIDI_PLAY, DdIoctlMidiPlay, TRUE},
+    {IOCTL_DD_ACTIVATE, DdIoctlActivate, TRUE},
+};
+
 BOOLEAN FastDeviceIoCtl(PFILE_OBJECT FileObject, BOOLEAN Wait, PVOID InputBuffer,
                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                         ULONG IoControlCode, PIO_STATUS_BLOCK IoStatus,
@@ -146,25 +161,17 @@ BOOLEAN FastDeviceIoCtl(PFILE_OBJECT FileObject, BOOLEAN Wait, PVOID InputBuffer
     UNREFERENCED_PARAMETER(FileObject);
     UNREFERENCED_PARAMETER(Wait);
     DdExtension* extension = (DdExtension*)DeviceObject->DeviceExtension;
-    switch (IoControlCode) {
-        case IOCTL_DD_GET_CAPS:
-            DdIoctlGetCaps(extension, IoStatus, OutputBuffer, OutputBufferLength);
-            return TRUE;
-        case IOCTL_DD_GET_STATE:
-            DdIoctlGetState(extension, IoStatus, OutputBuffer, OutputBufferLength);
-            return TRUE;
-        case IOCTL_DD_NUM_CLIENTS:
-            DdIoctlNumClients(extension, IoStatus, OutputBuffer, OutputBufferLength);
-            return TRUE;
-        case IOCTL_DD_MIDI_PLAY:
-            DdIoctlMidiPlay(extension, IoStatus, InputBuffer, InputBufferLength);
-            return TRUE;
-        case IOCTL_DD_ACTIVATE:
-            DdIoctlActivate(extension, IoStatus, InputBuffer, InputBufferLength);
-            return TRUE;
-        default:
-            return FALSE;
+    for (ULONG i = 0; i < sizeof(DdFastIoctls) / sizeof(DdFastIoctls[0]); i++) {
+        const DD_FAST_IOCTL* entry = &DdFastIoctls[i];
+        if (entry->Code != IoControlCode)
+            continue;
+        if (entry->TakesInput)
+            entry->Handler(extension, IoStatus, InputBuffer, InputBufferLength);
+        else
+            entry->Handler(extension, IoStatus, OutputBuffer, OutputBufferLength);
+        return TRUE;
     }
+    return FALSE;
 }
 
 NTSTATUS DdIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

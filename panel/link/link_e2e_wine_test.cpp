@@ -5,6 +5,7 @@
 #include <winsock2.h>
 
 #include "link/midilink.h"
+#include "link/linktarget_wine.h"
 #include "link/protocol.h"
 
 #include "../bridge/bridge_frames.h"
@@ -142,51 +143,6 @@ private:
     bool ok_ = false;
 };
 
-struct Posted {
-    UINT Message;
-    WPARAM WParam;
-    LPARAM LParam;
-};
-
-class Target {
-public:
-    Target() {
-        WNDCLASSA wc = {};
-        wc.lpfnWndProc = DefWindowProcA;
-        wc.hInstance = GetModuleHandleA(nullptr);
-        wc.lpszClassName = "LinkE2eTarget";
-        RegisterClassA(&wc);
-        wnd_ = CreateWindowExA(0, "LinkE2eTarget", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                               wc.hInstance, nullptr);
-        ProtocolSetTargetWindow(reinterpret_cast<uintptr_t>(wnd_));
-    }
-    ~Target() {
-        ProtocolSetTargetWindow(0);
-        DestroyWindow(wnd_);
-    }
-    // The next message of the given kind within three seconds; others are passed over.
-    bool Next(UINT wanted, Posted& p) {
-        for (DWORD until = GetTickCount() + 3000; int(until - GetTickCount()) > 0;) {
-            MSG m;
-            while (PeekMessageA(&m, wnd_, PM_MTC_TIME, PM_IF_STATE, PM_REMOVE))
-                if (m.message == wanted) {
-                    p = {m.message, m.wParam, m.lParam};
-                    return true;
-                }
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_POSTMESSAGE);
-        }
-        return false;
-    }
-    void Drain() {
-        MSG m;
-        while (PeekMessageA(&m, wnd_, PM_MTC_TIME, PM_IF_STATE, PM_REMOVE)) {
-        }
-    }
-
-private:
-    HWND wnd_;
-};
-
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -201,21 +157,21 @@ protected:
     void Identify(int expected) {
         target_.Drain();
         SendIdentityRequest();
-        Posted p;
+        PostedMessage p;
         ASSERT_TRUE(target_.Next(PM_IF_VERSION, p));
         EXPECT_EQ(expected, p.LParam);
         EXPECT_EQ(expected, ProtocolFirmwareVersion());
     }
 
     Model model_;
-    Target target_;
+    LinkTarget target_;
 };
 
 TEST_F(EndToEnd, IdentityRequestBringsTheModelsNumbers) {
     ASSERT_EQ("ok", model_.Command("version 150"));
     target_.Drain();
     SendIdentityRequest();
-    Posted p;
+    PostedMessage p;
     ASSERT_TRUE(target_.Next(PM_IF_VERSION, p));
     EXPECT_EQ(0x0201u, p.WParam); // the model's identity numbers 1 and 2
     EXPECT_EQ(150, p.LParam);
@@ -226,7 +182,7 @@ TEST_F(EndToEnd, RunningTimecodeArrivesWithTheModelsTime) {
     ASSERT_EQ("ok", model_.Command("mode 1"));
     ProtocolResetQuarterFrames();
     target_.Drain();
-    Posted p;
+    PostedMessage p;
     ASSERT_TRUE(target_.Next(PM_MTC_TIME, p));
     uint32_t v = uint32_t(p.LParam);
     EXPECT_EQ(1, MtcRate(v));

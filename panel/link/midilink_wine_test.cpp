@@ -2,6 +2,7 @@
 // configuration, whose port layout (environment) puts ports of other makers among the
 // interface's. Each suite runs in the process whose layout it needs and skips itself elsewhere.
 #include "link/midilink.h"
+#include "link/linktarget_wine.h"
 #include "link/protocol.h"
 
 #include <gtest/gtest.h>
@@ -49,46 +50,6 @@ void ArriveTime(uint8_t cable, uint32_t value) {
     ArriveShort(cable, 0xF1);
 }
 
-struct Received {
-    UINT Message;
-    WPARAM WParam;
-    LPARAM LParam;
-};
-
-class Target {
-public:
-    Target() {
-        WNDCLASSA wc = {};
-        wc.lpfnWndProc = DefWindowProcA;
-        wc.hInstance = GetModuleHandleA(nullptr);
-        wc.lpszClassName = "LinkTestTarget";
-        RegisterClassA(&wc);
-        wnd_ = CreateWindowExA(0, "LinkTestTarget", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                               wc.hInstance, nullptr);
-        ProtocolSetTargetWindow(reinterpret_cast<uintptr_t>(wnd_));
-    }
-    ~Target() {
-        ProtocolSetTargetWindow(0);
-        DestroyWindow(wnd_);
-    }
-    // Waits up to two seconds for the next PM_* message.
-    bool Next(Received& r, DWORD wait = 2000) {
-        DWORD until = GetTickCount() + wait;
-        MSG m;
-        do {
-            while (PeekMessageA(&m, wnd_, PM_MTC_TIME, PM_IF_STATE, PM_REMOVE)) {
-                r = {m.message, m.wParam, m.lParam};
-                return true;
-            }
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_POSTMESSAGE);
-        } while (int(until - GetTickCount()) > 0);
-        return false;
-    }
-
-private:
-    HWND wnd_;
-};
-
 UINT IdOf(HMIDIIN h) {
     UINT id = 999;
     midiInGetID(h, &id);
@@ -131,9 +92,9 @@ TEST_F(Link, OpensFirstAndSecondMatchingPortsOnly) {
 }
 
 TEST_F(Link, RepliesOnTheFirstInputReachTheDecodersAndTheWindow) {
-    Target target;
+    LinkTarget target;
     ArriveSysEx(0, kReply102);
-    Received r;
+    PostedMessage r;
     ASSERT_TRUE(target.Next(r));
     EXPECT_EQ(PM_IF_VERSION, r.Message);
     EXPECT_EQ(0x0201u, r.WParam);
@@ -150,7 +111,7 @@ TEST_F(Link, RepliesOnTheFirstInputReachTheDecodersAndTheWindow) {
 }
 
 TEST_F(Link, OverlongAndBrokenMessagesAreNotDecodedAndTheBufferComesBack) {
-    Target target;
+    LinkTarget target;
     g_Protocol.FirmwareVersion = 0;
     // 1500 bytes: the first 1024 fill the buffer and are ignored, the rest too.
     Bytes big(1500, 0x01);
@@ -162,7 +123,7 @@ TEST_F(Link, OverlongAndBrokenMessagesAreNotDecodedAndTheBufferComesBack) {
     // Twelve bytes broken off by a status byte would read as version 999 if taken as whole.
     Arrive(0, 3, {0xF0, 0x63, 0x60, 0x7B, 0x00, 0x01, 0x02, 0x00, 0x39, 0x39, 0x39, 0x00});
     ArriveSysEx(0, kReply102);
-    Received r;
+    PostedMessage r;
     ASSERT_TRUE(target.Next(r));
     EXPECT_EQ(PM_IF_VERSION, r.Message);
     EXPECT_EQ(102, r.LParam);
@@ -171,11 +132,11 @@ TEST_F(Link, OverlongAndBrokenMessagesAreNotDecodedAndTheBufferComesBack) {
 }
 
 TEST_F(Link, TimecodeFromEitherInputIsDecodedAlike) {
-    Target target;
+    LinkTarget target;
     ProtocolResetQuarterFrames();
     const uint32_t t1 = 1u << 29 | 10u << 24 | 20u << 16 | 30u << 8 | 12u;
     ArriveTime(0, t1);
-    Received r;
+    PostedMessage r;
     ASSERT_TRUE(target.Next(r));
     EXPECT_EQ(PM_MTC_TIME, r.Message);
     EXPECT_EQ(LPARAM(t1), r.LParam);
@@ -194,10 +155,10 @@ TEST_F(Link, TimecodeFromEitherInputIsDecodedAlike) {
 }
 
 TEST_F(Link, SentMessagesLeaveOnTheFirstOutputWhole) {
-    Target target;
+    LinkTarget target;
     // What leaves on output cable 0 comes back on input cable 0 in the loopback.
     MidiLinkSendLong(kReply102.data(), uint32_t(kReply102.size()));
-    Received r;
+    PostedMessage r;
     ASSERT_TRUE(target.Next(r));
     EXPECT_EQ(PM_IF_VERSION, r.Message);
     // Encoders go through the link too; a set-state message decodes as a state report.
@@ -230,14 +191,14 @@ TEST_F(Link, CloseTwiceAndSendAfterClose) {
 TEST(LinkNoOutput, OpenFailsAfterBothInputsAndInputStillArrives) {
     if (!LayoutIs("VV", "x"))
         GTEST_SKIP() << "runs with its own port layout";
-    Target target;
+    LinkTarget target;
     EXPECT_EQ(1, MidiLinkOpen());
     EXPECT_NE(nullptr, g_MidiLink.FirstInput);
     EXPECT_NE(nullptr, g_MidiLink.SecondInput);
     EXPECT_EQ(nullptr, g_MidiLink.FirstOutput);
     ProtocolResetQuarterFrames();
     ArriveTime(1, 0x01020304);
-    Received r;
+    PostedMessage r;
     ASSERT_TRUE(target.Next(r));
     EXPECT_EQ(PM_MTC_TIME, r.Message);
     EXPECT_EQ(0x01020304, r.LParam);

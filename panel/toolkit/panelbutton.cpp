@@ -204,21 +204,8 @@ void OnPaint(HWND window, ControlData* data) {
     EndPaint(window, &ps);
 }
 
-} // namespace
-
-LRESULT CALLBACK PanelButtonProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_CREATE) {
-        if (CreateControlData(window) != 0)
-            return -1;
-        return DefWindowProcA(window, message, wParam, lParam);
-    }
-    ControlData* data = GetControlData(window);
-    if (!data)
-        return DefWindowProcA(window, message, wParam, lParam);
+LRESULT OnMessage(HWND window, ControlData* data, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_DESTROY:
-            DestroyControlData(window);
-            break;
         case WM_SETFOCUS:
         case WM_KILLFOCUS:
         case WM_ENABLE:
@@ -268,11 +255,14 @@ LRESULT CALLBACK PanelButtonProc(HWND window, UINT message, WPARAM wParam, LPARA
         case WM_NCMOUSEMOVE:
             OnMouseMove(window, data, lParam);
             break;
-        case PCM_SETBKCOLOR:
-        case PCM_SETTEXTCOLOR:
-            return SetControlColor(window, data, message, wParam, lParam);
         default:
             break;
     }
     return DefWindowProcA(window, message, wParam, lParam);
+}
+
+} // namespace
+
+LRESULT CALLBACK PanelButtonProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DispatchControlMessage(window, message, wParam, lParam, OnMessage);
 }

@@ -73,5 +73,15 @@ void DestroyControlData(HWND window);
 // PCM_SETBKCOLOR and PCM_SETTEXTCOLOR for both classes.
 LRESULT SetControlColor(HWND window, ControlData* data, UINT message, WPARAM wParam, LPARAM lParam);
 
+// A class's own messages: called with the window's record; returns the message's result (calling
+// DefWindowProcA for what it does not handle).
+using ControlMessageHandler = LRESULT (*)(HWND window, ControlData* data, UINT message,
+                                          WPARAM wParam, LPARAM lParam);
+// The window procedure body both classes share: creates the record on WM_CREATE (failing the
+// creation without it), frees it on WM_DESTROY, answers PCM_SETBKCOLOR and PCM_SETTEXTCOLOR, and
+// hands every other message of a window with a record to handler.
+LRESULT DispatchControlMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                               ControlMessageHandler handler);
+
 LRESULT CALLBACK PanelButtonProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK PanelLabelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -88,6 +88,28 @@ LRESULT SetControlColor(HWND window, ControlData* data, UINT message, WPARAM wPa
     return 0;
 }
 
+LRESULT DispatchControlMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                               ControlMessageHandler handler) {
+    if (message == WM_CREATE) {
+        if (CreateControlData(window) != 0)
+            return -1;
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+    ControlData* data = GetControlData(window);
+    if (!data)
+        return DefWindowProcA(window, message, wParam, lParam);
+    switch (message) {
+        case WM_DESTROY:
+            DestroyControlData(window);
+            return DefWindowProcA(window, message, wParam, lParam);
+        case PCM_SETBKCOLOR:
+        case PCM_SETTEXTCOLOR:
+            return SetControlColor(window, data, message, wParam, lParam);
+        default:
+            return handler(window, data, message, wParam, lParam);
+    }
+}
+
 void DrawBevel(HDC dc, const RECT& rect, unsigned flags, HBRUSH faceBrush) {
     BevelFill fills[14];
     const int n = PlanBevel({rect.left, rect.top, rect.right, rect.bottom}, flags,

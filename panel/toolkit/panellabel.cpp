@@ -109,21 +109,8 @@ void OnPaint(HWND window, ControlData* data) {
     EndPaint(window, &ps);
 }
 
-} // namespace
-
-LRESULT CALLBACK PanelLabelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_CREATE) {
-        if (CreateControlData(window) != 0)
-            return -1;
-        return DefWindowProcA(window, message, wParam, lParam);
-    }
-    ControlData* data = GetControlData(window);
-    if (!data)
-        return DefWindowProcA(window, message, wParam, lParam);
+LRESULT OnMessage(HWND window, ControlData* data, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_DESTROY:
-            DestroyControlData(window);
-            break;
         case WM_SETTEXT:
             return OnSetText(window, data, reinterpret_cast<const char*>(lParam));
         case WM_PAINT:
@@ -145,11 +132,14 @@ LRESULT CALLBACK PanelLabelProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_LBUTTONUP:
             SendMessageA(GetParent(window), WM_COMMAND, LOWORD(GetDlgCtrlID(window)), 0);
             return 0;
-        case PCM_SETBKCOLOR:
-        case PCM_SETTEXTCOLOR:
-            return SetControlColor(window, data, message, wParam, lParam);
         default:
             break;
     }
     return DefWindowProcA(window, message, wParam, lParam);
+}
+
+} // namespace
+
+LRESULT CALLBACK PanelLabelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DispatchControlMessage(window, message, wParam, lParam, OnMessage);
 }
