@@ -2,6 +2,7 @@
 #include "devhost/bridge_server.h"
 
 #include "bridge/bridge_frames.h"
+#include "bridge/socket_io.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -31,7 +32,7 @@ struct BridgeServer::Connection {
         uint8_t header[bridge::kHeaderSize];
         bridge::EncodeHeader({length, type, 0, tag}, header);
         std::lock_guard lock(SendMutex);
-        return WriteAll(header, sizeof header) && WriteAll(body, length);
+        return bridge::SendAll(Fd, header, sizeof header) && bridge::SendAll(Fd, body, length);
     }
     bool SendComplete(uint32_t tag, const Result& r) {
         std::vector<uint8_t> body(8 + r.Data.size());
@@ -40,30 +41,6 @@ struct BridgeServer::Connection {
         if (!r.Data.empty())
             std::memcpy(body.data() + 8, r.Data.data(), r.Data.size());
         return Send(bridge::FrameType::Complete, tag, body.data(), uint32_t(body.size()));
-    }
-    bool WriteAll(const uint8_t* p, size_t n) {
-        while (n > 0) {
-            ssize_t k = ::send(Fd, p, n, MSG_NOSIGNAL);
-            if (k < 0 && errno == EINTR)
-                continue;
-            if (k <= 0)
-                return false;
-            p += k;
-            n -= size_t(k);
-        }
-        return true;
-    }
-    bool ReadAll(uint8_t* p, size_t n) {
-        while (n > 0) {
-            ssize_t k = ::recv(Fd, p, n, 0);
-            if (k < 0 && errno == EINTR)
-                continue;
-            if (k <= 0)
-                return false;
-            p += k;
-            n -= size_t(k);
-        }
-        return true;
     }
 };
 
@@ -153,7 +130,7 @@ void BridgeServer::Serve(std::shared_ptr<Connection> c) {
     std::string reason;
     for (;;) {
         uint8_t raw[bridge::kHeaderSize];
-        if (!c->ReadAll(raw, sizeof raw)) {
+        if (!bridge::ReceiveAll(c->Fd, raw, sizeof raw)) {
             reason = "closed by the client";
             break;
         }
@@ -164,7 +141,7 @@ void BridgeServer::Serve(std::shared_ptr<Connection> c) {
             break;
         }
         std::vector<uint8_t> body(h.PayloadLength);
-        if (!c->ReadAll(body.data(), body.size())) {
+        if (!bridge::ReceiveAll(c->Fd, body.data(), body.size())) {
             reason = "connection lost in a frame";
             break;
         }

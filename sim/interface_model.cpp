@@ -2,6 +2,8 @@
 // messages and the timecode unit with its MTC clock.
 #include "sim/interface_model.h"
 
+#include "sim/midi_status.h"
+
 namespace sim {
 namespace {
 
@@ -9,18 +11,6 @@ constexpr uint8_t kMaker = 0x63, kDevice = 0x60;
 constexpr uint8_t kNoChange = 0x7F;
 constexpr size_t kMaxSysEx = 65536;     // longer messages are cut (kept as broken off)
 constexpr uint64_t kMaxLagUs = 1000000; // a clock further behind skips instead of bursting
-
-size_t DataBytesOf(uint8_t status) {
-    switch (status & 0xF0) {
-        case 0xC0:
-        case 0xD0:
-            return 1;
-        case 0xF0:
-            return status == 0xF2 ? 2 : (status == 0xF1 || status == 0xF3) ? 1 : 0;
-        default:
-            return 2;
-    }
-}
 
 bool IsOwn(const MidiMessage& m, uint8_t command) {
     return m.size() >= 5 && m[0] == 0xF0 && m[1] == kMaker && m[2] == kDevice && m[3] == command;

@@ -1,5 +1,7 @@
 #include "tools/bridge_client.h"
 
+#include "bridge/socket_io.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -20,19 +22,6 @@ bool WaitReadable(int fd, int timeoutMs) {
         r = ::poll(&p, 1, timeoutMs);
     } while (r < 0 && errno == EINTR);
     return r > 0;
-}
-
-bool ReadAll(int fd, uint8_t* p, size_t n) {
-    while (n > 0) {
-        ssize_t k = ::recv(fd, p, n, 0);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            return false;
-        p += k;
-        n -= size_t(k);
-    }
-    return true;
 }
 
 } // namespace
@@ -103,16 +92,7 @@ uint32_t BridgeClient::Send(bridge::FrameType type, const std::vector<uint8_t>& 
 }
 
 bool BridgeClient::SendRaw(const std::vector<uint8_t>& bytes) {
-    size_t at = 0;
-    while (fd_ >= 0 && at < bytes.size()) {
-        ssize_t k = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-        if (k < 0 && errno == EINTR)
-            continue;
-        if (k <= 0)
-            return false;
-        at += size_t(k);
-    }
-    return fd_ >= 0;
+    return fd_ >= 0 && bridge::SendAll(fd_, bytes.data(), bytes.size());
 }
 
 bool BridgeClient::ReceiveFrame(int timeoutMs, std::string& error) {
@@ -126,7 +106,7 @@ bool BridgeClient::ReceiveFrame(int timeoutMs, std::string& error) {
     }
     uint8_t raw[bridge::kHeaderSize];
     bridge::FrameHeader h;
-    if (!ReadAll(fd_, raw, sizeof raw)) {
+    if (!bridge::ReceiveAll(fd_, raw, sizeof raw)) {
         error = "the device host closed the connection";
         return false;
     }
@@ -135,7 +115,7 @@ bool BridgeClient::ReceiveFrame(int timeoutMs, std::string& error) {
         return false;
     }
     std::vector<uint8_t> body(h.PayloadLength);
-    if (!ReadAll(fd_, body.data(), body.size())) {
+    if (!bridge::ReceiveAll(fd_, body.data(), body.size())) {
         error = "the device host closed the connection";
         return false;
     }

@@ -1,6 +1,7 @@
 #include "tools/device_records.h"
 
 #include "bridge/bridge_frames.h"
+#include "sim/midi_status.h"
 
 #include <cstring>
 
@@ -33,15 +34,7 @@ uint16_t U16(const uint8_t* p) {
 } // namespace
 
 unsigned DataBytesOf(uint8_t status) {
-    switch (status & 0xF0) {
-        case 0xC0:
-        case 0xD0:
-            return 1;
-        case 0xF0:
-            return status == 0xF2 ? 2 : (status == 0xF1 || status == 0xF3) ? 1 : 0;
-        default:
-            return 2;
-    }
+    return sim::DataBytesOf(status);
 }
 
 bool BuildPlayBuffers(uint16_t port, uint8_t cable, const std::vector<uint8_t>& midi,

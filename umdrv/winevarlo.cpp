@@ -34,19 +34,25 @@ struct Config {
     PortMap Ports;
 };
 
-struct InPort {
-    bool Open = false;
-    bool Started = false;
+// Where a port's notifications go: the client's open description and its callback flags.
+struct Client {
     MIDIOPENDESC Desc = {};
     DWORD Flags = 0;
+};
+
+// What ports of both directions keep; a new open starts from a default record.
+struct PortBase {
+    bool Open = false;
+    Client Owner;
+};
+
+struct InPort : PortBase {
+    bool Started = false;
     DWORD StartTick = 0;
     std::deque<MIDIHDR*> Queue;
 };
 
-struct OutPort {
-    bool Open = false;
-    MIDIOPENDESC Desc = {};
-    DWORD Flags = 0;
+struct OutPort : PortBase {
     uint8_t RunningStatus = 0;
 };
 
@@ -112,27 +118,34 @@ void EnsurePorts() {
     }
 }
 
-void Notify(const MIDIOPENDESC& desc, DWORD flags, UINT message, DWORD_PTR p1, DWORD_PTR p2) {
-    DriverCallback(desc.dwCallback, HIWORD(flags), HDRVR(desc.hMidi), message, desc.dwInstance, p1,
-                   p2);
+void Notify(const Client& to, UINT message, DWORD_PTR p1, DWORD_PTR p2) {
+    DriverCallback(to.Desc.dwCallback, HIWORD(to.Flags), HDRVR(to.Desc.hMidi), message,
+                   to.Desc.dwInstance, p1, p2);
+}
+
+void MarkQueued(MIDIHDR* hdr) {
+    hdr->dwFlags = (hdr->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
+}
+
+void MarkDone(MIDIHDR* hdr) {
+    hdr->dwFlags = (hdr->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
 }
 
 // ---- Input --------------------------------------------------------------------------------------
 
 void DeliverShort(int index, uint32_t message) {
     std::lock_guard<std::recursive_mutex> serial(s_deliver);
-    MIDIOPENDESC desc;
-    DWORD flags, stamp;
+    Client to;
+    DWORD stamp;
     {
         std::lock_guard<std::mutex> hold(s_lock);
         InPort& p = s_in[size_t(index)];
         if (!p.Open || !p.Started)
             return;
-        desc = p.Desc;
-        flags = p.Flags;
+        to = p.Owner;
         stamp = GetTickCount() - p.StartTick;
     }
-    Notify(desc, flags, MIM_DATA, message, stamp);
+    Notify(to, MIM_DATA, message, stamp);
 }
 
 // Writes a message into the queued buffers, as many as it needs; without a queued buffer the rest
@@ -140,8 +153,8 @@ void DeliverShort(int index, uint32_t message) {
 void DeliverLong(int index, const std::vector<uint8_t>& bytes, bool whole) {
     std::lock_guard<std::recursive_mutex> serial(s_deliver);
     for (size_t at = 0; at < bytes.size();) {
-        MIDIOPENDESC desc;
-        DWORD flags, stamp;
+        Client to;
+        DWORD stamp;
         MIDIHDR* hdr;
         {
             std::lock_guard<std::mutex> hold(s_lock);
@@ -150,16 +163,15 @@ void DeliverLong(int index, const std::vector<uint8_t>& bytes, bool whole) {
                 return;
             hdr = p.Queue.front();
             p.Queue.pop_front();
-            desc = p.Desc;
-            flags = p.Flags;
+            to = p.Owner;
             stamp = GetTickCount() - p.StartTick;
         }
         size_t n = std::min<size_t>(bytes.size() - at, hdr->dwBufferLength);
         std::memcpy(hdr->lpData, bytes.data() + at, n);
         hdr->dwBytesRecorded = DWORD(n);
-        hdr->dwFlags = (hdr->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        MarkDone(hdr);
         at += n;
-        Notify(desc, flags, whole ? MIM_LONGDATA : MIM_LONGERROR, DWORD_PTR(hdr), stamp);
+        Notify(to, whole ? MIM_LONGDATA : MIM_LONGERROR, DWORD_PTR(hdr), stamp);
     }
 }
 
@@ -254,10 +266,24 @@ void Play(const std::vector<uint8_t>& buffer) {
                              uint32_t(buffer.size()), nullptr, 0, &returned, &status);
 }
 
+// A header as big as a client must pass, with a data buffer.
+bool ValidHeader(const MIDIHDR* hdr, DWORD_PTR size) {
+    return hdr && size >= offsetof(MIDIHDR, dwOffset) && hdr->lpData;
+}
+
+// A header a client hands over for input or output must be prepared and not queued already.
+DWORD QueueCheck(const MIDIHDR* hdr) {
+    if (!(hdr->dwFlags & MHDR_PREPARED))
+        return MIDIERR_UNPREPARED;
+    if (hdr->dwFlags & MHDR_INQUEUE)
+        return MIDIERR_STILLPLAYING;
+    return MMSYSERR_NOERROR;
+}
+
 // Headers are prepared by the driver: Wine's winmm leaves it to the driver, Windows would do the
 // same marking itself.
 DWORD Prepare(MIDIHDR* hdr, DWORD_PTR size) {
-    if (!hdr || size < offsetof(MIDIHDR, dwOffset) || !hdr->lpData)
+    if (!ValidHeader(hdr, size))
         return MMSYSERR_INVALPARAM;
     if (!(hdr->dwFlags & MHDR_PREPARED)) {
         hdr->lpNext = nullptr;
@@ -275,48 +301,65 @@ DWORD Unprepare(MIDIHDR* hdr, DWORD_PTR size) {
     return MMSYSERR_NOERROR;
 }
 
-// ---- midMessage ---------------------------------------------------------------------------------
+// ---- Both directions ----------------------------------------------------------------------------
 
-DWORD InCaps(UINT id, MIDIINCAPSW* caps, DWORD_PTR size) {
-    const PortEntry& e = Settings().Ports.Inputs[id];
-    MIDIINCAPSW c = {};
+// The capabilities of a port: maker and product by whether it is the interface's, version and
+// name; `more` fills what only one direction has. Copies at most `size` bytes to `out`.
+template <typename Caps, typename More>
+DWORD PortCaps(const PortEntry& e, Caps* out, DWORD_PTR size, More more) {
+    Caps c = {};
     c.wMid = e.Varlo ? kVarloMid : kForeignMid;
     c.wPid = e.Varlo ? kVarloPid : kForeignPid;
     c.vDriverVersion = 0x0100;
+    more(c);
     MultiByteToWideChar(CP_ACP, 0, e.Name.c_str(), -1, c.szPname, MAXPNAMELEN);
-    std::memcpy(caps, &c, std::min<size_t>(size, sizeof c));
+    std::memcpy(out, &c, std::min<size_t>(size, sizeof c));
     return MMSYSERR_NOERROR;
 }
 
-DWORD InOpen(UINT id, const MIDIOPENDESC* desc, DWORD flags) {
+// A client's open of port `id` of `ports` (s_in or s_out): refused while the port is open; a port
+// of the interface takes the session first. The client then hears `message`.
+// Caller: winmm on the client's thread; takes s_lock (not across the session or the callback).
+template <typename Port>
+DWORD OpenPort(std::vector<Port>& ports, UINT id, const PortEntry& e, const MIDIOPENDESC* desc,
+               DWORD flags, UINT message) {
     if (!desc)
         return MMSYSERR_INVALPARAM;
     {
         std::lock_guard<std::mutex> hold(s_lock);
-        if (s_in[id].Open)
+        if (ports[id].Open)
             return MMSYSERR_ALLOCATED;
     }
-    if (Settings().Ports.Inputs[id].Varlo) {
+    if (e.Varlo) {
         UINT r = SessionAcquire();
         if (r != MMSYSERR_NOERROR)
             return r;
     }
+    Client to{*desc, flags};
     {
         std::lock_guard<std::mutex> hold(s_lock);
-        InPort& p = s_in[id];
+        Port& p = ports[id];
+        p = Port{};
         p.Open = true;
-        p.Started = false;
-        p.Desc = *desc;
-        p.Flags = flags;
-        p.Queue.clear();
+        p.Owner = to;
     }
-    Notify(*desc, flags, MIM_OPEN, 0, 0);
+    Notify(to, message, 0, 0);
     return MMSYSERR_NOERROR;
 }
 
+// The rest of a close once the port is marked closed: a port of the interface lets the session
+// go, then the client hears `message`. Caller holds no lock.
+DWORD FinishClose(const PortEntry& e, const Client& to, UINT message) {
+    if (e.Varlo)
+        SessionRelease();
+    Notify(to, message, 0, 0);
+    return MMSYSERR_NOERROR;
+}
+
+// ---- midMessage ---------------------------------------------------------------------------------
+
 DWORD InClose(UINT id) {
-    MIDIOPENDESC desc;
-    DWORD flags;
+    Client to;
     {
         std::lock_guard<std::recursive_mutex> serial(s_deliver);
         std::lock_guard<std::mutex> hold(s_lock);
@@ -326,27 +369,21 @@ DWORD InClose(UINT id) {
         if (!p.Queue.empty())
             return MIDIERR_STILLPLAYING;
         p.Open = p.Started = false;
-        desc = p.Desc;
-        flags = p.Flags;
+        to = p.Owner;
     }
-    if (Settings().Ports.Inputs[id].Varlo)
-        SessionRelease();
-    Notify(desc, flags, MIM_CLOSE, 0, 0);
-    return MMSYSERR_NOERROR;
+    return FinishClose(Settings().Ports.Inputs[id], to, MIM_CLOSE);
 }
 
 DWORD InAddBuffer(UINT id, MIDIHDR* hdr, DWORD_PTR size) {
-    if (!hdr || size < offsetof(MIDIHDR, dwOffset) || !hdr->lpData || hdr->dwBufferLength == 0)
+    if (!ValidHeader(hdr, size) || hdr->dwBufferLength == 0)
         return MMSYSERR_INVALPARAM;
-    if (!(hdr->dwFlags & MHDR_PREPARED))
-        return MIDIERR_UNPREPARED;
-    if (hdr->dwFlags & MHDR_INQUEUE)
-        return MIDIERR_STILLPLAYING;
+    if (DWORD r = QueueCheck(hdr); r != MMSYSERR_NOERROR)
+        return r;
     std::lock_guard<std::mutex> hold(s_lock);
     InPort& p = s_in[id];
     if (!p.Open)
         return MMSYSERR_INVALHANDLE;
-    hdr->dwFlags = (hdr->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
+    MarkQueued(hdr);
     hdr->dwBytesRecorded = 0;
     p.Queue.push_back(hdr);
     return MMSYSERR_NOERROR;
@@ -367,8 +404,7 @@ DWORD InStartStop(UINT id, bool start) {
 DWORD InReset(UINT id) {
     std::lock_guard<std::recursive_mutex> serial(s_deliver);
     std::deque<MIDIHDR*> queue;
-    MIDIOPENDESC desc;
-    DWORD flags;
+    Client to;
     {
         std::lock_guard<std::mutex> hold(s_lock);
         InPort& p = s_in[id];
@@ -376,72 +412,28 @@ DWORD InReset(UINT id) {
             return MMSYSERR_INVALHANDLE;
         p.Started = false;
         queue.swap(p.Queue);
-        desc = p.Desc;
-        flags = p.Flags;
+        to = p.Owner;
     }
     for (MIDIHDR* hdr : queue) {
-        hdr->dwFlags = (hdr->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-        Notify(desc, flags, MIM_LONGDATA, DWORD_PTR(hdr), 0);
+        MarkDone(hdr);
+        Notify(to, MIM_LONGDATA, DWORD_PTR(hdr), 0);
     }
     return MMSYSERR_NOERROR;
 }
 
 // ---- modMessage ---------------------------------------------------------------------------------
 
-DWORD OutCaps(UINT id, MIDIOUTCAPSW* caps, DWORD_PTR size) {
-    const PortEntry& e = Settings().Ports.Outputs[id];
-    MIDIOUTCAPSW c = {};
-    c.wMid = e.Varlo ? kVarloMid : kForeignMid;
-    c.wPid = e.Varlo ? kVarloPid : kForeignPid;
-    c.vDriverVersion = 0x0100;
-    c.wTechnology = MOD_MIDIPORT;
-    c.wChannelMask = 0xFFFF;
-    MultiByteToWideChar(CP_ACP, 0, e.Name.c_str(), -1, c.szPname, MAXPNAMELEN);
-    std::memcpy(caps, &c, std::min<size_t>(size, sizeof c));
-    return MMSYSERR_NOERROR;
-}
-
-DWORD OutOpen(UINT id, const MIDIOPENDESC* desc, DWORD flags) {
-    if (!desc)
-        return MMSYSERR_INVALPARAM;
-    {
-        std::lock_guard<std::mutex> hold(s_lock);
-        if (s_out[id].Open)
-            return MMSYSERR_ALLOCATED;
-    }
-    if (Settings().Ports.Outputs[id].Varlo) {
-        UINT r = SessionAcquire();
-        if (r != MMSYSERR_NOERROR)
-            return r;
-    }
-    {
-        std::lock_guard<std::mutex> hold(s_lock);
-        OutPort& p = s_out[id];
-        p.Open = true;
-        p.Desc = *desc;
-        p.Flags = flags;
-        p.RunningStatus = 0;
-    }
-    Notify(*desc, flags, MOM_OPEN, 0, 0);
-    return MMSYSERR_NOERROR;
-}
-
 DWORD OutClose(UINT id) {
-    MIDIOPENDESC desc;
-    DWORD flags;
+    Client to;
     {
         std::lock_guard<std::mutex> hold(s_lock);
         OutPort& p = s_out[id];
         if (!p.Open)
             return MMSYSERR_INVALHANDLE;
         p.Open = false;
-        desc = p.Desc;
-        flags = p.Flags;
+        to = p.Owner;
     }
-    if (Settings().Ports.Outputs[id].Varlo)
-        SessionRelease();
-    Notify(desc, flags, MOM_CLOSE, 0, 0);
-    return MMSYSERR_NOERROR;
+    return FinishClose(Settings().Ports.Outputs[id], to, MOM_CLOSE);
 }
 
 DWORD OutShort(UINT id, DWORD_PTR message) {
@@ -471,32 +463,43 @@ DWORD OutShort(UINT id, DWORD_PTR message) {
 }
 
 DWORD OutLong(UINT id, MIDIHDR* hdr, DWORD_PTR size) {
-    if (!hdr || size < offsetof(MIDIHDR, dwOffset) || !hdr->lpData)
+    if (!ValidHeader(hdr, size))
         return MMSYSERR_INVALPARAM;
-    if (!(hdr->dwFlags & MHDR_PREPARED))
-        return MIDIERR_UNPREPARED;
-    if (hdr->dwFlags & MHDR_INQUEUE)
-        return MIDIERR_STILLPLAYING;
+    if (DWORD r = QueueCheck(hdr); r != MMSYSERR_NOERROR)
+        return r;
     const PortEntry& e = Settings().Ports.Outputs[id];
-    MIDIOPENDESC desc;
-    DWORD flags;
+    Client to;
     {
         std::lock_guard<std::mutex> hold(s_lock);
         OutPort& p = s_out[id];
         if (!p.Open)
             return MMSYSERR_INVALHANDLE;
-        desc = p.Desc;
-        flags = p.Flags;
+        to = p.Owner;
         p.RunningStatus = 0;
     }
-    hdr->dwFlags = (hdr->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
+    MarkQueued(hdr);
     if (e.Varlo)
         for (const auto& play : BuildStreamPlays(
                  e.Port, e.Cable, reinterpret_cast<uint8_t*>(hdr->lpData), hdr->dwBufferLength))
             Play(play);
-    hdr->dwFlags = (hdr->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-    Notify(desc, flags, MOM_DONE, DWORD_PTR(hdr), 0);
+    MarkDone(hdr);
+    Notify(to, MOM_DONE, DWORD_PTR(hdr), 0);
     return MMSYSERR_NOERROR;
+}
+
+// What both entries answer before a port is looked at: the driver notices, the port count (to
+// `countMessage`) and an id past the `ports`. True with `answer` set for those.
+bool AnswerBeforePort(UINT id, UINT message, UINT countMessage, size_t ports, DWORD& answer) {
+    if (message == countMessage)
+        answer = DWORD(ports);
+    else if (message == DRVM_INIT || message == DRVM_EXIT || message == DRVM_ENABLE ||
+             message == DRVM_DISABLE)
+        answer = MMSYSERR_NOERROR;
+    else if (id >= ports)
+        answer = MMSYSERR_BADDEVICEID;
+    else
+        return false;
+    return true;
 }
 
 } // namespace
@@ -510,18 +513,15 @@ extern "C" {
 __declspec(dllexport) DWORD WINAPI
     midMessage(UINT id, UINT message, DWORD_PTR, DWORD_PTR p1, DWORD_PTR p2) {
     EnsurePorts();
-    if (message == MIDM_GETNUMDEVS)
-        return DWORD(s_in.size());
-    if (message == DRVM_INIT || message == DRVM_EXIT || message == DRVM_ENABLE ||
-        message == DRVM_DISABLE)
-        return MMSYSERR_NOERROR;
-    if (id >= s_in.size())
-        return MMSYSERR_BADDEVICEID;
+    if (DWORD answer; AnswerBeforePort(id, message, MIDM_GETNUMDEVS, s_in.size(), answer))
+        return answer;
     switch (message) {
         case MIDM_GETDEVCAPS:
-            return InCaps(id, reinterpret_cast<MIDIINCAPSW*>(p1), p2);
+            return PortCaps(Settings().Ports.Inputs[id], reinterpret_cast<MIDIINCAPSW*>(p1), p2,
+                            [](MIDIINCAPSW&) {});
         case MIDM_OPEN:
-            return InOpen(id, reinterpret_cast<MIDIOPENDESC*>(p1), DWORD(p2));
+            return OpenPort(s_in, id, Settings().Ports.Inputs[id],
+                            reinterpret_cast<MIDIOPENDESC*>(p1), DWORD(p2), MIM_OPEN);
         case MIDM_CLOSE:
             return InClose(id);
         case MIDM_ADDBUFFER:
@@ -544,18 +544,18 @@ __declspec(dllexport) DWORD WINAPI
 __declspec(dllexport) DWORD WINAPI
     modMessage(UINT id, UINT message, DWORD_PTR, DWORD_PTR p1, DWORD_PTR p2) {
     EnsurePorts();
-    if (message == MODM_GETNUMDEVS)
-        return DWORD(s_out.size());
-    if (message == DRVM_INIT || message == DRVM_EXIT || message == DRVM_ENABLE ||
-        message == DRVM_DISABLE)
-        return MMSYSERR_NOERROR;
-    if (id >= s_out.size())
-        return MMSYSERR_BADDEVICEID;
+    if (DWORD answer; AnswerBeforePort(id, message, MODM_GETNUMDEVS, s_out.size(), answer))
+        return answer;
     switch (message) {
         case MODM_GETDEVCAPS:
-            return OutCaps(id, reinterpret_cast<MIDIOUTCAPSW*>(p1), p2);
+            return PortCaps(Settings().Ports.Outputs[id], reinterpret_cast<MIDIOUTCAPSW*>(p1), p2,
+                            [](MIDIOUTCAPSW& c) {
+                                c.wTechnology = MOD_MIDIPORT;
+                                c.wChannelMask = 0xFFFF;
+                            });
         case MODM_OPEN:
-            return OutOpen(id, reinterpret_cast<MIDIOPENDESC*>(p1), DWORD(p2));
+            return OpenPort(s_out, id, Settings().Ports.Outputs[id],
+                            reinterpret_cast<MIDIOPENDESC*>(p1), DWORD(p2), MOM_OPEN);
         case MODM_CLOSE:
             return OutClose(id);
         case MODM_DATA:
