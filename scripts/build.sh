@@ -7,6 +7,12 @@ cd "$(dirname "$0")/.."
 trees=("$@")
 [ ${#trees[@]} -gt 0 ] || trees=(host win sys)
 jobs="${VARLO_JOBS:-$(nproc)}"
+# A compiler cache, when the machine has one, shared by every checkout of the project.
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}" CCACHE_NOHASHDIR=1
+fi
 for t in "${trees[@]}"; do
     case "$t" in
         host) args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug
@@ -20,7 +26,7 @@ for t in "${trees[@]}"; do
         *) echo "build.sh: unknown tree $t" >&2; exit 2 ;;
     esac
     dir="build/${t%-configure}"
-    [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja "${args[@]}" >/dev/null
+    [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja "${args[@]}" "${launcher[@]}" >/dev/null
     if [ "$t" = "${t%-configure}" ]; then
         cmake --build "$dir" -j "$jobs"
     fi
