@@ -174,6 +174,8 @@ int RunSession(Device& device) {
                 r = Report(kExitUsage, "wait needs milliseconds, such as: wait 500");
             else if (input.Run(int(ms)) == InputPrinter::Wake::Failed)
                 return kExitFailure;
+        } else if (words[0] == "monitor") {
+            r = Report(kExitUsage, "a session prints input all the time: use wait");
         } else if (words[0] == "model") {
             r = RunModelCommand(device.HostPort, {words.begin() + 1, words.end()});
         } else if (ParseDeviceCommand(words, command, usage) && command.HoldMs == 0) {

@@ -130,10 +130,11 @@ const Config& Settings() {
 }
 
 void EnsurePorts() {
+    const PortMap& ports = Settings().Ports; // may ask the device: not under s_lock
     std::lock_guard<std::mutex> hold(s_lock);
     if (s_in.empty() && s_out.empty()) {
-        s_in.resize(Settings().Ports.Inputs.size());
-        s_out.resize(Settings().Ports.Outputs.size());
+        s_in.resize(ports.Inputs.size());
+        s_out.resize(ports.Outputs.size());
     }
 }
 
