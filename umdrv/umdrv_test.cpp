@@ -82,17 +82,6 @@ TEST(ExchangeBuffer, PlayBuffersCarryEventsAndStreamPieces) {
     EXPECT_TRUE(BuildStreamPlays(0, 1, m.data(), 0).empty());
 }
 
-TEST(ExchangeBuffer, DataByteCountsFollowTheStatus) {
-    EXPECT_EQ(2, DataBytesOf(0x90));
-    EXPECT_EQ(1, DataBytesOf(0xC5));
-    EXPECT_EQ(2, DataBytesOf(0xE0));
-    EXPECT_EQ(1, DataBytesOf(0xF1));
-    EXPECT_EQ(2, DataBytesOf(0xF2));
-    EXPECT_EQ(1, DataBytesOf(0xF3));
-    EXPECT_EQ(0, DataBytesOf(0xF6));
-    EXPECT_EQ(0, DataBytesOf(0xF8));
-}
-
 struct Joined {
     std::vector<SysExJoiner::Message> Out;
     SysExJoiner J;
