@@ -132,6 +132,9 @@ void InputPrinter::Finish() {
 int RunSession(Device& device) {
     CatchStopSignals();
     InputPrinter input(device);
+    if (isatty(STDIN_FILENO))
+        std::fputs("Device open: commands one a line ('help' lists them); Ctrl-D or Ctrl-C ends.\n",
+                   stderr);
     std::string pending;
     bool endOfInput = false, quit = false;
     int worst = kExitOk;
