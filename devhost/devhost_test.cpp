@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -94,6 +95,40 @@ TEST_F(DeviceHostTest, PlayCapsStateAndModelThroughTheClient) {
     EXPECT_EQ(bad.Exit, 1);
     EXPECT_EQ(Cli("model --serial 4 query").Exit, 1); // no model there
     EXPECT_NE(Cli("caps").Out.find("id 150"), std::string::npos);
+}
+
+// A session is one open handle: one probe, running status across its plays, one closing sequence;
+// a bad line is reported and the rest still runs; input is printed while it waits.
+TEST_F(DeviceHostTest, SessionKeepsOneHandleAcrossItsLines) {
+    char script[] = "/tmp/varlo-session-XXXXXX";
+    int fd = mkstemp(script);
+    ASSERT_GE(fd, 0);
+    std::string lines = "play 1 90 3C 40\nwait 100\nplay 1 90 3C 00\nclients\nfrobnicate\n"
+                        "# comment\nmodel send F5 02 90 3E 40\nwait 300\n";
+    ASSERT_EQ(write(fd, lines.data(), lines.size()), ssize_t(lines.size()));
+    close(fd);
+    CliRun run = Cli(std::string("session < ") + script);
+    unlink(script);
+    EXPECT_EQ(run.Exit, 2) << run.Out; // the unknown word
+    EXPECT_NE(run.Out.find("clients 1\n"), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("port 0 cable 2 event 90 3E 40\n"), std::string::npos) << run.Out;
+
+    std::vector<uint8_t> wire;
+    {
+        auto line = host.Ports().Line(1);
+        auto lock = line->ModelLock();
+        wire = line->Model()->Line();
+    }
+    auto count = [&](std::vector<uint8_t> part) {
+        int n = 0;
+        for (auto at = wire.begin();
+             (at = std::search(at, wire.end(), part.begin(), part.end())) != wire.end(); ++at)
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count({0xF0, 0x63, 0x60, 0x0B}), 1); // the probe
+    EXPECT_EQ(count({0xF5, 0x01, 0x90, 0x3C, 0x40, 0x3C, 0x00}), 1);
+    EXPECT_EQ(count({0xF0, 0x63, 0x60, 0x10, 0x7F, 0xF7}), 1); // patch mode at the close
 }
 
 TEST_F(DeviceHostTest, MonitorSeesWhatTheModelSendsWhileAnotherClientCounts) {

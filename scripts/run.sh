@@ -56,6 +56,7 @@ if [ "$inside" -eq 1 ]; then
     exit 0
 fi
 
+scripts/bootstrap.sh # a fresh machine gets its packages first (quiet when all are there)
 [ -f build/host/build.ninja ] || scripts/build.sh host >/dev/null
 cmake --build build/host --target varlo-devhost varlo >/dev/null 2>&1 ||
     cmake --build build/host --target varlo >/dev/null

@@ -44,6 +44,8 @@ public:
     bool SendRaw(const std::vector<uint8_t>& bytes);
     // True when the host has closed the connection (waits up to timeoutMs for it).
     bool PeerClosed(int timeoutMs);
+    // The connection's socket, for poll() beside other descriptors (-1 when not connected).
+    int Descriptor() const { return fd_; }
 
 private:
     bool ReceiveFrame(int timeoutMs, std::string& error);

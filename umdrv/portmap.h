@@ -32,9 +32,15 @@ struct PortMap {
     int InputFor(uint16_t port, uint8_t cable) const;
 };
 
-// The standard layout: port k carries cable k of interface 0, for the interface's three input and
-// five output cables. Cable 0 is the timecode unit's, so the first ports reach it.
-PortMap DefaultPortMap();
+// The standard layout for `interfaces` interfaces (1 or 2; the driver serves at most two), in
+// interface order: port k carries cable k of interface 0 for its three input and five output
+// cables, the second interface's ports follow ("Varlo 2 In 1", ...). Cable 0 is the timecode
+// unit's, so the first ports reach the first interface's.
+PortMap DefaultPortMap(int interfaces = 1);
+
+// The number of interfaces a capabilities record of `size` bytes reports (its Count), as
+// DefaultPortMap takes it: 1 when the record is short or reports none, at most 2.
+int InterfacesFromCaps(const uint8_t* caps, uint32_t size);
 
 // A layout from two strings, one letter per port in index order: 'V' is the interface's next
 // cable, 'x' a stand-in port of another maker. Other letters are ignored; more 'V's than the

@@ -82,17 +82,6 @@ TEST(ExchangeBuffer, PlayBuffersCarryEventsAndStreamPieces) {
     EXPECT_TRUE(BuildStreamPlays(0, 1, m.data(), 0).empty());
 }
 
-TEST(ExchangeBuffer, DataByteCountsFollowTheStatus) {
-    EXPECT_EQ(2, DataBytesOf(0x90));
-    EXPECT_EQ(1, DataBytesOf(0xC5));
-    EXPECT_EQ(2, DataBytesOf(0xE0));
-    EXPECT_EQ(1, DataBytesOf(0xF1));
-    EXPECT_EQ(2, DataBytesOf(0xF2));
-    EXPECT_EQ(1, DataBytesOf(0xF3));
-    EXPECT_EQ(0, DataBytesOf(0xF6));
-    EXPECT_EQ(0, DataBytesOf(0xF8));
-}
-
 struct Joined {
     std::vector<SysExJoiner::Message> Out;
     SysExJoiner J;
@@ -188,6 +177,18 @@ TEST(PortLayout, DefaultAndTestLayouts) {
     EXPECT_EQ(-1, d.InputFor(1, 0));
     EXPECT_EQ(4, d.Outputs[4].Cable);
     EXPECT_EQ("Varlo In 1", d.Inputs[0].Name);
+    // A second interface: its ports follow the first's, named apart.
+    PortMap two = DefaultPortMap(2);
+    ASSERT_EQ(size_t(2 * kOutCables), two.Outputs.size());
+    EXPECT_EQ(kInCables + 2, two.InputFor(1, 2));
+    EXPECT_EQ(1, two.Outputs[kOutCables + 4].Port);
+    EXPECT_EQ("Varlo 2 Out 5", two.Outputs[kOutCables + 4].Name);
+    uint8_t caps[16] = {};
+    caps[12] = 2;
+    EXPECT_EQ(2, InterfacesFromCaps(caps, 16));
+    caps[12] = 0;
+    EXPECT_EQ(1, InterfacesFromCaps(caps, 16));
+    EXPECT_EQ(1, InterfacesFromCaps(caps, 8));
 
     PortMap t = PortMapFromLayout("xVxVVVV", "x");
     ASSERT_EQ(5u, t.Inputs.size()); // the last two V are beyond the interface's cables

@@ -197,6 +197,11 @@ TEST_F(Driver, ResetReturnsQueuedBuffers) {
     unprepared.lpData = reinterpret_cast<LPSTR>(buffers_[0]);
     unprepared.dwBufferLength = 16;
     EXPECT_EQ(MIDIERR_UNPREPARED, midiInAddBuffer(in1_, &unprepared, sizeof unprepared));
+    // Unpreparing a header that is not prepared succeeds, whatever its other flags say.
+    unprepared.dwFlags = MHDR_INQUEUE | MHDR_DONE;
+    EXPECT_EQ(MMSYSERR_NOERROR, midiInUnprepareHeader(in1_, &unprepared, sizeof unprepared));
+    EXPECT_EQ(MMSYSERR_NOERROR, midiOutUnprepareHeader(out1_, &unprepared, sizeof unprepared));
+    EXPECT_EQ(MMSYSERR_INVALPARAM, midiOutGetVolume(out1_, nullptr));
 }
 
 } // namespace

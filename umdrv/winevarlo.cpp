@@ -88,9 +88,27 @@ DWORD RegistryNumber(const char* name, DWORD fallback) {
     return fallback;
 }
 
-// Read once: VARLO_BRIDGE_PORT (or the registry value BridgePort) picks the bridge,
-// VARLO_UMDRV_CHANNEL=loop the in-process loopback, else the Windows device.
-// VARLO_UMDRV_INPUTS and VARLO_UMDRV_OUTPUTS give test-only port layouts (portmap.h).
+// How many interfaces the driver serves: a handle opened for the question alone, its capabilities'
+// count. Without an answer the first interface's ports are presented all the same, so that
+// programs find them and their open reports the failure.
+int AskInterfaces(const ChannelConfig& config) {
+    const DeviceChannel* channel = ChannelFor(config.Kind);
+    uint32_t status = 0, returned = 0;
+    void* handle = channel->Open(config, &status);
+    if (!handle)
+        return 1;
+    std::vector<uint8_t> caps(kCapsSize);
+    bool answered = channel->Ioctl(handle, IOCTL_DD_GET_CAPS, nullptr, 0, caps.data(), kCapsSize,
+                                   &returned, &status) &&
+                    status == 0;
+    channel->Close(handle);
+    return answered ? InterfacesFromCaps(caps.data(), returned) : 1;
+}
+
+// Read once, at the first question about ports: VARLO_BRIDGE_PORT (or the registry value
+// BridgePort) picks the bridge, VARLO_UMDRV_CHANNEL=loop the in-process loopback, else the Windows
+// device. VARLO_UMDRV_INPUTS and VARLO_UMDRV_OUTPUTS give test-only port layouts (portmap.h);
+// otherwise the driver is asked how many interfaces it serves.
 const Config& Settings() {
     static const Config config = [] {
         Config c;
@@ -104,17 +122,19 @@ const Config& Settings() {
             c.Channel.BridgePort = uint16_t(bridgePort);
         }
         std::string in = Env("VARLO_UMDRV_INPUTS"), out = Env("VARLO_UMDRV_OUTPUTS");
-        c.Ports = in.empty() && out.empty() ? DefaultPortMap() : PortMapFromLayout(in, out);
+        c.Ports = in.empty() && out.empty() ? DefaultPortMap(AskInterfaces(c.Channel))
+                                            : PortMapFromLayout(in, out);
         return c;
     }();
     return config;
 }
 
 void EnsurePorts() {
+    const PortMap& ports = Settings().Ports; // may ask the device: not under s_lock
     std::lock_guard<std::mutex> hold(s_lock);
     if (s_in.empty() && s_out.empty()) {
-        s_in.resize(Settings().Ports.Inputs.size());
-        s_out.resize(Settings().Ports.Outputs.size());
+        s_in.resize(ports.Inputs.size());
+        s_out.resize(ports.Outputs.size());
     }
 }
 
@@ -292,9 +312,12 @@ DWORD Prepare(MIDIHDR* hdr, DWORD_PTR size) {
     return MMSYSERR_NOERROR;
 }
 
+// A header that is not prepared needs nothing, whatever other flags it carries.
 DWORD Unprepare(MIDIHDR* hdr, DWORD_PTR size) {
     if (!hdr || size < offsetof(MIDIHDR, dwOffset))
         return MMSYSERR_INVALPARAM;
+    if (!(hdr->dwFlags & MHDR_PREPARED))
+        return MMSYSERR_NOERROR;
     if (hdr->dwFlags & MHDR_INQUEUE)
         return MIDIERR_STILLPLAYING;
     hdr->dwFlags &= ~MHDR_PREPARED;
@@ -307,6 +330,8 @@ DWORD Unprepare(MIDIHDR* hdr, DWORD_PTR size) {
 // name; `more` fills what only one direction has. Copies at most `size` bytes to `out`.
 template <typename Caps, typename More>
 DWORD PortCaps(const PortEntry& e, Caps* out, DWORD_PTR size, More more) {
+    if (!out)
+        return MMSYSERR_INVALPARAM;
     Caps c = {};
     c.wMid = e.Varlo ? kVarloMid : kForeignMid;
     c.wPid = e.Varlo ? kVarloPid : kForeignPid;
@@ -462,6 +487,29 @@ DWORD OutShort(UINT id, DWORD_PTR message) {
     return MMSYSERR_NOERROR;
 }
 
+// Silences the port's cable: sustain off and All Notes Off on all 16 channels, through the play
+// path like any output; running status starts afresh. Long messages are done before modMessage
+// returns, so no buffer is left to return.
+DWORD OutReset(UINT id) {
+    const PortEntry& e = Settings().Ports.Outputs[id];
+    {
+        std::lock_guard<std::mutex> hold(s_lock);
+        OutPort& p = s_out[id];
+        if (!p.Open)
+            return MMSYSERR_INVALHANDLE;
+        p.RunningStatus = 0;
+    }
+    if (e.Varlo) {
+        uint32_t events[32];
+        for (uint32_t channel = 0; channel < 16; ++channel) {
+            events[2 * channel] = MakeEvent(0xB0 | channel | 0x40 << 8, e.Cable);     // sustain
+            events[2 * channel + 1] = MakeEvent(0xB0 | channel | 0x7B << 8, e.Cable); // notes
+        }
+        Play(BuildEventPlay(e.Port, events, 32));
+    }
+    return MMSYSERR_NOERROR;
+}
+
 DWORD OutLong(UINT id, MIDIHDR* hdr, DWORD_PTR size) {
     if (!ValidHeader(hdr, size))
         return MMSYSERR_INVALPARAM;
@@ -487,14 +535,19 @@ DWORD OutLong(UINT id, MIDIHDR* hdr, DWORD_PTR size) {
     return MMSYSERR_NOERROR;
 }
 
-// What both entries answer before a port is looked at: the driver notices, the port count (to
-// `countMessage`) and an id past the `ports`. True with `answer` set for those.
-bool AnswerBeforePort(UINT id, UINT message, UINT countMessage, size_t ports, DWORD& answer) {
+// What both entries answer before a port is looked at: the driver notices (before the ports are
+// known: winmm may send them while it loads the driver), the port count (to `countMessage`) and an
+// id past the ports. True with `answer` set for those.
+bool AnswerBeforePort(UINT id, UINT message, UINT countMessage, bool input, DWORD& answer) {
+    if (message == DRVM_INIT || message == DRVM_EXIT || message == DRVM_ENABLE ||
+        message == DRVM_DISABLE) {
+        answer = MMSYSERR_NOERROR;
+        return true;
+    }
+    EnsurePorts();
+    size_t ports = input ? s_in.size() : s_out.size();
     if (message == countMessage)
         answer = DWORD(ports);
-    else if (message == DRVM_INIT || message == DRVM_EXIT || message == DRVM_ENABLE ||
-             message == DRVM_DISABLE)
-        answer = MMSYSERR_NOERROR;
     else if (id >= ports)
         answer = MMSYSERR_BADDEVICEID;
     else
@@ -512,8 +565,7 @@ extern "C" {
 
 __declspec(dllexport) DWORD WINAPI
     midMessage(UINT id, UINT message, DWORD_PTR, DWORD_PTR p1, DWORD_PTR p2) {
-    EnsurePorts();
-    if (DWORD answer; AnswerBeforePort(id, message, MIDM_GETNUMDEVS, s_in.size(), answer))
+    if (DWORD answer; AnswerBeforePort(id, message, MIDM_GETNUMDEVS, true, answer))
         return answer;
     switch (message) {
         case MIDM_GETDEVCAPS:
@@ -543,8 +595,7 @@ __declspec(dllexport) DWORD WINAPI
 
 __declspec(dllexport) DWORD WINAPI
     modMessage(UINT id, UINT message, DWORD_PTR, DWORD_PTR p1, DWORD_PTR p2) {
-    EnsurePorts();
-    if (DWORD answer; AnswerBeforePort(id, message, MODM_GETNUMDEVS, s_out.size(), answer))
+    if (DWORD answer; AnswerBeforePort(id, message, MODM_GETNUMDEVS, false, answer))
         return answer;
     switch (message) {
         case MODM_GETDEVCAPS:
@@ -567,7 +618,9 @@ __declspec(dllexport) DWORD WINAPI
         case MODM_UNPREPARE:
             return Unprepare(reinterpret_cast<MIDIHDR*>(p1), p2);
         case MODM_RESET:
-            return MMSYSERR_NOERROR; // long messages complete before modMessage returns
+            return OutReset(id);
+        case MODM_GETVOLUME: // MIDI ports without a volume of their own
+            return p1 ? MMSYSERR_NOTSUPPORTED : MMSYSERR_INVALPARAM;
         default:
             return MMSYSERR_NOTSUPPORTED;
     }

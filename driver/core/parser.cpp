@@ -198,6 +198,11 @@ static void ParseStatus(DdExtension* Extension, DdTb* Tb, UCHAR Status) {
         Tb->SysExBuffer = buffer; // none: the message is tracked and dropped
     } else if (Status == 0xF5) {
         Tb->CableSelect = 1;
+    } else if (Status == 0xF4 || Status == 0xF6) {
+        // A whole message by itself (tune request, undefined F4): delivered at once. It ends
+        // running status, so a stray data byte after it is dropped rather than glued to it.
+        Tb->RunningStatus = 0;
+        AppendEvent(Extension, Tb->Port, Status | CableWordOf(Tb, Status));
     } else {
         Tb->RunningStatus = Status;
     }

@@ -31,7 +31,7 @@ struct DdTb {
     UCHAR Port;                      // serial port index, copied into every buffer
     ULONG Cable;                     // current input cable in the top byte (cable << 24)
     // The next three are saved and restored per input cable by the interface layer.
-    ULONG RunningStatus;       // last status below F8 other than F0 and F5, 0 = none
+    ULONG RunningStatus;       // last status below F8 other than F0, F4, F5, F6; 0 = none
     ULONG InSysEx;             // non-zero inside a System Exclusive message
     DdMidiBuffer* SysExBuffer; // collection buffer of that message, or none
 };

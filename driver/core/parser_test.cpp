@@ -63,6 +63,13 @@ TEST_F(ParserTest, ShortMessagesWithRunningStatus) {
     Feed({0x7F});
     EXPECT_EQ(DrainEvents(c), (std::vector<ULONG>{0x010005C3, 0x010006C3, 0x010021F1, 0x010002F3,
                                                   0x012010F2, 0x017F3C91}));
+
+    // A tune request (and the undefined F4) is a message by itself and ends running status: a
+    // lone one arrives at once, a stray byte after it is dropped, the next note needs its status.
+    Feed({0xF6});
+    EXPECT_EQ(DrainEvents(c), (std::vector<ULONG>{0x010000F6}));
+    Feed({0x90, 0x3C, 0x40, 0xF6, 0x3C, 0x00, 0xF4, 0x3C, 0x90, 0x3C, 0x00});
+    EXPECT_EQ(DrainEvents(c), (std::vector<ULONG>{0x01403C90, 0x010000F6, 0x010000F4, 0x01003C90}));
 }
 
 TEST_F(ParserTest, RealTimeBytesInterleaveWithoutDisturbing) {
@@ -183,6 +190,12 @@ TEST_F(ParserTest, SysExBrokenOffByAStatusByte) {
     // A stray F7 afterwards is a status of its own and yields nothing.
     Feed({0xF7});
     EXPECT_TRUE(Drain(c).empty());
+    // A tune request breaks a message off like any status, then arrives itself.
+    Feed({0xF0, 0x01, 0xF6, 0x02});
+    pieces = Drain(c);
+    ASSERT_EQ(pieces.size(), 2u);
+    EXPECT_EQ(pieces[0].data, (std::vector<UCHAR>{0xF0, 0x01}));
+    EXPECT_EQ(pieces[1].Events(), (std::vector<ULONG>{0x010000F6}));
 }
 
 TEST_F(ParserTest, PrivateSysExHookConsumesMessages) {

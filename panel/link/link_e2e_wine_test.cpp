@@ -11,6 +11,7 @@
 #include "../bridge/bridge_frames.h"
 
 #include <gtest/gtest.h>
+#include <mmsystem.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +23,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-constexpr uint32_t kSerialPort = 1; // the model's serial port number in the device host
 
 uint16_t g_port;
 
@@ -49,10 +48,11 @@ public:
 };
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new DeviceHost);
 
-// A bridge connection in the model role.
+// A bridge connection in the model role, to the model on one serial port of the device host (two
+// interfaces with MultiChain: serial ports 1 and 2).
 class Model {
 public:
-    Model() {
+    explicit Model(uint32_t serialPort = 1) : serialPort_(serialPort) {
         if (!g_port)
             return;
         s_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -71,7 +71,7 @@ public:
 
     std::string Command(const std::string& text) {
         Bytes payload(4);
-        bridge::PutU32(payload.data(), kSerialPort);
+        bridge::PutU32(payload.data(), serialPort_);
         payload.insert(payload.end(), text.begin(), text.end());
         return Text(bridge::FrameType::ModelCommand, payload);
     }
@@ -79,7 +79,7 @@ public:
     // The model's report as key -> rest of the line.
     std::map<std::string, std::string> Query() {
         Bytes payload(4);
-        bridge::PutU32(payload.data(), kSerialPort);
+        bridge::PutU32(payload.data(), serialPort_);
         std::istringstream lines(Text(bridge::FrameType::ModelQuery, payload));
         std::map<std::string, std::string> report;
         for (std::string line; std::getline(lines, line);) {
@@ -139,6 +139,7 @@ private:
     }
 
     SOCKET s_ = INVALID_SOCKET;
+    uint32_t serialPort_;
     uint32_t tag_ = 0;
     bool ok_ = false;
 };
@@ -224,6 +225,39 @@ TEST_F(EndToEnd, ModeLevelAndFrameRateChangeTheModel) {
     EXPECT_EQ("3", model_.WaitFor("rate", [](const std::string& v) { return v == "3"; }));
     SendSetMode(MODE_OFF);
     EXPECT_EQ("0", model_.WaitFor("ltc-mode", [](const std::string& v) { return v == "0"; }));
+}
+
+// The user-mode MIDI driver with two interfaces: the second's ports follow the first's (the link
+// still takes the first's), reach the second model, and a reset silences its port's cable.
+TEST_F(EndToEnd, SecondInterfacesPortsAndResetThroughTheDriver) {
+    ASSERT_EQ(6u, midiInGetNumDevs());
+    ASSERT_EQ(10u, midiOutGetNumDevs());
+    MIDIOUTCAPSA caps = {};
+    ASSERT_EQ(MMSYSERR_NOERROR, midiOutGetDevCapsA(7, &caps, sizeof caps));
+    EXPECT_STREQ("Varlo 2 Out 3", caps.szPname);
+    EXPECT_EQ(219, caps.wMid);
+    Model second(2);
+    ASSERT_EQ("ok", second.Command("clear"));
+    ASSERT_EQ("ok", model_.Command("clear"));
+    HMIDIOUT out = nullptr;
+    ASSERT_EQ(MMSYSERR_NOERROR, midiOutOpen(&out, 7, 0, 0, CALLBACK_NULL));
+    midiOutShortMsg(out, 0x403C90);
+    EXPECT_EQ(
+        "messages 1 stray 0 dropped 0 last 90 3C 40",
+        second.WaitFor("cable 2", [](const std::string& v) { return v.find("-") == v.npos; }));
+    midiOutClose(out);
+
+    ASSERT_EQ(MMSYSERR_NOERROR, midiOutOpen(&out, 3, 0, 0, CALLBACK_NULL));
+    midiOutShortMsg(out, 0x403C93);
+    EXPECT_EQ(MMSYSERR_NOERROR, midiOutReset(out));
+    midiOutShortMsg(out, 0x00003D); // running status was forgotten: nothing goes out
+    midiOutShortMsg(out, 0x00F8);
+    // The note, then sustain off and All Notes Off on each of the 16 channels, then the clock.
+    EXPECT_EQ(
+        "messages 34 stray 0 dropped 0 last F8",
+        model_.WaitFor("cable 3", [](const std::string& v) { return v.find("F8") != v.npos; }));
+    EXPECT_NE(std::string::npos, second.Query()["cable 3"].find("last -"));
+    midiOutClose(out);
 }
 
 } // namespace
