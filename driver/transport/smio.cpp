@@ -67,7 +67,7 @@ void SmReaderThread(PVOID StartContext) {
     // The port's reader: system thread at priority 31; runs the parser (takes ClientLock).
     SmPort* port = (SmPort*)StartContext;
     DdExtension* extension = port->Device->Extension;
-    KeSetPriorityThread(KeGetCurrentThread(), SM_READER_PRIORITY);
+    KeSetPriorityThread((PKTHREAD)DdCurrentThread(), SM_READER_PRIORITY);
     while (!SmReadShared(&port->Stop)) {
         IO_STATUS_BLOCK status;
         status.Information = 0;
