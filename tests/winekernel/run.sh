@@ -56,6 +56,26 @@ install)
     ;;
 device)
     client device
+    # A client that vanishes with the device open and a read waiting: the port is still closed
+    # with the closing sequence.
+    client model clear >/dev/null
+    "$root/scripts/wine-run.sh" "$win/tests/winekernel/wkclient.exe" hold </dev/null \
+        >"$work/hold.log" 2>&1 &
+    holder=$!
+    for _ in $(seq 100); do grep -qs holding "$work/hold.log" && break; sleep 0.1; done
+    kill -9 "$holder"
+    wait "$holder" 2>/dev/null || true
+    for _ in $(seq 50); do
+        port=$(client model port | tr -d "\r")
+        grep -qx "opens 0" <<<"$port" && break
+        sleep 0.1
+    done
+    line=$(client model line | tr -d "\r")
+    if ! grep -qx "opens 0" <<<"$port" || [[ "$line" != *"F5 00 B0 7B 00"*"BF 7B 00 F0 63 60 10 7F F7" ]]; then
+        echo "FAIL: after a client was killed: port and line:"; echo "$port"; echo "$line"
+        exit 1
+    fi
+    echo "a killed client's open ended with the closing sequence"
     ;;
 panel)
     # The model's timecode runs from 01:00:00:00 at 25 frames; the panel shows it, switches the

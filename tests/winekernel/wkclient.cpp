@@ -4,7 +4,8 @@
 //                            a root-enumerated node (as devcon install does); waits for the device
 //   wkclient model TEXT...   a command to the interface model (its answer on standard output)
 //   wkclient device          the device through CreateFile, DeviceIoControl and ReadFile
-//   wkclient unload          stops VARLO2K; checks that it left nothing behind
+//   wkclient unload          removes the device node and stops VARLO2K; checks what is left
+//   wkclient hold            opens the device, leaves a read waiting and sleeps (to be killed)
 // Each failure is one line naming the request, its status and the bytes; exit 1 after any.
 #include <windows.h>
 
@@ -161,6 +162,20 @@ struct Reader {
 int Device() {
     Text("clear");
     Text("mode 0");
+    // An interface that does not answer: the driver refuses the open and leaves the serial port
+    // closed. (This Wine hands out a handle all the same: it drops a failed create's status.)
+    Text("answers off");
+    HANDLE silent = OpenDevice("\\\\.\\KorvaneMidiVr1");
+    if (silent != INVALID_HANDLE_VALUE) {
+        DWORD clients = AnswerWord(silent, "NUM_CLIENTS", umdrv::IOCTL_DD_NUM_CLIENTS);
+        if ((clients & 0xFFFF) != 0)
+            Fail("NUM_CLIENTS after an open without interface: %lu, not 0", clients & 0xFFFF);
+        CloseHandle(silent);
+    }
+    Expect(Text("port"), "opens 0", "serial port after a probe without answer");
+    Text("answers on");
+    Text("clear");
+
     HANDLE first = OpenDevice("\\\\.\\KorvaneMidiVr1");
     if (first == INVALID_HANDLE_VALUE) {
         Fail("CreateFile \\\\.\\KorvaneMidiVr1: error %lu", GetLastError());
@@ -199,6 +214,15 @@ int Device() {
             Fail("GET_CAPS: expected one interface 123 \"Korvane Varlo\": %s",
                  Hex(caps.data(), 64).c_str());
     }
+    // Wrong sizes and unknown codes are refused, through the fast path and past it.
+    DWORD error;
+    uint8_t small[100];
+    Ioctl(first, umdrv::IOCTL_DD_GET_CAPS, nullptr, 0, small, sizeof small, &error);
+    if (error != ERROR_BAD_LENGTH)
+        Fail("GET_CAPS into 100 bytes: error %lu, not ERROR_BAD_LENGTH", error);
+    Ioctl(first, 0x001D4218, nullptr, 0, small, 4, &error);
+    if (!error)
+        Fail("unknown code 001D4218: accepted");
     if (AnswerWord(first, "GET_STATE", umdrv::IOCTL_DD_GET_STATE) != 1)
         Fail("GET_STATE after open: not active");
     if ((AnswerWord(first, "NUM_CLIENTS", umdrv::IOCTL_DD_NUM_CLIENTS) & 0xFFFF) != 1)
@@ -447,6 +471,17 @@ int main(int argc, char** argv) {
         return Device();
     if (command == "unload" && argc == 2)
         return Unload();
+    if (command == "hold" && argc == 2) {
+        // A client that vanishes (the caller kills it) with its device open and a read waiting.
+        HANDLE h = OpenDevice("\\\\.\\KorvaneMidiVr1");
+        static uint8_t buffer[umdrv::kBufferSize];
+        static OVERLAPPED ov = {};
+        if (h == INVALID_HANDLE_VALUE || (!ReadFile(h, buffer, sizeof buffer, nullptr, &ov) &&
+                                          GetLastError() != ERROR_IO_PENDING))
+            return 1;
+        printf("holding\n");
+        Sleep(INFINITE);
+    }
     if (command == "model" && argc > 2) {
         std::string text = argv[2];
         for (int i = 3; i < argc; i++)
