@@ -14,8 +14,12 @@
 //   IoCreateDevice, IoDeleteDevice  record named devices; IRP_MJ_DEVICE_CONTROL of the creating
 //                            driver is wrapped: Wine never calls FastIoDeviceControl, so each
 //                            request is offered to it first, and only a request it does not take
-//                            goes to the driver's dispatch routine
-// Code WKSHIM_IOCTL_REPORT on any device created here answers the shim's own state as text.
+//                            goes to the driver's dispatch routine; the unload routine is wrapped
+//                            to free the extensions and write the state left behind to
+//                            C:\windows\temp\wkshim-unload.txt
+//   ExAllocatePoolWithTag, ExFreePoolWithTag  forwarded, counting blocks by tag (Wine keeps no
+//                            account of pool): a driver's leaks show in the state
+// Code WKSHIM_IOCTL_REPORT on any device created here answers the shim's state as text.
 // Runs in winedevice.exe; calls come from any of its threads; one spin lock guards the tables.
 #include <ntddk.h>
 
@@ -45,6 +49,11 @@ struct HookedDriver {
 KSPIN_LOCK g_lock;
 NamedDevice g_devices[kMaxDevices];
 PFILE_OBJECT g_files[kMaxFiles];
+struct PoolCount {
+    ULONG Tag;
+    LONG Blocks; // allocated and not yet freed
+};
+PoolCount g_pool[8];
 ExtensionBlock g_extensions[kMaxExtensions];
 HookedDriver g_drivers[kMaxDrivers];
 LONG g_unloads;
@@ -118,7 +127,14 @@ ULONG Report(char* out, ULONG capacity) {
         extensions += e.Block != nullptr;
     _snprintf(line, sizeof(line), "devices %lu\nfiles %lu\nextensions %lu\nunloads %ld\n", devices,
               files, extensions, g_unloads);
-    return Append(out, capacity, used, line);
+    used = Append(out, capacity, used, line);
+    for (const PoolCount& p : g_pool) {
+        if (p.Blocks) {
+            _snprintf(line, sizeof(line), "pool %.4s %ld\n", (const char*)&p.Tag, p.Blocks);
+            used = Append(out, capacity, used, line);
+        }
+    }
+    return used;
 }
 
 // The wrapped IRP_MJ_DEVICE_CONTROL: the shim's report, then the driver's fast path, then the
@@ -179,6 +195,31 @@ slow:
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+// Appends "unload <driver>" and the report to C:\windows\temp\wkshim-unload.txt: the state left
+// behind by the driver, readable after winedevice.exe has ended.
+void WriteUnloadReport(PDRIVER_OBJECT driver) {
+    static char text[2048];
+    ULONG used = Append(text, sizeof(text), 0, "unload ");
+    for (USHORT i = 0; i < driver->DriverName.Length / sizeof(WCHAR) && used + 2 < sizeof(text);
+         i++)
+        text[used++] = (char)driver->DriverName.Buffer[i];
+    used = Append(text, sizeof(text), used, "\n");
+    used += Report(text + used, sizeof(text) - used);
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, L"\\??\\C:\\windows\\temp\\wkshim-unload.txt");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
+    HANDLE file;
+    IO_STATUS_BLOCK io;
+    if (NT_SUCCESS(ZwCreateFile(&file, FILE_APPEND_DATA | SYNCHRONIZE, &attributes, &io, nullptr,
+                                FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN_IF,
+                                FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0))) {
+        ZwWriteFile(file, nullptr, nullptr, nullptr, &io, text, used, nullptr, nullptr);
+        ZwClose(file);
+    }
+}
+
 // The wrapped unload: the driver's own, then the extensions Windows frees with the driver object.
 void Unload(PDRIVER_OBJECT driver) {
     PDRIVER_UNLOAD unload;
@@ -189,16 +230,19 @@ void Unload(PDRIVER_OBJECT driver) {
     }
     if (unload)
         unload(driver);
-    Guard hold;
-    for (ExtensionBlock& e : g_extensions) {
-        if (e.Driver == driver && e.Block) {
-            ExFreePoolWithTag(e.Block, kPoolTag);
-            e = ExtensionBlock{};
+    {
+        Guard hold;
+        for (ExtensionBlock& e : g_extensions) {
+            if (e.Driver == driver && e.Block) {
+                ExFreePoolWithTag(e.Block, kPoolTag);
+                e = ExtensionBlock{};
+            }
         }
+        if (HookedDriver* d = FindDriver(driver))
+            *d = HookedDriver{};
+        g_unloads++;
     }
-    if (HookedDriver* d = FindDriver(driver))
-        *d = HookedDriver{};
-    g_unloads++;
+    WriteUnloadReport(driver);
 }
 
 } // namespace
@@ -211,6 +255,39 @@ BOOL WINAPI ShimEntry(PVOID, ULONG, PVOID) {
 
 KPROCESSOR_MODE NTAPI ShimExGetPreviousMode(void) {
     return UserMode;
+}
+
+// Pool blocks are counted by tag: what a driver has not freed shows in the report.
+PVOID NTAPI ShimExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag) {
+    PVOID block = ExAllocatePoolWithTag(type, size, tag);
+    if (!block)
+        return nullptr;
+    Guard hold;
+    PoolCount* slot = nullptr;
+    for (PoolCount& p : g_pool) {
+        if (p.Tag == tag)
+            slot = &p;
+        else if (!slot && !p.Tag)
+            slot = &p;
+    }
+    if (slot) {
+        slot->Tag = tag;
+        slot->Blocks++;
+    }
+    return block;
+}
+
+VOID NTAPI ShimExFreePoolWithTag(PVOID block, ULONG tag) {
+    {
+        Guard hold;
+        for (PoolCount& p : g_pool) {
+            if (p.Tag == tag) {
+                p.Blocks--;
+                break;
+            }
+        }
+    }
+    ExFreePoolWithTag(block, tag);
 }
 
 NTSTATUS NTAPI ShimIoAllocateDriverObjectExtension(PDRIVER_OBJECT driver, PVOID id, ULONG size,

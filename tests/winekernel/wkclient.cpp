@@ -412,7 +412,7 @@ void RemoveDevice() {
 
 // Removal, then unload. Wine 8 sends IRP_MN_REMOVE_DEVICE when a start request makes it enumerate
 // the driver's root devices again and finds the node gone; it then still refuses to stop the
-// driver ("still has running PnP devices"), so the unload routine runs only where Wine lets it.
+// driver alone ("still has running PnP devices").
 int Unload() {
     RemoveDevice();
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -438,23 +438,50 @@ int Unload() {
         Fail("CreateFile \\\\.\\KorvaneMidiVr1 after removal: opened");
         CloseHandle(h);
     }
-    SERVICE_STATUS status = {};
-    if (varlo && ControlService(varlo, SERVICE_CONTROL_STOP, &status)) {
-        for (int waited = 0; waited < 5000 && status.dwCurrentState != SERVICE_STOPPED;
-             waited += 100) {
-            Sleep(100);
-            QueryServiceStatus(varlo, &status);
+    // The driver alone cannot be stopped; its winedevice.exe service (WinedeviceN, the one of the
+    // load group) can: Wine removes every device and runs every unload routine, where
+    // the shim appends its state to C:\windows\temp\wkshim-unload.txt.
+    SC_HANDLE host = nullptr;
+    for (int n = 1; n < 32 && !host; n++) {
+        host =
+            OpenServiceA(manager, ("Winedevice" + std::to_string(n)).c_str(), SERVICE_ALL_ACCESS);
+        static char config[4096];
+        auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(config);
+        DWORD size;
+        if (host && (!QueryServiceConfigA(host, c, sizeof config, &size) || !c->lpLoadOrderGroup ||
+                     strcmp(c->lpLoadOrderGroup, "VarloTest") != 0)) {
+            CloseServiceHandle(host);
+            host = nullptr;
         }
     }
-    if (status.dwCurrentState == SERVICE_STOPPED) {
-        report = Text("", WKSHIM_IOCTL_REPORT);
-        Expect(report, "extensions 0", "shim after unload");
-        Expect(report, "unloads 1", "shim after unload");
-    } else {
-        printf("VARLO2K not stopped (state %lu): this Wine keeps removed root devices listed, "
-               "so the unload routine did not run\n",
-               status.dwCurrentState);
+    SERVICE_STATUS status = {};
+    DeleteFileA("C:\\windows\\temp\\wkshim-unload.txt");
+    if (!host || !ControlService(host, SERVICE_CONTROL_STOP, &status))
+        Fail("stop of VARLO2K's winedevice.exe service: error %lu", GetLastError());
+    for (int waited = 0; host && waited < 10000 && status.dwCurrentState != SERVICE_STOPPED;
+         waited += 100) {
+        Sleep(100);
+        QueryServiceStatus(host, &status);
     }
+    if (host)
+        CloseServiceHandle(host);
+    std::string unloads;
+    if (FILE* f = fopen("C:\\windows\\temp\\wkshim-unload.txt", "r")) {
+        char line[256];
+        while (fgets(line, sizeof line, f))
+            unloads += line;
+        fclose(f);
+    }
+    printf("at the unload routines:\n%s", unloads.c_str());
+    size_t at = unloads.find("unload \\Driver\\VARLO2K\n");
+    std::string mine = unloads.substr(at == std::string::npos ? unloads.size() : at);
+    mine = mine.substr(0, mine.find("unload ", 1));
+    if (mine.empty())
+        Fail("VARLO2K's unload routine did not run");
+    else if (Has(mine, "device \\Device\\KorvaneMidiVr0") || !Has(mine, "files 0") ||
+             !Has(mine, "extensions 0") || mine.find("pool Ddk ") != std::string::npos)
+        Fail("VARLO2K left behind at its unload (devices, serial files, extensions, pool): %s",
+             mine.c_str());
     CloseServiceHandle(varlo);
     CloseServiceHandle(manager);
     return g_failures ? 1 : 0;
