@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 """Test equipment: reads and retargets the import table of a PE image (a kernel driver).
 
-  peimage.py imports IMAGE DLL            names IMAGE imports from DLL, one a line
   peimage.py shimdef IMAGE OUT.def SHIM REPLACED...
                                           export table of the shim: every ntoskrnl.exe import of
                                           IMAGE forwarded to ntoskrnl.exe, REPLACED names served
@@ -71,9 +70,7 @@ def imports_of(data, dll):
 
 def main(argv):
     command = argv[1] if len(argv) > 1 else ""
-    if command == "imports" and len(argv) == 4:
-        print("\n".join(imports_of(open(argv[2], "rb").read(), argv[3])))
-    elif command == "shimdef" and len(argv) >= 5:
+    if command == "shimdef" and len(argv) >= 5:
         names = imports_of(open(argv[2], "rb").read(), "ntoskrnl.exe")
         replaced = set(argv[5:])
         lines = [f"LIBRARY {argv[4]}", "EXPORTS"]

@@ -25,7 +25,7 @@ struct Port {
     PDEVICE_OBJECT Serial, Control;
     KSPIN_LOCK Lock;
     PIRP WaitingRead; // under Lock
-    LONG Opens, Writes, Reads;
+    LONG Opens;
     SERIAL_HANDFLOW HandFlow;
     SERIAL_TIMEOUTS Timeouts;
     SERIAL_LINE_CONTROL Line;
@@ -37,25 +37,21 @@ struct Port {
 
 Port g_port;
 
+// The settings requests served, by the names the port's state lists them with.
+const struct {
+    ULONG Code;
+    const char* Name;
+} kRequests[] = {
+    {IOCTL_SERIAL_SET_BAUD_RATE, "baud"},        {IOCTL_SERIAL_SET_QUEUE_SIZE, "queue"},
+    {IOCTL_SERIAL_GET_HANDFLOW, "get-handflow"}, {IOCTL_SERIAL_SET_HANDFLOW, "set-handflow"},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, "line"},     {IOCTL_SERIAL_SET_TIMEOUTS, "timeouts"},
+    {IOCTL_SERIAL_LSRMST_INSERT, "lsrmst"}};
+
 const char* RequestName(ULONG code) {
-    switch (code) {
-        case IOCTL_SERIAL_SET_BAUD_RATE:
-            return "baud";
-        case IOCTL_SERIAL_SET_QUEUE_SIZE:
-            return "queue";
-        case IOCTL_SERIAL_GET_HANDFLOW:
-            return "get-handflow";
-        case IOCTL_SERIAL_SET_HANDFLOW:
-            return "set-handflow";
-        case IOCTL_SERIAL_SET_LINE_CONTROL:
-            return "line";
-        case IOCTL_SERIAL_SET_TIMEOUTS:
-            return "timeouts";
-        case IOCTL_SERIAL_LSRMST_INSERT:
-            return "lsrmst";
-        default:
-            return nullptr;
-    }
+    for (const auto& r : kRequests)
+        if (r.Code == code)
+            return r.Name;
+    return nullptr;
 }
 
 void AddTrace(const char* name) {
@@ -122,7 +118,6 @@ bool TrySatisfy(PIRP irp) {
         WkModelTake((unsigned char*)irp->AssociatedIrp.SystemBuffer, stack->Parameters.Read.Length);
     if (!got)
         return false;
-    InterlockedIncrement(&g_port.Reads);
     Complete(irp, STATUS_SUCCESS, got);
     return true;
 }
@@ -160,7 +155,6 @@ NTSTATUS Write(PIRP irp) {
     ULONG length = stack->Parameters.Write.Length;
     if (length && irp->AssociatedIrp.SystemBuffer)
         WkModelReceive((const unsigned char*)irp->AssociatedIrp.SystemBuffer, length);
-    InterlockedIncrement(&g_port.Writes);
     Complete(irp, STATUS_SUCCESS, length);
     ServeWaitingRead(); // a reply may be due at once
     return STATUS_SUCCESS;
@@ -227,13 +221,13 @@ NTSTATUS ModelControl(PIRP irp, ULONG inLength, ULONG outLength) {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&g_port.Lock);
     int written =
         _snprintf(buffer, outLength,
-                  "opens %ld\nwaiting-read %d\nreads %ld\nwrites %ld\nbaud %lu\nline %u %u "
+                  "opens %ld\nwaiting-read %d\nbaud %lu\nline %u %u "
                   "%u\ncontrol-handshake %lu\n"
                   "flow-replace %lu\nread-timeouts %lu %lu %lu\nrequests %s\n",
-                  g_port.Opens, g_port.WaitingRead != nullptr, g_port.Reads, g_port.Writes,
-                  g_port.Baud, g_port.Line.WordLength, g_port.Line.Parity, g_port.Line.StopBits,
-                  g_port.HandFlow.ControlHandShake, g_port.HandFlow.FlowReplace,
-                  g_port.Timeouts.ReadIntervalTimeout, g_port.Timeouts.ReadTotalTimeoutMultiplier,
+                  g_port.Opens, g_port.WaitingRead != nullptr, g_port.Baud, g_port.Line.WordLength,
+                  g_port.Line.Parity, g_port.Line.StopBits, g_port.HandFlow.ControlHandShake,
+                  g_port.HandFlow.FlowReplace, g_port.Timeouts.ReadIntervalTimeout,
+                  g_port.Timeouts.ReadTotalTimeoutMultiplier,
                   g_port.Timeouts.ReadTotalTimeoutConstant, g_port.Trace);
     KeReleaseSpinLock(&g_port.Lock, irql);
     ULONG length = written < 0                  ? outLength
