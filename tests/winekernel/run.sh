@@ -62,7 +62,8 @@ device)
     "$root/scripts/wine-run.sh" "$win/tests/winekernel/wkclient.exe" hold </dev/null \
         >"$work/hold.log" 2>&1 &
     holder=$!
-    for _ in $(seq 100); do grep -qs holding "$work/hold.log" && break; sleep 0.1; done
+    for _ in $(seq 300); do grep -qs holding "$work/hold.log" && break; sleep 0.1; done
+    grep -qs holding "$work/hold.log" || { echo "FAIL: the holding client did not open"; exit 1; }
     kill -9 "$holder"
     wait "$holder" 2>/dev/null || true
     for _ in $(seq 50); do

@@ -269,8 +269,21 @@ int Device() {
     Reader reader;
     reader.File = first;
     reader.Ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // Input reaches a client once one of its reads has waited in the driver: timing clocks (F8)
+    // until one comes back.
+    umdrv::BufferView view;
+    DWORD got;
     reader.Start();
-    Sleep(300); // the read waits in the driver: input from now on reaches this client
+    bool receiving = false;
+    for (int i = 0; i < 25 && !receiving; i++) {
+        Text("send 0 F8");
+        receiving = reader.Next(200, view, got);
+    }
+    if (!receiving)
+        Fail("ReadFile: no input within 5 s of timing clocks on cable 0");
+    reader.Start();
+    while (reader.Next(100, view, got)) // clocks still on their way
+        reader.Start();
     std::string inSysex = "F0 7D";
     for (int i = 0; i < 297; i++)
         inSysex += i % 2 ? " 2A" : " 15";
@@ -280,8 +293,6 @@ int Device() {
             Fail("model %s: refused", command.c_str());
     bool note = false;
     std::string joined;
-    umdrv::BufferView view;
-    DWORD got;
     while ((!note || joined.size() < inSysex.size()) && reader.Next(3000, view, got)) {
         if (view.Type == umdrv::kEvents) {
             for (uint32_t i = 0; i + 4 <= view.Length; i += 4) {
@@ -310,6 +321,9 @@ int Device() {
     if (Text("line") != "")
         Fail("serial line after closing the second handle: %s", Text("line").c_str());
     CloseHandle(first);
+    // The close reaches the driver after CloseHandle has returned.
+    for (int waited = 0; waited < 5000 && !Has(Text("port"), "opens 0"); waited += 50)
+        Sleep(50);
     std::string closing = "F5 00";
     for (int channel = 0; channel < 16; channel++) {
         char event[12];
