@@ -9,8 +9,9 @@
 //   IoGetDeviceObjectPointer Wine 8 returns a device object with an empty dispatch table: the
 //                            device is looked up among those created through this shim, opened
 //                            with IRP_MJ_CREATE on a file object of the shim's own
-//   ObfDereferenceObject     the last reference to such a file object sends IRP_MJ_CLEANUP and
-//                            IRP_MJ_CLOSE and frees it; other objects go to the kernel
+//   ObfDereferenceObject     dereferencing such a file object (its one reference is the opener's)
+//                            sends IRP_MJ_CLEANUP and IRP_MJ_CLOSE and frees it; other objects
+//                            go to the kernel
 //   IoCreateDevice, IoDeleteDevice  record named devices; IRP_MJ_DEVICE_CONTROL of the creating
 //                            driver is wrapped: Wine never calls FastIoDeviceControl, so each
 //                            request is offered to it first, and only a request it does not take
@@ -409,7 +410,7 @@ NTSTATUS NTAPI ShimIoGetDeviceObjectPointer(PUNICODE_STRING name, ACCESS_MASK, P
     return STATUS_SUCCESS;
 }
 
-VOID FASTCALL ShimObfDereferenceObject(PVOID object) {
+LONG_PTR FASTCALL ShimObfDereferenceObject(PVOID object) {
     bool ours = false;
     {
         Guard hold;
@@ -420,14 +421,13 @@ VOID FASTCALL ShimObfDereferenceObject(PVOID object) {
             }
         }
     }
-    if (!ours) {
-        ObfDereferenceObject(object);
-        return;
-    }
+    if (!ours)
+        return ObfDereferenceObject(object);
     auto* file = (PFILE_OBJECT)object;
     SendFileRequest(file->DeviceObject, file, IRP_MJ_CLEANUP);
     SendFileRequest(file->DeviceObject, file, IRP_MJ_CLOSE);
     ExFreePoolWithTag(file, kPoolTag);
+    return 0;
 }
 
 } // extern "C"
