@@ -10,9 +10,19 @@ packages=(
     wine wine64 xvfb xauth x11-utils imagemagick python3
 )
 
+# Wine is pinned to Debian bookworm's 8.0: the run on Wine's kernel (tests/winekernel) depends on
+# what this version's ntoskrnl lacks and does.
+wine_version="8.0~repack-4"
+
 missing=()
 for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    case "$p" in
+        wine|wine64)
+            [ "$(dpkg-query -W -f='${Status} ${Version}' "$p" 2>/dev/null)" = \
+              "install ok installed $wine_version" ] || missing+=("$p=$wine_version") ;;
+        *) dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
+               missing+=("$p") ;;
+    esac
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
@@ -21,4 +31,4 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+$sudo apt-get install -y -qq --no-install-recommends --allow-downgrades "${missing[@]}" >/dev/null

@@ -6,8 +6,11 @@
 # otherwise on a private Xvfb, where a screenshot is saved after a few seconds and the panel is
 # then closed. With --monitor the command-line monitor shows the device's traffic instead of the
 # panel (Ctrl-C ends it). Everything started here is stopped at the end.
+# With --wine-kernel the panel reaches the built VARLO2K.sys running under Wine's own kernel
+# instead (tests/winekernel: a test serial port driver with the model, the device installed from
+# the INF).
 #   run.sh [--screenshot FILE] [--seconds N] [--model-version V] [--private] [--monitor]
-#          [--port N]
+#          [--port N] [--wine-kernel]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -19,6 +22,7 @@ port=0
 private=0
 monitor=0
 inside=0
+kernel=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --screenshot) screenshot=$(realpath -m "$2"); shift 2 ;;
@@ -28,8 +32,9 @@ while [ $# -gt 0 ]; do
         --private) private=1; shift ;;
         --monitor) monitor=1; shift ;;
         --inside) inside=1; shift ;;
+        --wine-kernel) kernel=1; shift ;;
         *) echo "usage: run.sh [--screenshot FILE] [--seconds N] [--model-version V] [--private]" \
-                "[--monitor] [--port N]" >&2
+                "[--monitor] [--port N] [--wine-kernel]" >&2
            exit 2 ;;
     esac
 done
@@ -41,8 +46,18 @@ cli="$root/build/host/tools/varlo"
 if [ "$inside" -eq 1 ]; then
     # Inside the Wine environment (wine-env.sh): driver installed, panel started, then either
     # waited for (user's display) or photographed and closed (private display).
-    "$root/umdrv/install-wine.sh" "$driver" >/dev/null
-    "$root/scripts/wine-run.sh" "$panel" &
+    if [ "$kernel" -eq 1 ]; then
+        # The panel in the kernel run's own prefix, once the device is installed from the INF.
+        wk=("$root/tests/winekernel/run.sh" "$root/build/sys" "$root/build/win" "$root/build/run/wk")
+        "${wk[@]}" install >"$root/build/run/winekernel.log" 2>&1 ||
+            { cat "$root/build/run/winekernel.log" >&2; "${wk[@]}" unload >/dev/null 2>&1; exit 1; }
+        trap '"${wk[@]}" unload >>"$root/build/run/winekernel.log" 2>&1' EXIT
+        export WINEPREFIX="$root/build/run/wk/prefix"
+        "${wk[@]}" show &
+    else
+        "$root/umdrv/install-wine.sh" "$driver" >/dev/null
+        "$root/scripts/wine-run.sh" "$panel" &
+    fi
     panel_pid=$!
     if [ "$private" -eq 1 ]; then
         sleep "$seconds"
@@ -60,6 +75,19 @@ scripts/bootstrap.sh # a fresh machine gets its packages first (quiet when all a
 [ -f build/host/build.ninja ] || scripts/build.sh host >/dev/null
 cmake --build build/host --target varlo-devhost varlo >/dev/null 2>&1 ||
     cmake --build build/host --target varlo >/dev/null
+if [ "$kernel" -eq 1 ]; then
+    scripts/build.sh sys >/dev/null
+    [ -f build/win/build.ninja ] || scripts/build.sh win >/dev/null
+    cmake --build build/win --target VARLOCTL winevarlo wkclient wkmodel >/dev/null
+    mkdir -p build/run
+    args=(--inside --wine-kernel --seconds "$seconds" --screenshot "$screenshot")
+    if [ -n "${DISPLAY:-}" ] && [ "$private" -eq 0 ]; then
+        VARLO_DISPLAY="$DISPLAY" scripts/wine-env.sh build/run/wineprefix "$0" "${args[@]}"
+    else
+        env -u VARLO_DISPLAY scripts/wine-env.sh build/run/wineprefix "$0" "${args[@]}" --private
+    fi
+    exit 0
+fi
 if [ "$monitor" -eq 0 ]; then
     [ -f build/win/build.ninja ] || scripts/build.sh win >/dev/null
     cmake --build build/win --target VARLOCTL winevarlo >/dev/null

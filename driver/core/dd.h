@@ -10,6 +10,17 @@
 extern "C" int __cdecl _snprintf(char* Buffer, size_t Count, const char* Format, ...);
 #endif
 
+// The current thread. The kernel build asks the kernel's exported routine instead of the DDK's
+// inline read of the processor block: the same thread object on Windows, and it also holds on a
+// kernel whose processor block is laid out differently. Any thread, any IRQL <= DISPATCH_LEVEL.
+#if defined(VARLO_KERNEL_WINDOWS)
+// The import table slot of the export (the DDK's inline definition takes the routine's own name).
+extern "C" PETHREAD(NTAPI* const DdCurrentThreadImport)(void) __asm__("__imp_PsGetCurrentThread");
+#define DdCurrentThread() DdCurrentThreadImport()
+#else
+#define DdCurrentThread PsGetCurrentThread
+#endif
+
 // Wide string literals: WCHAR is wchar_t in the kernel build and char16_t on the host.
 #if defined(VARLO_KERNEL_WINDOWS)
 #define DD_WTEXT(s) L##s

@@ -96,7 +96,7 @@ ULONG VrPrivateSysEx(SmDevice* Context, const UCHAR* Data, ULONG Length) {
         return 0;
     // Only the probed port's own reader counts: with a chain, an interface already open may send
     // System Exclusive (a reply to the panel) while the next port is probed.
-    if (port->Thread != (PVOID)KeGetCurrentThread())
+    if (port->Thread != (PVOID)DdCurrentThread())
         return 0;
     ULONG version = VrParseConfigReply(Data, Length);
     if (version != 0)

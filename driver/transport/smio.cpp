@@ -67,7 +67,7 @@ void SmReaderThread(PVOID StartContext) {
     // The port's reader: system thread at priority 31; runs the parser (takes ClientLock).
     SmPort* port = (SmPort*)StartContext;
     DdExtension* extension = port->Device->Extension;
-    KeSetPriorityThread(KeGetCurrentThread(), SM_READER_PRIORITY);
+    KeSetPriorityThread((PKTHREAD)DdCurrentThread(), SM_READER_PRIORITY);
     while (!SmReadShared(&port->Stop)) {
         IO_STATUS_BLOCK status;
         status.Information = 0;
@@ -202,9 +202,9 @@ NTSTATUS CallIoctlDriver(ULONG IoControlCode, PDEVICE_OBJECT Device, PVOID Input
 }
 
 void DelayThread(ULONG Milliseconds) {
-    // Caller: any PASSIVE_LEVEL thread.
-    LARGE_INTEGER until;
-    KeQuerySystemTime(&until);
-    until.QuadPart += (LONGLONG)Milliseconds * 10000;
-    KeDelayExecutionThread(KernelMode, FALSE, &until);
+    // Caller: any PASSIVE_LEVEL thread. A relative interval (negative, in 100 ns units): the same
+    // wait as an absolute end, without reading the system time.
+    LARGE_INTEGER interval;
+    interval.QuadPart = -(LONGLONG)Milliseconds * 10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }

@@ -1,0 +1,535 @@
+// Test equipment: wkclient.exe, the Win32 side of the Wine kernel run (tests/winekernel/run.sh).
+//   wkclient install DIR     services WkSerial and VARLO2K in one load group, the test serial
+//                            port started, then the device ROOT\VARLO2K from DIR\VARLO2K.inf as
+//                            a root-enumerated node (as devcon install does); waits for the device
+//   wkclient model TEXT...   a command to the interface model (its answer on standard output)
+//   wkclient device          the device through CreateFile, DeviceIoControl and ReadFile
+//   wkclient unload          removes the device node and stops VARLO2K; checks what is left
+//   wkclient hold            opens the device, leaves a read waiting and sleeps (to be killed)
+// Each failure is one line naming the request, its status and the bytes; exit 1 after any.
+#include <windows.h>
+
+#include <newdev.h>
+#include <setupapi.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "umdrv/ddbuffer.h"
+#include "wkshim.h"
+
+namespace {
+
+int g_failures = 0;
+
+void Fail(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    printf("FAIL: ");
+    vprintf(format, args);
+    printf("\n");
+    va_end(args);
+    g_failures++;
+}
+
+std::string Hex(const void* data, size_t length, size_t limit = 48) {
+    std::string out;
+    char pair[4];
+    for (size_t i = 0; i < length && i < limit; i++) {
+        snprintf(pair, sizeof pair, i ? " %02X" : "%02X", static_cast<const uint8_t*>(data)[i]);
+        out += pair;
+    }
+    if (length > limit)
+        out += " ... (" + std::to_string(length) + " bytes)";
+    return out;
+}
+
+HANDLE OpenDevice(const char* path, DWORD flags = FILE_FLAG_OVERLAPPED) {
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+// One device-control request, waited for. Returns the bytes returned; *error is 0 or the failure.
+DWORD Ioctl(HANDLE h, DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength,
+            DWORD* error) {
+    OVERLAPPED ov = {};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD got = 0;
+    BOOL ok =
+        DeviceIoControl(h, code, const_cast<void*>(in), inLength, out, outLength, nullptr, &ov);
+    if (!ok && GetLastError() == ERROR_IO_PENDING)
+        ok = GetOverlappedResult(h, &ov, &got, TRUE);
+    else if (ok)
+        GetOverlappedResult(h, &ov, &got, TRUE);
+    *error = ok ? 0 : GetLastError();
+    CloseHandle(ov.hEvent);
+    return got;
+}
+
+// A text request to the model's control device (or the shim's report with WKSHIM_IOCTL_REPORT).
+std::string Text(const std::string& command, DWORD code = WKSERIAL_IOCTL_MODEL) {
+    HANDLE h = OpenDevice("\\\\.\\WkModel", 0);
+    if (h == INVALID_HANDLE_VALUE) {
+        Fail("open \\\\.\\WkModel: error %lu", GetLastError());
+        return "";
+    }
+    std::vector<char> answer(65536);
+    DWORD error;
+    DWORD got = Ioctl(h, code, command.data(), DWORD(command.size()), answer.data(),
+                      DWORD(answer.size()), &error);
+    CloseHandle(h);
+    if (error)
+        Fail("text request '%s' (code %08lX): error %lu", command.c_str(), code, error);
+    return std::string(answer.data(), got);
+}
+
+bool Has(const std::string& text, const std::string& line) {
+    return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+void Expect(const std::string& report, const std::string& line, const char* what) {
+    if (!Has(report, line))
+        Fail("%s: expected line '%s' in:\n%s", what, line.c_str(), report.c_str());
+}
+
+// A fixed-size answer of the driver: status and exact length checked.
+void ExpectAnswer(HANDLE h, const char* name, DWORD code, void* out, DWORD length) {
+    DWORD error;
+    DWORD got = Ioctl(h, code, nullptr, 0, out, length, &error);
+    if (error || got != length)
+        Fail("%s (%08lX): error %lu, %lu bytes returned of %lu: %s", name, code, error, got, length,
+             Hex(out, got).c_str());
+}
+
+DWORD AnswerWord(HANDLE h, const char* name, DWORD code) {
+    DWORD value = 0xFFFFFFFF;
+    ExpectAnswer(h, name, code, &value, sizeof value);
+    return value;
+}
+
+void Play(HANDLE h, const std::vector<uint8_t>& buffer, const char* what) {
+    DWORD error;
+    DWORD got = Ioctl(h, umdrv::IOCTL_DD_MIDI_PLAY, buffer.data(), DWORD(buffer.size()), nullptr, 0,
+                      &error);
+    if (error || got != buffer.size() - umdrv::kHeaderSize)
+        Fail("MIDI_PLAY %s: error %lu, %lu bytes taken of %zu: %s", what, error, got,
+             buffer.size() - umdrv::kHeaderSize, Hex(buffer.data(), buffer.size()).c_str());
+}
+
+void Activate(HANDLE h, DWORD on) {
+    DWORD error;
+    Ioctl(h, umdrv::IOCTL_DD_ACTIVATE, &on, sizeof on, nullptr, 0, &error);
+    if (error)
+        Fail("ACTIVATE %lu: error %lu", on, error);
+    Expect(Text("query"), "computer-mode " + std::to_string(on), "model after ACTIVATE");
+    if (AnswerWord(h, "GET_STATE", umdrv::IOCTL_DD_GET_STATE) != on)
+        Fail("GET_STATE after ACTIVATE %lu: not %lu", on, on);
+}
+
+// Reads 256-byte buffers until `done` says the input is complete or 3 s pass.
+struct Reader {
+    HANDLE File = nullptr;
+    OVERLAPPED Ov = {};
+    uint8_t Buffer[umdrv::kBufferSize] = {};
+    bool Pending = false;
+
+    void Start() {
+        ResetEvent(Ov.hEvent);
+        if (!ReadFile(File, Buffer, sizeof Buffer, nullptr, &Ov) &&
+            GetLastError() != ERROR_IO_PENDING)
+            Fail("ReadFile 256: error %lu", GetLastError());
+        Pending = true;
+    }
+    // The next buffer, or false after `ms` without one.
+    bool Next(DWORD ms, umdrv::BufferView& view, DWORD& got) {
+        if (WaitForSingleObject(Ov.hEvent, ms) != WAIT_OBJECT_0)
+            return false;
+        Pending = false;
+        if (!GetOverlappedResult(File, &Ov, &got, FALSE)) {
+            Fail("ReadFile 256: completed with error %lu", GetLastError());
+            return false;
+        }
+        if (got > umdrv::kBufferSize || !umdrv::ParseBuffer(Buffer, got, view) ||
+            got != view.Length + umdrv::kHeaderSize)
+            Fail("ReadFile 256: %lu bytes, not a buffer of its own length: %s", got,
+                 Hex(Buffer, got).c_str());
+        return true;
+    }
+};
+
+int Device() {
+    Text("clear");
+    Text("mode 0");
+    // An interface that does not answer: the driver refuses the open and leaves the serial port
+    // closed. (This Wine hands out a handle all the same: it drops a failed create's status.)
+    Text("answers off");
+    HANDLE silent = OpenDevice("\\\\.\\KorvaneMidiVr1");
+    if (silent != INVALID_HANDLE_VALUE) {
+        DWORD clients = AnswerWord(silent, "NUM_CLIENTS", umdrv::IOCTL_DD_NUM_CLIENTS);
+        if ((clients & 0xFFFF) != 0)
+            Fail("NUM_CLIENTS after an open without interface: %lu, not 0", clients & 0xFFFF);
+        CloseHandle(silent);
+    }
+    Expect(Text("port"), "opens 0", "serial port after a probe without answer");
+    Text("answers on");
+    Text("clear");
+
+    HANDLE first = OpenDevice("\\\\.\\KorvaneMidiVr1");
+    if (first == INVALID_HANDLE_VALUE) {
+        Fail("CreateFile \\\\.\\KorvaneMidiVr1: error %lu", GetLastError());
+        return 1;
+    }
+    // The first open found the interface on serial port 1 and switched it to computer mode.
+    std::string port = Text("port");
+    printf("serial port 1 after the first open:\n%s", port.c_str());
+    Expect(port,
+           "requests baud queue get-handflow set-handflow line timeouts lsrmst get-handflow "
+           "set-handflow",
+           "serial requests in order");
+    Expect(port, "baud 115200", "serial settings");
+    Expect(port, "line 8 0 0", "serial settings");
+    Expect(port, "control-handshake 8", "serial settings (CTS handshake once active)");
+    Expect(port, "flow-replace 128", "serial settings (RTS flow)");
+    Expect(port, "read-timeouts 4294967295 4294967295 4294967294", "serial settings");
+    std::string line = Text("line");
+    if (line.rfind("F0 63 60 0B 00 F7", 0) != 0 ||
+        line.find("F0 63 60 0F 7F F7") == std::string::npos)
+        Fail("serial line after open: expected the probe, then computer mode: %s", line.c_str());
+
+    {
+        std::vector<uint8_t> caps(umdrv::kCapsSize);
+        ExpectAnswer(first, "GET_CAPS", umdrv::IOCTL_DD_GET_CAPS, caps.data(), DWORD(caps.size()));
+        DWORD count, in, out;
+        memcpy(&in, &caps[4], 4);
+        memcpy(&out, &caps[8], 4);
+        memcpy(&count, &caps[12], 4);
+        uint16_t id;
+        memcpy(&id, &caps[16], 2);
+        std::string name(reinterpret_cast<const char*>(&caps[24]));
+        printf("GET_CAPS: %lu in, %lu out cables; %lu interface(s): %u \"%s\"\n", in, out, count,
+               id, name.c_str());
+        if (count != 1 || id != 123 || name != "Korvane Varlo")
+            Fail("GET_CAPS: expected one interface 123 \"Korvane Varlo\": %s",
+                 Hex(caps.data(), 64).c_str());
+    }
+    // Wrong sizes and unknown codes are refused, through the fast path and past it.
+    DWORD error;
+    uint8_t small[100];
+    Ioctl(first, umdrv::IOCTL_DD_GET_CAPS, nullptr, 0, small, sizeof small, &error);
+    if (error != ERROR_BAD_LENGTH)
+        Fail("GET_CAPS into 100 bytes: error %lu, not ERROR_BAD_LENGTH", error);
+    Ioctl(first, 0x001D4218, nullptr, 0, small, 4, &error);
+    if (!error)
+        Fail("unknown code 001D4218: accepted");
+    if (AnswerWord(first, "GET_STATE", umdrv::IOCTL_DD_GET_STATE) != 1)
+        Fail("GET_STATE after open: not active");
+    if ((AnswerWord(first, "NUM_CLIENTS", umdrv::IOCTL_DD_NUM_CLIENTS) & 0xFFFF) != 1)
+        Fail("NUM_CLIENTS with one handle: not 1");
+    HANDLE second = OpenDevice("\\\\.\\KorvaneMidiVr1");
+    if (second == INVALID_HANDLE_VALUE)
+        Fail("CreateFile, second handle: error %lu", GetLastError());
+    if ((AnswerWord(first, "NUM_CLIENTS", umdrv::IOCTL_DD_NUM_CLIENTS) & 0xFFFF) != 2)
+        Fail("NUM_CLIENTS with two handles: not 2");
+    Activate(second, 0);
+    Activate(second, 1);
+
+    // Output: events on cables 1 and 3, a 600-byte System Exclusive stream on cable 2.
+    Text("clear");
+    uint32_t events[] = {umdrv::MakeEvent(0x403C90, 1), umdrv::MakeEvent(0x6407B2, 3),
+                         umdrv::MakeEvent(0x003C80, 1)};
+    Play(second, umdrv::BuildEventPlay(0, events, 3), "events");
+    std::vector<uint8_t> sysex(600);
+    sysex[0] = 0xF0;
+    sysex[1] = 0x7D;
+    for (size_t i = 2; i + 1 < sysex.size(); i++)
+        sysex[i] = uint8_t((i * 7) & 0x7F);
+    sysex.back() = 0xF7;
+    for (const auto& piece : umdrv::BuildStreamPlays(0, 2, sysex.data(), uint32_t(sysex.size())))
+        Play(second, piece, "System Exclusive piece");
+    std::string sysexHex = Hex(sysex.data(), sysex.size(), sysex.size());
+    struct {
+        const char* cable;
+        std::string messages;
+    } expected[] = {{"cable 1", "90 3C 40\n80 3C 00\n"},
+                    {"cable 2", sysexHex + "\n"},
+                    {"cable 3", "B2 07 64\n"},
+                    {"cable 0", ""},
+                    {"cable 4", ""}};
+    for (const auto& e : expected) {
+        std::string got = Text(e.cable);
+        if (got != e.messages)
+            Fail("model %s after MIDI_PLAY: expected %s got %s", e.cable,
+                 Hex(e.messages.data(), e.messages.size()).c_str(), got.c_str());
+    }
+
+    // Input: a note on input cable 1 and a 300-byte System Exclusive message on cable 2 come back
+    // as 256-byte buffers to the waiting read.
+    Reader reader;
+    reader.File = first;
+    reader.Ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // Input reaches a client once one of its reads has waited in the driver: timing clocks (F8)
+    // until one comes back.
+    umdrv::BufferView view;
+    DWORD got;
+    reader.Start();
+    bool receiving = false;
+    for (int i = 0; i < 25 && !receiving; i++) {
+        Text("send 0 F8");
+        receiving = reader.Next(200, view, got);
+    }
+    if (!receiving)
+        Fail("ReadFile: no input within 5 s of timing clocks on cable 0");
+    reader.Start();
+    while (reader.Next(100, view, got)) // clocks still on their way
+        reader.Start();
+    std::string inSysex = "F0 7D";
+    for (int i = 0; i < 297; i++)
+        inSysex += i % 2 ? " 2A" : " 15";
+    inSysex += " F7";
+    for (const std::string& command : {std::string("send 1 91 40 7F"), "send 2 " + inSysex})
+        if (Text(command) != "ok")
+            Fail("model %s: refused", command.c_str());
+    bool note = false;
+    std::string joined;
+    while ((!note || joined.size() < inSysex.size()) && reader.Next(3000, view, got)) {
+        if (view.Type == umdrv::kEvents) {
+            for (uint32_t i = 0; i + 4 <= view.Length; i += 4) {
+                uint32_t e;
+                memcpy(&e, view.Data + i, 4);
+                note |= e == umdrv::MakeEvent(0x7F4091, 1);
+            }
+        } else if (view.Cable == 2) {
+            joined += (joined.empty() ? "" : " ") + Hex(view.Data, view.Length, view.Length);
+        }
+        printf("read: %lu bytes, type %u, cable %u\n", got, view.Type, view.Cable);
+        reader.Start();
+    }
+    if (!note)
+        Fail("ReadFile: no event 91 40 7F on cable 1");
+    if (joined != inSysex)
+        Fail("ReadFile: System Exclusive on cable 2: expected %s got %s", inSysex.c_str(),
+             joined.c_str());
+
+    // The last close sends the closing sequence and closes the serial port.
+    CancelIoEx(first, nullptr);
+    WaitForSingleObject(reader.Ov.hEvent, 2000);
+    CloseHandle(reader.Ov.hEvent);
+    Text("clear");
+    CloseHandle(second);
+    if (Text("line") != "")
+        Fail("serial line after closing the second handle: %s", Text("line").c_str());
+    CloseHandle(first);
+    // The close reaches the driver after CloseHandle has returned.
+    for (int waited = 0; waited < 5000 && !Has(Text("port"), "opens 0"); waited += 50)
+        Sleep(50);
+    std::string closing = "F5 00";
+    for (int channel = 0; channel < 16; channel++) {
+        char event[12];
+        snprintf(event, sizeof event, " B%X 7B 00", channel);
+        closing += event;
+    }
+    closing += " F0 63 60 10 7F F7";
+    if (Text("line") != closing)
+        Fail("serial line after the last close: expected %s got %s", closing.c_str(),
+             Text("line").c_str());
+    Expect(Text("port"), "opens 0", "serial port after the last close");
+    return g_failures ? 1 : 0;
+}
+
+SC_HANDLE Service(SC_HANDLE manager, const char* name, const char* path) {
+    SC_HANDLE s = CreateServiceA(manager, name, name, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path, "VarloTest",
+                                 nullptr, nullptr, nullptr, nullptr);
+    if (!s && GetLastError() == ERROR_SERVICE_EXISTS)
+        s = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
+    if (!s)
+        Fail("CreateService %s: error %lu", name, GetLastError());
+    return s;
+}
+
+int Install(const std::string& dir) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    // One load group: both drivers in one winedevice process, where the shim finds Serial1.
+    SC_HANDLE serial = Service(manager, "WkSerial", "C:\\windows\\system32\\drivers\\wkserial.sys");
+    SC_HANDLE varlo = Service(manager, "VARLO2K", "C:\\windows\\system32\\drivers\\VARLO2K.sys");
+    if (serial && !StartServiceA(serial, 0, nullptr) &&
+        GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+        Fail("StartService WkSerial: error %lu", GetLastError());
+    CloseServiceHandle(serial);
+    CloseServiceHandle(varlo);
+    CloseServiceHandle(manager);
+
+    std::string inf = dir + "\\VARLO2K.inf";
+    GUID guid;
+    char className[64];
+    HDEVINFO set = INVALID_HANDLE_VALUE;
+    SP_DEVINFO_DATA data = {};
+    data.cbSize = sizeof data;
+    const char ids[] = "ROOT\\VARLO2K\0";
+    BOOL reboot = FALSE;
+    if (!SetupDiGetINFClassA(inf.c_str(), &guid, className, sizeof className, nullptr))
+        Fail("SetupDiGetINFClass %s: error %lu", inf.c_str(), GetLastError());
+    else if ((set = SetupDiCreateDeviceInfoList(&guid, nullptr)) == INVALID_HANDLE_VALUE)
+        Fail("SetupDiCreateDeviceInfoList: error %lu", GetLastError());
+    else if (!SetupDiCreateDeviceInfoA(set, className, &guid, nullptr, nullptr, DICD_GENERATE_ID,
+                                       &data))
+        Fail("SetupDiCreateDeviceInfo: error %lu", GetLastError());
+    else if (!SetupDiSetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, (const BYTE*)ids,
+                                                sizeof ids))
+        Fail("SetupDiSetDeviceRegistryProperty: error %lu", GetLastError());
+    else if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &data))
+        Fail("SetupDiCallClassInstaller DIF_REGISTERDEVICE: error %lu", GetLastError());
+    else if (!UpdateDriverForPlugAndPlayDevicesA(nullptr, "ROOT\\VARLO2K", inf.c_str(),
+                                                 INSTALLFLAG_FORCE, &reboot))
+        Fail("UpdateDriverForPlugAndPlayDevices: error %lu", GetLastError());
+    if (set != INVALID_HANDLE_VALUE)
+        SetupDiDestroyDeviceInfoList(set);
+    if (g_failures)
+        return 1;
+    // Plug and Play calls AddDevice, which names the device through the shim.
+    for (int waited = 0; waited < 20000; waited += 100) {
+        std::string report = Text("", WKSHIM_IOCTL_REPORT);
+        if (Has(report, "device \\Device\\KorvaneMidiVr0")) {
+            printf("device installed and started:\n%s", report.c_str());
+            return 0;
+        }
+        Sleep(100);
+    }
+    Fail("no \\Device\\KorvaneMidiVr0 20 s after the installation: %s",
+         Text("", WKSHIM_IOCTL_REPORT).c_str());
+    return 1;
+}
+
+// Removes the device node (as devcon remove does).
+void RemoveDevice() {
+    HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    SP_DEVINFO_DATA data = {};
+    data.cbSize = sizeof data;
+    int removed = 0;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &data); i++) {
+        char ids[256] = "";
+        if (!SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, nullptr, (BYTE*)ids,
+                                               sizeof ids - 1, nullptr) ||
+            _stricmp(ids, "ROOT\\VARLO2K") != 0)
+            continue;
+        if (SetupDiCallClassInstaller(DIF_REMOVE, set, &data))
+            removed++;
+        else
+            Fail("SetupDiCallClassInstaller DIF_REMOVE: error %lu", GetLastError());
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    if (removed != 1)
+        Fail("device nodes ROOT\\VARLO2K removed: %d, not 1", removed);
+}
+
+// Removal, then unload. Wine 8 sends IRP_MN_REMOVE_DEVICE when a start request makes it enumerate
+// the driver's root devices again and finds the node gone; it then still refuses to stop the
+// driver alone ("still has running PnP devices").
+int Unload() {
+    RemoveDevice();
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE varlo = OpenServiceA(manager, "VARLO2K", SERVICE_ALL_ACCESS);
+    if (varlo && !StartServiceA(varlo, 0, nullptr) &&
+        GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+        Fail("StartService VARLO2K (enumeration): error %lu", GetLastError());
+    std::string report;
+    for (int waited = 0; waited < 10000; waited += 100) {
+        report = Text("", WKSHIM_IOCTL_REPORT);
+        if (!Has(report, "device \\Device\\KorvaneMidiVr0"))
+            break;
+        Sleep(100);
+    }
+    printf("after removal:\n%s", report.c_str());
+    // Left: the test serial port's two devices. Gone: the driver's device and its link, the serial
+    // port's file object.
+    Expect(report, "devices 2", "shim after removal");
+    Expect(report, "files 0", "shim after removal");
+    Expect(Text("port"), "opens 0", "serial port after removal");
+    HANDLE h = OpenDevice("\\\\.\\KorvaneMidiVr1");
+    if (h != INVALID_HANDLE_VALUE) {
+        Fail("CreateFile \\\\.\\KorvaneMidiVr1 after removal: opened");
+        CloseHandle(h);
+    }
+    // The driver alone cannot be stopped; its winedevice.exe service (WinedeviceN, the one of the
+    // load group) can: Wine removes every device and runs every unload routine, where
+    // the shim appends its state to C:\windows\temp\wkshim-unload.txt.
+    SC_HANDLE host = nullptr;
+    for (int n = 1; n < 32 && !host; n++) {
+        host =
+            OpenServiceA(manager, ("Winedevice" + std::to_string(n)).c_str(), SERVICE_ALL_ACCESS);
+        static char config[4096];
+        auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(config);
+        DWORD size;
+        if (host && (!QueryServiceConfigA(host, c, sizeof config, &size) || !c->lpLoadOrderGroup ||
+                     strcmp(c->lpLoadOrderGroup, "VarloTest") != 0)) {
+            CloseServiceHandle(host);
+            host = nullptr;
+        }
+    }
+    SERVICE_STATUS status = {};
+    DeleteFileA("C:\\windows\\temp\\wkshim-unload.txt");
+    if (!host || !ControlService(host, SERVICE_CONTROL_STOP, &status))
+        Fail("stop of VARLO2K's winedevice.exe service: error %lu", GetLastError());
+    for (int waited = 0; host && waited < 10000 && status.dwCurrentState != SERVICE_STOPPED;
+         waited += 100) {
+        Sleep(100);
+        QueryServiceStatus(host, &status);
+    }
+    if (host)
+        CloseServiceHandle(host);
+    std::string unloads;
+    if (FILE* f = fopen("C:\\windows\\temp\\wkshim-unload.txt", "r")) {
+        char line[256];
+        while (fgets(line, sizeof line, f))
+            unloads += line;
+        fclose(f);
+    }
+    printf("at the unload routines:\n%s", unloads.c_str());
+    size_t at = unloads.find("unload \\Driver\\VARLO2K\n");
+    std::string mine = unloads.substr(at == std::string::npos ? unloads.size() : at);
+    mine = mine.substr(0, mine.find("unload ", 1));
+    if (mine.empty())
+        Fail("VARLO2K's unload routine did not run");
+    else if (Has(mine, "device \\Device\\KorvaneMidiVr0") || !Has(mine, "files 0") ||
+             !Has(mine, "extensions 0") || mine.find("pool Ddk ") != std::string::npos)
+        Fail("VARLO2K left behind at its unload (devices, serial files, extensions, pool): %s",
+             mine.c_str());
+    CloseServiceHandle(varlo);
+    CloseServiceHandle(manager);
+    return g_failures ? 1 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    std::string command = argc > 1 ? argv[1] : "";
+    if (command == "install" && argc == 3)
+        return Install(argv[2]);
+    if (command == "device" && argc == 2)
+        return Device();
+    if (command == "unload" && argc == 2)
+        return Unload();
+    if (command == "hold" && argc == 2) {
+        // A client that vanishes (the caller kills it) with its device open and a read waiting.
+        HANDLE h = OpenDevice("\\\\.\\KorvaneMidiVr1");
+        static uint8_t buffer[umdrv::kBufferSize];
+        static OVERLAPPED ov = {};
+        if (h == INVALID_HANDLE_VALUE || (!ReadFile(h, buffer, sizeof buffer, nullptr, &ov) &&
+                                          GetLastError() != ERROR_IO_PENDING))
+            return 1;
+        printf("holding\n");
+        Sleep(INFINITE);
+    }
+    if (command == "model" && argc > 2) {
+        std::string text = argv[2];
+        for (int i = 3; i < argc; i++)
+            text += std::string(" ") + argv[i];
+        printf("%s\n", Text(text).c_str());
+        return g_failures ? 1 : 0;
+    }
+    fprintf(stderr, "usage: wkclient install DIR | device | unload | model TEXT...\n");
+    return 2;
+}
