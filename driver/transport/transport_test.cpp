@@ -177,6 +177,7 @@ TEST_F(TransportTest, RememberedPortFirstConfiguredProbedAndActivated) {
     EXPECT_EQ(s.ReadInterval, 0xFFFFFFFFu);
     EXPECT_EQ(s.ReadMultiplier, 0xFFFFFFFFu);
     EXPECT_EQ(s.ReadConstant, 0xFFFFFFFEu);
+    EXPECT_EQ(s.WriteConstant + 256 * s.WriteMultiplier, 1012u); // about a second per chunk
     EXPECT_EQ(s.ControlHandShake, uint32_t(SERIAL_CTS_HANDSHAKE));
     EXPECT_EQ(s.FlowReplace, uint32_t(SERIAL_RTS_HANDSHAKE));
     EXPECT_EQ(s.XonLimit, 256); // as read back
