@@ -447,6 +447,39 @@ TEST_F(TransportTest, ClosingSendsNotesOffThenPatchModeToThatPortOnly) {
     EXPECT_TRUE(PortClosed(2));
 }
 
+TEST_F(TransportTest, PowerChangesWaitWhileTheLastCloseAndTheNextOpenRun) {
+    // The last close holds the port for its notes-off pause while the next client's open waits
+    // and power requests keep switching: none of them may touch the half-closed port.
+    Start({ModelPort(0)});
+    ks::ClientHandle* first = nullptr;
+    ASSERT_EQ(Open(&first), STATUS_SUCCESS);
+    TakeLine(0);
+    std::thread closer([&] { Close(first); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::atomic<bool> stop{false};
+    std::thread power([&] {
+        POWER_STATE s;
+        s.SystemState = PowerSystemWorking;
+        while (!stop) {
+            s.SystemState =
+                s.SystemState == PowerSystemWorking ? PowerSystemSleeping1 : PowerSystemWorking;
+            ks::SendPower(ks::FindDevice(u"\\Device\\KorvaneMidiVr0"), IRP_MN_SET_POWER,
+                          SystemPowerState, s);
+        }
+    });
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    closer.join();
+    stop = true;
+    power.join();
+    Bytes expected = {0xF5, 0x00};
+    for (uint8_t ch = 0; ch < 16; ++ch)
+        expected.insert(expected.end(), {uint8_t(0xB0 | ch), 0x7B, 0x00});
+    expected = Concat({expected, kPatchMode, kRequestConfig});
+    Bytes line = TakeLine(0);
+    ASSERT_GE(line.size(), expected.size());
+    EXPECT_EQ(Bytes(line.begin(), line.begin() + long(expected.size())), expected);
+}
+
 TEST_F(TransportTest, RealSerialDeviceOverAPseudoTerminal) {
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master, 0);
