@@ -105,7 +105,78 @@ void FinishThreaded(PIRP irp) {
         DereferenceObject(file);
 }
 
+// A thread-queued request completed to the top: its issuing thread finishes it in a kernel APC.
+// Run now when that is this thread and it takes APCs (the APC would interrupt it at once), or
+// when the issuer has ended; otherwise queue it and wake the issuer if it waits.
+void FinishOrQueue(PIRP irp) {
+    IrpRecord* record = RecordOf(irp);
+    PKTHREAD issuer = irp->Tail.Overlay.Thread;
+    PKTHREAD self = CurrentThread();
+    if (!record->apcCompletion || (issuer == self && TakesApcsNow())) {
+        FinishThreaded(irp);
+        return;
+    }
+    std::unique_lock guard(DispatcherLock());
+    if (issuer->Ended) {
+        guard.unlock();
+        FinishThreaded(irp);
+        return;
+    }
+    record->nextApc = nullptr;
+    if (issuer->ApcLast != nullptr)
+        RecordOf(issuer->ApcLast)->nextApc = irp;
+    else
+        issuer->ApcFirst = irp;
+    issuer->ApcLast = irp;
+    if (issuer->WaitObject != nullptr && !issuer->WaitTakesApcs && issuer->WaitInfinite)
+        CheckApcDeadlock(issuer, issuer->WaitObject);
+    WakeThread(issuer);
+}
+
 } // namespace
+
+bool TakesApcsNow() {
+    return CurrentIrql() < APC_LEVEL && FastMutexesHeld() == 0;
+}
+
+void DeliverApcs() {
+    if (!TakesApcsNow())
+        return;
+    PKTHREAD self = CurrentThread();
+    for (;;) {
+        PIRP irp;
+        {
+            std::lock_guard guard(DispatcherLock());
+            irp = self->ApcFirst;
+            if (irp == nullptr)
+                return;
+            self->ApcFirst = RecordOf(irp)->nextApc;
+            if (self->ApcFirst == nullptr)
+                self->ApcLast = nullptr;
+        }
+        // Kernel APCs run at APC_LEVEL.
+        CurrentIrql() = APC_LEVEL;
+        FinishThreaded(irp);
+        CurrentIrql() = PASSIVE_LEVEL;
+    }
+}
+
+void CheckApcDeadlock(PKTHREAD waiter, const void* object) {
+    for (PIRP irp = waiter->ApcFirst; irp != nullptr; irp = RecordOf(irp)->nextApc)
+        if ((const void*)irp->UserEvent == object)
+            Fail("deadlock: %s waits without limit at IRQL %d for the event of request %p, "
+                 "completed by %s; its completion runs as a kernel APC in the waiting thread, "
+                 "which takes none at APC_LEVEL or above or holding a fast mutex",
+                 waiter->Name, waiter->WaitIrql, (void*)irp, CurrentThread()->Name);
+}
+
+void EndThreadApcs(PKTHREAD thread) {
+    // The thread is ending: it takes what is queued, and later completions run where they
+    // happen.
+    DeliverApcs();
+    std::lock_guard guard(DispatcherLock());
+    thread->Ended = true;
+}
 
 IrpRecord* RecordOf(PIRP irp) {
     if (irp == nullptr)
@@ -146,13 +217,16 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) {
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-IoResult CallAndWait(PDEVICE_OBJECT device, PIRP irp) {
+IoResult CallAndWait(PDEVICE_OBJECT device, PIRP irp, KIRQL irql) {
     KEVENT done;
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     irp->UserEvent = &done;
     irp->UserIosb = &iosb;
+    KIRQL old;
+    KeRaiseIrql(irql, &old);
     IoCallDriver(device, irp);
+    KeLowerIrql(old);
     // The finish step signals the event whether or not the driver answered STATUS_PENDING.
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     if (!RecordOf(irp)->keepAfterFinish)
@@ -212,6 +286,7 @@ void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 }
 
 void IoFreeIrp(PIRP Irp) {
+    ks::HookReached(ks::HookPoint::FreeIrp, Irp);
     ks::IrpRecord* record = ks::RecordOf(Irp);
     if (record->state == ks::IrpState::Freed)
         ks::Fail("IRP %p freed twice", (void*)Irp);
@@ -224,6 +299,7 @@ void IoFreeIrp(PIRP Irp) {
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    ks::HookReached(ks::HookPoint::CallDriver, DeviceObject);
     ks::IrpRecord* record = ks::RecordOf(Irp);
     if (record->state == ks::IrpState::Freed || record->state == ks::IrpState::Finished)
         ks::Fail("IRP %p sent after it was completed or freed", (void*)Irp);
@@ -243,6 +319,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // A packet freed by its completion may be gone when the dispatch routine returns.
     bool checkPending = !(record->threaded && !record->keepAfterFinish);
     UCHAR major = stack->MajorFunction;
+    // The close request is the only one that may carry a file object with no reference left.
+    if (stack->FileObject != nullptr && major != IRP_MJ_CLOSE)
+        ks::CheckObjectAlive(stack->FileObject, ks::MajorName(major), DeviceObject);
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
     KIRQL irql = ks::CurrentIrql();
     void* previousDriver = ks::CurrentDriverContext();
@@ -272,6 +351,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     UNREFERENCED_PARAMETER(PriorityBoost);
+    ks::HookReached(ks::HookPoint::CompleteRequest, Irp);
     ks::IrpRecord* record = ks::RecordOf(Irp);
     if (record->state != ks::IrpState::Dispatched)
         ks::Fail("IRP %p completed twice (or completed while no driver had it)", (void*)Irp);
@@ -329,7 +409,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         ks::Fail("IRP %p from IoAllocateIrp completed to the top: its completion routine must "
                  "answer STATUS_MORE_PROCESSING_REQUIRED",
                  (void*)Irp);
-    ks::FinishThreaded(Irp);
+    ks::FinishOrQueue(Irp);
 }
 
 void IoAcquireCancelSpinLock(PKIRQL Irql) {
@@ -341,14 +421,19 @@ void IoReleaseCancelSpinLock(KIRQL Irql) {
 }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
+    ks::HookReached(ks::HookPoint::CancelIrp, Irp);
     ks::IrpRecord* record = ks::RecordOf(Irp);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
+    if (record->state == ks::IrpState::Freed)
+        ks::Fail("IoCancelIrp of IRP %p after it was freed", (void*)Irp);
+    // Every request is marked, with or without a cancel routine, whoever holds it: a driver
+    // that sets its cancel routine later must see the mark.
+    __atomic_store_n(&Irp->Cancel, (BOOLEAN)TRUE, __ATOMIC_SEQ_CST);
     if (record->state != ks::IrpState::Dispatched) {
         IoReleaseCancelSpinLock(irql);
         return FALSE;
     }
-    Irp->Cancel = TRUE;
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);
@@ -380,6 +465,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     if (ks::CurrentIrql() != PASSIVE_LEVEL)
         ks::Fail("IoBuildDeviceIoControlRequest at IRQL %d", ks::CurrentIrql());
     PIRP irp = ks::AllocateThreadedIrp(DeviceObject->StackSize, false);
+    ks::RecordOf(irp)->apcCompletion = true;
     irp->UserEvent = Event;
     irp->UserIosb = IoStatusBlock;
     irp->RequestorMode = KernelMode;
@@ -422,6 +508,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
     if (ks::CurrentIrql() != PASSIVE_LEVEL)
         ks::Fail("IoBuildSynchronousFsdRequest at IRQL %d", ks::CurrentIrql());
     PIRP irp = ks::AllocateThreadedIrp(DeviceObject->StackSize, false);
+    ks::RecordOf(irp)->apcCompletion = true;
     irp->UserEvent = Event;
     irp->UserIosb = IoStatusBlock;
     irp->RequestorMode = KernelMode;

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <deque>
 #include <new>
 #include <vector>
 
@@ -60,11 +61,27 @@ void DereferenceObject(void* body) {
         FreeObjectMemory(body);
 }
 
+// Freed objects stay readable for a while, so that a later use is reported by name rather than
+// read from freed memory.
 void FreeObjectMemory(void* body) {
+    static std::mutex* lock = new std::mutex;
+    static std::deque<ObjectHeader*>* quarantine = new std::deque<ObjectHeader*>;
     ObjectHeader* header = (ObjectHeader*)body - 1;
     header->magic = kDeadMagic;
-    header->~ObjectHeader();
-    free(header);
+    std::lock_guard guard(*lock);
+    quarantine->push_back(header);
+    if (quarantine->size() > 512) {
+        quarantine->front()->~ObjectHeader();
+        free(quarantine->front());
+        quarantine->pop_front();
+    }
+}
+
+void CheckObjectAlive(void* body, const char* request, PDEVICE_OBJECT device) {
+    ObjectHeader* header = (ObjectHeader*)body - 1;
+    if (header->magic == kDeadMagic || (header->magic == kObjectMagic && header->references <= 0))
+        Fail("%s to %p carries file object %p whose last reference is gone", request, (void*)device,
+             body);
 }
 
 LONG_PTR ReferenceCount(void* body) {
@@ -185,11 +202,13 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
 }
 
 LONG_PTR ObfReferenceObject(PVOID Object) {
+    ks::HookReached(ks::HookPoint::ReferenceObject, Object);
     ks::ReferenceObject(Object);
     return ks::ReferenceCount(Object);
 }
 
 LONG_PTR ObfDereferenceObject(PVOID Object) {
+    ks::HookReached(ks::HookPoint::DereferenceObject, Object);
     LONG_PTR left = ks::ReferenceCount(Object) - 1;
     ks::DereferenceObject(Object);
     return left;

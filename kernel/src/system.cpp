@@ -185,7 +185,9 @@ IoResult SendPower(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type, PO
     next->Parameters.Power.Type = type;
     next->Parameters.Power.State = state;
     next->Parameters.Power.ShutdownType = PowerActionNone;
-    return CallAndWait(device, irp);
+    // The power manager calls a device that has not declared itself pageable at DISPATCH_LEVEL.
+    return CallAndWait(device, irp,
+                       (device->Flags & DO_POWER_PAGABLE) ? PASSIVE_LEVEL : DISPATCH_LEVEL);
 }
 
 } // namespace ks
