@@ -7,6 +7,7 @@
 #include "sim/serial_port.h"
 #include "transport/ntddmser.h"
 
+#include <ks/hooks.h>
 #include <ks/system.h>
 
 #include <gtest/gtest.h>
@@ -170,17 +171,35 @@ TEST(DriverStressTest, EverythingAtOnceThenRemovalWithHandlesOpen) {
         t.join();
     EXPECT_EQ(received, kMessages);
 
-    // Removal with both handles open and a read waiting: the read ends, later requests touch
-    // nothing, the interface is left in patch mode.
+    // Removal with both handles open, a read waiting and 2000-byte plays streaming, each write
+    // held up on its way to the serial port: the read ends, the plays stop reaching the port,
+    // later requests touch nothing, the interface is left in patch mode.
     ASSERT_EQ(Control(player, IOCTL_DD_ACTIVATE, {1, 0, 0, 0}), STATUS_SUCCESS);
     ASSERT_TRUE(dev.WithModel([](sim::InterfaceModel& m) { return m.ComputerMode(); }));
     LONG dropped = dev.Transport()->DroppedBytes;
-    EXPECT_EQ(ks::SendPnp(dev.device, IRP_MN_REMOVE_DEVICE, {}, STATUS_SUCCESS).status,
-              STATUS_SUCCESS);
+    stop = false;
+    std::thread plays([&] {
+        Bytes sysex(2000, 0x22);
+        sysex.front() = 0xF0;
+        sysex.back() = 0xF7;
+        while (!stop)
+            EXPECT_EQ(Control(player, IOCTL_DD_MIDI_PLAY, Play(2, sysex)), STATUS_SUCCESS);
+    });
+    {
+        ks::HookMatch toPort{.point = ks::HookPoint::CallDriver,
+                             .object = ks::FindDevice(u"\\Device\\Serial0")};
+        ks::Delay slow(toPort, 3);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(ks::SendPnp(dev.device, IRP_MN_REMOVE_DEVICE, {}, STATUS_SUCCESS).status,
+                  STATUS_SUCCESS);
+    }
+    uint64_t written = dev.ports.Settings(0).BytesWritten;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop = true;
+    plays.join();
     EXPECT_TRUE(read->Wait(5000));
     EXPECT_EQ(read->Status(), STATUS_DELETE_PENDING);
     EXPECT_FALSE(dev.WithModel([](sim::InterfaceModel& m) { return m.ComputerMode(); }));
-    uint64_t written = dev.ports.Settings(0).BytesWritten;
     EXPECT_EQ(Control(player, IOCTL_DD_MIDI_PLAY, Play(4, {0x90, 0x3C, 0x40, 0x01})),
               STATUS_SUCCESS);
     ULONG n = 0;

@@ -4,6 +4,7 @@
 
 #include "core/dd.h"
 
+#include <ks/hooks.h>
 #include <ks/system.h>
 #include <ntddser.h>
 
@@ -448,14 +449,15 @@ TEST_F(TransportTest, ClosingSendsNotesOffThenPatchModeToThatPortOnly) {
 }
 
 TEST_F(TransportTest, PowerChangesWaitWhileTheLastCloseAndTheNextOpenRun) {
-    // The last close holds the port for its notes-off pause while the next client's open waits
-    // and power requests keep switching: none of them may touch the half-closed port.
+    // The last close is held in its notes-off pause while the next client's open waits and
+    // power requests keep switching: none of them may touch the half-closed port.
     Start({ModelPort(0)});
     ks::ClientHandle* first = nullptr;
     ASSERT_EQ(Open(&first), STATUS_SUCCESS);
     TakeLine(0);
+    ks::Hold pause({.point = ks::HookPoint::Delay});
     std::thread closer([&] { Close(first); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(pause.WaitHeld());
     std::atomic<bool> stop{false};
     std::thread power([&] {
         POWER_STATE s;
@@ -467,8 +469,11 @@ TEST_F(TransportTest, PowerChangesWaitWhileTheLastCloseAndTheNextOpenRun) {
                           SystemPowerState, s);
         }
     });
-    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    std::thread second([&] { EXPECT_EQ(Open(), STATUS_SUCCESS); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pause.Release();
     closer.join();
+    second.join();
     stop = true;
     power.join();
     Bytes expected = {0xF5, 0x00};
