@@ -187,15 +187,18 @@ IrpRecord* RecordOf(PIRP irp) {
     return record;
 }
 
+// System buffers come from the pool: they are kernel addresses that no user-mode caller may
+// name.
 void* AllocateSystemBuffer(size_t size) {
-    void* buffer = calloc(1, size ? size : 1);
+    void* buffer = ExAllocatePoolWithTag(NonPagedPool, size ? size : 1, Tag("IoSB"));
     if (buffer == nullptr)
         Fail("out of memory for a system buffer");
+    memset(buffer, 0, size ? size : 1);
     return buffer;
 }
 
 void FreeSystemBuffer(void* buffer) {
-    free(buffer);
+    ExFreePoolWithTag(buffer, Tag("IoSB"));
 }
 
 PIRP AllocateThreadedIrp(CCHAR stackSize, bool keepAfterFinish) {

@@ -59,9 +59,15 @@ LONG_PTR ReferenceCount(void* body);
 // Fails loudly when a request carries an object whose last reference is gone.
 void CheckObjectAlive(void* body, const char* request, PDEVICE_OBJECT device);
 
-// Handles: indexes into one table shared by kernel and clients.
-HANDLE CreateHandle(void* body, ACCESS_MASK access, void* owner);
-void* HandleObject(HANDLE handle, ACCESS_MASK* access); // referenced; nullptr when invalid
+// Handles: indexes into one table. A handle belongs to the kernel (OBJ_KERNEL_HANDLE, or made
+// in a system thread) or to the client process whose context made it; a client's handle is not
+// valid in a system thread. The context is the client's when a non-system thread runs with the
+// previous mode UserMode.
+bool InClientContext();
+bool IsKernelHandle(POBJECT_ATTRIBUTES attributes); // what a handle made now with them is
+HANDLE CreateHandle(void* body, ACCESS_MASK access, void* owner, bool kernelHandle);
+// Referenced; nullptr when invalid in this context. *kernelHandle tells whose it is.
+void* HandleObject(HANDLE handle, ACCESS_MASK* access, bool* kernelHandle = nullptr);
 size_t HandlesOwnedBy(void* owner);
 // The driver whose code runs in this thread (for handle ownership); set by the system calls.
 void* CurrentDriverContext();
@@ -74,6 +80,10 @@ void HookReached(HookPoint point, const void* object);
 KIRQL& CurrentIrql();
 KPROCESSOR_MODE& CurrentPreviousMode();
 int& FastMutexesHeld();
+
+// Pool (pool.cpp): guard bytes of every block checked now; whether a range touches pool.
+void CheckPoolGuards();
+bool InPool(const void* address, size_t length);
 
 // Strings.
 std::u16string ToU16(PCUNICODE_STRING s);

@@ -45,7 +45,7 @@ PDRIVER_OBJECT Bus() {
     return bus;
 }
 
-const std::vector<ULONG> kSystemTags = {Tag("IoDE")};
+const std::vector<ULONG> kSystemTags = {Tag("IoDE"), Tag("IoSB")};
 
 PIRP BuildRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS initialStatus) {
     PIRP irp = AllocateThreadedIrp(device->StackSize, true);
@@ -101,6 +101,7 @@ std::string UnloadDriver(PDRIVER_OBJECT driver) {
     if (CurrentIrql() != PASSIVE_LEVEL)
         Fail("DriverUnload returned at IRQL %d", CurrentIrql());
     DrainDeferred();
+    CheckPoolGuards();
     auto tags = record->options.poolTags;
     for (auto& usage : PoolUsage()) {
         bool system =

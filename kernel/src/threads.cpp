@@ -135,7 +135,6 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
-    UNREFERENCED_PARAMETER(ObjectAttributes);
     UNREFERENCED_PARAMETER(ProcessHandle);
     if (ks::CurrentIrql() != PASSIVE_LEVEL)
         ks::Fail("PsCreateSystemThread at IRQL %d", ks::CurrentIrql());
@@ -150,8 +149,9 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
         snprintf(thread->Name + strlen(thread->Name), sizeof thread->Name - strlen(thread->Name),
                  " (%s)", symbol.dli_sname);
     ks::ReferenceObject(thread); // one for the handle, one for the running thread
-    *ThreadHandle = ks::CreateHandle(thread, DesiredAccess ? DesiredAccess : THREAD_ALL_ACCESS,
-                                     ks::CurrentDriverContext());
+    *ThreadHandle =
+        ks::CreateHandle(thread, DesiredAccess ? DesiredAccess : THREAD_ALL_ACCESS,
+                         ks::CurrentDriverContext(), ks::IsKernelHandle(ObjectAttributes));
     if (ClientId) {
         ClientId->UniqueProcess = (HANDLE)4;
         ClientId->UniqueThread = thread;
