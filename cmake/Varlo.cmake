@@ -30,8 +30,10 @@ elseif(VARLO_TREE STREQUAL "win")
     target_compile_options(gtest PRIVATE -w)
     target_compile_options(gtest_main PRIVATE -w)
 elseif(VARLO_TREE STREQUAL "sys")
-    # Freestanding kernel-mode C++: no exceptions, no RTTI, no C++ runtime, SEH by clang.
+    # Freestanding kernel-mode C++: no exceptions, no RTTI, no C++ runtime, SEH by clang. Unwind
+    # data for every function, as the x64 ABI wants for stack walks.
     add_compile_options(${VARLO_WARNINGS} -fms-extensions -fno-exceptions -fno-rtti
+                        -fasynchronous-unwind-tables
                         -ffreestanding -fno-threadsafe-statics -fno-builtin -mno-red-zone
                         -Wno-pragma-pack -Wno-unknown-pragmas -Wglobal-constructors
                         -Wexit-time-destructors

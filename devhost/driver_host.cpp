@@ -234,7 +234,12 @@ Backend DriverHost::MakeBackend() {
     b.ModelQuery = [withModel](uint32_t port) {
         return withModel(port, [](sim::InterfaceModel& m) { return m.Report(); });
     };
-    b.ModelCommand = [withModel](uint32_t port, const std::string& command) {
+    b.ModelCommand = [this, withModel](uint32_t port, const std::string& command) {
+        if (command.rfind("port ", 0) == 0) { // the port's faults, not the model
+            std::string answer = ports_.FaultCommand(port, command.substr(5));
+            return Result{0, uint32_t(answer.size()),
+                          std::vector<uint8_t>(answer.begin(), answer.end())};
+        }
         return withModel(port, [&](sim::InterfaceModel& m) { return m.Command(command); });
     };
     return b;

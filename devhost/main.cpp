@@ -23,6 +23,9 @@ const char kUsage[] =
     "                      busy             a port in use by another program\n"
     "                      tty:PATH         a real serial device (termios)\n"
     "                    numbers not given do not exist; default: --serial 1=model\n"
+    "  --serial-faults N=WORDS  start serial port N misbehaving (see sim/README.md), e.g.\n"
+    "                    'pend-writes cts-off'; switch at run time with the model command\n"
+    "                    'port WORDS'\n"
     "  --registry FILE   keep the service key's values in FILE (read at start, written at stop)\n"
     "  --multichain      set MultiChain: look for a second interface\n"
     "  --quiet           log only problems\n"
@@ -77,6 +80,7 @@ int main(int argc, char** argv) {
     devhost::HostOptions options;
     unsigned port = 5741;
     std::string portFile;
+    std::vector<std::pair<unsigned, std::string>> faults; // --serial-faults
     bool quiet = false;
     std::string error;
     for (int i = 1; i < argc; ++i) {
@@ -99,6 +103,15 @@ int main(int argc, char** argv) {
                 return 2;
             }
             options.Ports.push_back(setup);
+        } else if (arg == "--serial-faults" && hasValue) {
+            std::string text = argv[++i];
+            size_t eq = text.find('=');
+            unsigned number = 0;
+            if (eq == std::string::npos || !ParseNumber(text.substr(0, eq), 255, number)) {
+                std::fprintf(stderr, "varlo-devhost: bad --serial-faults %s\n", text.c_str());
+                return 2;
+            }
+            faults.emplace_back(number, text.substr(eq + 1));
         } else if (arg == "--registry" && hasValue) {
             options.RegistryFile = argv[++i];
         } else if (arg == "--multichain") {
@@ -128,6 +141,15 @@ int main(int argc, char** argv) {
     if (!host.Start(options, error)) {
         std::fprintf(stderr, "varlo-devhost: %s\n", error.c_str());
         return 1;
+    }
+    for (auto& [number, words] : faults) {
+        std::string answer = host.Ports().FaultCommand(number, words);
+        if (answer != "ok") {
+            std::fprintf(stderr, "varlo-devhost: --serial-faults %u=%s: %s\n", number,
+                         words.c_str(), answer.c_str());
+            host.Stop();
+            return 2;
+        }
     }
     devhost::BridgeServer server(host.MakeBackend(), [quiet](const std::string& line) {
         if (!quiet || line.find("malformed") != std::string::npos)

@@ -8,18 +8,19 @@ scripts/bootstrap.sh
 scripts/build.sh host win sys
 # The concurrency tests again under ThreadSanitizer (only their targets are built in that tree).
 scripts/build.sh tsan-configure
-cmake --build build/tsan -j "$(nproc)" --target concurrency_test
+cmake --build build/tsan -j "$(nproc)" --target driver_stress_test
 
 mkdir -p build/logs
 status=0
 ctest --test-dir build/host --output-on-failure -j "$(nproc)" "$@" | tee build/logs/host.log || status=1
 ctest --test-dir build/tsan --output-on-failure -L tsan "$@" | tee build/logs/tsan.log || status=1
+ctest --test-dir build/sys --output-on-failure "$@" | tee build/logs/sys.log || status=1
 scripts/wine-env.sh build/win/wineprefix \
     ctest --test-dir build/win --output-on-failure -j 2 "$@" | tee build/logs/win.log || status=1
 
 # One closing line for both runs.
 passed=0; failed=0
-for log in build/logs/host.log build/logs/tsan.log build/logs/win.log; do
+for log in build/logs/host.log build/logs/tsan.log build/logs/sys.log build/logs/win.log; do
     line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1 || true)
     [ -n "$line" ] || continue
     f=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")

@@ -1,6 +1,6 @@
 // The host-side serial port driver: dispatch routines for create, close, cleanup, read, write and
-// device control, and a worker thread per port that serves reads with the time-out semantics of
-// a serial port.
+// device control, a worker thread per port that serves reads with the time-out semantics of a
+// serial port, and one that serves writes which cannot complete at once (the port's faults).
 #include "sim/serial_port.h"
 
 #include <ks/system.h>
@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <sstream>
 #include <thread>
 
 namespace sim {
@@ -19,9 +20,13 @@ struct SerialPorts::Port {
     std::mutex Mutex;
     std::condition_variable Changed;
     PortSettings Settings;
-    std::deque<PIRP> Reads; // waiting reads, oldest first
+    std::deque<PIRP> Reads;  // waiting reads, oldest first
+    std::deque<PIRP> Writes; // pending writes, oldest first (the one being served is not here)
+    PIRP Serving = nullptr;  // the write the writer thread serves
+    PortFaults Faults;
     bool Quit = false;
     std::thread Worker;
+    std::thread Writer;
 };
 
 namespace {
@@ -52,9 +57,40 @@ void ConfigureLine(Port& port) {
                                 (s.ControlHandShake & SERIAL_CTS_HANDSHAKE) != 0});
 }
 
+// With CTS handshake on and CTS held off, nothing can be sent. Port mutex held.
+bool CtsBlocks(const Port& port) {
+    return port.Faults.CtsOff && (port.Settings.ControlHandShake & SERIAL_CTS_HANDSHAKE);
+}
+
+// Hands a write's bytes to the line (a switched-off interface hears nothing) and counts them.
+void SendBytes(Port& port, PIRP irp, ULONG length) {
+    bool silent;
+    {
+        std::lock_guard lock(port.Mutex);
+        silent = port.Faults.Silent;
+        port.Settings.BytesWritten += length;
+        if (port.Settings.WriteSizes.size() < 4096)
+            port.Settings.WriteSizes.push_back(length);
+    }
+    if (!silent)
+        port.Setup.Line->Write(static_cast<const uint8_t*>(irp->AssociatedIrp.SystemBuffer),
+                               length);
+}
+
+// Takes a waiting request back from its cancel routine and completes it.
+void FinishWaiting(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    IoSetCancelRoutine(irp, nullptr);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql); // a cancel routine under way has finished with the IRP
+    IoReleaseCancelSpinLock(irql);
+    Complete(irp, status, information);
+}
+
 NTSTATUS SerialCreate(PDEVICE_OBJECT device, PIRP irp) {
     Port& port = *PortOf(device);
     std::lock_guard lock(port.Mutex);
+    if (port.Faults.Gone)
+        return Complete(irp, STATUS_NO_SUCH_DEVICE, 0);
     if (port.Setup.InUse || port.Settings.Open)
         return Complete(irp, STATUS_ACCESS_DENIED, 0);
     port.Settings.Open = true;
@@ -69,13 +105,8 @@ void FlushReads(Port& port) {
         std::lock_guard lock(port.Mutex);
         reads.swap(port.Reads);
     }
-    for (PIRP irp : reads) {
-        IoSetCancelRoutine(irp, nullptr);
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql); // a cancel routine under way has finished with the IRP
-        IoReleaseCancelSpinLock(irql);
-        Complete(irp, STATUS_CANCELLED, 0);
-    }
+    for (PIRP irp : reads)
+        FinishWaiting(irp, STATUS_CANCELLED, 0);
 }
 
 NTSTATUS SerialCleanup(PDEVICE_OBJECT device, PIRP irp) {
@@ -104,10 +135,33 @@ void SerialCancelRead(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irql);
 }
 
+// A pending write cancelled (cancel spin lock held): one still queued completes here; the one
+// being served is completed by the writer, which sees the mark.
+void SerialCancelWrite(PDEVICE_OBJECT device, PIRP irp) {
+    Port& port = *PortOf(device);
+    KIRQL irql = irp->CancelIrql;
+    bool queued;
+    {
+        std::lock_guard lock(port.Mutex);
+        queued = std::erase(port.Writes, irp) != 0;
+    }
+    port.Changed.notify_all();
+    IoReleaseCancelSpinLock(irql);
+    if (queued)
+        Complete(irp, STATUS_CANCELLED, 0);
+}
+
 NTSTATUS SerialRead(PDEVICE_OBJECT device, PIRP irp) {
     Port& port = *PortOf(device);
     if (!port.Setup.Line)
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    {
+        std::lock_guard lock(port.Mutex);
+        if (port.Faults.Gone)
+            return Complete(irp, STATUS_NO_SUCH_DEVICE, 0);
+        if (port.Faults.ReadError != 0)
+            return Complete(irp, port.Faults.ReadError, 0);
+    }
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, SerialCancelRead);
     {
@@ -126,14 +180,33 @@ NTSTATUS SerialWrite(PDEVICE_OBJECT device, PIRP irp) {
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     if (length && !irp->AssociatedIrp.SystemBuffer)
         return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-    port.Setup.Line->Write(static_cast<const uint8_t*>(irp->AssociatedIrp.SystemBuffer), length);
+    bool direct;
     {
         std::lock_guard lock(port.Mutex);
-        port.Settings.BytesWritten += length;
-        if (port.Settings.WriteSizes.size() < 4096)
-            port.Settings.WriteSizes.push_back(length);
+        if (port.Faults.Gone)
+            return Complete(irp, STATUS_NO_SUCH_DEVICE, 0);
+        direct = !port.Faults.PendWrites && !CtsBlocks(port) && port.Writes.empty() &&
+                 port.Serving == nullptr; // bytes keep their order
     }
-    return Complete(irp, STATUS_SUCCESS, length);
+    if (direct) {
+        SendBytes(port, irp, length);
+        return Complete(irp, STATUS_SUCCESS, length);
+    }
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    if (irp->Cancel) {
+        IoReleaseCancelSpinLock(irql);
+        return Complete(irp, STATUS_CANCELLED, 0);
+    }
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, SerialCancelWrite);
+    {
+        std::lock_guard lock(port.Mutex);
+        port.Writes.push_back(irp);
+    }
+    IoReleaseCancelSpinLock(irql);
+    port.Changed.notify_all();
+    return STATUS_PENDING;
 }
 
 NTSTATUS SerialDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
@@ -144,6 +217,10 @@ NTSTATUS SerialDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     void* buffer = irp->AssociatedIrp.SystemBuffer;
     std::unique_lock lock(port.Mutex);
+    if (port.Faults.Gone) {
+        lock.unlock();
+        return Complete(irp, STATUS_NO_SUCH_DEVICE, 0);
+    }
     PortSettings& s = port.Settings;
     s.Requests.push_back(code);
     auto in = [&](ULONG size) { return inLength >= size && buffer; };
@@ -317,7 +394,20 @@ void ServeRead(Port& port, PIRP irp) {
     NTSTATUS status = STATUS_SUCCESS;
     auto lastByte = start;
     while (got < length) {
-        if (buffer) {
+        bool silent;
+        {
+            std::lock_guard lock(port.Mutex);
+            silent = port.Faults.Silent;
+            if (port.Faults.Gone) {
+                status = STATUS_CANCELLED;
+                break;
+            }
+        }
+        if (silent) {
+            uint8_t discard[256]; // what a switched-off interface would have said never arrives
+            while (line.ReadAvailable(discard, sizeof discard) > 0) {
+            }
+        } else if (buffer) {
             ULONG n = ULONG(line.ReadAvailable(buffer + got, length - got));
             if (n > 0)
                 lastByte = Clock::now();
@@ -353,11 +443,71 @@ void ServeRead(Port& port, PIRP irp) {
     }
     if (status == STATUS_TIMEOUT && got > 0 && firstByte)
         status = STATUS_SUCCESS;
-    IoSetCancelRoutine(irp, nullptr);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql); // a cancel routine under way has finished with the IRP
-    IoReleaseCancelSpinLock(irql);
-    Complete(irp, status, got);
+    FinishWaiting(irp, status, got);
+}
+
+// One pending write, as a serial port sends it: after the pend delay, once CTS allows; with a
+// write time-out (multiplier × length + constant, none when both are 0) counted from its start,
+// it ends with STATUS_TIMEOUT and the bytes sent so far (none: bytes go out whole).
+void ServeWrite(Port& port, PIRP irp) {
+    using Clock = std::chrono::steady_clock;
+    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+    auto start = Clock::now();
+    std::unique_lock lock(port.Mutex);
+    uint64_t totalMs =
+        uint64_t(port.Settings.WriteMultiplier) * length + port.Settings.WriteConstant;
+    bool hasTotal = totalMs != 0;
+    auto pendUntil =
+        start + std::chrono::milliseconds(port.Faults.PendWrites ? port.Faults.WriteDelayMs : 0);
+    NTSTATUS status = STATUS_SUCCESS;
+    for (;;) {
+        lock.unlock();
+        bool cancelled = Cancelled(irp);
+        lock.lock();
+        if (port.Faults.Gone || port.Quit || cancelled) {
+            status = STATUS_CANCELLED;
+            break;
+        }
+        auto now = Clock::now();
+        if (now >= pendUntil && !CtsBlocks(port))
+            break;
+        auto until = now + std::chrono::milliseconds(100);
+        if (now < pendUntil)
+            until = std::min(until, pendUntil);
+        if (hasTotal) {
+            auto deadline = start + std::chrono::milliseconds(totalMs);
+            if (now >= deadline) {
+                status = STATUS_TIMEOUT;
+                break;
+            }
+            until = std::min(until, deadline);
+        }
+        port.Changed.wait_until(lock, until);
+    }
+    lock.unlock();
+    ULONG sent = 0;
+    if (status == STATUS_SUCCESS) {
+        SendBytes(port, irp, length);
+        sent = length;
+    }
+    FinishWaiting(irp, status, sent);
+}
+
+void Writer(Port* port) {
+    for (;;) {
+        PIRP irp;
+        {
+            std::unique_lock lock(port->Mutex);
+            port->Changed.wait(lock, [&] { return port->Quit || !port->Writes.empty(); });
+            if (port->Writes.empty())
+                return;
+            irp = port->Serving = port->Writes.front();
+            port->Writes.pop_front();
+        }
+        ServeWrite(*port, irp);
+        std::lock_guard lock(port->Mutex);
+        port->Serving = nullptr;
+    }
 }
 
 void Worker(Port* port) {
@@ -403,8 +553,10 @@ NTSTATUS SerialDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
         device->Flags |= DO_BUFFERED_IO;
         device->Flags &= ~ULONG(DO_DEVICE_INITIALIZING);
         (*gPendingPorts)[setup.Number] = port;
-        if (setup.Line)
+        if (setup.Line) {
             port->Worker = std::thread(Worker, port);
+            port->Writer = std::thread(Writer, port);
+        }
     }
     return STATUS_SUCCESS;
 }
@@ -453,6 +605,8 @@ void SerialPorts::Destroy() {
         port->Changed.notify_all();
         if (port->Worker.joinable())
             port->Worker.join();
+        if (port->Writer.joinable())
+            port->Writer.join();
         FlushReads(*port);
         IoDeleteDevice(port->Device);
         delete port;
@@ -473,6 +627,72 @@ PortSettings SerialPorts::Settings(uint32_t number) {
         return {};
     std::lock_guard lock(it->second->Mutex);
     return it->second->Settings;
+}
+
+bool SerialPorts::SetFaults(uint32_t number, const PortFaults& faults) {
+    auto it = ports_.find(number);
+    if (it == ports_.end())
+        return false;
+    Port& port = *it->second;
+    {
+        std::lock_guard lock(port.Mutex);
+        port.Faults = faults;
+    }
+    port.Changed.notify_all();
+    if (port.Setup.Line)
+        port.Setup.Line->Interrupt(); // a waiting read looks again
+    return true;
+}
+
+PortFaults SerialPorts::Faults(uint32_t number) {
+    auto it = ports_.find(number);
+    if (it == ports_.end())
+        return {};
+    std::lock_guard lock(it->second->Mutex);
+    return it->second->Faults;
+}
+
+std::string SerialPorts::FaultCommand(uint32_t number, const std::string& text) {
+    if (ports_.find(number) == ports_.end())
+        return "error: no serial port " + std::to_string(number);
+    PortFaults f = Faults(number);
+    std::istringstream words(text);
+    std::string word;
+    bool any = false;
+    while (words >> word) {
+        any = true;
+        if (word == "faults") {
+            char status[16];
+            std::snprintf(status, sizeof status, "%08X", unsigned(f.ReadError));
+            return std::string(f.PendWrites ? "pend-writes" : "direct-writes") +
+                   (f.CtsOff ? " cts-off" : " cts-on") +
+                   (f.ReadError ? std::string(" read-error ") + status : " reads-ok") +
+                   (f.Silent ? " silent" : "") + (f.Gone ? " gone" : "");
+        } else if (word == "pend-writes" || word == "direct-writes") {
+            f.PendWrites = word == "pend-writes";
+        } else if (word == "cts-off" || word == "cts-on") {
+            f.CtsOff = word == "cts-off";
+        } else if (word == "reads-ok") {
+            f.ReadError = 0;
+        } else if (word == "read-error") {
+            std::string hex;
+            char* end = nullptr;
+            unsigned long value = (words >> hex) ? std::strtoul(hex.c_str(), &end, 16) : 0;
+            if (hex.empty() || *end != 0 || value == 0 || value > 0xFFFFFFFFul)
+                return "error: read-error needs a failure status in hex";
+            f.ReadError = NTSTATUS(uint32_t(value));
+        } else if (word == "off" || word == "on") {
+            f.Silent = f.CtsOff = word == "off";
+        } else if (word == "gone" || word == "back") {
+            f.Gone = word == "gone";
+        } else {
+            return "error: unknown port fault " + word;
+        }
+    }
+    if (!any)
+        return "error: no port fault given";
+    SetFaults(number, f);
+    return "ok";
 }
 
 std::shared_ptr<SerialLine> SerialPorts::Line(uint32_t number) {

@@ -5,8 +5,14 @@
 // in use refuses every open with STATUS_ACCESS_DENIED; a number without a port does not exist.
 // A port is exclusive: a second open is refused with STATUS_ACCESS_DENIED as well.
 //
+// A port can misbehave as hardware does (PortFaults, switched at run time): writes that pend and
+// complete later from another thread, CTS held off (with CTS handshake on, writes wait until it
+// returns or their write time-out passes, then complete with STATUS_TIMEOUT and the bytes written
+// so far), reads that fail, an interface that is switched off, a port that disappears.
+//
 // Threads: Create/Destroy from the owner's thread; requests come from driver threads; each port
-// has one worker thread serving its reads in order. Port state is read under its own mutex.
+// has one worker thread serving its reads in order and one serving pending writes in order.
+// SetFaults and FaultCommand from any thread. Port state is read under its own mutex.
 #pragma once
 
 #include "sim/serial_line.h"
@@ -46,6 +52,18 @@ struct PortSettings {
     std::vector<uint32_t> WriteSizes; // length of each write, the first 4096
 };
 
+// What goes wrong at a port (all off: a port that works).
+struct PortFaults {
+    bool PendWrites = false;   // every write pends and completes WriteDelayMs later
+    uint32_t WriteDelayMs = 1; //   from the port's writer thread
+    bool CtsOff = false;       // CTS held off by the far end
+    NTSTATUS ReadError = 0;    // reads complete at once with this status (0: none)
+    bool Silent = false;       // the interface is switched off: it hears and says nothing
+    bool Gone = false;         // the port has disappeared (surprise removal): new requests fail
+                               //   with STATUS_NO_SUCH_DEVICE, waiting ones are cancelled;
+                               //   cleanup and close still succeed
+};
+
 class SerialPorts {
 public:
     SerialPorts() = default;
@@ -59,6 +77,13 @@ public:
     void Destroy();
 
     PortSettings Settings(uint32_t number);
+    // Switches the port's faults; false for a number without a port.
+    bool SetFaults(uint32_t number, const PortFaults& faults);
+    PortFaults Faults(uint32_t number);
+    // The same as text, for the device host: "faults" answers the current set; otherwise words
+    // among pend-writes|direct-writes, cts-off|cts-on, read-error HEX|reads-ok, off|on (the
+    // interface switched off: silent with CTS off), gone|back. Answers "ok" or "error: ...".
+    std::string FaultCommand(uint32_t number, const std::string& text);
     std::shared_ptr<SerialLine> Line(uint32_t number);
 
     struct Port; // per-device state (serial_port.cpp)

@@ -1,5 +1,5 @@
 // The simulated serial port devices as a serial driver's user sees them: names, exclusive opens,
-// the settings requests and the read semantics of the time-outs.
+// the settings requests, the read semantics of the time-outs, and the faults a test can switch.
 #include "sim/serial_port.h"
 
 #include <ks/system.h>
@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -72,6 +73,35 @@ struct SerialPortTest : ::testing::Test {
         long ms = long(
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
         return {status.Status, buffer, ms};
+    }
+    // A write: status, bytes written, whether it pended, milliseconds taken. *sent names the
+    // request while it is under way.
+    struct WriteResult {
+        NTSTATUS status;
+        ULONG_PTR written;
+        bool pended;
+        long ms;
+    };
+    WriteResult Write(Bytes bytes, std::atomic<PIRP>* sent = nullptr) {
+        KEVENT done;
+        IO_STATUS_BLOCK status{};
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        auto start = Clock::now();
+        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, device, bytes.data(),
+                                                ULONG(bytes.size()), nullptr, &done, &status);
+        IoGetNextIrpStackLocation(irp)->FileObject = file;
+        if (sent)
+            *sent = irp;
+        bool pended = IoCallDriver(device, irp) == STATUS_PENDING;
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        long ms = long(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+        return {status.Status, status.Information, pended, ms};
+    }
+    size_t ModelReceived() {
+        auto lock = model->ModelLock();
+        std::string report = model->Model()->Report();
+        return std::stoul(report.substr(report.find("received ") + 9));
     }
     void Send(const Bytes& bytes, int delayMs = 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
@@ -167,4 +197,57 @@ TEST_F(SerialPortTest, ReadsFollowTheTimeouts) {
     pieces.join();
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.data, (Bytes{1, 2, 3}));
+}
+
+TEST_F(SerialPortTest, MisbehavesLikeHardwareWhenToldTo) {
+    ASSERT_EQ(OpenPort(u"\\Device\\Serial0", &file, &device), STATUS_SUCCESS);
+    SERIAL_HANDFLOW flow{SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL, 0, 0};
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow), STATUS_SUCCESS);
+
+    // Switched off (CTS held off): a write ends at its time-out with nothing sent.
+    EXPECT_EQ(ports.FaultCommand(0, "off"), "ok");
+    SERIAL_TIMEOUTS timeouts{0, 0, 0, 5, 40}; // 5 ms a byte + 40 ms
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts), STATUS_SUCCESS);
+    WriteResult w = Write({0xF0, 0x7E, 0x7F, 0xF7});
+    EXPECT_EQ(w.status, STATUS_TIMEOUT);
+    EXPECT_EQ(w.written, 0u);
+    EXPECT_GE(w.ms, 55);
+    // Without a write time-out it waits until cancelled, or until CTS returns.
+    timeouts = {};
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts), STATUS_SUCCESS);
+    std::atomic<PIRP> sent{nullptr};
+    std::thread writer([&] { w = Write({0xF8}, &sent); });
+    while (!sent)
+        std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_TRUE(IoCancelIrp(sent));
+    writer.join();
+    EXPECT_EQ(w.status, STATUS_CANCELLED);
+    writer = std::thread([&] { w = Write({0xFE}); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(ports.FaultCommand(0, "on"), "ok");
+    writer.join();
+    EXPECT_EQ(w.status, STATUS_SUCCESS);
+    EXPECT_EQ(w.written, 1u);
+    EXPECT_EQ(ModelReceived(), 1u); // nothing of the writes before reached the interface
+
+    // Writes that pend complete from the port's own thread.
+    EXPECT_EQ(ports.FaultCommand(0, "pend-writes"), "ok");
+    w = Write({0xFE});
+    EXPECT_TRUE(w.pended);
+    EXPECT_EQ(w.written, 1u);
+
+    // Failing reads, a port that disappears and comes back, bad commands.
+    EXPECT_EQ(ports.FaultCommand(0, "direct-writes read-error C0000185"), "ok");
+    EXPECT_EQ(Read(1).status, NTSTATUS(0xC0000185));
+    EXPECT_EQ(ports.FaultCommand(0, "reads-ok gone"), "ok");
+    EXPECT_EQ(Write({0xFE}).status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(SetTimeouts(0, 0, 0), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(ports.FaultCommand(0, "faults"), "direct-writes cts-on reads-ok gone");
+    EXPECT_EQ(ports.FaultCommand(0, "back"), "ok");
+    EXPECT_EQ(Write({0xFE}).status, STATUS_SUCCESS);
+    EXPECT_EQ(ports.FaultCommand(0, "read-error 0"),
+              "error: read-error needs a failure status in hex");
+    EXPECT_EQ(ports.FaultCommand(0, "sideways"), "error: unknown port fault sideways");
+    EXPECT_EQ(ports.FaultCommand(7, "gone"), "error: no serial port 7");
 }

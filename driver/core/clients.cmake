@@ -4,9 +4,3 @@ if(VARLO_TREE STREQUAL "host")
     varlo_host_test(clients_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/clients_test.cpp
                     LIBS varlo_driver varlo_kernel_testing)
 endif()
-# Runs in every host-type tree; the tsan tree (scripts/build.sh tsan) runs it under
-# ThreadSanitizer: ctest --test-dir build/tsan -L tsan.
-if(VARLO_TREE STREQUAL "host")
-    varlo_host_test(concurrency_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/concurrency_test.cpp
-                    LIBS varlo_driver varlo_kernel_testing LABELS tsan)
-endif()

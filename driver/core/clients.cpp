@@ -187,6 +187,10 @@ ULONG DdAllocatePort(DdClient* Client, DdExtension* Extension, PIRP Irp) {
     if (info->OpenCheck && !info->OpenCheck(Extension->Context, 1))
         return 0;
     KeWaitForSingleObject(&Extension->OpenMutex, Executive, KernelMode, FALSE, NULL);
+    if (InterlockedCompareExchange(&Extension->Removed, 0, 0)) {
+        KeReleaseMutex(&Extension->OpenMutex, FALSE);
+        return 0; // the ports are gone for good
+    }
     // OpenCount changes only under OpenMutex, always interlocked: reader threads look at it
     // without the mutex.
     LONG count = InterlockedIncrement(&Extension->OpenCount);
@@ -216,14 +220,48 @@ BOOLEAN DdFreePort(DdExtension* Extension, PIRP Irp) {
 }
 
 BOOLEAN DdActivatePort(DdExtension* Extension, BOOLEAN On) {
-    // Caller: control request or power request, PASSIVE_LEVEL, no lock of ours held.
+    // Caller: control request or power request, PASSIVE_LEVEL, no lock of ours held. Takes
+    // OpenMutex: a port being opened or closed is never switched halfway.
     DdDriverInfo* info = &Extension->Info;
     if (!info->DeviceActivate)
         return FALSE;
+    KeWaitForSingleObject(&Extension->OpenMutex, Executive, KernelMode, FALSE, NULL);
     BOOLEAN active = info->DeviceActivate(Extension->Context, DD_ACTIVATE_QUERY) == DD_ACTIVATE_ON;
-    if ((On != FALSE) != active)
+    if (InterlockedCompareExchange(&Extension->OpenCount, 0, 0) > 0 &&
+        !InterlockedCompareExchange(&Extension->Removed, 0, 0) && (On != FALSE) != active)
         info->DeviceActivate(Extension->Context, On ? DD_ACTIVATE_ON : DD_ACTIVATE_OFF);
+    KeReleaseMutex(&Extension->OpenMutex, FALSE);
     return active;
+}
+
+// Takes one waiting read of any client, or none. ClientLock held.
+static PIRP TakeAnyPendingRead(DdExtension* Extension) {
+    PIRP irp = NULL;
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    for (DdClient* client = Extension->Clients; client && !irp; client = client->Next)
+        irp = TakePendingRead(client);
+    IoReleaseCancelSpinLock(irql);
+    return irp;
+}
+
+void DdRemoveClients(DdExtension* Extension) {
+    // Caller: device removal, PASSIVE_LEVEL, no lock of ours held.
+    InterlockedExchange(&Extension->Removed, 1);
+    KeWaitForSingleObject(&Extension->OpenMutex, Executive, KernelMode, FALSE, NULL);
+    InterlockedExchange(&Extension->OpenCount, 0); // later closes have nothing to count
+    if (Extension->Info.FreeDevice)
+        Extension->Info.FreeDevice(Extension->Context);
+    KeReleaseMutex(&Extension->OpenMutex, FALSE);
+    // Reads that start from now on see Removed under ClientLock and complete at once.
+    for (;;) {
+        ExAcquireFastMutex(&Extension->ClientLock);
+        PIRP irp = TakeAnyPendingRead(Extension);
+        ExReleaseFastMutex(&Extension->ClientLock);
+        if (!irp)
+            break;
+        CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
+    }
 }
 
 //
@@ -331,7 +369,9 @@ NTSTATUS DdRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ExAcquireFastMutex(&extension->ClientLock);
     DdClient* client = stack->FileObject ? (DdClient*)stack->FileObject->FsContext : NULL;
     IoAcquireCancelSpinLock(&irql);
-    if (client && !client->PendingRead) {
+    if (client && InterlockedCompareExchange(&extension->Removed, 0, 0)) {
+        status = STATUS_DELETE_PENDING; // no input will ever come
+    } else if (client && !client->PendingRead) {
         // A read takes whatever has been collected so far.
         FreeCurrentMidiBuffer(client);
         if (client->ReadyHead && !IsClientBuffer(client, client->ReadyHead)) {

@@ -6,10 +6,14 @@
 // port(s) through the lower layers; the last close closes them.
 //
 // Which lock guards what:
-//   OpenMutex (kernel mutex)   OpenCount, opening/closing the ports, the sub-device values.
-//                              Taken by DdAllocatePort and DdFreePort only, never with
-//                              ClientLock held. OpenCount is changed with interlocked
-//                              operations so that reader threads may read it without the mutex.
+//   OpenMutex (kernel mutex)   OpenCount, opening/closing the ports, the sub-device values,
+//                              activation changes and the removal's teardown. Taken by
+//                              DdAllocatePort, DdFreePort, DdActivatePort and DdRemoveClients,
+//                              never with ClientLock held. OpenCount and Removed are changed with
+//                              interlocked operations so that reader threads and plays may read
+//                              them without the mutex. While OpenMutex is held no other thread
+//                              opens, closes or switches a port: activation never meets a
+//                              half-opened or half-closed one.
 //   ClientLock (fast mutex)    the client list, each file object's FsContext link, and every
 //                              client's Flags, FreeList, Current and Ready queue. Held by a whole
 //                              parser run and by DdRead, so a read and a run never work on one
@@ -55,9 +59,16 @@ ULONG DdAllocatePort(DdClient* Client, DdExtension* Extension, PIRP Irp);
 // port(s). Answers TRUE.
 BOOLEAN DdFreePort(DdExtension* Extension, PIRP Irp);
 
-// PASSIVE_LEVEL, no lock of ours held. Switches the interfaces to active (On) or inactive when
-// they are not already so; answers whether they were active before.
+// PASSIVE_LEVEL, no lock of ours held; takes OpenMutex. While the port(s) are open (OpenCount
+// above 0, device not removed) switches the interfaces to active (On) or inactive when they are
+// not already so; answers whether they were active before.
 BOOLEAN DdActivatePort(DdExtension* Extension, BOOLEAN On);
+
+// Device removal, PASSIVE_LEVEL, no lock of ours held; takes OpenMutex, then ClientLock and the
+// cancel spin lock. Marks the device removed, closes the port(s) for good and ends every waiting
+// read. Clients stay until their handles close; their reads then complete at once and their
+// plays send nothing.
+void DdRemoveClients(DdExtension* Extension);
 
 // Buffer list helpers shared with the parser. ClientLock held.
 DdMidiBuffer* DdClientTakeFree(DdClient* Client);

@@ -218,6 +218,8 @@ TEST(ClientsTest, ActivationSwitchSendsOnlyChanges) {
     EXPECT_FALSE(DdActivatePort(rig.ext, TRUE));
     EXPECT_EQ(rig.lower.ModesSet(), (std::vector<LONG>{DD_ACTIVATE_OFF, DD_ACTIVATE_ON}));
     ks::ClientClose(h);
+    DdActivatePort(rig.ext, TRUE); // the port is closed: nothing to switch
+    EXPECT_EQ(rig.lower.ModesSet().size(), 2u);
 }
 
 TEST(ClientsTest, ShortMessagesAllocateNoPool) {

@@ -28,8 +28,13 @@ extern "C" PETHREAD(NTAPI* const DdCurrentThreadImport)(void) __asm__("__imp_PsG
 #define DD_WTEXT(s) u##s
 #endif
 
-// Every allocation of the driver: non-paged pool, tag "Ddk " (bytes 44 64 6B 20).
+// Every allocation of the driver: non-paged pool, tag "Ddk " (bytes 44 64 6B 20). The driver
+// never executes from pool: NonPagedPool names the pool type DriverEntry chose, no-execute
+// non-paged pool where the system has it (the opt-in is made at run time, so systems without it
+// still load the driver).
 #define DD_POOL_TAG ((ULONG)0x206B6444)
+extern POOL_TYPE DdDefaultNonPagedPool;
+#define NonPagedPool DdDefaultNonPagedPool
 
 // Identifies the driver object extension that holds the registry path copy.
 #define DD_DRIVER_EXTENSION_ID ((PVOID)1)
@@ -161,6 +166,7 @@ struct DdExtension {
     KMUTEX OpenMutex;           // level 1: OpenCount, opening and closing the ports
     FAST_MUTEX ClientLock;      // the client list, FsContext links, a whole parser run
     LONG OpenCount;
+    LONG volatile Removed; // set once by the removal; requests on handles left then do nothing
     DdInCableState* InCableTable;
     DdOutCableState* OutTable;
 };

@@ -1,6 +1,6 @@
 // Device addition and removal: the info table, the device object with its extension, names and
 // link.
-#include "core/dd.h"
+#include "core/clients.h"
 
 #define DD_EXTENSION_ALIGN 16
 
@@ -148,8 +148,9 @@ NTSTATUS DdCreateDeviceObject(PDRIVER_OBJECT DriverObject, DdDriverInfo* Info,
     return STATUS_SUCCESS;
 }
 
-// Called for the Plug and Play removal, PASSIVE_LEVEL, no locks held; the transport's
-// FreeDevice takes the locks it needs. The device object is gone on return.
+// Called for the Plug and Play removal, PASSIVE_LEVEL, no locks held. The ports are closed under
+// the open mutex; handles still open keep the device object (and this extension) until their
+// last reference goes, and their requests find the device removed.
 NTSTATUS DdRemoveDevice(DdExtension* Extension, PIRP Irp) {
     UNREFERENCED_PARAMETER(Irp);
     WCHAR LinkNameBuffer[DD_NAME_BUFFER_BYTES / sizeof(WCHAR)];
@@ -157,8 +158,7 @@ NTSTATUS DdRemoveDevice(DdExtension* Extension, PIRP Irp) {
     NTSTATUS NameStatus =
         BuildWin32Name(Extension->Info.DeviceName, Extension->Instance, &LinkName);
 
-    if (Extension->Info.FreeDevice != NULL)
-        Extension->Info.FreeDevice(Extension->Context);
+    DdRemoveClients(Extension);
     if (NT_SUCCESS(NameStatus))
         IoDeleteSymbolicLink(&LinkName);
     if (Extension->LowerDevice != NULL) {

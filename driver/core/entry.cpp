@@ -8,6 +8,21 @@ static FAST_IO_DISPATCH DdFastIoDispatch = {
     .FastIoDeviceControl = FastDeviceIoCtl,
 };
 
+POOL_TYPE DdDefaultNonPagedPool = NonPagedPoolExecute;
+
+// Opts in to no-execute non-paged pool where the system has it (version 6.2 and later).
+static void DdInitializeDriverRuntime() {
+#if defined(VARLO_KERNEL_WINDOWS)
+    RTL_OSVERSIONINFOW Version;
+    RtlZeroMemory(&Version, sizeof(Version));
+    Version.dwOSVersionInfoSize = sizeof(Version);
+    if (!NT_SUCCESS(RtlGetVersion(&Version)) || Version.dwMajorVersion < 6 ||
+        (Version.dwMajorVersion == 6 && Version.dwMinorVersion < 2))
+        return;
+#endif
+    DdDefaultNonPagedPool = NonPagedPoolNx;
+}
+
 // Copies Path into Copy's fresh buffer, two bytes longer and zeroed, so it is zero-terminated.
 // Leaves Copy empty when the buffer cannot be allocated.
 static void DdCopyRegistryPath(PUNICODE_STRING Copy, PCUNICODE_STRING Path) {
@@ -29,6 +44,7 @@ static void DdCopyRegistryPath(PUNICODE_STRING Copy, PCUNICODE_STRING Path) {
 
 // Called by the system once, at PASSIVE_LEVEL, before anything else of the driver; no locks.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    DdInitializeDriverRuntime();
     PUNICODE_STRING Copy = NULL;
     NTSTATUS Status = IoAllocateDriverObjectExtension(DriverObject, DD_DRIVER_EXTENSION_ID,
                                                       sizeof(UNICODE_STRING), (PVOID*)&Copy);

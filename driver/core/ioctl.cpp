@@ -100,7 +100,8 @@ NTSTATUS DdIoctlMidiPlay(DdExtension* Extension, PIO_STATUS_BLOCK IoStatus, PVOI
     if (InputLength <= DD_MIDI_HEADER_BYTES)
         return DdFinish(IoStatus, STATUS_INFO_LENGTH_MISMATCH, 0);
     IoStatus->Information = 0;
-    if (Extension->OpenCount == 0 || !DdInterfaceActive(Extension))
+    if (InterlockedCompareExchange(&Extension->OpenCount, 0, 0) == 0 ||
+        !DdInterfaceActive(Extension))
         return DdFinish(IoStatus, STATUS_SUCCESS, 0); // dropped: the caller cannot tell
     NTSTATUS status = DdCopyFromCaller(&header, Input, DD_MIDI_HEADER_BYTES);
     if (!NT_SUCCESS(status))

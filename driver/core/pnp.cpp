@@ -51,16 +51,10 @@ NTSTATUS DdProcessPnPIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 }
 
-static BOOLEAN HasClients(DdExtension* Extension) {
-    ExAcquireFastMutex(&Extension->ClientLock);
-    BOOLEAN any = Extension->Clients != NULL;
-    ExReleaseFastMutex(&Extension->ClientLock);
-    return any;
-}
-
 NTSTATUS DdProcessPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Caller: power manager, PASSIVE_LEVEL (DO_POWER_PAGABLE), one request at a time per device
-    // until PoStartNextPowerIrp. Takes ClientLock briefly; activation runs with no lock of ours.
+    // until PoStartNextPowerIrp. The activation switch takes OpenMutex; its writes are bounded
+    // by the transport's write time-outs, so the request finishes even with CTS held off.
     DdExtension* extension = (DdExtension*)DeviceObject->DeviceExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS status = STATUS_SUCCESS;
@@ -71,8 +65,9 @@ NTSTATUS DdProcessPowerIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         case IRP_MN_SET_POWER:
         case IRP_MN_QUERY_POWER:
             // A query for a sleeping state already deactivates: the interface must not be left
-            // in computer mode by a sleep that follows.
-            if (stack->Parameters.Power.Type == SystemPowerState && HasClients(extension))
+            // in computer mode by a sleep that follows. Only with the port(s) open: a client
+            // whose open still waits has nothing to switch yet.
+            if (stack->Parameters.Power.Type == SystemPowerState)
                 DdActivatePort(extension,
                                stack->Parameters.Power.State.SystemState == PowerSystemWorking);
             break;

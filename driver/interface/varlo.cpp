@@ -65,9 +65,10 @@ LONG SmSingleDeviceActivate(SmPort* Port, LONG Mode) {
 }
 
 LONG VrDeviceActivate(SmDevice* Context, LONG Mode) {
-    // Caller: device layer (activation requests, power changes), PASSIVE_LEVEL, no locks.
+    // Caller: device layer (activation requests, power changes) with OpenMutex held, or the
+    // closing of a port; PASSIVE_LEVEL. Queries need no lock.
     if (Mode == DD_ACTIVATE_OFF || Mode == DD_ACTIVATE_ON) {
-        for (ULONG i = 0; i < Context->NumPorts; i++)
+        for (LONG i = 0; i < SmReadShared(&Context->NumPorts); i++)
             SmSingleDeviceActivate(&Context->Ports[i], Mode);
         return Mode;
     }
@@ -132,7 +133,8 @@ LONG VrGetHardwareInfo(SmDevice* Context, LONG Index, DdHardwareInfo* Info) {
     LONG found = 0;
     // Only ports of the current open count: a record left from an earlier open may still hold
     // the version of an interface that is gone.
-    for (ULONG i = 0; i < Context->NumPorts && i < SM_MAX_PORTS; i++) {
+    LONG ports = SmReadShared(&Context->NumPorts);
+    for (LONG i = 0; i < ports && i < SM_MAX_PORTS; i++) {
         ULONG version = (ULONG)SmReadShared(&Context->Ports[i].Version[0]);
         if (version == 0)
             continue;

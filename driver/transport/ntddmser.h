@@ -10,6 +10,17 @@
 //     closing sequence) goes out under its SendLock; CurrentCable and the port's output running
 //     status are read and changed only under it.
 //   - SmReaderThread: the port's own system thread; runs the parser (which takes ClientLock).
+//   - A port record's SendLock and events are initialised once, with the device (SmCreateDevice),
+//     because a client thread may still hold the lock of a port that has been closed. The
+//     serial device, file object and requests are set and cleared under SendLock; a writer that
+//     finds them cleared writes nothing.
+//
+// Writes are bounded: the port's write time-out (SM_WRITE_CONSTANT_MS plus SM_WRITE_PER_BYTE_MS a
+// byte) ends a write the interface does not take (CTS held off), and a write the serial driver
+// keeps beyond that by SM_WRITE_GRACE_MS more is cancelled. Bytes that did not go out are dropped
+// and counted in SmDevice.DroppedBytes; for SM_STALL_HOLD_MS after a timed-out write the port's
+// writes are dropped at once, so a stalled interface costs a play, a close or a power request
+// about one write time-out, not one per message. The next write after that tries again.
 #pragma once
 
 #include "core/dd.h"
@@ -20,6 +31,10 @@
 #define SM_SEND_CHUNK 256
 #define SM_VERSION_AREA_WORDS 8 // 32 bytes cleared at each probe; word 0 is the version
 #define SM_SEARCH_LAST_PORT 8   // a failed open from this number on ends the search
+#define SM_WRITE_CONSTANT_MS 500
+#define SM_WRITE_PER_BYTE_MS 2 // a 256-byte chunk: about a second
+#define SM_WRITE_GRACE_MS 500
+#define SM_STALL_HOLD_MS 500
 
 // SmPort.State
 #define SM_STATE_IDLE 0
@@ -43,7 +58,8 @@ struct SmPort {
     KEVENT WriteDone;
     KEVENT ReadDone;
     KEVENT Activated;
-    LONG CurrentCable; // last output cable selected; -1 forces a selection
+    LONG CurrentCable;   // last output cable selected; -1 forces a selection
+    LONGLONG StallUntil; // interrupt time (100 ns) until which writes are dropped; SendLock
     UCHAR SendBuffer[SM_SEND_CHUNK];
     LONG volatile Version[SM_VERSION_AREA_WORDS]; // Version[0]: firmware version, 0 = none
     DdTb Tb;
@@ -52,13 +68,15 @@ struct SmPort {
 // The transport context inside the device extension (DdDriverInfo.ContextSize bytes, zeroed).
 struct SmDevice {
     DdExtension* Extension;
-    ULONG NumPorts;             // ports opened and activated, 0 to SM_MAX_PORTS
+    LONG volatile NumPorts;     // ports opened and activated, 0 to SM_MAX_PORTS
     PVOID volatile OpeningPort; // the SmPort being opened and probed, or NULL
+    LONG volatile DroppedBytes; // output the interface did not take (debug counter)
     SmPort Ports[SM_MAX_PORTS];
 };
 
-// State, Stop, Version and OpeningPort are shared between the reader threads and the threads that
-// open, close and activate: they are read and written whole, with interlocked operations.
+// State, Stop, Version, NumPorts and OpeningPort are shared between the reader threads and the
+// threads that open, close and activate: they are read and written whole, with interlocked
+// operations.
 inline LONG SmReadShared(LONG volatile* Value) {
     return InterlockedCompareExchange(Value, 0, 0);
 }
@@ -82,8 +100,8 @@ ULONG SmSendStream(SmDevice* Context, ULONG Port, ULONG Cable, const UCHAR* Data
 ULONG SmGetCaps(SmDevice* Context, DdCaps* Caps);
 
 // Internal operations shared with the interface layer.
-// PASSIVE_LEVEL; the caller holds Port->SendLock. FALSE when the port has no requests or the
-// serial driver fails the write.
+// PASSIVE_LEVEL; the caller holds Port->SendLock. TRUE when every byte went out; FALSE when the
+// port is closed, stalled, or the write failed or timed out (what did not go out is counted).
 BOOLEAN SmSendSerialData(SmPort* Port, const UCHAR* Data, ULONG Length, KWAIT_REASON WaitReason);
 // PASSIVE_LEVEL, SendLock held. Selects the output cable (F5 n) when it changed; answers the
 // cable's index in the port's block of the output table.
@@ -91,12 +109,17 @@ ULONG SmSyncCable(SmPort* Port, ULONG Cable);
 ULONG SmCloseSinglePort(SmPort* Port);
 void SmStopSingleThread(SmPort* Port);
 KSTART_ROUTINE SmReaderThread;
+// PASSIVE_LEVEL (APC_LEVEL under SendLock). Sends Irp, which the caller owns, to the serial
+// driver and waits for it; with TimeoutMs non-zero a request still running after that long is
+// cancelled (and then waited for). The completion routine hands the request back, so no
+// thread-queued completion is involved. TRUE when the final status is a success code.
 BOOLEAN SynchronousTransfer(SmPort* Port, UCHAR MajorFunction, PKEVENT Event, PIRP Irp,
                             PIO_STATUS_BLOCK StatusBlock, KWAIT_REASON WaitReason, PVOID Buffer,
-                            ULONG Length);
+                            ULONG Length, ULONG TimeoutMs);
 IO_COMPLETION_ROUTINE SmSyncCompletion;
 
-// PASSIVE_LEVEL, no locks. A device control to Device, waited for; TimeoutMs 0 waits without limit.
+// PASSIVE_LEVEL; no fast mutex held (the request completes in this thread by a kernel APC). A
+// device control to Device, waited for; TimeoutMs 0 waits without limit.
 NTSTATUS CallIoctlDriver(ULONG IoControlCode, PDEVICE_OBJECT Device, PVOID Input, ULONG InputLength,
                          PVOID Output, ULONG OutputLength, BOOLEAN Internal, ULONG TimeoutMs);
 // PASSIVE_LEVEL. Sleeps Milliseconds.

@@ -28,8 +28,8 @@ NTSTATUS SmSyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
 
 BOOLEAN SynchronousTransfer(SmPort* Port, UCHAR MajorFunction, PKEVENT Event, PIRP Irp,
                             PIO_STATUS_BLOCK StatusBlock, KWAIT_REASON WaitReason, PVOID Buffer,
-                            ULONG Length) {
-    // Caller: the reader thread (read) or a writer holding SendLock (write), PASSIVE_LEVEL.
+                            ULONG Length, ULONG TimeoutMs) {
+    // Caller: the reader thread (read) or a writer holding SendLock (write).
     if (!Irp || !Port->SerialDevice)
         return FALSE;
     IoReuseIrp(Irp, STATUS_SUCCESS);
@@ -51,16 +51,59 @@ BOOLEAN SynchronousTransfer(SmPort* Port, UCHAR MajorFunction, PKEVENT Event, PI
     sync.Irp = Irp;
     KeClearEvent(Event);
     IoSetCompletionRoutine(Irp, SmSyncCompletion, &sync, TRUE, TRUE, TRUE);
-    if (IoCallDriver(Port->SerialDevice, Irp) == STATUS_PENDING)
-        KeWaitForSingleObject(Event, WaitReason, KernelMode, FALSE, NULL);
+    if (IoCallDriver(Port->SerialDevice, Irp) == STATUS_PENDING) {
+        LARGE_INTEGER limit;
+        limit.QuadPart = -10000LL * TimeoutMs;
+        if (KeWaitForSingleObject(Event, WaitReason, KernelMode, FALSE,
+                                  TimeoutMs ? &limit : NULL) == STATUS_TIMEOUT) {
+            // The serial driver keeps the request beyond its own time-out: take it back. It
+            // stays ours (the completion routine keeps it), so cancelling a request that has
+            // just completed is harmless.
+            IoCancelIrp(Irp);
+            KeWaitForSingleObject(Event, WaitReason, KernelMode, FALSE, NULL);
+        }
+    }
     return NT_SUCCESS(sync.Status);
 }
 
+static LONGLONG SmNow() {
+    return (LONGLONG)KeQueryInterruptTime();
+}
+
+static void SmCountDropped(SmPort* Port, ULONG Bytes) {
+    if (Bytes)
+        InterlockedExchangeAdd(&Port->Device->DroppedBytes, (LONG)Bytes);
+}
+
 BOOLEAN SmSendSerialData(SmPort* Port, const UCHAR* Data, ULONG Length, KWAIT_REASON WaitReason) {
-    // Caller: holds Port->SendLock, PASSIVE_LEVEL.
-    IO_STATUS_BLOCK status;
-    return SynchronousTransfer(Port, IRP_MJ_WRITE, &Port->WriteDone, Port->WriteRequest, &status,
-                               WaitReason, (PVOID)Data, Length);
+    // Caller: holds Port->SendLock.
+    if (!Port->WriteRequest)
+        return FALSE;
+    if (Length == 0)
+        return TRUE;
+    if (Port->StallUntil && SmNow() < Port->StallUntil) {
+        SmCountDropped(Port, Length); // still stalled: not worth another time-out
+        return FALSE;
+    }
+    IO_STATUS_BLOCK io;
+    io.Status = STATUS_UNSUCCESSFUL;
+    io.Information = 0;
+    ULONG limitMs = SM_WRITE_CONSTANT_MS + SM_WRITE_PER_BYTE_MS * Length + SM_WRITE_GRACE_MS;
+    SynchronousTransfer(Port, IRP_MJ_WRITE, &Port->WriteDone, Port->WriteRequest, &io, WaitReason,
+                        (PVOID)Data, Length, limitMs);
+    ULONG written = io.Information < Length ? (ULONG)io.Information : Length;
+    if (io.Status == STATUS_SUCCESS && written == Length) {
+        Port->StallUntil = 0;
+        return TRUE;
+    }
+    SmCountDropped(Port, Length - written);
+    if (io.Status == STATUS_TIMEOUT || io.Status == STATUS_CANCELLED) {
+        if (!Port->StallUntil)
+            DbgPrint("VARLO2K: Serial%lu does not take output; dropping it\n",
+                     (unsigned long)Port->SerialNumber);
+        Port->StallUntil = SmNow() + 10000LL * SM_STALL_HOLD_MS;
+    }
+    return FALSE;
 }
 
 void SmReaderThread(PVOID StartContext) {
@@ -72,10 +115,10 @@ void SmReaderThread(PVOID StartContext) {
         IO_STATUS_BLOCK status;
         status.Information = 0;
         BOOLEAN ok = SynchronousTransfer(port, IRP_MJ_READ, &port->ReadDone, port->ReadRequest,
-                                         &status, Executive, port->Tb.Buffer, SM_READ_SIZE);
+                                         &status, Executive, port->Tb.Buffer, SM_READ_SIZE, 0);
         if (ok && status.Information > 0) {
             port->Tb.EndIndex = (ULONG)status.Information;
-            if (extension->OpenCount != 0) {
+            if (InterlockedCompareExchange(&extension->OpenCount, 0, 0) != 0) {
                 port->Tb.ReadIndex = 0;
                 port->Tb.Port = (UCHAR)port->Index;
                 ParseInputBuffer(extension, &port->Tb);
@@ -101,8 +144,9 @@ ULONG SmSyncCable(SmPort* Port, ULONG Cable) {
     if ((LONG)Cable == Port->CurrentCable)
         return index;
     UCHAR select[2] = {0xF5, (UCHAR)(Cable & 0x7F)};
-    SmSendSerialData(Port, select, sizeof(select), UserRequest);
-    Port->CurrentCable = (LONG)Cable;
+    // A selection that did not go out is made again before the next message.
+    Port->CurrentCable =
+        SmSendSerialData(Port, select, sizeof(select), UserRequest) ? (LONG)Cable : -1;
     if (info->Flags & DD_FLAG_CABLE_RESETS_STATUS)
         SmOutEntry(Port, index)->RunningStatus = 0;
     return index;
@@ -111,7 +155,7 @@ ULONG SmSyncCable(SmPort* Port, ULONG Cable) {
 // The port a request names: Ports[0] for 0, Ports[1] otherwise; NULL when not open.
 static SmPort* SmSelectPort(SmDevice* Context, ULONG Port) {
     ULONG index = Port ? 1 : 0;
-    return index < Context->NumPorts ? &Context->Ports[index] : NULL;
+    return index < (ULONG)SmReadShared(&Context->NumPorts) ? &Context->Ports[index] : NULL;
 }
 
 ULONG SmSendEvent(SmDevice* Context, ULONG Port, ULONG Event, ULONG DataCount) {
@@ -127,8 +171,9 @@ ULONG SmSendEvent(SmDevice* Context, ULONG Port, ULONG Event, ULONG DataCount) {
         DataCount = 2;
     ExAcquireFastMutex(&port->SendLock);
     DdOutCableState* entry = SmOutEntry(port, SmSyncCable(port, Event >> 24));
+    BOOLEAN sent;
     if (status < 0xF0 && DataCount > 1 && entry->RunningStatus == status) {
-        SmSendSerialData(port, bytes + 1, DataCount, UserRequest);
+        sent = SmSendSerialData(port, bytes + 1, DataCount, UserRequest);
     } else {
         // Receivers keep running status for channel messages only: system common clears it,
         // real-time leaves it alone.
@@ -136,8 +181,11 @@ ULONG SmSendEvent(SmDevice* Context, ULONG Port, ULONG Event, ULONG DataCount) {
             entry->RunningStatus = status;
         else if (status < 0xF8)
             entry->RunningStatus = 0;
-        SmSendSerialData(port, bytes, DataCount + 1, UserRequest);
+        sent = SmSendSerialData(port, bytes, DataCount + 1, UserRequest);
     }
+    // After a message the interface may have received in part, the next one carries its status.
+    if (!sent)
+        entry->RunningStatus = 0;
     ExReleaseFastMutex(&port->SendLock);
     return 1;
 }
@@ -154,9 +202,14 @@ ULONG SmSendStream(SmDevice* Context, ULONG Port, ULONG Cable, const UCHAR* Data
         ULONG chunk = Length < SM_SEND_CHUNK ? Length : SM_SEND_CHUNK;
         if (!NT_SUCCESS(DdCopyFromCaller(port->SendBuffer, Data, chunk)))
             break; // a fault in the caller's data ends the stream quietly
-        SmSendSerialData(port, port->SendBuffer, chunk, UserRequest);
-        Data += chunk;
         Length -= chunk;
+        if (!SmSendSerialData(port, port->SendBuffer, chunk, UserRequest)) {
+            // A chunk the interface did not take ends the stream: the rest is dropped too.
+            if (port->WriteRequest)
+                InterlockedExchangeAdd(&Context->DroppedBytes, (LONG)Length);
+            break;
+        }
+        Data += chunk;
     }
     ExReleaseFastMutex(&port->SendLock);
     return 1;

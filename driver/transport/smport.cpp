@@ -53,7 +53,8 @@ static void SmSetHandFlow(SmPort* Port, ULONG ControlHandShake) {
                     FALSE, SM_CONFIG_TIMEOUT_MS);
 }
 
-// 115200 baud, 8N1, RTS flow, reads that return what is buffered or wait for the first byte.
+// 115200 baud, 8N1, RTS flow, reads that return what is buffered or wait for the first byte,
+// writes with a time-out.
 // Failures are ignored: a port that does not take a setting is still probed. PASSIVE_LEVEL.
 static void SmConfigurePort(SmPort* Port) {
     SERIAL_BAUD_RATE baud;
@@ -77,44 +78,59 @@ static void SmConfigurePort(SmPort* Port) {
     timeouts.ReadIntervalTimeout = 0xFFFFFFFF;
     timeouts.ReadTotalTimeoutMultiplier = 0xFFFFFFFF;
     timeouts.ReadTotalTimeoutConstant = 0xFFFFFFFE;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
+    // A write the interface does not take (CTS held off) ends after its time-out.
+    timeouts.WriteTotalTimeoutMultiplier = SM_WRITE_PER_BYTE_MS;
+    timeouts.WriteTotalTimeoutConstant = SM_WRITE_CONSTANT_MS;
     CallIoctlDriver(IOCTL_SERIAL_SET_TIMEOUTS, Port->SerialDevice, &timeouts, sizeof(timeouts),
                     NULL, 0, FALSE, SM_CONFIG_TIMEOUT_MS);
     CallIoctlDriver(IOCTL_SERIAL_LSRMST_INSERT, Port->SerialDevice, &insert, sizeof(insert), NULL,
                     0, FALSE, SM_CONFIG_TIMEOUT_MS);
 }
 
-// Prepares an opened port record: tables, parse record, events, lock, the two requests.
-// FALSE when the requests cannot be allocated. PASSIVE_LEVEL, OpenMutex held.
-static BOOLEAN SmPreparePort(SmDevice* Context, SmPort* Port) {
+// Makes a port record ready for the serial port just opened: tables, parse record, the two
+// requests, and the serial device and file published under SendLock (a client thread of an
+// earlier open may still hold the lock). FALSE when the requests cannot be allocated; the record
+// then holds whatever it got, for SmCloseSinglePort. PASSIVE_LEVEL, OpenMutex held.
+static BOOLEAN SmPreparePort(SmDevice* Context, SmPort* Port, ULONG Number, PDEVICE_OBJECT Device,
+                             PFILE_OBJECT File) {
     DdExtension* extension = Context->Extension;
+    LONG index = SmReadShared(&Context->NumPorts);
+    PIRP readRequest = IoAllocateIrp(Device->StackSize, FALSE);
+    PIRP writeRequest = IoAllocateIrp(Device->StackSize, FALSE);
+    ExAcquireFastMutex(&Port->SendLock);
+    Port->SerialNumber = Number;
+    Port->Index = (ULONG)index;
     Port->CurrentCable = -1;
-    Port->Index = Context->NumPorts;
-    DdPrepareTb(extension, &Port->Tb, Context->NumPorts);
-    SmClearCableTables(extension, Context->NumPorts);
-    KeInitializeEvent(&Port->WriteDone, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&Port->ReadDone, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&Port->Activated, SynchronizationEvent, FALSE);
-    ExInitializeFastMutex(&Port->SendLock);
-    Port->ReadRequest = IoAllocateIrp(Port->SerialDevice->StackSize, FALSE);
-    Port->WriteRequest = IoAllocateIrp(Port->SerialDevice->StackSize, FALSE);
+    Port->StallUntil = 0;
+    Port->SerialDevice = Device;
+    Port->SerialFile = File;
+    Port->ReadRequest = readRequest;
+    Port->WriteRequest = writeRequest;
+    SmClearCableTables(extension, (ULONG)index);
+    ExReleaseFastMutex(&Port->SendLock);
+    for (ULONG i = 0; i < SM_VERSION_AREA_WORDS; i++)
+        SmWriteShared(&Port->Version[i], 0);
+    SmWriteShared(&Port->State, SM_STATE_IDLE);
+    KeClearEvent(&Port->Activated);
     MsOpenPort(Port);
-    return Port->ReadRequest != NULL && Port->WriteRequest != NULL;
+    return readRequest != NULL && writeRequest != NULL;
 }
 
-// Starts the reader thread; without one the port stays open but receives nothing.
+// Starts the reader thread; without one the port stays open but receives nothing. The handle is
+// a kernel handle: the open runs in the client's process, whose handle table is no place for it.
 static void SmStartReader(SmDevice* Context, SmPort* Port) {
     HANDLE handle;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
     RtlZeroMemory(&Port->Tb, sizeof(Port->Tb));
-    DdPrepareTb(Context->Extension, &Port->Tb, Context->NumPorts);
+    DdPrepareTb(Context->Extension, &Port->Tb, (ULONG)SmReadShared(&Context->NumPorts));
     SmWriteShared(&Port->Stop, 0);
     SmWriteShared(&Port->State, SM_STATE_IDLE);
     Port->Thread = NULL;
-    if (NT_SUCCESS(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, NULL, NULL, NULL,
+    if (NT_SUCCESS(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, NULL, NULL,
                                         SmReaderThread, Port))) {
-        if (!NT_SUCCESS(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, NULL, KernelMode,
-                                                  &Port->Thread, NULL)))
+        if (!NT_SUCCESS(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType,
+                                                  KernelMode, &Port->Thread, NULL)))
             Port->Thread = NULL;
         ZwClose(handle);
     }
@@ -125,8 +141,8 @@ ULONG SmOpenPort(SmDevice* Context) {
     DdExtension* extension = Context->Extension;
     ULONG multiChain = DdQueryDeviceValue(extension, szMultiChain, 0);
     SmPort* port = &Context->Ports[0];
-    Context->NumPorts = 0;
-    for (LONG i = -1; Context->NumPorts < SM_MAX_PORTS; i++) {
+    SmWriteShared(&Context->NumPorts, 0);
+    for (LONG i = -1; SmReadShared(&Context->NumPorts) < SM_MAX_PORTS; i++) {
         LONG number = i;
         if (i == -1) {
             number = (LONG)DdQueryDeviceValue(extension, szPreviousPort, (ULONG)-1);
@@ -140,13 +156,10 @@ ULONG SmOpenPort(SmDevice* Context) {
         name.MaximumLength = sizeof(nameBuffer);
         BuildDeviceName(wSerialName, number, &name);
 
-        RtlZeroMemory(port, sizeof(*port));
-        port->Device = Context;
-        NTSTATUS status = IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &port->SerialFile,
-                                                   &port->SerialDevice);
+        PFILE_OBJECT file = NULL;
+        PDEVICE_OBJECT device = NULL;
+        NTSTATUS status = IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &device);
         if (!NT_SUCCESS(status)) {
-            port->SerialFile = NULL;
-            port->SerialDevice = NULL;
             if (status == STATUS_ACCESS_DENIED || i < 0)
                 continue; // in use (perhaps by us under its earlier number), or the remembered one
             SmNoteOpenError(extension, i, status);
@@ -155,8 +168,7 @@ ULONG SmOpenPort(SmDevice* Context) {
             continue;
         }
         SmSetOpeningPort(Context, port);
-        port->SerialNumber = (ULONG)number;
-        if (!SmPreparePort(Context, port)) {
+        if (!SmPreparePort(Context, port, (ULONG)number, device, file)) {
             SmSetOpeningPort(Context, NULL);
             SmCloseSinglePort(port);
             continue;
@@ -176,19 +188,19 @@ ULONG SmOpenPort(SmDevice* Context) {
         }
 
         SmSetHandFlow(port, SERIAL_CTS_HANDSHAKE);
-        if (Context->NumPorts == 0)
+        LONG count = SmReadShared(&Context->NumPorts);
+        if (count == 0)
             DdSetDeviceValue(extension, szPreviousPort, (ULONG)number);
         SmSetOpeningPort(Context, NULL);
-        port->Index = Context->NumPorts;
-        Context->NumPorts++;
+        SmWriteShared(&Context->NumPorts, ++count);
         if (!multiChain)
             break;
         // Only two port records exist: a third interface is left alone.
-        if (Context->NumPorts < SM_MAX_PORTS)
-            port = &Context->Ports[Context->NumPorts];
+        if (count < SM_MAX_PORTS)
+            port = &Context->Ports[count];
     }
     SmSetOpeningPort(Context, NULL);
-    return Context->NumPorts > 0;
+    return SmReadShared(&Context->NumPorts) > 0;
 }
 
 void SmStopSingleThread(SmPort* Port) {
@@ -226,17 +238,19 @@ ULONG SmCloseSinglePort(SmPort* Port) {
         SmSingleDeviceActivate(Port, DD_ACTIVATE_OFF);
     }
     SmStopSingleThread(Port);
-    if (Port->SerialFile)
-        ObDereferenceObject(Port->SerialFile);
+    // Cleared under SendLock before they are released: a client thread still sending finds no
+    // request and writes nothing.
+    ExAcquireFastMutex(&Port->SendLock);
+    PFILE_OBJECT file = Port->SerialFile;
+    PIRP readRequest = Port->ReadRequest;
+    PIRP writeRequest = Port->WriteRequest;
     Port->SerialFile = NULL;
     Port->SerialDevice = NULL;
-    // A client thread still sending finds no write request and writes nothing.
-    PIRP readRequest = Port->ReadRequest;
-    ExAcquireFastMutex(&Port->SendLock);
-    PIRP writeRequest = Port->WriteRequest;
-    Port->WriteRequest = NULL;
     Port->ReadRequest = NULL;
+    Port->WriteRequest = NULL;
     ExReleaseFastMutex(&Port->SendLock);
+    if (file)
+        ObDereferenceObject(file);
     if (readRequest)
         IoFreeIrp(readRequest);
     if (writeRequest)
@@ -247,15 +261,27 @@ ULONG SmCloseSinglePort(SmPort* Port) {
 
 ULONG SmClosePort(SmDevice* Context) {
     // Caller: device layer, last close, PASSIVE_LEVEL, OpenMutex held.
-    for (ULONG i = 0; i < Context->NumPorts; i++)
+    // Plays stop selecting the ports first; each port then clears, under its SendLock, what a
+    // play already under way would use.
+    LONG count = SmReadShared(&Context->NumPorts);
+    SmWriteShared(&Context->NumPorts, 0);
+    for (LONG i = 0; i < count; i++)
         SmCloseSinglePort(&Context->Ports[i]);
-    Context->NumPorts = 0;
     return 1;
 }
 
 ULONG SmCreateDevice(SmDevice* Context, DdExtension* Extension) {
-    // Caller: device creation, PASSIVE_LEVEL; the context is zeroed.
+    // Caller: device creation, PASSIVE_LEVEL; the context is zeroed. The port records' locks and
+    // events live as long as the device.
     Context->Extension = Extension;
+    for (ULONG i = 0; i < SM_MAX_PORTS; i++) {
+        SmPort* port = &Context->Ports[i];
+        port->Device = Context;
+        ExInitializeFastMutex(&port->SendLock);
+        KeInitializeEvent(&port->WriteDone, SynchronizationEvent, FALSE);
+        KeInitializeEvent(&port->ReadDone, SynchronizationEvent, FALSE);
+        KeInitializeEvent(&port->Activated, SynchronizationEvent, FALSE);
+    }
     return 1;
 }
 

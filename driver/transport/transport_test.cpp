@@ -3,7 +3,9 @@
 #include "devhost/driver_host.h"
 
 #include "core/dd.h"
+#include "transport/ntddmser.h"
 
+#include <ks/hooks.h>
 #include <ks/system.h>
 #include <ntddser.h>
 
@@ -11,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <cstring>
@@ -151,6 +154,23 @@ struct TransportTest : ::testing::Test {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return !host.Ports().Settings(n).Open;
     }
+    PDEVICE_OBJECT Device() { return ks::FindDevice(u"\\Device\\KorvaneMidiVr0"); }
+    LONG Dropped() { return ((DdExtension*)Device()->DeviceExtension)->Context->DroppedBytes; }
+    void SetCts(bool on) {
+        sim::PortFaults faults;
+        faults.CtsOff = !on;
+        host.Ports().SetFaults(0, faults);
+    }
+    // Runs f in a thread and ends the test program when it has not finished within a generous
+    // bound: the driver hangs.
+    template <class F>
+    void MustFinish(F f) {
+        auto done = std::async(std::launch::async, f);
+        if (done.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            std::fprintf(stderr, "a request did not finish: the driver hangs\n");
+            std::_Exit(1);
+        }
+    }
     std::optional<uint32_t> Value(const std::u16string& name) {
         return ks::RegistryGetDword(kKey, name);
     }
@@ -177,6 +197,7 @@ TEST_F(TransportTest, RememberedPortFirstConfiguredProbedAndActivated) {
     EXPECT_EQ(s.ReadInterval, 0xFFFFFFFFu);
     EXPECT_EQ(s.ReadMultiplier, 0xFFFFFFFFu);
     EXPECT_EQ(s.ReadConstant, 0xFFFFFFFEu);
+    EXPECT_EQ(s.WriteConstant + 256 * s.WriteMultiplier, 1012u); // about a second per chunk
     EXPECT_EQ(s.ControlHandShake, uint32_t(SERIAL_CTS_HANDSHAKE));
     EXPECT_EQ(s.FlowReplace, uint32_t(SERIAL_RTS_HANDSHAKE));
     EXPECT_EQ(s.XonLimit, 256); // as read back
@@ -444,6 +465,107 @@ TEST_F(TransportTest, ClosingSendsNotesOffThenPatchModeToThatPortOnly) {
     EXPECT_EQ(TakeLine(2), closing);
     EXPECT_TRUE(PortClosed(0));
     EXPECT_TRUE(PortClosed(2));
+}
+
+TEST_F(TransportTest, PowerChangesWaitWhileTheLastCloseAndTheNextOpenRun) {
+    // The last close is held in its notes-off pause while the next client's open waits and
+    // power requests keep switching: none of them may touch the half-closed port.
+    Start({ModelPort(0)});
+    ks::ClientHandle* first = nullptr;
+    ASSERT_EQ(Open(&first), STATUS_SUCCESS);
+    TakeLine(0);
+    ks::Hold pause({.point = ks::HookPoint::Delay});
+    std::thread closer([&] { Close(first); });
+    ASSERT_TRUE(pause.WaitHeld());
+    std::atomic<bool> stop{false};
+    std::thread power([&] {
+        POWER_STATE s;
+        s.SystemState = PowerSystemWorking;
+        while (!stop) {
+            s.SystemState =
+                s.SystemState == PowerSystemWorking ? PowerSystemSleeping1 : PowerSystemWorking;
+            ks::SendPower(Device(), IRP_MN_SET_POWER, SystemPowerState, s);
+        }
+    });
+    // (The serial port's own close may still be under way when the next open searches: then
+    // that open fails and the port stays closed.)
+    std::thread second([&] { Open(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pause.Release();
+    closer.join();
+    second.join();
+    stop = true;
+    power.join();
+    Bytes expected = {0xF5, 0x00};
+    for (uint8_t ch = 0; ch < 16; ++ch)
+        expected.insert(expected.end(), {uint8_t(0xB0 | ch), 0x7B, 0x00});
+    expected = Concat({expected, kPatchMode});
+    if (!handles.empty())
+        expected = Concat({expected, kRequestConfig});
+    Bytes line = TakeLine(0);
+    ASSERT_GE(line.size(), expected.size());
+    EXPECT_EQ(Bytes(line.begin(), line.begin() + long(expected.size())), expected);
+}
+
+TEST_F(TransportTest, CtsHeldOffBoundsPowerPlayAndClose) {
+    Start({ModelPort(0)});
+    ks::ClientHandle* h = nullptr;
+    ASSERT_EQ(Open(&h), STATUS_SUCCESS);
+    TakeLine(0);
+    auto computerMode = [&] {
+        return WithModel(0, [](sim::InterfaceModel& m) { return m.ComputerMode(); });
+    };
+    POWER_STATE sleeping, working;
+    sleeping.SystemState = PowerSystemSleeping3;
+    working.SystemState = PowerSystemWorking;
+    auto power = [&](UCHAR minor, POWER_STATE s) {
+        return [=, this] {
+            EXPECT_EQ(ks::SendPower(Device(), minor, SystemPowerState, s).status, STATUS_SUCCESS);
+        };
+    };
+
+    // CTS stays off: the query for sleep finishes, its patch-mode message counted as dropped; a
+    // long stream stops at its first chunk and drops the rest.
+    SetCts(false);
+    MustFinish(power(IRP_MN_QUERY_POWER, sleeping));
+    EXPECT_EQ(Dropped(), 6);
+    EXPECT_TRUE(computerMode());
+    SetCts(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(SM_STALL_HOLD_MS + 100));
+    MustFinish(power(IRP_MN_SET_POWER, working));
+    SetCts(false);
+    ULONG taken = 0;
+    MustFinish([&] {
+        Ioctl(h, IOCTL_DD_MIDI_PLAY, PlayBuffer(2, 0, 1, Bytes(2000, 0x22)), nullptr, &taken);
+    });
+    EXPECT_EQ(taken, 2000u);
+    EXPECT_EQ(Dropped(), 6 + 2 + 2000); // the cable selection went first
+    EXPECT_EQ(TakeLine(0), kComputerMode);
+
+    // CTS back: output works again (the cable selected anew); a patch-mode message that waits
+    // for CTS goes out when it returns.
+    SetCts(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(SM_STALL_HOLD_MS + 100));
+    Ioctl(h, IOCTL_DD_MIDI_PLAY, PlayBuffer(4, 0, 0, Events({0x01403C90})), nullptr);
+    EXPECT_EQ(TakeLine(0), (Bytes{0xF5, 0x01, 0x90, 0x3C, 0x40}));
+    SetCts(false);
+    auto query = std::async(std::launch::async, power(IRP_MN_QUERY_POWER, sleeping));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    SetCts(true);
+    query.wait();
+    EXPECT_FALSE(computerMode());
+    MustFinish(power(IRP_MN_SET_POWER, working));
+
+    // The last close with CTS off.
+    SetCts(false);
+    auto start = std::chrono::steady_clock::now();
+    MustFinish([&] { Close(h); });
+    std::printf("close with CTS held off: %lld ms\n",
+                (long long)std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - start)
+                    .count());
+    EXPECT_TRUE(PortClosed(0));
+    SetCts(true);
 }
 
 TEST_F(TransportTest, RealSerialDeviceOverAPseudoTerminal) {

@@ -70,12 +70,25 @@ bool AddressFaults(const void* address, size_t length) {
     return false;
 }
 
+bool ProbeUserRange(const void* address, size_t length) {
+    uintptr_t begin = (uintptr_t)address;
+    if (length == 0)
+        return true;
+    return begin + length >= begin && begin + length <= kUserProbeAddress &&
+           !InPool(address, length);
+}
+
 } // namespace ks
+
+// As ProbeForRead/ProbeForWrite would raise: a user-mode caller's range that is not user space.
+static bool ProbeFails(const void* address, ULONG length) {
+    return ExGetPreviousMode() != KernelMode && !ks::ProbeUserRange(address, length);
+}
 
 NTSTATUS DdCopyFromCaller(PVOID Destination, const void* CallerSource, ULONG Length) {
     if (Length == 0)
         return STATUS_SUCCESS;
-    if (ks::AddressFaults(CallerSource, Length))
+    if (ProbeFails(CallerSource, Length) || ks::AddressFaults(CallerSource, Length))
         return STATUS_ACCESS_VIOLATION;
     memcpy(Destination, CallerSource, Length);
     return STATUS_SUCCESS;
@@ -84,7 +97,7 @@ NTSTATUS DdCopyFromCaller(PVOID Destination, const void* CallerSource, ULONG Len
 NTSTATUS DdCopyToCaller(PVOID CallerDestination, const void* Source, ULONG Length) {
     if (Length == 0)
         return STATUS_SUCCESS;
-    if (ks::AddressFaults(CallerDestination, Length))
+    if (ProbeFails(CallerDestination, Length) || ks::AddressFaults(CallerDestination, Length))
         return STATUS_ACCESS_VIOLATION;
     memcpy(CallerDestination, Source, Length);
     return STATUS_SUCCESS;

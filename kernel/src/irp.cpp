@@ -88,6 +88,7 @@ void FinishThreaded(PIRP irp) {
         irp->AssociatedIrp.SystemBuffer = nullptr;
     }
     auto finish = std::move(record->finish);
+    PKTHREAD issuer = record->apcCompletion ? irp->Tail.Overlay.Thread : nullptr;
     PFILE_OBJECT file = irp->Tail.Overlay.OriginalFileObject;
     PKEVENT event = irp->UserEvent;
     bool keep = record->keepAfterFinish;
@@ -103,9 +104,87 @@ void FinishThreaded(PIRP irp) {
         KeSetEvent(event, IO_NO_INCREMENT, FALSE);
     if (file != nullptr)
         DereferenceObject(file);
+    if (issuer != nullptr)
+        DereferenceObject(issuer);
+}
+
+// A thread-queued request completed to the top: its issuing thread finishes it in a kernel APC.
+// Run now when that is this thread and it takes APCs (the APC would interrupt it at once), or
+// when the issuer has ended; otherwise queue it and wake the issuer if it waits.
+void FinishOrQueue(PIRP irp) {
+    IrpRecord* record = RecordOf(irp);
+    PKTHREAD issuer = irp->Tail.Overlay.Thread;
+    PKTHREAD self = CurrentThread();
+    if (!record->apcCompletion || (issuer == self && TakesApcsNow())) {
+        FinishThreaded(irp);
+        return;
+    }
+    std::unique_lock guard(DispatcherLock());
+    if (issuer->Ended) {
+        guard.unlock();
+        FinishThreaded(irp);
+        return;
+    }
+    record->nextApc = nullptr;
+    if (issuer->ApcLast != nullptr)
+        RecordOf(issuer->ApcLast)->nextApc = irp;
+    else
+        issuer->ApcFirst = irp;
+    issuer->ApcLast = irp;
+    if (issuer->WaitObject != nullptr && !issuer->WaitTakesApcs && issuer->WaitInfinite)
+        CheckApcDeadlock(issuer, issuer->WaitObject);
+    WakeThread(issuer);
 }
 
 } // namespace
+
+bool TakesApcsNow() {
+    return CurrentIrql() < APC_LEVEL && FastMutexesHeld() == 0;
+}
+
+void DeliverApcs() {
+    if (!TakesApcsNow())
+        return;
+    PKTHREAD self = CurrentThread();
+    for (;;) {
+        PIRP irp;
+        {
+            std::lock_guard guard(DispatcherLock());
+            irp = self->ApcFirst;
+            if (irp == nullptr)
+                return;
+            self->ApcFirst = RecordOf(irp)->nextApc;
+            if (self->ApcFirst == nullptr)
+                self->ApcLast = nullptr;
+        }
+        // Kernel APCs run at APC_LEVEL.
+        CurrentIrql() = APC_LEVEL;
+        FinishThreaded(irp);
+        CurrentIrql() = PASSIVE_LEVEL;
+    }
+}
+
+void CheckApcDeadlock(PKTHREAD waiter, const void* object) {
+    for (PIRP irp = waiter->ApcFirst; irp != nullptr; irp = RecordOf(irp)->nextApc)
+        if ((const void*)irp->UserEvent == object)
+            Fail("deadlock: %s waits without limit at IRQL %d for the event of request %p, "
+                 "completed by %s; its completion runs as a kernel APC in the waiting thread, "
+                 "which takes none at APC_LEVEL or above or holding a fast mutex",
+                 waiter->Name, waiter->WaitIrql, (void*)irp, CurrentThread()->Name);
+}
+
+void EndThreadApcs(PKTHREAD thread) {
+    // The thread is ending: it takes what is queued, and later completions run where they
+    // happen.
+    for (;;) {
+        DeliverApcs();
+        std::lock_guard guard(DispatcherLock());
+        if (thread->ApcFirst == nullptr || !TakesApcsNow()) {
+            thread->Ended = true;
+            return;
+        }
+    }
+}
 
 IrpRecord* RecordOf(PIRP irp) {
     if (irp == nullptr)
@@ -116,15 +195,18 @@ IrpRecord* RecordOf(PIRP irp) {
     return record;
 }
 
+// System buffers come from the pool: they are kernel addresses that no user-mode caller may
+// name.
 void* AllocateSystemBuffer(size_t size) {
-    void* buffer = calloc(1, size ? size : 1);
+    void* buffer = ExAllocatePoolWithTag(NonPagedPool, size ? size : 1, Tag("IoSB"));
     if (buffer == nullptr)
         Fail("out of memory for a system buffer");
+    memset(buffer, 0, size ? size : 1);
     return buffer;
 }
 
 void FreeSystemBuffer(void* buffer) {
-    free(buffer);
+    ExFreePoolWithTag(buffer, Tag("IoSB"));
 }
 
 PIRP AllocateThreadedIrp(CCHAR stackSize, bool keepAfterFinish) {
@@ -146,13 +228,16 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp) {
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-IoResult CallAndWait(PDEVICE_OBJECT device, PIRP irp) {
+IoResult CallAndWait(PDEVICE_OBJECT device, PIRP irp, KIRQL irql) {
     KEVENT done;
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     irp->UserEvent = &done;
     irp->UserIosb = &iosb;
+    KIRQL old;
+    KeRaiseIrql(irql, &old);
     IoCallDriver(device, irp);
+    KeLowerIrql(old);
     // The finish step signals the event whether or not the driver answered STATUS_PENDING.
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     if (!RecordOf(irp)->keepAfterFinish)
@@ -187,7 +272,12 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 }
 
 void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
-    memset(Irp, 0, PacketSize);
+    // Cleared as IoCancelIrp sets it: a cancel may meet a packet being reused.
+    size_t cancel = offsetof(IRP, Cancel);
+    memset(Irp, 0, cancel);
+    __atomic_store_n(&Irp->Cancel, (BOOLEAN)FALSE, __ATOMIC_SEQ_CST);
+    memset((PUCHAR)Irp + cancel + sizeof(Irp->Cancel), 0,
+           PacketSize - cancel - sizeof(Irp->Cancel));
     Irp->Type = 6;
     Irp->Size = PacketSize;
     Irp->StackCount = StackSize;
@@ -212,6 +302,7 @@ void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 }
 
 void IoFreeIrp(PIRP Irp) {
+    ks::HookReached(ks::HookPoint::FreeIrp, Irp);
     ks::IrpRecord* record = ks::RecordOf(Irp);
     if (record->state == ks::IrpState::Freed)
         ks::Fail("IRP %p freed twice", (void*)Irp);
@@ -224,6 +315,7 @@ void IoFreeIrp(PIRP Irp) {
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    ks::HookReached(ks::HookPoint::CallDriver, DeviceObject);
     ks::IrpRecord* record = ks::RecordOf(Irp);
     if (record->state == ks::IrpState::Freed || record->state == ks::IrpState::Finished)
         ks::Fail("IRP %p sent after it was completed or freed", (void*)Irp);
@@ -243,6 +335,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // A packet freed by its completion may be gone when the dispatch routine returns.
     bool checkPending = !(record->threaded && !record->keepAfterFinish);
     UCHAR major = stack->MajorFunction;
+    // The close request is the only one that may carry a file object with no reference left.
+    if (stack->FileObject != nullptr && major != IRP_MJ_CLOSE)
+        ks::CheckObjectAlive(stack->FileObject, ks::MajorName(major), DeviceObject);
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
     KIRQL irql = ks::CurrentIrql();
     void* previousDriver = ks::CurrentDriverContext();
@@ -272,6 +367,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     UNREFERENCED_PARAMETER(PriorityBoost);
+    ks::HookReached(ks::HookPoint::CompleteRequest, Irp);
     ks::IrpRecord* record = ks::RecordOf(Irp);
     if (record->state != ks::IrpState::Dispatched)
         ks::Fail("IRP %p completed twice (or completed while no driver had it)", (void*)Irp);
@@ -297,7 +393,8 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         NTSTATUS status = Irp->IoStatus.Status;
         bool invoke = (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
-                      (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
+                      (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) &&
+                       (stack->Control & SL_INVOKE_ON_CANCEL));
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
         uint64_t level = 1ull << (stack - (PIO_STACK_LOCATION)(Irp + 1));
@@ -329,7 +426,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         ks::Fail("IRP %p from IoAllocateIrp completed to the top: its completion routine must "
                  "answer STATUS_MORE_PROCESSING_REQUIRED",
                  (void*)Irp);
-    ks::FinishThreaded(Irp);
+    ks::FinishOrQueue(Irp);
 }
 
 void IoAcquireCancelSpinLock(PKIRQL Irql) {
@@ -341,14 +438,19 @@ void IoReleaseCancelSpinLock(KIRQL Irql) {
 }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
+    ks::HookReached(ks::HookPoint::CancelIrp, Irp);
     ks::IrpRecord* record = ks::RecordOf(Irp);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
+    if (record->state == ks::IrpState::Freed)
+        ks::Fail("IoCancelIrp of IRP %p after it was freed", (void*)Irp);
+    // Every request is marked, with or without a cancel routine, whoever holds it: a driver
+    // that sets its cancel routine later must see the mark.
+    __atomic_store_n(&Irp->Cancel, (BOOLEAN)TRUE, __ATOMIC_SEQ_CST);
     if (record->state != ks::IrpState::Dispatched) {
         IoReleaseCancelSpinLock(irql);
         return FALSE;
     }
-    Irp->Cancel = TRUE;
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);
@@ -380,6 +482,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     if (ks::CurrentIrql() != PASSIVE_LEVEL)
         ks::Fail("IoBuildDeviceIoControlRequest at IRQL %d", ks::CurrentIrql());
     PIRP irp = ks::AllocateThreadedIrp(DeviceObject->StackSize, false);
+    ks::RecordOf(irp)->apcCompletion = true; // the issuer stays until the packet finishes
+    ks::ReferenceObject(irp->Tail.Overlay.Thread);
     irp->UserEvent = Event;
     irp->UserIosb = IoStatusBlock;
     irp->RequestorMode = KernelMode;
@@ -422,6 +526,8 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
     if (ks::CurrentIrql() != PASSIVE_LEVEL)
         ks::Fail("IoBuildSynchronousFsdRequest at IRQL %d", ks::CurrentIrql());
     PIRP irp = ks::AllocateThreadedIrp(DeviceObject->StackSize, false);
+    ks::RecordOf(irp)->apcCompletion = true; // the issuer stays until the packet finishes
+    ks::ReferenceObject(irp->Tail.Overlay.Thread);
     irp->UserEvent = Event;
     irp->UserIosb = IoStatusBlock;
     irp->RequestorMode = KernelMode;

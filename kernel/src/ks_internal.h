@@ -3,6 +3,8 @@
 
 #include <wdm.h>
 
+#include "ks/hooks.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -24,9 +26,21 @@ std::mutex& DispatcherLock();
 void WakeWaiters(DISPATCHER_HEADER* header);
 // Waits (dispatcher lock held through `guard`) until `satisfied` answers true or the deadline
 // passes; false on time-out.
+// With takesApcs, kernel APCs queued to the waiting thread run during the wait (outside the
+// lock), as they do in a wait at PASSIVE_LEVEL.
 bool WaitOn(DISPATCHER_HEADER* header, std::unique_lock<std::mutex>& guard,
             const std::chrono::steady_clock::time_point* deadline,
-            bool (*satisfied)(DISPATCHER_HEADER*, void*), void* context);
+            bool (*satisfied)(DISPATCHER_HEADER*, void*), void* context, bool takesApcs = false);
+
+// Kernel APCs (irp.cpp): completions of thread-queued requests run in the issuing thread. A
+// thread takes them below APC_LEVEL holding no fast mutex.
+bool TakesApcsNow();
+void DeliverApcs(); // runs the calling thread's queued completions if it takes APCs now
+// The calling thread starts an infinite wait on `object` unable to take APCs: a completion
+// queued for it whose event is `object` can never run (dispatcher lock held).
+void CheckApcDeadlock(PKTHREAD waiter, const void* object);
+void WakeThread(PKTHREAD thread);    // wakes the thread's wait so it takes its APCs (lock held)
+void EndThreadApcs(PKTHREAD thread); // the calling thread ends: takes its APCs, then none
 
 // Object headers precede every kernel object the layer creates (devices, drivers, files,
 // threads), giving reference counts and a type.
@@ -42,19 +56,34 @@ ObjectHeader* HeaderOf(void* body);
 void ReferenceObject(void* body);
 void DereferenceObject(void* body);
 LONG_PTR ReferenceCount(void* body);
+// Fails loudly when a request carries an object whose last reference is gone.
+void CheckObjectAlive(void* body, const char* request, PDEVICE_OBJECT device);
 
-// Handles: indexes into one table shared by kernel and clients.
-HANDLE CreateHandle(void* body, ACCESS_MASK access, void* owner);
-void* HandleObject(HANDLE handle, ACCESS_MASK* access); // referenced; nullptr when invalid
+// Handles: indexes into one table. A handle belongs to the kernel (OBJ_KERNEL_HANDLE, or made
+// in a system thread) or to the client process whose context made it; a client's handle is not
+// valid in a system thread. The context is the client's when a non-system thread runs with the
+// previous mode UserMode.
+bool InClientContext();
+bool IsKernelHandle(POBJECT_ATTRIBUTES attributes); // what a handle made now with them is
+HANDLE CreateHandle(void* body, ACCESS_MASK access, void* owner, bool kernelHandle);
+// Referenced; nullptr when invalid in this context. *kernelHandle tells whose it is.
+void* HandleObject(HANDLE handle, ACCESS_MASK* access, bool* kernelHandle = nullptr);
 size_t HandlesOwnedBy(void* owner);
 // The driver whose code runs in this thread (for handle ownership); set by the system calls.
 void* CurrentDriverContext();
 void SetCurrentDriverContext(void* driver);
 
+// Hook points (hooks.cpp): every hooked routine calls this on entry.
+void HookReached(HookPoint point, const void* object);
+
 // Per-thread state.
 KIRQL& CurrentIrql();
 KPROCESSOR_MODE& CurrentPreviousMode();
 int& FastMutexesHeld();
+
+// Pool (pool.cpp): guard bytes of every block checked now; whether a range touches pool.
+void CheckPoolGuards();
+bool InPool(const void* address, size_t length);
 
 // Strings.
 std::u16string ToU16(PCUNICODE_STRING s);
@@ -82,4 +111,15 @@ struct _KTHREAD {
     PKSTART_ROUTINE Start;
     PVOID StartContext;
     void* Driver;
+    char Name[64]; // for reports
+    // Under the dispatcher lock: queued completions (thread-queued requests), and the wait the
+    // thread is in.
+    PIRP ApcFirst;
+    PIRP ApcLast;
+    bool Ended;
+    const void* WaitObject; // null when not waiting
+    void* WaitBlock;
+    bool WaitTakesApcs;
+    bool WaitInfinite;
+    KIRQL WaitIrql;
 };

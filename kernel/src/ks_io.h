@@ -50,6 +50,9 @@ struct IrpRecord {
     bool threaded;
     bool keepAfterFinish;
     bool powerReleased;
+    // Thread-queued (IoBuild... requests): finished by a kernel APC in the issuing thread.
+    bool apcCompletion;
+    PIRP nextApc;
     size_t userLength; // bytes the caller's buffer holds (buffered input operations)
     // Per stack location (bit = index from the bottom), for the pending check: marked pending
     // when the completion walk passed it, walked, and its dispatch routine returned
@@ -66,9 +69,9 @@ PIRP AllocateThreadedIrp(CCHAR stackSize, bool keepAfterFinish);
 void* AllocateSystemBuffer(size_t size);
 void FreeSystemBuffer(void* buffer);
 
-// Sends a request in the calling thread and waits for it; the packet (built with
+// Sends a request in the calling thread (at `irql`) and waits for it; the packet (built with
 // keepAfterFinish) is freed.
-IoResult CallAndWait(PDEVICE_OBJECT device, PIRP irp);
+IoResult CallAndWait(PDEVICE_OBJECT device, PIRP irp, KIRQL irql = PASSIVE_LEVEL);
 
 // A default dispatch entry: completes with STATUS_INVALID_DEVICE_REQUEST.
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);

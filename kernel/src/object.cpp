@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <deque>
 #include <new>
 #include <vector>
 
@@ -60,11 +61,27 @@ void DereferenceObject(void* body) {
         FreeObjectMemory(body);
 }
 
+// Freed objects stay readable for a while, so that a later use is reported by name rather than
+// read from freed memory.
 void FreeObjectMemory(void* body) {
+    static std::mutex* lock = new std::mutex;
+    static std::deque<ObjectHeader*>* quarantine = new std::deque<ObjectHeader*>;
     ObjectHeader* header = (ObjectHeader*)body - 1;
     header->magic = kDeadMagic;
-    header->~ObjectHeader();
-    free(header);
+    std::lock_guard guard(*lock);
+    quarantine->push_back(header);
+    if (quarantine->size() > 512) {
+        quarantine->front()->~ObjectHeader();
+        free(quarantine->front());
+        quarantine->pop_front();
+    }
+}
+
+void CheckObjectAlive(void* body, const char* request, PDEVICE_OBJECT device) {
+    ObjectHeader* header = (ObjectHeader*)body - 1;
+    if (header->magic == kDeadMagic || (header->magic == kObjectMagic && header->references <= 0))
+        Fail("%s to %p carries file object %p whose last reference is gone", request, (void*)device,
+             body);
 }
 
 LONG_PTR ReferenceCount(void* body) {
@@ -78,6 +95,7 @@ struct HandleEntry {
     void* object;
     ACCESS_MASK access;
     void* owner;
+    bool kernel;
 };
 struct HandleTable {
     std::mutex lock;
@@ -100,7 +118,16 @@ void SetCurrentDriverContext(void* driver) {
     tDriverContext = driver;
 }
 
-HANDLE CreateHandle(void* body, ACCESS_MASK access, void* owner) {
+bool InClientContext() {
+    return !CurrentThread()->System && CurrentPreviousMode() == UserMode;
+}
+
+bool IsKernelHandle(POBJECT_ATTRIBUTES attributes) {
+    return !InClientContext() ||
+           (attributes != nullptr && (attributes->Attributes & OBJ_KERNEL_HANDLE) != 0);
+}
+
+HANDLE CreateHandle(void* body, ACCESS_MASK access, void* owner, bool kernelHandle) {
     HandleTable& table = Handles();
     std::lock_guard guard(table.lock);
     size_t i = 0;
@@ -108,17 +135,20 @@ HANDLE CreateHandle(void* body, ACCESS_MASK access, void* owner) {
         i++;
     if (i == table.entries.size())
         table.entries.push_back({});
-    table.entries[i] = {body, access, owner};
+    table.entries[i] = {body, access, owner, kernelHandle};
     return (HANDLE)(uintptr_t)((i + 1) * 4);
 }
 
-void* HandleObject(HANDLE handle, ACCESS_MASK* access) {
+void* HandleObject(HANDLE handle, ACCESS_MASK* access, bool* kernelHandle) {
+    bool client = InClientContext();
     HandleTable& table = Handles();
     std::lock_guard guard(table.lock);
     size_t i = IndexOf(handle);
     if ((uintptr_t)handle % 4 != 0 || i >= table.entries.size() ||
-        table.entries[i].object == nullptr)
+        table.entries[i].object == nullptr || (!table.entries[i].kernel && !client))
         return nullptr;
+    if (kernelHandle)
+        *kernelHandle = table.entries[i].kernel;
     ReferenceObject(table.entries[i].object);
     if (access)
         *access = table.entries[i].access;
@@ -135,11 +165,12 @@ size_t HandlesOwnedBy(void* owner) {
 }
 
 static void* RemoveHandle(HANDLE handle) {
+    bool client = InClientContext();
     HandleTable& table = Handles();
     std::lock_guard guard(table.lock);
     size_t i = IndexOf(handle);
     if ((uintptr_t)handle % 4 != 0 || i >= table.entries.size() ||
-        table.entries[i].object == nullptr)
+        table.entries[i].object == nullptr || (!table.entries[i].kernel && !client))
         return nullptr;
     void* object = table.entries[i].object;
     table.entries[i] = {};
@@ -161,13 +192,18 @@ POBJECT_TYPE* ExEventObjectType = (POBJECT_TYPE*)new POBJECT_TYPE((POBJECT_TYPE)
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                    PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation) {
-    UNREFERENCED_PARAMETER(AccessMode);
     if (ks::CurrentIrql() > APC_LEVEL)
         ks::Fail("ObReferenceObjectByHandle at IRQL %d", ks::CurrentIrql());
     ACCESS_MASK granted = 0;
-    void* object = ks::HandleObject(Handle, &granted);
+    bool kernelHandle = false;
+    void* object = ks::HandleObject(Handle, &granted, &kernelHandle);
     if (object == nullptr)
         return STATUS_INVALID_HANDLE;
+    // A client's handle taken as KernelMode: the client can close it or swap the object.
+    if (!kernelHandle && AccessMode == KernelMode)
+        ks::Fail("ObReferenceObjectByHandle of handle %p, which belongs to the client process, "
+                 "as KernelMode (make it with OBJ_KERNEL_HANDLE)",
+                 Handle);
     if (ObjectType != nullptr && (uintptr_t)ObjectType != (uintptr_t)ks::KindOf(object)) {
         ks::DereferenceObject(object);
         return STATUS_OBJECT_TYPE_MISMATCH;
@@ -185,11 +221,13 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
 }
 
 LONG_PTR ObfReferenceObject(PVOID Object) {
+    ks::HookReached(ks::HookPoint::ReferenceObject, Object);
     ks::ReferenceObject(Object);
     return ks::ReferenceCount(Object);
 }
 
 LONG_PTR ObfDereferenceObject(PVOID Object) {
+    ks::HookReached(ks::HookPoint::DereferenceObject, Object);
     LONG_PTR left = ks::ReferenceCount(Object) - 1;
     ks::DereferenceObject(Object);
     return left;

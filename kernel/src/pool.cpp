@@ -1,11 +1,11 @@
 // Pool with tags: every block is known with its tag and size, so leaks are reported per tag and
-// frees with another tag, or of addresses that are no block, fail loudly.
+// frees with another tag, or of addresses that are no block, fail loudly. Each block has its
+// exact size between guard bytes; a write past either end is reported at free or unload.
 #include "ks_internal.h"
 #include "ks/system.h"
 
 #include <cstdlib>
 #include <map>
-#include <unordered_map>
 
 namespace ks {
 namespace {
@@ -15,9 +15,32 @@ struct Block {
     size_t size;
 };
 
+constexpr size_t kGuard = 16; // before the block; after it, at least this much
+constexpr uint8_t kGuardByte = 0xFD;
+
+size_t TailGuard(size_t size) {
+    return ((size + 15) & ~(size_t)15) - size + kGuard;
+}
+
+// Fails loudly when a guard byte of the block changed. Pool lock held.
+void CheckGuards(void* p, const Block& block, const char* when) {
+    const uint8_t* head = (const uint8_t*)p - kGuard;
+    const uint8_t* tail = (const uint8_t*)p + block.size;
+    for (size_t i = 0; i < kGuard; i++)
+        if (head[i] != kGuardByte)
+            Fail("pool block %p of tag '%s' (%zu bytes) was written before its start (%zu bytes "
+                 "before), found %s",
+                 p, TagText(block.tag).c_str(), block.size, kGuard - i, when);
+    for (size_t i = 0, n = TailGuard(block.size); i < n; i++)
+        if (tail[i] != kGuardByte)
+            Fail("pool block %p of tag '%s' (%zu bytes) was written past its end (at offset "
+                 "%zu), found %s",
+                 p, TagText(block.tag).c_str(), block.size, block.size + i, when);
+}
+
 struct Pool {
     std::mutex lock;
-    std::unordered_map<void*, Block> blocks;
+    std::map<void*, Block> blocks; // ordered: address ranges are looked up
     ULONG failTag = 0;
     int failSkip = 0;
     int failCount = 0;
@@ -84,6 +107,30 @@ std::vector<PoolTagUsage> PoolUsage() {
     return result;
 }
 
+void CheckPoolGuards() {
+    Pool& pool = ThePool();
+    std::lock_guard guard(pool.lock);
+    for (auto& [address, block] : pool.blocks)
+        CheckGuards(address, block, "at unload");
+}
+
+bool InPool(const void* address, size_t length) {
+    Pool& pool = ThePool();
+    std::lock_guard guard(pool.lock);
+    uintptr_t begin = (uintptr_t)address, end = begin + length;
+    auto it = pool.blocks.upper_bound((void*)(end + kGuard));
+    while (it != pool.blocks.begin()) {
+        --it;
+        uintptr_t blockBegin = (uintptr_t)it->first - kGuard;
+        uintptr_t blockEnd = (uintptr_t)it->first + it->second.size + TailGuard(it->second.size);
+        if (blockEnd <= begin)
+            return false;
+        if (blockBegin < end)
+            return true;
+    }
+    return false;
+}
+
 void FailPoolAllocations(ULONG tag, int skip, int count) {
     Pool& pool = ThePool();
     std::lock_guard guard(pool.lock);
@@ -110,10 +157,13 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     if (ks::ShouldFail(pool, Tag))
         return NULL;
     // 16-byte alignment, as MEMORY_ALLOCATION_ALIGNMENT on x64; never zeroed.
-    size_t size = NumberOfBytes == 0 ? 1 : NumberOfBytes;
-    void* p = aligned_alloc(16, (size + 15) & ~(size_t)15);
-    if (p == NULL)
+    size_t size = NumberOfBytes;
+    size_t total = ks::kGuard + size + ks::TailGuard(size);
+    uint8_t* base = (uint8_t*)aligned_alloc(16, total);
+    if (base == NULL)
         return NULL;
+    memset(base, ks::kGuardByte, total);
+    uint8_t* p = base + ks::kGuard;
     memset(p, 0xA5, size);
     pool.blocks[p] = ks::Block{Tag, NumberOfBytes};
     return p;
@@ -134,8 +184,9 @@ static void FreeBlock(PVOID P, bool checkTag, ULONG Tag) {
     if (checkTag && it->second.tag != Tag)
         ks::Fail("pool block %p of tag '%s' freed with tag '%s'", P,
                  ks::TagText(it->second.tag).c_str(), ks::TagText(Tag).c_str());
+    ks::CheckGuards(P, it->second, "at free");
     pool.blocks.erase(it);
-    free(P);
+    free((uint8_t*)P - ks::kGuard);
 }
 
 void ExFreePoolWithTag(PVOID P, ULONG Tag) {

@@ -127,7 +127,7 @@ NTSTATUS OpenOrCreate(PHANDLE KeyHandle, ACCESS_MASK access, POBJECT_ATTRIBUTES 
     if (body == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     new (body) KeyObject{path, access};
-    *KeyHandle = CreateHandle(body, access, CurrentDriverContext());
+    *KeyHandle = CreateHandle(body, access, CurrentDriverContext(), IsKernelHandle(attributes));
     return STATUS_SUCCESS;
 }
 

@@ -46,28 +46,61 @@ void WakeWaiters(DISPATCHER_HEADER* header) {
         CONTAINING_RECORD(entry, WaitBlock, link)->wake.notify_one();
 }
 
+void WakeThread(PKTHREAD thread) {
+    if (thread->WaitBlock != nullptr)
+        static_cast<WaitBlock*>(thread->WaitBlock)->wake.notify_one();
+}
+
 bool WaitOn(DISPATCHER_HEADER* header, std::unique_lock<std::mutex>& guard,
             const std::chrono::steady_clock::time_point* deadline,
-            bool (*satisfied)(DISPATCHER_HEADER*, void*), void* context) {
+            bool (*satisfied)(DISPATCHER_HEADER*, void*), void* context, bool takesApcs) {
+    PKTHREAD self = CurrentThread();
+    auto takeApcs = [&] {
+        while (takesApcs && self->ApcFirst != nullptr) {
+            guard.unlock();
+            DeliverApcs();
+            guard.lock();
+        }
+    };
+    takeApcs();
     if (satisfied(header, context))
         return true;
     WaitBlock block;
     EnsureWaitList(header);
     InsertTailList(&header->WaitListHead, &block.link);
+    // An APC run during this wait may wait itself: the outer wait is restored after.
+    const void* outerObject = self->WaitObject;
+    void* outerBlock = self->WaitBlock;
+    bool outerTakesApcs = self->WaitTakesApcs, outerInfinite = self->WaitInfinite;
+    KIRQL outerIrql = self->WaitIrql;
+    self->WaitObject = header;
+    self->WaitBlock = &block;
+    self->WaitTakesApcs = takesApcs;
+    self->WaitInfinite = deadline == nullptr;
+    self->WaitIrql = CurrentIrql();
+    if (!takesApcs && deadline == nullptr)
+        CheckApcDeadlock(self, header);
     bool done = false;
     for (;;) {
         if (deadline == nullptr) {
             block.wake.wait(guard);
         } else if (block.wake.wait_until(guard, *deadline) == std::cv_status::timeout) {
+            takeApcs();
             done = satisfied(header, context);
             break;
         }
+        takeApcs();
         if (satisfied(header, context)) {
             done = true;
             break;
         }
     }
     RemoveEntryList(&block.link);
+    self->WaitObject = outerObject;
+    self->WaitBlock = outerBlock;
+    self->WaitTakesApcs = outerTakesApcs;
+    self->WaitInfinite = outerInfinite;
+    self->WaitIrql = outerIrql;
     return done;
 }
 
@@ -154,6 +187,7 @@ void KeLowerIrql(KIRQL NewIrql) {
     if (NewIrql > ks::CurrentIrql())
         ks::Fail("KeLowerIrql to %d above the current IRQL %d", NewIrql, ks::CurrentIrql());
     ks::CurrentIrql() = NewIrql;
+    ks::DeliverApcs();
 }
 
 KIRQL KeRaiseIrqlToDpcLevel(void) {
@@ -217,6 +251,7 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
+    ks::HookReached(ks::HookPoint::SetEvent, Event);
     if (ks::CurrentIrql() > DISPATCH_LEVEL)
         ks::Fail("KeSetEvent at IRQL %d", ks::CurrentIrql());
     std::lock_guard guard(DispatcherLock());
@@ -288,6 +323,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
+    ks::HookReached(ks::HookPoint::Wait, Object);
     ks::CheckWaitIrql("KeWaitForSingleObject", Timeout);
     PKTHREAD self = ks::CurrentThread();
     DISPATCHER_HEADER* header = (DISPATCHER_HEADER*)Object;
@@ -296,7 +332,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     auto satisfied = [](DISPATCHER_HEADER* header, void* thread) {
         return ks::TrySatisfy(header, (PKTHREAD)thread);
     };
-    bool done = ks::WaitOn(header, guard, Timeout ? &deadline : nullptr, satisfied, self);
+    bool done = ks::WaitOn(header, guard, Timeout ? &deadline : nullptr, satisfied, self,
+                           ks::TakesApcsNow());
     return done ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
@@ -304,17 +341,16 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                 PLARGE_INTEGER Interval) {
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
+    ks::HookReached(ks::HookPoint::Delay, nullptr);
     ks::CheckWaitIrql("KeDelayExecutionThread", Interval);
     auto deadline = ks::Deadline(Interval);
-    struct timespec ts;
-    auto left = deadline - ks::Clock::now();
-    while (left.count() > 0) {
-        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        ts.tv_sec = ns / 1000000000;
-        ts.tv_nsec = ns % 1000000000;
-        nanosleep(&ts, nullptr);
-        left = deadline - ks::Clock::now();
-    }
+    // A wait on an object nobody signals: kernel APCs still run during it.
+    DISPATCHER_HEADER never{};
+    never.Type = KS_EVENT_NOTIFICATION;
+    std::unique_lock guard(DispatcherLock());
+    ks::WaitOn(
+        &never, guard, &deadline, [](DISPATCHER_HEADER*, void*) { return false; }, nullptr,
+        ks::TakesApcsNow());
     return STATUS_SUCCESS;
 }
 
@@ -350,6 +386,7 @@ static void AcquireFast(PFAST_MUTEX FastMutex, PKTHREAD self, KIRQL old) {
 }
 
 void ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
+    ks::HookReached(ks::HookPoint::AcquireFastMutex, FastMutex);
     KIRQL old = ks::CurrentIrql();
     if (old > APC_LEVEL)
         ks::Fail("ExAcquireFastMutex at IRQL %d", old);
@@ -381,8 +418,9 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 void ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
+    ks::HookReached(ks::HookPoint::ReleaseFastMutex, FastMutex);
     PKTHREAD self = ks::CurrentThread();
-    std::lock_guard guard(DispatcherLock());
+    std::unique_lock guard(DispatcherLock());
     if (FastMutex->Owner != self)
         ks::Fail("fast mutex %p released by a thread that does not own it", (void*)FastMutex);
     if (ks::CurrentIrql() != APC_LEVEL)
@@ -392,6 +430,8 @@ void ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     ks::FastMutexesHeld()--;
     ks::CurrentIrql() = (KIRQL)FastMutex->OldIrql;
     ks::WakeWaiters(&FastMutex->Event.Header);
+    guard.unlock();
+    ks::DeliverApcs();
 }
 
 KPROCESSOR_MODE ExGetPreviousMode(void) {

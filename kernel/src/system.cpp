@@ -45,7 +45,7 @@ PDRIVER_OBJECT Bus() {
     return bus;
 }
 
-const std::vector<ULONG> kSystemTags = {Tag("IoDE")};
+const std::vector<ULONG> kSystemTags = {Tag("IoDE"), Tag("IoSB")};
 
 PIRP BuildRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS initialStatus) {
     PIRP irp = AllocateThreadedIrp(device->StackSize, true);
@@ -101,6 +101,7 @@ std::string UnloadDriver(PDRIVER_OBJECT driver) {
     if (CurrentIrql() != PASSIVE_LEVEL)
         Fail("DriverUnload returned at IRQL %d", CurrentIrql());
     DrainDeferred();
+    CheckPoolGuards();
     auto tags = record->options.poolTags;
     for (auto& usage : PoolUsage()) {
         bool system =
@@ -185,7 +186,9 @@ IoResult SendPower(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type, PO
     next->Parameters.Power.Type = type;
     next->Parameters.Power.State = state;
     next->Parameters.Power.ShutdownType = PowerActionNone;
-    return CallAndWait(device, irp);
+    // The power manager calls a device that has not declared itself pageable at DISPATCH_LEVEL.
+    return CallAndWait(device, irp,
+                       (device->Flags & DO_POWER_PAGABLE) ? PASSIVE_LEVEL : DISPATCH_LEVEL);
 }
 
 } // namespace ks

@@ -4,6 +4,8 @@
 #include "ks/system.h"
 
 #include <atomic>
+#include <cstdio>
+#include <dlfcn.h>
 #include <pthread.h>
 
 namespace ks {
@@ -11,6 +13,7 @@ namespace ks {
 namespace {
 
 std::atomic<size_t> gLiveSystemThreads{0};
+std::atomic<int> gThreadNumbers{0};
 
 bool DeleteThreadObject(void*) {
     return false;
@@ -26,6 +29,8 @@ PKTHREAD NewThreadRecord(bool system) {
     InitializeListHead(&thread->Header.WaitListHead);
     thread->Priority = 8;
     thread->System = system;
+    snprintf(thread->Name, sizeof thread->Name, "%s thread %d", system ? "system" : "host",
+             ++gThreadNumbers);
     return thread;
 }
 
@@ -33,8 +38,10 @@ PKTHREAD NewThreadRecord(bool system) {
 struct HostThreadSlot {
     PKTHREAD thread = nullptr;
     ~HostThreadSlot() {
-        if (thread != nullptr && !thread->System)
+        if (thread != nullptr && !thread->System) {
+            EndThreadApcs(thread);
             DereferenceObject(thread);
+        }
     }
 };
 thread_local HostThreadSlot tSlot;
@@ -46,6 +53,7 @@ void EndSystemThread(PKTHREAD thread) {
     if (thread->MutexesHeld != 0 || FastMutexesHeld() != 0)
         Fail("system thread ends holding %d mutex(es) and %d fast mutex(es)", thread->MutexesHeld,
              FastMutexesHeld());
+    EndThreadApcs(thread);
     {
         std::lock_guard guard(DispatcherLock());
         thread->Header.SignalState = 1;
@@ -78,6 +86,17 @@ PKTHREAD CurrentThread() {
 
 size_t LiveSystemThreads() {
     return gLiveSystemThreads;
+}
+
+void SetThreadName(const std::string& name) {
+    PKTHREAD thread = CurrentThread();
+    std::lock_guard guard(DispatcherLock());
+    snprintf(thread->Name, sizeof thread->Name, "%s", name.c_str());
+}
+
+std::string ThreadName(PKTHREAD thread) {
+    std::lock_guard guard(DispatcherLock());
+    return thread->Name;
 }
 
 KPROCESSOR_MODE PreviousMode() {
@@ -116,7 +135,6 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
-    UNREFERENCED_PARAMETER(ObjectAttributes);
     UNREFERENCED_PARAMETER(ProcessHandle);
     if (ks::CurrentIrql() != PASSIVE_LEVEL)
         ks::Fail("PsCreateSystemThread at IRQL %d", ks::CurrentIrql());
@@ -126,9 +144,14 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     thread->Start = StartRoutine;
     thread->StartContext = StartContext;
     thread->Driver = ks::CurrentDriverContext();
+    Dl_info symbol;
+    if (dladdr((void*)StartRoutine, &symbol) && symbol.dli_sname != nullptr)
+        snprintf(thread->Name + strlen(thread->Name), sizeof thread->Name - strlen(thread->Name),
+                 " (%s)", symbol.dli_sname);
     ks::ReferenceObject(thread); // one for the handle, one for the running thread
-    *ThreadHandle = ks::CreateHandle(thread, DesiredAccess ? DesiredAccess : THREAD_ALL_ACCESS,
-                                     ks::CurrentDriverContext());
+    *ThreadHandle =
+        ks::CreateHandle(thread, DesiredAccess ? DesiredAccess : THREAD_ALL_ACCESS,
+                         ks::CurrentDriverContext(), ks::IsKernelHandle(ObjectAttributes));
     if (ClientId) {
         ClientId->UniqueProcess = (HANDLE)4;
         ClientId->UniqueThread = thread;

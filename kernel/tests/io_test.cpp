@@ -4,6 +4,8 @@
 
 #include "core/caller_buffer.h"
 
+#include <ks/hooks.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -122,10 +124,13 @@ NTSTATUS ReaderDispatch(PDEVICE_OBJECT, PIRP irp) {
             ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
             ULONG length = stack->Parameters.DeviceIoControl.InputBufferLength;
             UCHAR data[64];
-            const void* input = METHOD_FROM_CTL_CODE(code) == METHOD_NEITHER
-                                    ? stack->Parameters.DeviceIoControl.Type3InputBuffer
-                                    : irp->AssociatedIrp.SystemBuffer;
-            NTSTATUS status = DdCopyFromCaller(data, input, length);
+            // Only a caller's own address is probed: the system buffer is the kernel's.
+            NTSTATUS status = STATUS_SUCCESS;
+            if (METHOD_FROM_CTL_CODE(code) == METHOD_NEITHER)
+                status = DdCopyFromCaller(data, stack->Parameters.DeviceIoControl.Type3InputBuffer,
+                                          length);
+            else
+                memcpy(data, irp->AssociatedIrp.SystemBuffer, length);
             if (!NT_SUCCESS(status))
                 return Complete(irp, status);
             for (ULONG i = 0; i < length / 2; i++) {
@@ -267,6 +272,13 @@ TEST_F(ReaderDevice, NeitherMethodBuffersThatFaultGiveAccessViolation) {
     EXPECT_EQ(
         ks::ClientDeviceIoControl(handle, neither, badInput.data(), 8, good.data(), 8, &returned),
         STATUS_ACCESS_VIOLATION);
+    // A kernel address from a user-mode caller fails the probe, as ProbeForRead/Write would.
+    void* kernel = ExAllocatePoolWithTag(NonPagedPool, 8, ks::Tag("Kadr"));
+    EXPECT_EQ(ks::ClientDeviceIoControl(handle, neither, kernel, 8, good.data(), 8, &returned),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(ks::ClientDeviceIoControl(handle, neither, input.data(), 8, kernel, 8, &returned),
+              STATUS_ACCESS_VIOLATION);
+    ExFreePoolWithTag(kernel, ks::Tag("Kadr"));
     // Buffered: the I/O manager itself refuses to copy a faulting input.
     EXPECT_EQ(ks::ClientDeviceIoControl(handle,
                                         CTL_CODE(FILE_DEVICE_UNKNOWN, 3, METHOD_BUFFERED, 0),
@@ -309,6 +321,58 @@ TEST_F(ReaderDevice, DeviceControlTriesFastIoFirst) {
     EXPECT_EQ(memcmp(output, "ba", 2), 0);
     gFastAnswers = TRUE;
     ks::ClientClose(handle);
+}
+
+// IoCancelIrp marks a request that has no cancel routine; power reaches a device that is not
+// pageable at DISPATCH_LEVEL; a hold stops a sender on entry to IofCallDriver until released.
+TEST(Requests, CancelMarksPowerLevelsAndHeldSenders) {
+    static PIRP held;
+    static KIRQL powerIrql;
+    held = nullptr;
+    Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
+            powerIrql = KeGetCurrentIrql();
+            PoStartNextPowerIrp(irp);
+            return Complete(irp, STATUS_SUCCESS);
+        }
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_READ)
+            return Complete(irp, STATUS_SUCCESS);
+        IoMarkIrpPending(irp);
+        __atomic_store_n(&held, irp, __ATOMIC_SEQ_CST);
+        return STATUS_PENDING;
+    };
+    auto test = kstest::LoadTestDriver(u"Marks", u"\\Device\\Marks", &handler);
+    ks::ClientHandle* handle;
+    ASSERT_EQ(ks::ClientOpen(u"\\Device\\Marks", &handle), STATUS_SUCCESS);
+    std::unique_ptr<ks::PendingRequest> read;
+    char buffer[4];
+    {
+        ks::Hold hold({.point = ks::HookPoint::CallDriver, .object = test.device});
+        std::thread reader([&] { read = ks::ClientReadAsync(handle, buffer, 4); });
+        ASSERT_TRUE(hold.WaitHeld());
+        EXPECT_EQ(__atomic_load_n(&held, __ATOMIC_SEQ_CST), nullptr); // not dispatched yet
+        hold.Release();
+        reader.join();
+    }
+    EXPECT_FALSE(read->Cancel()); // no cancel routine: not cancelable, but marked
+    EXPECT_TRUE(__atomic_load_n(&held->Cancel, __ATOMIC_SEQ_CST));
+    Complete(held, STATUS_CANCELLED);
+    EXPECT_TRUE(read->Wait(-1));
+    read.reset();
+    ks::ClientClose(handle);
+
+    POWER_STATE state{.SystemState = PowerSystemWorking};
+    ks::SendPower(test.device, IRP_MN_SET_POWER, SystemPowerState, state);
+    EXPECT_EQ(powerIrql, DISPATCH_LEVEL);
+    test.device->Flags |= DO_POWER_PAGABLE;
+    {
+        ks::Delay slow({.point = ks::HookPoint::CallDriver, .object = test.device}, 1, 1);
+        ks::SendPower(test.device, IRP_MN_SET_POWER, SystemPowerState, state);
+        EXPECT_EQ(slow.Taken(), 1);
+    }
+    EXPECT_EQ(powerIrql, PASSIVE_LEVEL);
+    handler = nullptr;
+    kstest::UnloadTestDriver(test);
 }
 
 TEST(Devices, NamesCollideAndExclusiveDevicesOpenOnce) {

@@ -1,6 +1,8 @@
 // Each misuse a driver verifier catches ends the process with a message naming it.
 #include "test_driver.h"
 
+#include <ks/hooks.h>
+
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -172,6 +174,22 @@ TEST_F(VerifierDeath, PoolFreedWithAnotherTagOrTwice) {
             ExAllocatePoolWithTag(PagedPool, 16, ks::Tag("Ddk "));
         },
         "paged pool allocated at IRQL 2");
+    EXPECT_DEATH(
+        {
+            char* block = (char*)ExAllocatePoolWithTag(NonPagedPool, 5, ks::Tag("Ddk "));
+            block[5] = 0;
+            ExFreePoolWithTag(block, ks::Tag("Ddk "));
+        },
+        "tag 'Ddk ' \\(5 bytes\\) was written past its end \\(at offset 5\\), found at free");
+    EXPECT_DEATH(
+        {
+            kstest::Handler none;
+            auto test = kstest::LoadTestDriver(u"Underrun", u"\\Device\\Underrun", &none);
+            char* block = (char*)ExAllocatePoolWithTag(NonPagedPool, 32, ks::Tag("Ddk "));
+            block[-1] = 0;
+            kstest::UnloadTestDriver(test);
+        },
+        "written before its start \\(1 bytes before\\), found at unload");
 }
 
 TEST_F(VerifierDeath, DeletingADeviceStillAttached) {
@@ -232,6 +250,98 @@ TEST_F(VerifierDeath, SystemThreadEndingWithAMutexHeld) {
             KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
         },
         "ends holding 1 mutex");
+}
+
+// A request built for a thread completes in that thread by a kernel APC: a thread that waits for
+// it holding a fast mutex never gets it.
+TEST_F(VerifierDeath, WaitingForAThreadQueuedRequestWhereNoApcCanRun) {
+    EXPECT_DEATH(
+        {
+            static PIRP held;
+            kstest::Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
+                IoMarkIrpPending(irp);
+                __atomic_store_n(&held, irp, __ATOMIC_SEQ_CST);
+                return STATUS_PENDING;
+            };
+            auto test = kstest::LoadTestDriver(u"Apc", u"\\Device\\Apc", &handler);
+            std::thread completer([] {
+                ks::SetThreadName("completer");
+                while (__atomic_load_n(&held, __ATOMIC_SEQ_CST) == nullptr)
+                    std::this_thread::yield();
+                kstest::Complete(held, STATUS_SUCCESS);
+            });
+            ks::SetThreadName("issuer");
+            static FAST_MUTEX mutex;
+            ExInitializeFastMutex(&mutex);
+            KEVENT event;
+            IO_STATUS_BLOCK iosb;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            PIRP irp = IoBuildDeviceIoControlRequest(
+                CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, 0), test.device, nullptr, 0,
+                nullptr, 0, FALSE, &event, &iosb);
+            ExAcquireFastMutex(&mutex);
+            IoCallDriver(test.device, irp);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        },
+        "deadlock: issuer waits without limit at IRQL 1 .* completed by completer");
+}
+
+// A client's handle made without OBJ_KERNEL_HANDLE belongs to the client: a system thread cannot
+// use it, and taking it as KernelMode is reported.
+TEST_F(VerifierDeath, ClientHandleUsedAsAKernelHandle) {
+    static HANDLE clientHandle;
+    static NTSTATUS inSystemThread;
+    static KEVENT done;
+    static KPROCESSOR_MODE createMode;
+    kstest::Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE) {
+            KeInitializeEvent(&done, NotificationEvent, FALSE);
+            PsCreateSystemThread(
+                &clientHandle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                [](PVOID) {
+                    PVOID object;
+                    inSystemThread = ObReferenceObjectByHandle(clientHandle, 0, *PsThreadType,
+                                                               UserMode, &object, nullptr);
+                    KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+                },
+                nullptr);
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+            PVOID thread;
+            if (ObReferenceObjectByHandle(clientHandle, 0, *PsThreadType, createMode, &thread,
+                                          nullptr) == STATUS_SUCCESS)
+                ObDereferenceObject(thread);
+            ZwClose(clientHandle);
+        }
+        return kstest::Complete(irp, STATUS_SUCCESS);
+    };
+    auto test = kstest::LoadTestDriver(u"Handles", u"\\Device\\Handles", &handler);
+    ks::ClientHandle* client;
+    createMode = UserMode;
+    ASSERT_EQ(ks::ClientOpen(u"\\Device\\Handles", &client), STATUS_SUCCESS);
+    EXPECT_EQ(inSystemThread, STATUS_INVALID_HANDLE);
+    ks::ClientClose(client);
+    createMode = KernelMode;
+    EXPECT_DEATH(ks::ClientOpen(u"\\Device\\Handles", &client), "belongs to the client process");
+    kstest::UnloadTestDriver(test);
+}
+
+void WriteWithReleasedFile() {
+    kstest::Handler none;
+    kstest::LoadTestDriver(u"Stale", u"\\Device\\Stale", &none);
+    UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\Stale");
+    PFILE_OBJECT file;
+    PDEVICE_OBJECT device;
+    IoGetDeviceObjectPointer(&name, 0, &file, &device);
+    ObDereferenceObject(file);
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_WRITE;
+    IoGetNextIrpStackLocation(irp)->FileObject = file;
+    IoCallDriver(device, irp);
+}
+
+TEST_F(VerifierDeath, RequestCarryingAReleasedFileObject) {
+    EXPECT_DEATH(WriteWithReleasedFile(),
+                 "IRP_MJ_WRITE to .* carries file object .* whose last reference is gone");
 }
 
 TEST(Unload, ReportsPoolLeftPerTagAndDevicesLeft) {

@@ -155,6 +155,10 @@ private:
 };
 // True when [address, address + length) touches a faulting area (used by the guarded copies).
 bool AddressFaults(const void* address, size_t length);
+// User space as probing sees it: below kUserProbeAddress and outside every pool block (system
+// buffers included). The guarded copies probe a user-mode caller's range with it.
+constexpr uintptr_t kUserProbeAddress = 0x7FFFFFFF0000;
+bool ProbeUserRange(const void* address, size_t length);
 
 // Closes that had to wait for the last reference of a file object run in a worker thread;
 // this waits until they are done.
