@@ -52,8 +52,13 @@ if [ "$inside" -eq 1 ]; then
         mkdir -p "$(dirname "$screenshot")"
         import -window root "$screenshot" && convert "$screenshot" -trim +repage "$screenshot" &&
             echo "screenshot: $screenshot"
-        # taskkill without /f sends WM_CLOSE: the panel stores its placement and quits.
-        "$root/scripts/wine-run.sh" taskkill /im VARLOCTL.exe >/dev/null 2>&1 || true
+        # taskkill without /f sends WM_CLOSE: the panel stores its placement and quits. A
+        # "Varlo not found!" box takes the first one, the panel the next.
+        for _ in 1 2 3; do
+            "$root/scripts/wine-run.sh" taskkill /im VARLOCTL.exe >/dev/null 2>&1 || true
+            sleep 1
+            kill -0 "$panel_pid" 2>/dev/null || break
+        done
     fi
     wait "$panel_pid" || true
     exit 0

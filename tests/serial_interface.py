@@ -15,7 +15,7 @@ with open(path_file + ".tmp", "w") as f:
     f.write(os.ttyname(slave))
 os.rename(path_file + ".tmp", path_file)
 
-digits = [version // 100, version // 10 % 10, version % 10]
+digits = f"{version:03d}".encode()  # ASCII digits, hundreds first
 replies = {
     0x0B: bytes([0xF0, 0x63, 0x60, 0x7B, 0x00, 0x01, 0x02, 0x00, *digits, 0xF7]),
     0x0C: bytes([0xF0, 0x63, 0x60, 0x7C, 0x01, 1 << 5 | 10, 20, 30, 0, 1, 2, 0xF7]),
