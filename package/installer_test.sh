@@ -81,7 +81,7 @@ app="$c/Program Files/Korvane/Varlo"
 for f in "$app/VARLOCTL.exe" "$app/uninstall.exe" "$app/varlosetup.exe" "$app/README.txt" \
     "$app/driver/VARLO2K.inf" "$c/windows/system32/drivers/VARLO2K.sys" \
     "$c/windows/system32/varlomid.drv" \
-    "$c/ProgramData/Microsoft/Windows/Start Menu/Programs/Korvane Varlo/Varlo Timecode Panel.lnk"; do
+    "$c/ProgramData/Microsoft/Windows/Start Menu/Programs/Korvane Varlo/"*.lnk; do
     [ -f "$f" ] || fail "not installed: ${f#"$c"}"
 done
 cmp -s "$c/windows/system32/drivers/VARLO2K.sys" "$package/Varlo/VARLO2K.sys" || fail "driver file"
@@ -100,9 +100,13 @@ expect 'Control\\Class\\{4D36E96C-E325-11CE-BFC1-08002BE10318}\\0000\\Drivers\\m
 expect 'CurrentVersion\\Drivers32]' '"midi1"="varlomid.drv"'
 expect 'Uninstall\\KorvaneVarlo]' '"QuietUninstallString"='
 grep -q '"midi"="othermid.drv"' "$work/installed.reg" || fail "foreign MIDI driver lost"
+# Installing again (a repair) changes nothing: one device node, one MIDI driver value.
+"$wine" "$package/VarloSetup.exe" /S || fail "second installer run: exit status $?"
+snapshot again
+diff "$work/installed.reg" "$work/again.reg" || fail "a second installation changed the registry"
 
-# The panel from where the installer put it: no interface here, so it says so first; closed
-# politely, it stores its window placement.
+# The panel from its Start-menu entry: no interface here, so it says so first; closed politely,
+# it stores its window placement.
 window() { # TITLE [gone]: waits until a window of that title is shown (or gone)
     for _ in $(seq 60); do
         if xwininfo -root -tree 2>/dev/null | grep -qF "\"$1\": (\"varloctl.exe\""; then
@@ -114,7 +118,8 @@ window() { # TITLE [gone]: waits until a window of that title is shown (or gone)
     done
     fail "the installed panel: window \"$1\" ${2:-not shown}"
 }
-(cd "$app" && "$wine" "$app/VARLOCTL.exe" >/dev/null 2>&1 &)
+menu="$c/ProgramData/Microsoft/Windows/Start Menu/Programs/Korvane Varlo/Varlo Timecode Panel.lnk"
+"$wine" start /unix "$menu" >/dev/null 2>&1
 window "Varlo Control" # the message box: no interface answers
 "$wine" taskkill /im VARLOCTL.exe >/dev/null 2>&1
 window "Korvane Varlo Control"

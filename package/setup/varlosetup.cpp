@@ -198,6 +198,16 @@ int Install(const std::wstring& dir) {
             fwprintf(stderr, L"varlosetup: %ls, line %u:\n", full, errorLine);
             return Fail(L"the driver's INF cannot be read", error);
         }
+        // Every file the INF installs must be there: nothing is installed otherwise.
+        INFCONTEXT line;
+        for (BOOL more = SetupFindFirstLineW(check.handle, L"SourceDisksFiles", nullptr, &line);
+             more; more = SetupFindNextLine(&line, &line)) {
+            wchar_t name[MAX_PATH] = L"";
+            SetupGetStringFieldW(&line, 0, name, MAX_PATH, nullptr);
+            std::wstring file = dir + L"\\" + name;
+            if (GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES)
+                return Fail((L"the driver package lacks " + file).c_str());
+        }
     }
     // Into the system's INF folder (oemN.inf), where the uninstall finds it again.
     wchar_t copied[MAX_PATH] = L"";
