@@ -31,7 +31,8 @@ SIGN
 chmod +x "$signing/sign.sh"
 
 copy_signed() { # SOURCE NAME
-    [ -f "$1" ] || { echo "build-package.sh: $1 is missing (build the win and sys trees)" >&2; exit 1; }
+    [ -f "$1" ] ||
+        { echo "build-package.sh: $1 is missing (build the win and sys trees)" >&2; exit 1; }
     cp "$1" "$files/$2"
     "$signing/sign.sh" "$files/$2"
 }

@@ -123,7 +123,8 @@ host_pid=$!
 for _ in $(seq 100); do
     [ -s build/run/port ] && break
     kill -0 "$host_pid" 2>/dev/null ||
-        { echo "run.sh: the device host did not start:" >&2; cat build/run/devhost.log >&2; exit 1; }
+        { echo "run.sh: the device host did not start:" >&2; cat build/run/devhost.log >&2
+          exit 1; }
     sleep 0.05
 done
 port=$(cat build/run/port)
