@@ -97,7 +97,8 @@ stop() {
 }
 trap stop INT TERM EXIT
 
-[ -x "$devhost" ] || [ -z "$serial" ] || { echo "run.sh: --serial needs the device host" >&2; exit 1; }
+[ -x "$devhost" ] || [ -z "$serial" ] ||
+    { echo "run.sh: --serial needs the device host" >&2; exit 1; }
 if [ ! -x "$devhost" ] && [ "$monitor" -eq 0 ]; then
     # A tree without the device host: the panel runs on the MIDI driver's in-process loopback and
     # shows no interface.
