@@ -8,6 +8,7 @@ packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     mingw-w64-x86-64-dev
     wine wine64 xvfb xauth x11-utils imagemagick python3
+    nsis osslsigncode openssl
 )
 
 # Wine is pinned to Debian bookworm's 8.0: the run on Wine's kernel (tests/winekernel) depends on

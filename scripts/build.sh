@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Configures and builds the three trees under build/: host, win and sys (see CMakeLists.txt).
-#   build.sh [host] [win] [sys] [tsan] [bench]   (default: host win sys)
+# Configures and builds the three trees under build/: host, win and sys (see CMakeLists.txt);
+# package makes the Windows package from the win and sys trees (package/README.md).
+#   build.sh [host] [win] [sys] [tsan] [bench] [package]   (default: host win sys)
 # A tree name with -configure (tsan-configure) only configures it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,6 +24,7 @@ for t in "${trees[@]}"; do
                      -DVARLO_SANITIZE=none) ;;
         win) args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-win.cmake -DCMAKE_BUILD_TYPE=Release) ;;
         sys) args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-sys.cmake -DCMAKE_BUILD_TYPE=Release) ;;
+        package) package/build-package.sh build; continue ;;
         *) echo "build.sh: unknown tree $t" >&2; exit 2 ;;
     esac
     dir="build/${t%-configure}"

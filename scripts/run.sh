@@ -5,12 +5,13 @@
 # bridge. On the user's display when DISPLAY is set (the run ends when the panel is closed);
 # otherwise on a private Xvfb, where a screenshot is saved after a few seconds and the panel is
 # then closed. With --monitor the command-line monitor shows the device's traffic instead of the
-# panel (Ctrl-C ends it). Everything started here is stopped at the end.
+# panel (Ctrl-C ends it). With --serial PATH the device host drives a real interface on that tty
+# (as serial port 1) instead of the model. Everything started here is stopped at the end.
 # With --wine-kernel the panel reaches the built VARLO2K.sys running under Wine's own kernel
 # instead (tests/winekernel: a test serial port driver with the model, the device installed from
 # the INF).
 #   run.sh [--screenshot FILE] [--seconds N] [--model-version V] [--private] [--monitor]
-#          [--port N] [--wine-kernel]
+#          [--port N] [--serial PATH] [--wine-kernel]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -23,6 +24,7 @@ private=0
 monitor=0
 inside=0
 kernel=0
+serial=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --screenshot) screenshot=$(realpath -m "$2"); shift 2 ;;
@@ -31,10 +33,11 @@ while [ $# -gt 0 ]; do
         --port) port="$2"; shift 2 ;;
         --private) private=1; shift ;;
         --monitor) monitor=1; shift ;;
+        --serial) serial=$(realpath -m "$2"); shift 2 ;;
         --inside) inside=1; shift ;;
         --wine-kernel) kernel=1; shift ;;
         *) echo "usage: run.sh [--screenshot FILE] [--seconds N] [--model-version V] [--private]" \
-                "[--monitor] [--port N] [--wine-kernel]" >&2
+                "[--monitor] [--port N] [--serial PATH] [--wine-kernel]" >&2
            exit 2 ;;
     esac
 done
@@ -64,8 +67,13 @@ if [ "$inside" -eq 1 ]; then
         mkdir -p "$(dirname "$screenshot")"
         import -window root "$screenshot" && convert "$screenshot" -trim +repage "$screenshot" &&
             echo "screenshot: $screenshot"
-        # taskkill without /f sends WM_CLOSE: the panel stores its placement and quits.
-        "$root/scripts/wine-run.sh" taskkill /im VARLOCTL.exe >/dev/null 2>&1 || true
+        # taskkill without /f sends WM_CLOSE: the panel stores its placement and quits. A
+        # "Varlo not found!" box takes the first one, the panel the next.
+        for _ in 1 2 3; do
+            "$root/scripts/wine-run.sh" taskkill /im VARLOCTL.exe >/dev/null 2>&1 || true
+            sleep 1
+            kill -0 "$panel_pid" 2>/dev/null || break
+        done
     fi
     wait "$panel_pid" || true
     exit 0
@@ -118,6 +126,8 @@ stop() {
 }
 trap stop INT TERM EXIT
 
+[ -x "$devhost" ] || [ -z "$serial" ] ||
+    { echo "run.sh: --serial needs the device host" >&2; exit 1; }
 if [ ! -x "$devhost" ] && [ "$monitor" -eq 0 ]; then
     # A tree without the device host: the panel runs on the MIDI driver's in-process loopback and
     # shows no interface.
@@ -127,26 +137,41 @@ if [ ! -x "$devhost" ] && [ "$monitor" -eq 0 ]; then
     exit 0
 fi
 
+line="1=model:$version"
+if [ -n "$serial" ]; then
+    [ -e "$serial" ] || { echo "run.sh: no serial device $serial" >&2; exit 1; }
+    if [ ! -r "$serial" ] || [ ! -w "$serial" ]; then
+        echo "run.sh: no access to $serial; serial devices belong to the group dialout:" \
+             "sudo usermod -aG dialout \$USER, then log in again" >&2
+        exit 1
+    fi
+    line="1=tty:$serial"
+fi
 rm -f build/run/port
-"$devhost" --port "$port" --port-file build/run/port --serial "1=model:$version" --quiet \
+"$devhost" --port "$port" --port-file build/run/port --serial "$line" --quiet \
     >build/run/devhost.log 2>&1 &
 host_pid=$!
 for _ in $(seq 100); do
     [ -s build/run/port ] && break
     kill -0 "$host_pid" 2>/dev/null ||
-        { echo "run.sh: the device host did not start (build/run/devhost.log)" >&2; exit 1; }
+        { echo "run.sh: the device host did not start:" >&2; cat build/run/devhost.log >&2
+          exit 1; }
     sleep 0.05
 done
 port=$(cat build/run/port)
 export VARLO_HOST_PORT="$port" VARLO_BRIDGE_PORT="$port"
-echo "device host on 127.0.0.1:$port with the interface model (firmware $version)"
-# The model's timecode runs from 01:00:00:00 at 25 frames, in read mode.
-"$cli" model command locate 1 01:00:00:00 >/dev/null || true
-"$cli" model command mode 1 >/dev/null || true
+if [ -n "$serial" ]; then
+    echo "device host on 127.0.0.1:$port with the interface on $serial (serial port 1)"
+else
+    echo "device host on 127.0.0.1:$port with the interface model (firmware $version)"
+    # The model's timecode runs from 01:00:00:00 at 25 frames, in read mode.
+    "$cli" model command locate 1 01:00:00:00 >/dev/null || true
+    "$cli" model command mode 1 >/dev/null || true
+fi
 
 if [ "$monitor" -eq 1 ]; then
     echo "  VARLO_HOST_PORT=$port $cli play 1 90 3C 40     (a note to output cable 1)"
-    echo "  VARLO_HOST_PORT=$port $cli model query"
+    [ -n "$serial" ] || echo "  VARLO_HOST_PORT=$port $cli model query"
     "$cli" monitor &
     monitor_pid=$!
     wait "$monitor_pid" || true

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
-scripts/build.sh host win sys
+scripts/build.sh host win sys package
 # The concurrency tests again under ThreadSanitizer (only their targets are built in that tree).
 scripts/build.sh tsan-configure
 cmake --build build/tsan -j "$(nproc)" --target driver_stress_test

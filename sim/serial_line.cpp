@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -186,9 +187,11 @@ bool TtyLine::WaitReadable(int timeoutMs) {
         }
         return false;
     }
-    if (r > 0 && !(p[0].revents & POLLIN) && (p[0].revents & (POLLHUP | POLLERR))) {
-        // Nothing attached on the other side (a hung-up pseudo-terminal): wait like a silent
-        // line instead of spinning.
+    int pending = 0;
+    if (r > 0 && (p[0].revents & (POLLHUP | POLLERR)) &&
+        (::ioctl(fd_, FIONREAD, &pending) != 0 || pending == 0)) {
+        // Nothing attached on the other side any more (a hung-up pseudo-terminal, an unplugged
+        // adapter; poll then also reports POLLIN): wait like a silent line instead of spinning.
         pollfd w{wakeRead_, POLLIN, 0};
         ::poll(&w, 1, timeoutMs < 0 || timeoutMs > 100 ? 100 : timeoutMs);
         return false;

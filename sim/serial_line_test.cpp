@@ -129,4 +129,5 @@ TEST(TtyLine, PseudoTerminalPair) {
     EXPECT_FALSE(line->WaitReadable(-1));
     w.join();
     close(master);
+    EXPECT_FALSE(line->WaitReadable(50)); // the far end gone: a silent line, not a busy one
 }

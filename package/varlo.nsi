@@ -1,0 +1,103 @@
+; The Varlo installer and its uninstaller (x64): the panel, the driver package installed through
+; SetupAPI by varlosetup.exe (kernel driver, user-mode MIDI driver and its registration), a
+; Start-menu entry and the entry in the system's list of installed programs.
+;   makensis -DPACKAGE=DIR -DOUTFILE=FILE [-DSIGN=COMMAND] varlo.nsi
+; DIR holds the package's files; SIGN, when given, signs the installer and the uninstaller
+; (called with the file's path appended).
+Unicode true
+Target amd64-unicode
+SetCompressor /SOLID lzma
+!include LogicLib.nsh
+
+!define PRODUCT "Korvane Varlo"
+!define VERSION "1.0.0.0"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\KorvaneVarlo"
+!define MENU_FOLDER "$SMPROGRAMS\${PRODUCT}"
+
+Name "${PRODUCT}"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES64\Korvane\Varlo"
+RequestExecutionLevel admin
+ShowInstDetails show
+VIProductVersion "${VERSION}"
+VIAddVersionKey "ProductName" "${PRODUCT}"
+VIAddVersionKey "CompanyName" "Korvane"
+VIAddVersionKey "FileDescription" "${PRODUCT} setup"
+VIAddVersionKey "FileVersion" "${VERSION}"
+VIAddVersionKey "LegalCopyright" "Korvane"
+!ifdef SIGN
+!finalize '${SIGN} "%1"' = 0
+!uninstfinalize '${SIGN} "%1"' = 0
+!endif
+
+Page directory
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+Section "Varlo"
+    SetShellVarContext all
+    SetOutPath "$INSTDIR"
+    File "${PACKAGE}\VARLOCTL.exe"
+    File "${PACKAGE}\varlosetup.exe"
+    File "${PACKAGE}\README.txt"
+    File "${PACKAGE}\VarloTest.cer"
+    SetOutPath "$INSTDIR\driver"
+    File "${PACKAGE}\VARLO2K.inf"
+    File "${PACKAGE}\VARLO2K.sys"
+    File "${PACKAGE}\varlomid.drv"
+    SetOutPath "$INSTDIR"
+    WriteUninstaller "$INSTDIR\uninstall.exe"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "Korvane"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\VARLOCTL.exe"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+
+    DetailPrint "Installing the driver package"
+    nsExec::ExecToLog '"$INSTDIR\varlosetup.exe" install "$INSTDIR\driver"'
+    Pop $0
+    ${If} $0 != 0
+        ; The files stay, so that the uninstaller (already registered) can remove everything.
+        MessageBox MB_ICONSTOP "The driver could not be installed (varlosetup: $0).$\r$\n\
+            Test-signed drivers need test-signing mode; see README.txt." /SD IDOK
+        SetErrorLevel 2
+        Abort
+    ${EndIf}
+
+    CreateDirectory "${MENU_FOLDER}"
+    CreateShortcut "${MENU_FOLDER}\Varlo Timecode Panel.lnk" "$INSTDIR\VARLOCTL.exe"
+SectionEnd
+
+Section "Uninstall"
+    SetShellVarContext all
+    DetailPrint "Removing the driver package"
+    nsExec::ExecToLog '"$INSTDIR\varlosetup.exe" remove'
+    Pop $0
+    Delete "${MENU_FOLDER}\Varlo Timecode Panel.lnk"
+    RMDir "${MENU_FOLDER}"
+    Delete "$INSTDIR\driver\VARLO2K.inf"
+    Delete "$INSTDIR\driver\VARLO2K.sys"
+    Delete "$INSTDIR\driver\varlomid.drv"
+    RMDir "$INSTDIR\driver"
+    Delete "$INSTDIR\VARLOCTL.exe"
+    Delete "$INSTDIR\varlosetup.exe"
+    Delete "$INSTDIR\README.txt"
+    Delete "$INSTDIR\VarloTest.cer"
+    Delete "$INSTDIR\uninstall.exe"
+    RMDir "$INSTDIR"
+    RMDir "$INSTDIR\.."
+    DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    ; The panel's settings of the user who uninstalls.
+    DeleteRegKey HKCU "Software\Korvane\VARLOCTL"
+    DeleteRegKey /ifempty HKCU "Software\Korvane"
+    ${If} $0 != 0
+        MessageBox MB_ICONEXCLAMATION "Part of the driver package could not be removed \
+            (varlosetup: $0)." /SD IDOK
+        SetErrorLevel 2
+    ${EndIf}
+SectionEnd
