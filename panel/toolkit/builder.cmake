@@ -14,8 +14,8 @@ if(VARLO_TREE STREQUAL "host")
         SOURCES panelbuilder_template_fuzz.cpp panelbuilder_template.cpp
         LIBS panelbuilder_pure
         CORPUS ${CMAKE_CURRENT_BINARY_DIR}/template-corpus)
-    varlo_fuzzer(panelbuilder_caption_fuzzer
-        SOURCES panelbuilder_caption_fuzzer.cpp panelbuilder_caption.cpp
+    varlo_fuzzer(panelbuilder_caption_fuzz
+        SOURCES panelbuilder_caption_fuzz.cpp panelbuilder_caption.cpp
         LIBS panelbuilder_pure)
 endif()
 
