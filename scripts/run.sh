@@ -100,6 +100,7 @@ fi
 
 rm -f build/run/port
 "$devhost" --port "$port" --port-file build/run/port --serial "1=model:$version" --quiet \
+    --exit-with $$ \
     >build/run/devhost.log 2>&1 &
 host_pid=$!
 for _ in $(seq 100); do
@@ -110,6 +111,7 @@ for _ in $(seq 100); do
 done
 port=$(cat build/run/port)
 export VARLO_HOST_PORT="$port" VARLO_BRIDGE_PORT="$port"
+export VARLO_BRIDGE_TOKEN_FILE="$PWD/build/run/port.token" # the host's access token (0600)
 echo "device host on 127.0.0.1:$port with the interface model (firmware $version)"
 # The model's timecode runs from 01:00:00:00 at 25 frames, in read mode.
 "$cli" model command locate 1 01:00:00:00 >/dev/null || true
