@@ -200,8 +200,14 @@ TEST_F(DeviceHostTest, DisconnectsMalformedFramesAndErrors) {
         std::string error;
         ASSERT_TRUE(c.Connect(server->Port(), bridge::Role::Device, status, error)) << error;
         ASSERT_EQ(status, 0u);
-        c.Send(bridge::FrameType::Read, tools::U32Payload({256}));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        uint32_t tag = c.Send(bridge::FrameType::Read, tools::U32Payload({256}));
+        // A second read under the tag of the waiting one is refused at once.
+        std::vector<uint8_t> again(bridge::kHeaderSize);
+        bridge::EncodeHeader({4, bridge::FrameType::Read, 0, tag}, again.data());
+        tools::Completion refused;
+        ASSERT_TRUE(c.SendRaw(again) && c.SendRaw(tools::U32Payload({256})) &&
+                    c.Wait(tag, refused, 5000, error));
+        EXPECT_EQ(refused.Status, 0xC000000Du);
         c.Abandon(); // gone with its read waiting
     }
     {
