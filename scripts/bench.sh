@@ -12,3 +12,28 @@ cmake --build build/bench --target parser_bench stack_bench >/dev/null
 build/bench/bench/parser_bench --benchmark_min_time=0.5 "$@"
 echo
 build/bench/bench/stack_bench
+
+# A Win32 program under Wine through the user-mode MIDI driver and the bridge, when the win tree
+# is there: the optimised device host with the interface model, the driver installed in the win
+# tree's prefix.
+[ -f build/win/build.ninja ] || exit 0
+cmake --build build/bench --target varlo-devhost >/dev/null
+cmake --build build/win --target midi_latency winevarlo >/dev/null
+work=$(mktemp -d)
+host_pid=""
+cleanup() {
+    [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null && wait "$host_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+build/bench/devhost/varlo-devhost --port 0 --port-file "$work/port" --serial 1=model --quiet \
+    --exit-with $$ >"$work/devhost.log" 2>&1 &
+host_pid=$!
+for _ in $(seq 100); do
+    [ -s "$work/port" ] && break
+    sleep 0.05
+done
+VARLO_BRIDGE_PORT=$(cat "$work/port") VARLO_BRIDGE_TOKEN_FILE="$work/port.token" \
+    scripts/wine-env.sh build/win/wineprefix bash -c \
+    'umdrv/install-wine.sh build/win/umdrv/winevarlo.drv >/dev/null &&
+     scripts/wine-run.sh build/win/bench/midi_latency.exe 1000'
