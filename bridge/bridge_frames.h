@@ -10,9 +10,11 @@
 //   u32 Tag             chosen by the client per request; a Complete frame carries the request's
 //   tag
 //
-// A connection starts with Hello from the client and HelloReply from the host. With the role
-// Device the connection is one open handle of the device (create on Hello, cleanup and close when
-// the connection ends); with the role Model it talks to the interface model behind the serial port.
+// A connection starts with Hello from the client and HelloReply from the host; Hello carries the
+// host's access token (bridge_token.h), and one without the right token ends the connection. With
+// the role Device the connection is one open handle of the device (create on Hello, cleanup and
+// close when the connection ends); with the role Model it talks to the interface model behind the
+// serial port.
 // Requests of one connection are served in order, except that a Read may wait while later requests
 // complete; a Read waits until data arrive or ReadCancel names its tag.
 #pragma once
@@ -25,9 +27,10 @@ namespace bridge {
 inline constexpr uint32_t kMagic = 0x31424c56; // "VLB1"
 inline constexpr uint32_t kHeaderSize = 12;
 inline constexpr uint32_t kMaxPayload = 65536;
+inline constexpr uint32_t kHelloHeadSize = 8; // magic and role; the token follows
 
 enum class FrameType : uint16_t {
-    Hello = 1,      // c->h  u32 magic, u32 role (Role)
+    Hello = 1,      // c->h  u32 magic, u32 role (Role), the token's kTokenLength hex digits
     HelloReply = 2, // h->c  u32 status (NTSTATUS of the create for Device; 0 for Model)
     Read = 3,       // c->h  u32 length                      -> Complete(data read)
     ReadCancel = 4, // c->h  u32 tag of the waiting Read     -> the Read completes (cancelled)

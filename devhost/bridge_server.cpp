@@ -2,6 +2,7 @@
 #include "devhost/bridge_server.h"
 
 #include "bridge/bridge_frames.h"
+#include "bridge/bridge_token.h"
 #include "bridge/socket_io.h"
 
 #include <arpa/inet.h>
@@ -52,8 +53,9 @@ constexpr uint32_t kMaxReadLength = 4096;
 
 } // namespace
 
-BridgeServer::BridgeServer(Backend backend, std::function<void(const std::string&)> log)
-    : backend_(std::move(backend)), log_(std::move(log)) {}
+BridgeServer::BridgeServer(Backend backend, std::function<void(const std::string&)> log,
+                           std::string token)
+    : backend_(std::move(backend)), log_(std::move(log)), token_(std::move(token)) {}
 
 BridgeServer::~BridgeServer() {
     Stop();
@@ -175,9 +177,19 @@ bool BridgeServer::HandleFrame(Connection& c, uint16_t type, uint32_t tag,
         return false;
     };
     if (!c.Greeted) {
-        if (FrameType(type) != FrameType::Hello || body.size() != 8 || u32(0) != bridge::kMagic ||
+        if (FrameType(type) != FrameType::Hello || body.size() < bridge::kHelloHeadSize ||
+            u32(0) != bridge::kMagic ||
             (u32(4) != uint32_t(bridge::Role::Device) && u32(4) != uint32_t(bridge::Role::Model))) {
             reason = "malformed frame: a connection must begin with Hello";
+            return false;
+        }
+        if (body.size() == bridge::kHelloHeadSize) {
+            reason = "refused: Hello without the access token";
+            return false;
+        }
+        if (!bridge::TokenMatches(token_, body.data() + bridge::kHelloHeadSize,
+                                  body.size() - bridge::kHelloHeadSize)) {
+            reason = "refused: wrong access token in Hello";
             return false;
         }
         c.Greeted = true;

@@ -44,8 +44,9 @@ struct Backend {
 
 class BridgeServer {
 public:
-    // log receives one line per event worth telling (connections, malformed frames).
-    BridgeServer(Backend backend, std::function<void(const std::string&)> log);
+    // log receives one line per event worth telling (connections, malformed frames, refused
+    // Hellos). token: what every Hello must carry (bridge_token.h).
+    BridgeServer(Backend backend, std::function<void(const std::string&)> log, std::string token);
     ~BridgeServer();
     BridgeServer(const BridgeServer&) = delete;
     BridgeServer& operator=(const BridgeServer&) = delete;
@@ -66,6 +67,7 @@ private:
 
     Backend backend_;
     std::function<void(const std::string&)> log_;
+    std::string token_;
     int listenFd_ = -1;
     uint16_t port_ = 0;
     std::thread acceptThread_;

@@ -17,6 +17,7 @@ using tools::U32Payload;
 namespace {
 
 constexpr uint32_t kCancelled = 0xC0000120;
+const std::string kToken = "00112233445566778899aabbccddeeff";
 
 // A device whose reads wait until the test feeds data or the read is cancelled.
 struct FakeDevice {
@@ -88,10 +89,12 @@ struct Fixture : ::testing::Test {
     FakeDevice device;
     std::mutex logMutex;
     std::vector<std::string> log;
-    devhost::BridgeServer server{device.Make(), [this](const std::string& line) {
+    devhost::BridgeServer server{device.Make(),
+                                 [this](const std::string& line) {
                                      std::lock_guard l(logMutex);
                                      log.push_back(line);
-                                 }};
+                                 },
+                                 kToken};
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(server.Start(0, error)) << error;
@@ -100,6 +103,7 @@ struct Fixture : ::testing::Test {
     void Open(BridgeClient& c, bridge::Role role = bridge::Role::Device) {
         uint32_t status = 1;
         std::string error;
+        c.UseToken(kToken);
         ASSERT_TRUE(c.Connect(server.Port(), role, status, error)) << error;
         ASSERT_EQ(status, 0u);
     }
@@ -212,13 +216,21 @@ TEST_F(Fixture, MalformedFramesCloseOnlyTheirConnection) {
         EXPECT_TRUE(bad.PeerClosed(5000)) << k.logged;
         EXPECT_TRUE(Logged(k.logged)) << k.logged;
     }
-    // Nothing listens on port 0; a model connection opens no device handle.
-    BridgeClient rude;
+    // A wrong or cut token is refused before any handle opens; nothing listens on port 0; a model
+    // connection opens no device handle.
     uint32_t status;
+    for (const char* token : {"00112233445566778899aabbccddeefe", "0011"}) {
+        BridgeClient stranger;
+        stranger.UseToken(token);
+        EXPECT_FALSE(stranger.Connect(server.Port(), bridge::Role::Device, status, error));
+    }
+    EXPECT_TRUE(Logged("refused: wrong access token"));
+    BridgeClient rude;
+    rude.UseToken(kToken);
     ASSERT_FALSE(rude.Connect(0, bridge::Role::Device, status, error)); // port 0: refused
     {
         BridgeClient raw;
-        ASSERT_TRUE(raw.Connect(server.Port(), bridge::Role::Model, status, error));
+        Open(raw, bridge::Role::Model);
         raw.Close();
     }
     EXPECT_TRUE(device.WaitFor([&] { return device.Closed.size() == 5; }));
@@ -240,5 +252,6 @@ TEST_F(Fixture, StopClosesEveryHandleAndCompletesWaitingReads) {
     std::string error;
     uint32_t status;
     BridgeClient late;
+    late.UseToken(kToken);
     EXPECT_FALSE(late.Connect(server.Port(), bridge::Role::Device, status, error));
 }

@@ -11,13 +11,77 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
+
+const std::string kToken = "0123456789abcdef0123456789abcdef";
+
+// A temporary folder of its own, and a device host process in it, that go away with the test
+// however it ends: the destructor on failure; when the test process is killed, the host's
+// parent-death signal and a watchdog shell that removes the folder once the test has gone (a
+// host still stopping cannot make it again).
+struct Scratch {
+    std::string Dir;
+    pid_t Host = -1, Watchdog = -1;
+
+    Scratch() {
+        char pattern[] = "/tmp/varlo-devhost-XXXXXX";
+        if (!mkdtemp(pattern))
+            return;
+        Dir = pattern;
+        std::string watch = "while kill -0 " + std::to_string(getpid()) +
+                            " 2>/dev/null; do sleep 0.2; done; while [ -e '" + Dir +
+                            "' ]; do rm -rf '" + Dir + "'; sleep 0.2; done";
+        Watchdog = fork();
+        if (Watchdog == 0) {
+            setsid(); // outlives a kill of the test's process group
+            execl("/bin/sh", "sh", "-c", watch.c_str(), nullptr);
+            _exit(127);
+        }
+    }
+    ~Scratch() {
+        StopHost(SIGKILL);
+        if (Watchdog > 0) {
+            kill(Watchdog, SIGKILL);
+            waitpid(Watchdog, nullptr, 0);
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(Dir, ignored);
+    }
+    std::string Path(const char* name) const { return Dir + "/" + name; }
+
+    // Starts the device host with these arguments (the program's name first).
+    void StartHost(std::vector<const char*> argv) {
+        pid_t parent = getpid();
+        argv.push_back(nullptr);
+        Host = fork();
+        if (Host == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent || !std::freopen("/dev/null", "w", stdout))
+                _exit(126);
+            execv(argv[0], const_cast<char* const*>(argv.data()));
+            _exit(127);
+        }
+    }
+    // Stops the host; answers its wait status.
+    int StopHost(int signal) {
+        int status = -1;
+        if (Host > 0) {
+            kill(Host, signal);
+            waitpid(Host, &status, 0);
+            Host = -1;
+        }
+        return status;
+    }
+};
 
 struct CliRun {
     int Exit = -1;
@@ -25,6 +89,7 @@ struct CliRun {
 };
 
 struct DeviceHostTest : ::testing::Test {
+    Scratch scratch; // the token file; its clients find it as they find the port
     devhost::DriverHost host;
     std::unique_ptr<devhost::BridgeServer> server;
     std::mutex logMutex;
@@ -32,15 +97,22 @@ struct DeviceHostTest : ::testing::Test {
 
     void SetUp() override {
         ks::RegistryClear();
+        FILE* token = std::fopen(scratch.Path("token").c_str(), "w");
+        ASSERT_TRUE(token);
+        std::fputs(kToken.c_str(), token);
+        std::fclose(token);
+        setenv("VARLO_BRIDGE_TOKEN_FILE", scratch.Path("token").c_str(), 1);
         devhost::HostOptions options;
         options.Ports.push_back({1, std::make_shared<sim::ModelLine>(), false});
         std::string error;
         ASSERT_TRUE(host.Start(options, error)) << error;
-        server = std::make_unique<devhost::BridgeServer>(host.MakeBackend(),
-                                                         [this](const std::string& line) {
-                                                             std::lock_guard lock(logMutex);
-                                                             log.push_back(line);
-                                                         });
+        server = std::make_unique<devhost::BridgeServer>(
+            host.MakeBackend(),
+            [this](const std::string& line) {
+                std::lock_guard lock(logMutex);
+                log.push_back(line);
+            },
+            kToken);
         ASSERT_TRUE(server->Start(0, error)) << error;
     }
     void TearDown() override {
@@ -163,8 +235,14 @@ TEST_F(DeviceHostTest, DisconnectsMalformedFramesAndErrors) {
         std::string error;
         ASSERT_TRUE(c.Connect(server->Port(), bridge::Role::Device, status, error)) << error;
         ASSERT_EQ(status, 0u);
-        c.Send(bridge::FrameType::Read, tools::U32Payload({256}));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        uint32_t tag = c.Send(bridge::FrameType::Read, tools::U32Payload({256}));
+        // A second read under the tag of the waiting one is refused at once.
+        std::vector<uint8_t> again(bridge::kHeaderSize);
+        bridge::EncodeHeader({4, bridge::FrameType::Read, 0, tag}, again.data());
+        tools::Completion refused;
+        ASSERT_TRUE(c.SendRaw(again) && c.SendRaw(tools::U32Payload({256})) &&
+                    c.Wait(tag, refused, 5000, error));
+        EXPECT_EQ(refused.Status, 0xC000000Du);
         c.Abandon(); // gone with its read waiting
     }
     {
@@ -200,19 +278,11 @@ TEST_F(DeviceHostTest, DisconnectsMalformedFramesAndErrors) {
 // The program itself: starts, serves, keeps the service key in a file, stops cleanly on SIGTERM
 // with a client still connected and a read waiting.
 TEST(DeviceHostProgram, ServesAndStopsCleanlyOnSigterm) {
-    char dir[] = "/tmp/varlo-devhost-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string portFile = std::string(dir) + "/port";
-    std::string registry = std::string(dir) + "/registry";
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (!std::freopen("/dev/null", "w", stdout))
-            _exit(126);
-        execl(VARLO_DEVHOST, VARLO_DEVHOST, "--port", "0", "--port-file", portFile.c_str(),
-              "--registry", registry.c_str(), "--serial", "2=model:150", "--quiet", nullptr);
-        _exit(127);
-    }
+    Scratch scratch;
+    ASSERT_FALSE(scratch.Dir.empty());
+    std::string portFile = scratch.Path("port"), registry = scratch.Path("registry");
+    scratch.StartHost({VARLO_DEVHOST, "--port", "0", "--port-file", portFile.c_str(), "--registry",
+                       registry.c_str(), "--serial", "2=model:150", "--quiet"});
     unsigned port = 0;
     for (int i = 0; i < 200 && port == 0; ++i) {
         if (FILE* f = std::fopen(portFile.c_str(), "r")) {
@@ -224,6 +294,12 @@ TEST(DeviceHostProgram, ServesAndStopsCleanlyOnSigterm) {
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     ASSERT_NE(port, 0u);
+    // The token beside the port file, for this user only.
+    std::string tokenFile = portFile + ".token";
+    struct stat info {};
+    ASSERT_EQ(stat(tokenFile.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    setenv("VARLO_BRIDGE_TOKEN_FILE", tokenFile.c_str(), 1);
     tools::BridgeClient client;
     uint32_t status = 1;
     std::string error;
@@ -236,19 +312,15 @@ TEST(DeviceHostProgram, ServesAndStopsCleanlyOnSigterm) {
     EXPECT_EQ(caps.Data.at(16), 150);
     client.Send(bridge::FrameType::Read, tools::U32Payload({256}));
 
-    kill(pid, SIGTERM);
-    int wstatus = 0;
-    ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+    int wstatus = scratch.StopHost(SIGTERM);
     EXPECT_TRUE(WIFEXITED(wstatus));
     EXPECT_EQ(WEXITSTATUS(wstatus), 0); // non-zero when the driver left pool or devices
     EXPECT_TRUE(client.PeerClosed(1000));
+    EXPECT_NE(access(tokenFile.c_str(), F_OK), 0); // the token ends with the host
 
     // The service key was kept: the port found is remembered.
     ks::RegistryClear();
     ASSERT_TRUE(ks::RegistryLoad(registry));
     EXPECT_EQ(ks::RegistryGetDword(ks::ServiceKeyPath(u"VARLO2K"), u"PreviousPort"), 2u);
     ks::RegistryClear();
-    std::remove(portFile.c_str());
-    std::remove(registry.c_str());
-    rmdir(dir);
 }

@@ -130,7 +130,7 @@ Backend DriverHost::MakeBackend() {
         auto read = std::make_shared<Handle::Read>();
         read->Tag = tag;
         read->Buffer.resize(length);
-        std::lock_guard lock(h->Mutex);
+        std::unique_lock lock(h->Mutex);
         // Reap reads that have completed.
         for (auto it = h->Reads.begin(); it != h->Reads.end();) {
             if (it->second->Request->Completed() && it->second->Waiter.joinable()) {
@@ -139,6 +139,12 @@ Backend DriverHost::MakeBackend() {
             } else {
                 ++it;
             }
+        }
+        if (h->Reads.count(tag)) {
+            // A tag names one waiting read: a second one with it is refused, not lost track of.
+            lock.unlock();
+            done({uint32_t(STATUS_INVALID_PARAMETER), 0, {}});
+            return;
         }
         read->Request = ks::ClientReadAsync(h->Client, read->Buffer.data(), length);
         h->Reads[tag] = read;
@@ -167,6 +173,10 @@ Backend DriverHost::MakeBackend() {
         Handle* h = Find(id);
         if (!h)
             return Result{uint32_t(STATUS_INVALID_HANDLE), 0, {}};
+        // The kernel-services layer has no direct I/O (memory descriptor lists) and the driver
+        // serves no such code: what Windows' driver would answer, without asking the layer.
+        if ((code & 3) == METHOD_IN_DIRECT || (code & 3) == METHOD_OUT_DIRECT)
+            return Result{uint32_t(STATUS_INVALID_DEVICE_REQUEST), 0, {}};
         std::vector<uint8_t> output(outputLength);
         ULONG returned = 0;
         NTSTATUS status = ks::ClientDeviceIoControl(

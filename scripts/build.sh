@@ -16,7 +16,7 @@ if command -v ccache >/dev/null 2>&1; then
 fi
 for t in "${trees[@]}"; do
     case "$t" in
-        host) args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug
+        host|host-configure) args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug
                     -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g") ;;
         tsan|tsan-configure) args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug
                     -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DVARLO_SANITIZE=thread) ;;

@@ -149,6 +149,7 @@ if [ -n "$serial" ]; then
 fi
 rm -f build/run/port
 "$devhost" --port "$port" --port-file build/run/port --serial "$line" --quiet \
+    --exit-with $$ \
     >build/run/devhost.log 2>&1 &
 host_pid=$!
 for _ in $(seq 100); do
@@ -160,6 +161,7 @@ for _ in $(seq 100); do
 done
 port=$(cat build/run/port)
 export VARLO_HOST_PORT="$port" VARLO_BRIDGE_PORT="$port"
+export VARLO_BRIDGE_TOKEN_FILE="$PWD/build/run/port.token" # the host's access token (0600)
 if [ -n "$serial" ]; then
     echo "device host on 127.0.0.1:$port with the interface on $serial (serial port 1)"
 else

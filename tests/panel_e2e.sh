@@ -18,6 +18,7 @@ stop() {
 trap stop EXIT
 
 "$devhost" --port 0 --port-file "$work/port" --serial "1=model:$version" --quiet \
+    --exit-with $$ \
     >"$work/devhost.log" 2>&1 &
 host_pid=$!
 for _ in $(seq 100); do
@@ -26,6 +27,7 @@ for _ in $(seq 100); do
     sleep 0.05
 done
 export VARLO_HOST_PORT=$(cat "$work/port") VARLO_BRIDGE_PORT=$(cat "$work/port")
+export VARLO_BRIDGE_TOKEN_FILE="$work/port.token"
 "$cli" model command locate 1 01:00:00:00 >/dev/null
 "$cli" model command mode 1 >/dev/null
 

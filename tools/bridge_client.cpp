@@ -1,5 +1,6 @@
 #include "tools/bridge_client.h"
 
+#include "bridge/bridge_token.h"
 #include "bridge/socket_io.h"
 
 #include <arpa/inet.h>
@@ -67,13 +68,22 @@ bool BridgeClient::Connect(uint16_t port, bridge::Role role, uint32_t& createSta
         Close();
         return false;
     }
+    std::string token = token_;
+    if (token.empty() && !bridge::ReadTokenFile(bridge::ClientTokenFile(port), token, error)) {
+        Close();
+        return false;
+    }
     int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     role_ = role;
-    uint32_t tag = Send(bridge::FrameType::Hello, U32Payload({bridge::kMagic, uint32_t(role)}));
+    uint32_t tag = Send(bridge::FrameType::Hello,
+                        U32Payload({bridge::kMagic, uint32_t(role)},
+                                   std::vector<uint8_t>(token.begin(), token.end())));
     Completion reply;
-    if (!Wait(tag, reply, 10000, error))
+    if (!Wait(tag, reply, 10000, error)) {
+        error += " (a host that ends the connection at once refused the access token)";
         return false;
+    }
     createStatus = reply.Status;
     return true;
 }

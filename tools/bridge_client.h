@@ -25,8 +25,11 @@ public:
     BridgeClient(const BridgeClient&) = delete;
     BridgeClient& operator=(const BridgeClient&) = delete;
 
-    // Connects to 127.0.0.1:port and says Hello; createStatus is the HelloReply's status.
+    // Connects to 127.0.0.1:port and says Hello with the host's access token; createStatus is the
+    // HelloReply's status. The token is the one given to UseToken, else the one in the client's
+    // token file (bridge/bridge_token.h).
     bool Connect(uint16_t port, bridge::Role role, uint32_t& createStatus, std::string& error);
+    void UseToken(std::string token) { token_ = std::move(token); }
     // Ends the connection; for a device connection the handle is closed first and the host has
     // finished closing it when this returns (as CloseHandle).
     void Close();
@@ -53,6 +56,7 @@ private:
     int fd_ = -1;
     bridge::Role role_ = bridge::Role::Model;
     uint32_t nextTag_ = 1;
+    std::string token_;
     std::map<uint32_t, Completion> done_;
 };
 

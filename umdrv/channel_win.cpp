@@ -2,6 +2,7 @@
 #include "channel.h"
 
 #include "../bridge/bridge_frames.h"
+#include "../bridge/bridge_token.h"
 #include "loopdevice.h"
 
 #include <winsock2.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace umdrv {
@@ -207,6 +209,20 @@ bool Request(BridgeHandle& b, bridge::FrameType type, const std::vector<uint8_t>
     return true;
 }
 
+// The device host's token file: VARLO_BRIDGE_TOKEN_FILE, else the registry value BridgeTokenFile;
+// a Unix path is reached through drive Z:.
+std::string BridgeTokenFile() {
+    char value[1024];
+    DWORD n = GetEnvironmentVariableA("VARLO_BRIDGE_TOKEN_FILE", value, sizeof value);
+    std::string file = n > 0 && n < sizeof value ? std::string(value, n) : std::string();
+    DWORD size = sizeof value;
+    if (file.empty() &&
+        RegGetValueA(HKEY_CURRENT_USER, "Software\\Korvane\\VarloMidi", "BridgeTokenFile",
+                     RRF_RT_REG_SZ, nullptr, value, &size) == ERROR_SUCCESS)
+        file = value;
+    return !file.empty() && file[0] == '/' ? "Z:" + file : file;
+}
+
 void* BridgeOpen(const ChannelConfig& config, uint32_t* status) {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -230,9 +246,13 @@ void* BridgeOpen(const ChannelConfig& config, uint32_t* status) {
     }
     auto* b = new BridgeHandle;
     b->Socket = s;
-    std::vector<uint8_t> hello(8), reply;
+    std::vector<uint8_t> hello(bridge::kHelloHeadSize), reply;
     bridge::PutU32(hello.data(), bridge::kMagic);
     bridge::PutU32(hello.data() + 4, uint32_t(bridge::Role::Device));
+    // Without a token the host refuses the connection and logs why.
+    std::string token, error;
+    if (bridge::ReadTokenFile(BridgeTokenFile(), token, error))
+        hello.insert(hello.end(), token.begin(), token.end());
     if (!SendFrame(*b, bridge::FrameType::Hello, 0, hello) ||
         !ReceiveReply(*b, bridge::FrameType::HelloReply, 0, reply) || reply.size() < 4 ||
         (*status = bridge::GetU32(reply.data())) != 0) {

@@ -21,16 +21,6 @@ static inline ULONG OpenCountOf(DdExtension* Extension) {
     return (ULONG)InterlockedCompareExchange(&Extension->OpenCount, 0, 0);
 }
 
-static inline void StoreEvent(DdMidiBuffer* Buffer, ULONG Event) {
-    // Events are little-endian words whatever the processor.
-    UCHAR* slot = Buffer->Data + Buffer->Length;
-    slot[0] = (UCHAR)Event;
-    slot[1] = (UCHAR)(Event >> 8);
-    slot[2] = (UCHAR)(Event >> 16);
-    slot[3] = (UCHAR)(Event >> 24);
-    Buffer->Length = (USHORT)(Buffer->Length + 4);
-}
-
 void FreeCurrentMidiBuffer(DdClient* Client) {
     // Caller: ClientLock held.
     if (Client->Current) {
@@ -39,38 +29,74 @@ void FreeCurrentMidiBuffer(DdClient* Client) {
     }
 }
 
-// Appends one event to every receiving client. Inlined into the parser's loop: this is the
-// path every short message takes.
-static inline void AppendEvent(DdExtension* Extension, ULONG Port, ULONG Event) {
+// Events of one run not yet appended to the clients' buffers wait in a batch, in arrival order.
+// The per-byte loop only adds to it; the client list is walked once per batch, and every System
+// Exclusive piece and the end of the run hands the batch on first, so the clients see everything
+// in arrival order. The count stays a local of the run (in a register).
+#define DD_EVENT_BATCH 64
+
+// Event words are little-endian whatever the processor: stored as they are.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "event words are stored little-endian"
+#endif
+
+// Appends Count events to every receiving client; a client that runs out of free buffers loses
+// the rest of them, the others still get them.
+static void AppendEvents(DdExtension* Extension, ULONG Port, const ULONG* Events, ULONG Count) {
     for (DdClient* client = Extension->Clients; client; client = client->Next) {
         if (!(client->Flags & DD_CLIENT_RECEIVING))
             continue;
-        DdMidiBuffer* buffer = client->Current;
-        if (buffer && buffer->Port != Port) {
-            // One buffer never mixes ports.
-            FreeCurrentMidiBuffer(client);
-            buffer = NULL;
+        const UCHAR* from = (const UCHAR*)Events;
+        ULONG left = Count * 4;
+        while (left) {
+            DdMidiBuffer* buffer = client->Current;
+            if (buffer && buffer->Port != Port) {
+                FreeCurrentMidiBuffer(client); // one buffer never mixes ports
+                buffer = NULL;
+            }
+            if (!buffer) {
+                buffer = DdClientTakeFree(client);
+                if (!buffer)
+                    break; // this client is not keeping up: it alone loses these events
+                buffer->Type = DD_BUF_EVENTS;
+                buffer->Port = (USHORT)Port;
+                buffer->Reserved = 0;
+                buffer->Cable = 0;
+                buffer->Length = 0;
+                client->Current = buffer;
+            }
+            ULONG room = DD_MIDI_DATA_BYTES - buffer->Length; // whole events: 240 is 60 of them
+            ULONG n = left < room ? left : room;
+            RtlCopyMemory(buffer->Data + buffer->Length, from, n);
+            buffer->Length = (USHORT)(buffer->Length + n);
+            from += n;
+            left -= n;
+            if (buffer->Length + 4 > DD_MIDI_DATA_BYTES)
+                FreeCurrentMidiBuffer(client);
         }
-        if (!buffer) {
-            buffer = DdClientTakeFree(client);
-            if (!buffer)
-                continue; // this client is not keeping up: it alone loses the event
-            buffer->Type = DD_BUF_EVENTS;
-            buffer->Port = (USHORT)Port;
-            buffer->Reserved = 0;
-            buffer->Cable = 0;
-            buffer->Length = 0;
-            client->Current = buffer;
-        }
-        StoreEvent(buffer, Event);
-        if (buffer->Length + 4 > DD_MIDI_DATA_BYTES)
-            FreeCurrentMidiBuffer(client);
+    }
+}
+
+static inline void FlushEvents(DdExtension* Extension, ULONG Port, const ULONG* Batch,
+                               ULONG* Batched) {
+    if (*Batched) {
+        AppendEvents(Extension, Port, Batch, *Batched);
+        *Batched = 0;
+    }
+}
+
+static inline void PushEvent(DdExtension* Extension, ULONG Port, ULONG* Batch, ULONG* Batched,
+                             ULONG Event) {
+    Batch[(*Batched)++] = Event;
+    if (*Batched == DD_EVENT_BATCH) {
+        AppendEvents(Extension, Port, Batch, DD_EVENT_BATCH);
+        *Batched = 0;
     }
 }
 
 void DistributeMidi(DdExtension* Extension, ULONG Port, ULONG Event) {
     // Caller: reader thread, ClientLock held.
-    AppendEvent(Extension, Port, Event);
+    AppendEvents(Extension, Port, &Event, 1);
 }
 
 void DistributeSysex(DdExtension* Extension, DdTb* Tb, ULONG Type) {
@@ -208,6 +234,21 @@ static void ParseStatus(DdExtension* Extension, DdTb* Tb, UCHAR Status) {
     }
 }
 
+// Length of the run of data bytes (below 80) at Bytes, at most Count: eight bytes at a time while
+// none of them has its top bit set, then byte by byte.
+static inline ULONG DataRun(const UCHAR* Bytes, ULONG Count) {
+    ULONG n = 0;
+    for (; n + 8 <= Count; n += 8) {
+        ULONG64 eight;
+        __builtin_memcpy(&eight, Bytes + n, 8);
+        if (eight & 0x8080808080808080ull)
+            break;
+    }
+    while (n < Count && Bytes[n] < 0x80)
+        n++;
+    return n;
+}
+
 // Data bytes inside System Exclusive: takes the run of data bytes at Index (at most Count, at
 // least one) into the collection buffer, handing on each full piece. Answers the bytes taken.
 static ULONG CollectSysEx(DdExtension* Extension, DdTb* Tb, ULONG Index, ULONG Count) {
@@ -222,9 +263,7 @@ static ULONG CollectSysEx(DdExtension* Extension, DdTb* Tb, ULONG Index, ULONG C
         if (limit - buffer->Length < room)
             room = limit - buffer->Length;
     }
-    ULONG taken = 1;
-    while (taken < room && bytes[taken] < 0x80)
-        taken++;
+    ULONG taken = 1 + DataRun(bytes + 1, room - 1);
     if (!buffer)
         return taken; // no collection buffer: the message is dropped
     RtlCopyMemory(buffer->Data + buffer->Length, bytes, taken);
@@ -267,37 +306,56 @@ void ParseInputBuffer(DdExtension* Extension, DdTb* Tb) {
     if (OpenCountOf(Extension) == 0)
         return;
     ExAcquireFastMutex(&Extension->ClientLock);
-    ULONG end = Tb->EndIndex < DD_TB_BUFFER_SIZE ? Tb->EndIndex : DD_TB_BUFFER_SIZE;
-    ULONG index = Tb->ReadIndex % DD_TB_BUFFER_SIZE;
+    ULONG last = Tb->EndIndex < DD_TB_BUFFER_SIZE ? Tb->EndIndex : DD_TB_BUFFER_SIZE;
+    ULONG first = Tb->ReadIndex % DD_TB_BUFFER_SIZE;
     // Exactly the bytes received, a full buffer included; the index wraps to 0 after it.
-    ULONG count = end > index ? end - index : 0;
+    const UCHAR* next = Tb->Buffer + first;
+    const UCHAR* end = Tb->Buffer + (last > first ? last : first);
     ULONG port = Tb->Port;
     UCHAR pending = Tb->PendingData;
     DdFastState fast;
     LoadFastState(Tb, &fast);
-    while (count) {
-        UCHAR byte = Tb->Buffer[index];
-        ULONG taken = 1;
+    ULONG batch[DD_EVENT_BATCH], batched = 0;
+    while (next < end) {
+        UCHAR byte = *next;
         if (byte < 0x80 && fast.Plain) {
-            // Data under running status: the path of nearly every byte.
-            if (fast.Status && fast.DataCount == 2 && pending == 0xFF) {
-                pending = byte;
-            } else if (fast.Status && fast.DataCount == 2) {
-                AppendEvent(Extension, port,
-                            fast.Status | (ULONG)pending << 8 | (ULONG)byte << 16 | fast.Cable);
-                pending = 0xFF;
+            // A run of data bytes under running status: the path of nearly every byte.
+            if (fast.DataCount == 2) {
+                // The second byte of a pair begun in an earlier read or before a real-time byte,
+                // then whole pairs, then perhaps a first byte whose second is still to come.
+                if (pending != 0xFF) {
+                    PushEvent(Extension, port, batch, &batched,
+                              fast.Status | (ULONG)pending << 8 | (ULONG)*next++ << 16 |
+                                  fast.Cable);
+                    pending = 0xFF;
+                }
+                for (; end - next >= 2 && next[0] < 0x80 && next[1] < 0x80; next += 2)
+                    PushEvent(Extension, port, batch, &batched,
+                              fast.Status | (ULONG)next[0] << 8 | (ULONG)next[1] << 16 |
+                                  fast.Cable);
+                if (next < end && *next < 0x80)
+                    pending = *next++;
             } else if (fast.Status) {
-                AppendEvent(Extension, port, fast.Status | (ULONG)byte << 8 | fast.Cable);
+                for (; next < end && *next < 0x80; next++)
+                    PushEvent(Extension, port, batch, &batched,
+                              fast.Status | (ULONG)*next << 8 | fast.Cable);
+            } else {
+                // No running status yet: nothing to attach them to.
+                while (next < end && *next < 0x80)
+                    next++;
             }
-            // else no running status yet: nothing to attach the byte to
-        } else if (byte < 0x80 && Tb->InSysEx) {
-            taken = CollectSysEx(Extension, Tb, index, count);
         } else if (byte >= 0xF8) {
             // Real-time: touches no other state; active sensing stays here.
             if (byte != 0xFE)
-                AppendEvent(Extension, port, byte | CableWordOf(Tb, byte));
+                PushEvent(Extension, port, batch, &batched, byte | CableWordOf(Tb, byte));
+            next++;
+        } else if (byte < 0x80 && Tb->InSysEx) {
+            FlushEvents(Extension, port, batch, &batched);
+            next += CollectSysEx(Extension, Tb, (ULONG)(next - Tb->Buffer), (ULONG)(end - next));
         } else {
-            // A status byte, or the cable number after F5.
+            // A status byte, or the cable number after F5. The events before it go first: a
+            // status may deliver at once (F4, F6) or hand on the last piece of System Exclusive.
+            FlushEvents(Extension, port, batch, &batched);
             Tb->PendingData = pending;
             if (byte & 0x80)
                 ParseStatus(Extension, Tb, byte);
@@ -305,10 +363,11 @@ void ParseInputBuffer(DdExtension* Extension, DdTb* Tb) {
                 SelectCable(Extension, Tb, byte);
             pending = Tb->PendingData;
             LoadFastState(Tb, &fast);
+            next++;
         }
-        index = (index + taken) % DD_TB_BUFFER_SIZE;
-        count -= taken;
     }
+    FlushEvents(Extension, port, batch, &batched);
+    ULONG index = (ULONG)(next - Tb->Buffer) % DD_TB_BUFFER_SIZE;
     Tb->PendingData = pending;
     Tb->ReadIndex = index;
     DispatchBuffersToClients(Extension);

@@ -1,6 +1,9 @@
 // Any byte stream from the serial line: the parser must stay inside its buffers, hand out only
-// well-formed pieces and lose nothing for a client that keeps up.
+// well-formed pieces, deliver every real-time byte to a client that keeps up, in order, and hold
+// no pool once the ports are reset. One rig with its clients lives across inputs.
 #include "core/testing/parser_rig.h"
+
+#include <ks/system.h>
 
 #include <cstdlib>
 
@@ -11,42 +14,103 @@ void Check(bool ok) {
         std::abort();
 }
 
+struct Harness {
+    varlo_test::ParserRig rig;
+    DdClient* idle = rig.AddClient(false);
+    DdClient* reader = rig.AddClient();
+    DdClient* full = rig.AddClient(); // never reads: its buffers fill and stay full
+    size_t poolAtRest = ks::PoolBlocks(DD_POOL_TAG);
+    std::vector<ULONG> realTimeSent, realTimeGot;
+    bool inSysEx[2] = {false, false};  // per port: a message's later pieces are due
+    bool sysExKnown[2] = {true, true}; // false after a piece may have been lost
+};
+
+Harness& TheHarness() {
+    static Harness* harness = new Harness; // lives as long as the fuzzing process
+    return *harness;
+}
+
+// One buffer as a read would hand it out.
+void CheckPiece(Harness& h, const DdMidiBuffer* b) {
+    const UCHAR* data = b->Data;
+    ULONG length = b->Length, port = b->Port;
+    Check(b->Type >= DD_BUF_SYSEX_PART && b->Type <= DD_BUF_EVENTS);
+    Check(length <= DD_MIDI_DATA_BYTES && port <= 1);
+    if (b->Type == DD_BUF_EVENTS) {
+        Check(length > 0 && length % 4 == 0 && b->Cable == 0);
+        for (ULONG i = 0; i < length; i += 4) {
+            ULONG e = data[i] | data[i + 1] << 8 | data[i + 2] << 16 | (ULONG)data[i + 3] << 24;
+            Check((e & 0x80) && (e & 0xFF) != 0xFE && (e & 0x00808000) == 0);
+            if ((e & 0xFF) >= 0xF8)
+                h.realTimeGot.push_back((e & 0xFF) | port << 8);
+        }
+        return;
+    }
+    // A message's first piece starts with F0; only its end carries F7.
+    bool first = !h.inSysEx[port] && h.sysExKnown[port];
+    Check(!first || (length > 0 && data[0] == 0xF0));
+    for (ULONG i = first || !h.sysExKnown[port] ? 1 : 0; i < length; i++)
+        Check(data[i] < 0x80 ||
+              (b->Type == DD_BUF_SYSEX_END && i + 1 == length && data[i] == 0xF7));
+    if (b->Type == DD_BUF_SYSEX_END)
+        Check(length > 0 && data[length - 1] == 0xF7);
+    h.inSysEx[port] = b->Type == DD_BUF_SYSEX_PART;
+    h.sysExKnown[port] = h.sysExKnown[port] || !h.inSysEx[port];
+}
+
+// Takes every buffer the client has, checking each when asked. Answers how many there were.
+ULONG Take(Harness& h, DdClient* client, bool check) {
+    if (!client->Current && !client->ReadyHead)
+        return 0; // nothing arrived (one feeding thread: no lock needed to see it)
+    ExAcquireFastMutex(&h.rig.ext.ClientLock);
+    FreeCurrentMidiBuffer(client);
+    DdMidiBuffer* got[DD_CLIENT_BUFFERS];
+    ULONG taken = 0;
+    while (DdMidiBuffer* b = DdClientTakeReady(client))
+        got[taken++] = b;
+    for (ULONG i = 0; i < taken; i++) {
+        if (check)
+            CheckPiece(h, got[i]);
+        DdClientPutFree(client, got[i]);
+    }
+    if (taken == DD_CLIENT_BUFFERS) // the run may have lost pieces after these
+        h.sysExKnown[0] = h.sysExKnown[1] = false;
+    ExReleaseFastMutex(&h.rig.ext.ClientLock);
+    return taken;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)
         return 0;
-    varlo_test::ParserRig rig;
-    DdClient* idle = rig.AddClient(false);
-    DdClient* reader = rig.AddClient();
-    rig.AddClient(); // never reads: its buffers fill and stay full
-    // The first byte picks the read size, so runs end at every kind of place. A byte yields at
-    // most two buffers (events cut short by a System Exclusive piece), so reads of up to three
-    // bytes never overrun the reader's seven buffers.
-    size_t chunk = 1 + data[0] % 3;
-    bool inSysEx[2] = {false, false}; // per port: a message's later pieces
+    Harness& h = TheHarness();
+    h.realTimeSent.clear();
+    h.realTimeGot.clear();
+    // The first byte picks the read size, so runs end at every kind of place. The reader takes
+    // its buffers after every run; it keeps up unless one run filled all of them (dense System
+    // Exclusive), and only then may it lose something.
+    size_t chunk = 1 + data[0] % 64;
+    bool keptUp = true;
     for (size_t at = 1; at < size; at += chunk) {
         size_t n = std::min(chunk, size - at);
-        rig.Feed(data + at, n, (ULONG)(at / chunk) & 1);
-        for (const varlo_test::Piece& p : rig.Drain(reader)) {
-            Check(p.type >= DD_BUF_SYSEX_PART && p.type <= DD_BUF_EVENTS);
-            Check(p.data.size() <= DD_MIDI_DATA_BYTES && p.port <= 1);
-            if (p.type == DD_BUF_EVENTS) {
-                Check(!p.data.empty() && p.data.size() % 4 == 0 && p.cable == 0);
-                for (ULONG e : p.Events())
-                    Check((e & 0x80) && (e & 0xFF) != 0xFE && (e & 0x00808000) == 0);
-                continue;
-            }
-            // A message's first piece starts with F0; only its end carries F7.
-            Check(inSysEx[p.port] || (!p.data.empty() && p.data[0] == 0xF0));
-            for (size_t i = inSysEx[p.port] ? 0 : 1; i < p.data.size(); i++)
-                Check(p.data[i] < 0x80 ||
-                      (p.type == DD_BUF_SYSEX_END && i + 1 == p.data.size() && p.data[i] == 0xF7));
-            if (p.type == DD_BUF_SYSEX_END)
-                Check(p.data.back() == 0xF7);
-            inSysEx[p.port] = p.type == DD_BUF_SYSEX_PART;
-        }
+        ULONG port = (ULONG)(at / chunk) & 1;
+        for (size_t i = 0; i < n; i++)
+            if (data[at + i] >= 0xF8 && data[at + i] != 0xFE)
+                h.realTimeSent.push_back(data[at + i] | port << 8);
+        h.rig.Feed(data + at, n, port);
+        keptUp = Take(h, h.reader, true) < DD_CLIENT_BUFFERS && keptUp;
     }
-    Check(rig.Drain(idle).empty());
+    Check(!keptUp || h.realTimeGot == h.realTimeSent);
+    ExAcquireFastMutex(&h.rig.ext.ClientLock);
+    Check(!h.idle->Current && !h.idle->ReadyHead);
+    ExReleaseFastMutex(&h.rig.ext.ClientLock);
+
+    // Back to the start for the next input: nothing may be left in pool.
+    Take(h, h.full, false);
+    h.rig.ResetPorts();
+    h.inSysEx[0] = h.inSysEx[1] = false;
+    h.sysExKnown[0] = h.sysExKnown[1] = true;
+    Check(ks::PoolBlocks(DD_POOL_TAG) == h.poolAtRest);
     return 0;
 }

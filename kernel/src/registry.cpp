@@ -329,14 +329,16 @@ void RegistryClear() {
     TheRegistry().root.values.clear();
 }
 
-bool RegistrySave(const std::string& file) {
+std::string RegistrySaveText() {
     std::ostringstream out;
-    {
-        std::lock_guard guard(TheRegistry().lock);
-        SaveKey(out, TheRegistry().root, u"");
-    }
+    std::lock_guard guard(TheRegistry().lock);
+    SaveKey(out, TheRegistry().root, u"");
+    return out.str();
+}
+
+bool RegistrySave(const std::string& file) {
     std::ofstream stream(file, std::ios::trunc);
-    stream << out.str();
+    stream << RegistrySaveText();
     return bool(stream);
 }
 

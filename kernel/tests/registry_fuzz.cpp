@@ -8,10 +8,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text((const char*)data, size);
     if (ks::RegistryLoadText(text)) {
-        // What was accepted saves and loads back.
-        std::string file = "/tmp/varlo_registry_fuzz.txt";
-        ks::RegistrySave(file);
-        if (!ks::RegistryLoad(file))
+        // What was accepted saves, loads back and saves again to the same text.
+        std::string saved = ks::RegistrySaveText();
+        if (!ks::RegistryLoadText(saved) || ks::RegistrySaveText() != saved)
             __builtin_trap();
     }
     return 0;

@@ -36,7 +36,9 @@ endif()
 # End to end: the link through winmm and the driver's bridge channel to the device host with the
 # driver and the interface model (fixture varlo_devhost, umdrv/CMakeLists.txt).
 if(VARLO_TREE STREQUAL "win")
-    varlo_wine_test(link_e2e_test SOURCES link_e2e_wine_test.cpp LIBS link user32 ws2_32)
+    varlo_wine_test(link_e2e_test
+        SOURCES link_e2e_wine_test.cpp ${CMAKE_SOURCE_DIR}/bridge/bridge_token.cpp
+        LIBS link user32 ws2_32)
     set_tests_properties(link_e2e_test PROPERTIES FIXTURES_REQUIRED "varlo_midi;varlo_devhost")
     set_property(TEST link_e2e_test APPEND PROPERTY ENVIRONMENT
                  "VARLO_BRIDGE_PORT_FILE=${VARLO_DEVHOST_PORT_FILE}")

@@ -9,6 +9,7 @@
 #include "link/protocol.h"
 
 #include "../bridge/bridge_frames.h"
+#include "../bridge/bridge_token.h"
 
 #include <gtest/gtest.h>
 #include <mmsystem.h>
@@ -25,6 +26,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 uint16_t g_port;
+std::string g_token;
 
 // Reads the device host's port and points the driver at it before winmm loads the driver.
 class DeviceHost : public ::testing::Environment {
@@ -39,6 +41,10 @@ public:
         std::fclose(f);
         g_port = uint16_t(port);
         SetEnvironmentVariableA("VARLO_BRIDGE_PORT", std::to_string(port).c_str());
+        // The host's access token lies beside the port file.
+        std::string tokenFile = bridge::TokenFileBeside(file), error;
+        ASSERT_TRUE(bridge::ReadTokenFile("Z:" + tokenFile, g_token, error)) << error;
+        SetEnvironmentVariableA("VARLO_BRIDGE_TOKEN_FILE", tokenFile.c_str());
         SetEnvironmentVariableA("VARLO_UMDRV_CHANNEL", nullptr);
         SetEnvironmentVariableA("VARLO_UMDRV_INPUTS", nullptr);
         SetEnvironmentVariableA("VARLO_UMDRV_OUTPUTS", nullptr);
@@ -61,9 +67,10 @@ public:
         addr.sin_port = htons(g_port);
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ok_ = connect(s_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        Bytes hello(8), reply;
+        Bytes hello(bridge::kHelloHeadSize), reply;
         bridge::PutU32(hello.data(), bridge::kMagic);
         bridge::PutU32(hello.data() + 4, uint32_t(bridge::Role::Model));
+        hello.insert(hello.end(), g_token.begin(), g_token.end());
         ok_ = ok_ && Exchange(bridge::FrameType::Hello, hello, reply);
     }
     ~Model() { closesocket(s_); }

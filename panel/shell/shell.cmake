@@ -20,5 +20,5 @@ if(VARLO_TREE STREQUAL "win")
 endif()
 
 if(VARLO_TREE STREQUAL "host")
-    varlo_fuzzer(shell_text_fuzzer SOURCES text_fuzzer.cpp LIBS shell_pure)
+    varlo_fuzzer(shell_text_fuzz SOURCES text_fuzz.cpp LIBS shell_pure)
 endif()

@@ -10,12 +10,12 @@ if(VARLO_TREE STREQUAL "host")
         LIBS panelbuilder_pure)
     # libFuzzer adds what it finds to its corpus folder: it works on a copy in the build tree.
     file(COPY template-corpus DESTINATION ${CMAKE_CURRENT_BINARY_DIR})
-    varlo_fuzzer(panelbuilder_template_fuzzer
-        SOURCES panelbuilder_template_fuzzer.cpp panelbuilder_template.cpp
+    varlo_fuzzer(panelbuilder_template_fuzz
+        SOURCES panelbuilder_template_fuzz.cpp panelbuilder_template.cpp
         LIBS panelbuilder_pure
         CORPUS ${CMAKE_CURRENT_BINARY_DIR}/template-corpus)
-    varlo_fuzzer(panelbuilder_caption_fuzzer
-        SOURCES panelbuilder_caption_fuzzer.cpp panelbuilder_caption.cpp
+    varlo_fuzzer(panelbuilder_caption_fuzz
+        SOURCES panelbuilder_caption_fuzz.cpp panelbuilder_caption.cpp
         LIBS panelbuilder_pure)
 endif()
 

@@ -68,8 +68,19 @@ struct ParserRig {
         while (ext.Clients)
             ReleaseClient(ext.Clients);
         ExReleaseFastMutex(&ext.ClientLock);
-        DdReleaseTb(&ext, &tb[0]);
-        DdReleaseTb(&ext, &tb[1]);
+        ResetPorts();
+    }
+    // The ports as just opened: parse state and every cable's System Exclusive buffer released.
+    // The clients keep what they hold.
+    void ResetPorts() {
+        for (DdInCableState& cable : inCables) {
+            DdReleaseSysExBuffer(&ext, &cable.SysExBuffer);
+            cable = {};
+        }
+        for (ULONG port = 0; port < 2; port++) {
+            DdReleaseTb(&ext, &tb[port]);
+            DdPrepareTb(&ext, &tb[port], port);
+        }
     }
     ParserRig(const ParserRig&) = delete;
     ParserRig& operator=(const ParserRig&) = delete;

@@ -61,6 +61,7 @@ void RegistryClear();
 bool RegistrySave(const std::string& file);
 bool RegistryLoad(const std::string& file);
 bool RegistryLoadText(const std::string& text); // the same from the file's text
+std::string RegistrySaveText();                  // the file's text
 
 // ---- Drivers and devices -------------------------------------------------------------------
 struct DriverOptions {
