@@ -103,14 +103,16 @@ TEST_F(DeviceHostTest, SessionKeepsOneHandleAcrossItsLines) {
     char script[] = "/tmp/varlo-session-XXXXXX";
     int fd = mkstemp(script);
     ASSERT_GE(fd, 0);
-    std::string lines = "play 1 90 3C 40\nwait 100\nplay 1 90 3C 00\nclients\nfrobnicate\n"
-                        "# comment\nmodel send F5 02 90 3E 40\nwait 300\n";
+    std::string lines = "play 1 90 3C 40\nwait 100\nplay 1 90 3C 00\nclients\nfrob\x1B[2J\n" +
+                        std::string(3 << 20, '7') +
+                        "\n# comment\nmodel send F5 02 90 3E 40\nwait 300\n";
     ASSERT_EQ(write(fd, lines.data(), lines.size()), ssize_t(lines.size()));
     close(fd);
     CliRun run = Cli(std::string("session < ") + script);
-    unlink(script);
-    EXPECT_EQ(run.Exit, 2) << run.Out; // the unknown word
+    EXPECT_EQ(run.Exit, 2) << run.Out; // the unknown word, the overlong line
     EXPECT_NE(run.Out.find("clients 1\n"), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("unknown command: frob\\x1B[2J ("), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("line over 1 MiB skipped"), std::string::npos) << run.Out;
     EXPECT_NE(run.Out.find("port 0 cable 2 event 90 3E 40\n"), std::string::npos) << run.Out;
 
     std::vector<uint8_t> wire;
@@ -129,6 +131,7 @@ TEST_F(DeviceHostTest, SessionKeepsOneHandleAcrossItsLines) {
     EXPECT_EQ(count({0xF0, 0x63, 0x60, 0x0B}), 1); // the probe
     EXPECT_EQ(count({0xF5, 0x01, 0x90, 0x3C, 0x40, 0x3C, 0x00}), 1);
     EXPECT_EQ(count({0xF0, 0x63, 0x60, 0x10, 0x7F, 0xF7}), 1); // patch mode at the close
+    unlink(script);
 }
 
 TEST_F(DeviceHostTest, MonitorSeesWhatTheModelSendsWhileAnotherClientCounts) {

@@ -29,6 +29,22 @@ void OnStopSignal(int) {
     }
 }
 
+// Far beyond any command, a System Exclusive dump in hex included.
+constexpr size_t kMaxLineBytes = 1 << 20;
+const char kLineTooLong[] = "line over 1 MiB skipped";
+
+// A word of the input as it can be shown on a terminal: at most 40 characters, bytes that are not
+// printable as \xNN.
+std::string Printable(const std::string& word) {
+    std::string out;
+    for (unsigned char c : word.substr(0, 40)) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", c);
+        out += c >= 0x20 && c < 0x7F ? std::string(1, char(c)) : hex;
+    }
+    return word.size() > 40 ? out + "..." : out;
+}
+
 const char kSessionHelp[] =
     "Session commands, one a line:\n"
     "  caps | state | clients | activate | deactivate\n"
@@ -136,11 +152,21 @@ int RunSession(Device& device) {
         std::fputs("Device open: commands one a line ('help' lists them); Ctrl-D or Ctrl-C ends.\n",
                    stderr);
     std::string pending;
+    size_t scanned = 0;    // bytes of `pending` known to hold no newline
+    bool overlong = false; // the line being read is over kMaxLineBytes: it is skipped
     bool endOfInput = false, quit = false;
     int worst = kExitOk;
     while (!quit && !g_stop) {
-        size_t newline = pending.find('\n');
+        size_t newline = pending.find('\n', scanned);
         if (newline == std::string::npos && !endOfInput) {
+            scanned = pending.size();
+            if (pending.size() > kMaxLineBytes) {
+                if (!overlong)
+                    worst = std::max(worst, Report(kExitUsage, kLineTooLong));
+                overlong = true;
+                pending.clear();
+                scanned = 0;
+            }
             InputPrinter::Wake wake = input.Run(-1, STDIN_FILENO);
             if (wake == InputPrinter::Wake::Failed)
                 return kExitFailure;
@@ -154,10 +180,17 @@ int RunSession(Device& device) {
                 endOfInput = true;
             continue;
         }
-        if (pending.empty())
+        if (pending.empty() && !overlong)
             break; // end of input, every line done
         std::string line = pending.substr(0, newline);
         pending.erase(0, newline == std::string::npos ? std::string::npos : newline + 1);
+        scanned = 0;
+        if (overlong || line.size() > kMaxLineBytes) {
+            if (!overlong)
+                worst = std::max(worst, Report(kExitUsage, kLineTooLong));
+            overlong = false;
+            continue;
+        }
         std::istringstream split(line);
         std::vector<std::string> words;
         for (std::string w; split >> w;)
@@ -184,10 +217,11 @@ int RunSession(Device& device) {
         } else if (ParseDeviceCommand(words, command, usage) && command.HoldMs == 0) {
             r = RunDeviceCommand(device, command);
         } else {
-            r = Report(kExitUsage, !usage.empty()        ? usage
-                                   : command.HoldMs != 0 ? "play --hold: use wait in a session"
-                                                         : "unknown command: " + words[0] +
-                                                               " (help lists the commands)");
+            r = Report(kExitUsage, !usage.empty() ? usage
+                                   : command.HoldMs != 0
+                                       ? "play --hold: use wait in a session"
+                                       : "unknown command: " + Printable(words[0]) +
+                                             " (help lists the commands)");
         }
         worst = std::max(worst, r);
     }
