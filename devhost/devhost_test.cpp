@@ -131,6 +131,10 @@ TEST_F(DeviceHostTest, SessionKeepsOneHandleAcrossItsLines) {
     EXPECT_EQ(count({0xF0, 0x63, 0x60, 0x0B}), 1); // the probe
     EXPECT_EQ(count({0xF5, 0x01, 0x90, 0x3C, 0x40, 0x3C, 0x00}), 1);
     EXPECT_EQ(count({0xF0, 0x63, 0x60, 0x10, 0x7F, 0xF7}), 1); // patch mode at the close
+
+    // Output goes to its reader, never into the device connection, when standard output is closed.
+    EXPECT_EQ(Cli(std::string("session < ") + script + " 2>/dev/null >&-; echo exit $?").Out,
+              "exit 2\n");
     unlink(script);
 }
 
