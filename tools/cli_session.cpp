@@ -21,7 +21,13 @@ const char kNoAnswerYet[] = "no answer from the device host"; // BridgeClient::W
 volatile sig_atomic_t g_stop = 0;
 int g_stopPipe[2] = {-1, -1};
 
-void OnStopSignal(int) {
+void OnStopSignal(int signal) {
+    if (g_stop) {
+        // A second stop while the close waits for a host that does not answer: end now (the host
+        // closes the handle when the connection drops).
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
     g_stop = 1;
     if (g_stopPipe[1] >= 0) {
         char byte = 1;
@@ -70,6 +76,7 @@ bool StopRequested() {
 }
 
 InputPrinter::InputPrinter(Device& device) : device_(device) {
+    device_.Client.SetInterrupt(g_stopPipe[0]); // a stop ends a command's wait at once
     readTag_ = device_.Client.Send(bridge::FrameType::Read, U32Payload({kBufferHeader + 240}));
 }
 
@@ -135,6 +142,7 @@ InputPrinter::Wake InputPrinter::Run(int ms, int watch) {
 }
 
 void InputPrinter::Finish() {
+    device_.Client.SetInterrupt(-1); // the close still waits for the host (a second stop ends it)
     if (readTag_ != 0) {
         device_.Client.Send(bridge::FrameType::ReadCancel, U32Payload({readTag_}));
         Completion c;
