@@ -54,6 +54,8 @@ struct InPort : PortBase {
 
 struct OutPort : PortBase {
     uint8_t RunningStatus = 0;
+    uint32_t Resets = 0;  // resets since the open; a long message stops when it changes
+    int LongInFlight = 0; // long messages being sent: the port cannot close meanwhile
 };
 
 struct Session {
@@ -277,13 +279,32 @@ void SessionRelease() {
     s_session.Control = nullptr;
 }
 
-void Play(const std::vector<uint8_t>& buffer) {
-    std::lock_guard<std::mutex> hold(s_playLock);
+void PlayLocked(const std::vector<uint8_t>& buffer) {
+    // Caller holds s_playLock.
     if (!s_session.Control)
         return;
     uint32_t returned = 0, status = 0;
     s_session.Channel->Ioctl(s_session.Control, IOCTL_DD_MIDI_PLAY, buffer.data(),
                              uint32_t(buffer.size()), nullptr, 0, &returned, &status);
+}
+
+void Play(const std::vector<uint8_t>& buffer) {
+    std::lock_guard<std::mutex> hold(s_playLock);
+    PlayLocked(buffer);
+}
+
+// A piece of a long message on output port `id`, unless the port was reset since `resets` was read:
+// what is left of a message that a reset overtook is not sent, since its data bytes would follow
+// the reset's controllers and read as more of them. Takes s_playLock, then s_lock.
+bool PlayUnlessReset(const std::vector<uint8_t>& buffer, UINT id, uint32_t resets) {
+    std::lock_guard<std::mutex> play(s_playLock);
+    {
+        std::lock_guard<std::mutex> hold(s_lock);
+        if (s_out[id].Resets != resets)
+            return false;
+    }
+    PlayLocked(buffer);
+    return true;
 }
 
 // A header as big as a client must pass, with a data buffer.
@@ -455,6 +476,8 @@ DWORD OutClose(UINT id) {
         OutPort& p = s_out[id];
         if (!p.Open)
             return MMSYSERR_INVALHANDLE;
+        if (p.LongInFlight)
+            return MIDIERR_STILLPLAYING;
         p.Open = false;
         to = p.Owner;
     }
@@ -488,8 +511,9 @@ DWORD OutShort(UINT id, DWORD_PTR message) {
 }
 
 // Silences the port's cable: sustain off and All Notes Off on all 16 channels, through the play
-// path like any output; running status starts afresh. Long messages are done before modMessage
-// returns, so no buffer is left to return.
+// path like any output; running status starts afresh. A long message being sent on another thread
+// stops before its next piece (the reset's status bytes break it off on the line) and is returned
+// done; others are done before modMessage returns, so no buffer is left to return.
 DWORD OutReset(UINT id) {
     const PortEntry& e = Settings().Ports.Outputs[id];
     {
@@ -498,6 +522,7 @@ DWORD OutReset(UINT id) {
         if (!p.Open)
             return MMSYSERR_INVALHANDLE;
         p.RunningStatus = 0;
+        ++p.Resets;
     }
     if (e.Varlo) {
         uint32_t events[32];
@@ -517,6 +542,7 @@ DWORD OutLong(UINT id, MIDIHDR* hdr, DWORD_PTR size) {
         return r;
     const PortEntry& e = Settings().Ports.Outputs[id];
     Client to;
+    uint32_t resets;
     {
         std::lock_guard<std::mutex> hold(s_lock);
         OutPort& p = s_out[id];
@@ -524,12 +550,19 @@ DWORD OutLong(UINT id, MIDIHDR* hdr, DWORD_PTR size) {
             return MMSYSERR_INVALHANDLE;
         to = p.Owner;
         p.RunningStatus = 0;
+        resets = p.Resets;
+        ++p.LongInFlight;
     }
     MarkQueued(hdr);
     if (e.Varlo)
         for (const auto& play : BuildStreamPlays(
                  e.Port, e.Cable, reinterpret_cast<uint8_t*>(hdr->lpData), hdr->dwBufferLength))
-            Play(play);
+            if (!PlayUnlessReset(play, id, resets))
+                break;
+    {
+        std::lock_guard<std::mutex> hold(s_lock);
+        --s_out[id].LongInFlight;
+    }
     MarkDone(hdr);
     Notify(to, MOM_DONE, DWORD_PTR(hdr), 0);
     return MMSYSERR_NOERROR;

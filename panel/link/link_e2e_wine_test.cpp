@@ -18,6 +18,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -257,6 +258,26 @@ TEST_F(EndToEnd, SecondInterfacesPortsAndResetThroughTheDriver) {
         "messages 34 stray 0 dropped 0 last F8",
         model_.WaitFor("cable 3", [](const std::string& v) { return v.find("F8") != v.npos; }));
     EXPECT_NE(std::string::npos, second.Query()["cable 3"].find("last -"));
+
+    // A reset that overtakes a long message sent on another thread ends it: the rest does not
+    // follow the reset's controllers, where its data bytes would read as more controllers.
+    ASSERT_EQ("ok", model_.Command("clear"));
+    std::vector<char> big(1 << 20, 0x11);
+    big.front() = char(0xF0);
+    big.back() = char(0xF7);
+    MIDIHDR h = {};
+    h.lpData = big.data();
+    h.dwBufferLength = DWORD(big.size());
+    ASSERT_EQ(MMSYSERR_NOERROR, midiOutPrepareHeader(out, &h, sizeof h));
+    std::thread sender([&] { midiOutLongMsg(out, &h, sizeof h); });
+    Sleep(20);
+    EXPECT_EQ(MMSYSERR_NOERROR, midiOutReset(out));
+    sender.join();
+    EXPECT_TRUE(h.dwFlags & MHDR_DONE);
+    midiOutShortMsg(out, 0x00F8);
+    EXPECT_EQ(
+        "messages 34 stray 0 dropped 0 last F8",
+        model_.WaitFor("cable 3", [](const std::string& v) { return v.find("F8") != v.npos; }));
     midiOutClose(out);
 }
 
