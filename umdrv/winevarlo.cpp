@@ -15,6 +15,7 @@
 #include <mmsystem.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -55,7 +56,7 @@ struct InPort : PortBase {
 struct OutPort : PortBase {
     uint8_t RunningStatus = 0;
     uint32_t Resets = 0;  // resets since the open; a long message stops when it changes
-    int LongInFlight = 0; // long messages being sent: the port cannot close meanwhile
+    bool Sending = false; // a message other than real-time is being sent (TakeSendTurn)
 };
 
 struct Session {
@@ -69,8 +70,9 @@ struct Session {
 
 std::mutex s_lock;
 std::recursive_mutex s_deliver;
-std::mutex s_sessionLock; // opening and closing the session
-std::mutex s_playLock;    // the control handle while a play uses it
+std::mutex s_sessionLock;           // opening and closing the session
+std::mutex s_playLock;              // the control handle while a play uses it
+std::condition_variable s_sendDone; // an output port's Sending ended (with s_lock)
 std::vector<InPort> s_in;
 std::vector<OutPort> s_out;
 Session& s_session = *new Session; // never destroyed: a reader may outlive the process's exit
@@ -469,6 +471,26 @@ DWORD InReset(UINT id) {
 
 // ---- modMessage ---------------------------------------------------------------------------------
 
+// Output port `id`'s turn to send a message other than real-time: waits while another thread sends
+// one on the port, so that a long message is never broken into by a status byte whose running
+// status its remaining data bytes would then take. False when the port is not open (or closed
+// meanwhile). Caller: holds `hold` on s_lock.
+bool TakeSendTurn(std::unique_lock<std::mutex>& hold, UINT id) {
+    s_sendDone.wait(hold, [id] { return !s_out[id].Open || !s_out[id].Sending; });
+    if (!s_out[id].Open)
+        return false;
+    s_out[id].Sending = true;
+    return true;
+}
+
+void GiveSendTurn(UINT id) {
+    {
+        std::lock_guard<std::mutex> hold(s_lock);
+        s_out[id].Sending = false;
+    }
+    s_sendDone.notify_all();
+}
+
 DWORD OutClose(UINT id) {
     Client to;
     {
@@ -476,7 +498,7 @@ DWORD OutClose(UINT id) {
         OutPort& p = s_out[id];
         if (!p.Open)
             return MMSYSERR_INVALHANDLE;
-        if (p.LongInFlight)
+        if (p.Sending)
             return MIDIERR_STILLPLAYING;
         p.Open = false;
         to = p.Owner;
@@ -487,15 +509,16 @@ DWORD OutClose(UINT id) {
 DWORD OutShort(UINT id, DWORD_PTR message) {
     const PortEntry& e = Settings().Ports.Outputs[id];
     uint32_t m = uint32_t(message);
+    uint8_t status = uint8_t(m);
+    // Real-time bytes may go out inside a long message; anything else waits for its end.
+    bool realTime = status >= 0xF8, send = true;
     {
-        std::lock_guard<std::mutex> hold(s_lock);
-        OutPort& p = s_out[id];
-        if (!p.Open)
+        std::unique_lock<std::mutex> hold(s_lock);
+        if (realTime ? !s_out[id].Open : !TakeSendTurn(hold, id))
             return MMSYSERR_INVALHANDLE;
-        uint8_t status = uint8_t(m);
+        OutPort& p = s_out[id];
         if (status < 0x80) { // running status: the data bytes move up by one
-            if (!p.RunningStatus)
-                return MMSYSERR_NOERROR;
+            send = p.RunningStatus != 0;
             m = p.RunningStatus | (m & 0xFFFF) << 8;
         } else if (status < 0xF0) {
             p.RunningStatus = status;
@@ -503,10 +526,12 @@ DWORD OutShort(UINT id, DWORD_PTR message) {
             p.RunningStatus = 0;
         }
     }
-    if (e.Varlo) {
+    if (send && e.Varlo) {
         uint32_t event = MakeEvent(m, e.Cable);
         Play(BuildEventPlay(e.Port, &event, 1));
     }
+    if (!realTime)
+        GiveSendTurn(id);
     return MMSYSERR_NOERROR;
 }
 
@@ -544,14 +569,13 @@ DWORD OutLong(UINT id, MIDIHDR* hdr, DWORD_PTR size) {
     Client to;
     uint32_t resets;
     {
-        std::lock_guard<std::mutex> hold(s_lock);
-        OutPort& p = s_out[id];
-        if (!p.Open)
+        std::unique_lock<std::mutex> hold(s_lock);
+        if (!TakeSendTurn(hold, id))
             return MMSYSERR_INVALHANDLE;
+        OutPort& p = s_out[id];
         to = p.Owner;
         p.RunningStatus = 0;
         resets = p.Resets;
-        ++p.LongInFlight;
     }
     MarkQueued(hdr);
     if (e.Varlo)
@@ -559,10 +583,7 @@ DWORD OutLong(UINT id, MIDIHDR* hdr, DWORD_PTR size) {
                  e.Port, e.Cable, reinterpret_cast<uint8_t*>(hdr->lpData), hdr->dwBufferLength))
             if (!PlayUnlessReset(play, id, resets))
                 break;
-    {
-        std::lock_guard<std::mutex> hold(s_lock);
-        --s_out[id].LongInFlight;
-    }
+    GiveSendTurn(id);
     MarkDone(hdr);
     Notify(to, MOM_DONE, DWORD_PTR(hdr), 0);
     return MMSYSERR_NOERROR;
