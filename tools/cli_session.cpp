@@ -17,6 +17,7 @@ namespace {
 
 constexpr int kCloseTimeoutMs = 10000;
 const char kNoAnswerYet[] = "no answer from the device host"; // BridgeClient::Wait timed out
+const char kHostGone[] = "the device host closed the connection";
 
 volatile sig_atomic_t g_stop = 0;
 int g_stopPipe[2] = {-1, -1};
@@ -100,7 +101,7 @@ InputPrinter::Wake InputPrinter::Run(int ms, int watch) {
         if (g_stop)
             return Wake::Stopped;
         if (readTag_ == 0) {
-            Report(kExitFailure, "the device host closed the connection");
+            Report(kExitFailure, kHostGone);
             return Wake::Failed;
         }
         // A read that completed, here or while a command waited for its own answer.
@@ -224,6 +225,8 @@ int RunSession(Device& device) {
             r = RunModelCommand(device.HostPort, {words.begin() + 1, words.end()});
         } else if (ParseDeviceCommand(words, command, usage) && command.HoldMs == 0) {
             r = RunDeviceCommand(device, command);
+            if (r != kExitOk && device.Error == kHostGone)
+                return r; // the lines left would each fail the same way
         } else {
             r = Report(kExitUsage, !usage.empty() ? usage
                                    : command.HoldMs != 0
