@@ -202,6 +202,21 @@ TEST_F(Driver, ResetReturnsQueuedBuffers) {
     EXPECT_EQ(MMSYSERR_NOERROR, midiInUnprepareHeader(in1_, &unprepared, sizeof unprepared));
     EXPECT_EQ(MMSYSERR_NOERROR, midiOutUnprepareHeader(out1_, &unprepared, sizeof unprepared));
     EXPECT_EQ(MMSYSERR_INVALPARAM, midiOutGetVolume(out1_, nullptr));
+
+    // A close with a buffer queued is refused; Wine's winmm frees the handle all the same, so the
+    // buffer comes back done and the port opens again.
+    HMIDIIN in2 = nullptr;
+    char data[16];
+    MIDIHDR h = {};
+    h.lpData = data;
+    h.dwBufferLength = sizeof data;
+    ASSERT_EQ(MMSYSERR_NOERROR, midiInOpen(&in2, 2, 0, 0, CALLBACK_NULL));
+    ASSERT_EQ(MMSYSERR_NOERROR, midiInPrepareHeader(in2, &h, sizeof h));
+    ASSERT_EQ(MMSYSERR_NOERROR, midiInAddBuffer(in2, &h, sizeof h));
+    EXPECT_EQ(MIDIERR_STILLPLAYING, midiInClose(in2));
+    EXPECT_EQ(DWORD(MHDR_PREPARED | MHDR_DONE), h.dwFlags);
+    ASSERT_EQ(MMSYSERR_NOERROR, midiInOpen(&in2, 2, 0, 0, CALLBACK_NULL));
+    EXPECT_EQ(MMSYSERR_NOERROR, midiInClose(in2));
 }
 
 } // namespace

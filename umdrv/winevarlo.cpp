@@ -406,20 +406,45 @@ DWORD FinishClose(const PortEntry& e, const Client& to, UINT message) {
 
 // ---- midMessage ---------------------------------------------------------------------------------
 
+DWORD InReset(UINT id);
+
+// Wine's winmm frees a port's handle even when the driver refuses its close (Windows keeps it).
+bool WinmmFreesRefusedHandles() {
+    static const bool wine =
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
+// A close with buffers still queued is refused (MIDIERR_STILLPLAYING). Where winmm frees the handle
+// all the same, the port would stay open for good with the client's buffers in it (written to when
+// input came): there the buffers are returned as a reset returns them and the port closes, though
+// the answer stays the refusal.
 DWORD InClose(UINT id) {
     Client to;
+    bool refused;
     {
         std::lock_guard<std::recursive_mutex> serial(s_deliver);
+        {
+            std::lock_guard<std::mutex> hold(s_lock);
+            InPort& p = s_in[id];
+            if (!p.Open)
+                return MMSYSERR_INVALHANDLE;
+            refused = !p.Queue.empty();
+            if (refused && !WinmmFreesRefusedHandles())
+                return MIDIERR_STILLPLAYING;
+        }
+        if (refused)
+            InReset(id);
         std::lock_guard<std::mutex> hold(s_lock);
         InPort& p = s_in[id];
-        if (!p.Open)
-            return MMSYSERR_INVALHANDLE;
-        if (!p.Queue.empty())
-            return MIDIERR_STILLPLAYING;
+        for (MIDIHDR* hdr : p.Queue) // queued again by a callback of that reset
+            MarkDone(hdr);
+        p.Queue.clear();
         p.Open = p.Started = false;
         to = p.Owner;
     }
-    return FinishClose(Settings().Ports.Inputs[id], to, MIM_CLOSE);
+    FinishClose(Settings().Ports.Inputs[id], to, MIM_CLOSE);
+    return refused ? MIDIERR_STILLPLAYING : MMSYSERR_NOERROR;
 }
 
 DWORD InAddBuffer(UINT id, MIDIHDR* hdr, DWORD_PTR size) {
