@@ -185,8 +185,8 @@ int RunSession(Device& device) {
             ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
             if (n > 0)
                 pending.append(chunk, size_t(n));
-            else if (n == 0 || errno != EINTR)
-                endOfInput = true;
+            else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+                endOfInput = true; // EAGAIN: a descriptor shared with another reader
             continue;
         }
         if (pending.empty() && !overlong)
