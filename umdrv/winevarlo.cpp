@@ -95,18 +95,24 @@ DWORD RegistryNumber(const char* name, DWORD fallback) {
 // How many interfaces the driver serves: a handle opened for the question alone, its capabilities'
 // count. Without an answer the first interface's ports are presented all the same, so that
 // programs find them and their open reports the failure.
-int AskInterfaces(const ChannelConfig& config) {
-    const DeviceChannel* channel = ChannelFor(config.Kind);
+int CountInterfaces(const DeviceChannel* channel, void* handle) {
     uint32_t status = 0, returned = 0;
-    void* handle = channel->Open(config, &status);
-    if (!handle)
-        return 1;
     std::vector<uint8_t> caps(kCapsSize);
     bool answered = channel->Ioctl(handle, IOCTL_DD_GET_CAPS, nullptr, 0, caps.data(), kCapsSize,
                                    &returned, &status) &&
                     status == 0;
-    channel->Close(handle);
     return answered ? InterfacesFromCaps(caps.data(), returned) : 1;
+}
+
+int AskInterfaces(const ChannelConfig& config) {
+    const DeviceChannel* channel = ChannelFor(config.Kind);
+    uint32_t status = 0;
+    void* handle = channel->Open(config, &status);
+    if (!handle)
+        return 1;
+    int count = CountInterfaces(channel, handle);
+    channel->Close(handle);
+    return count;
 }
 
 // Read once, at the first question about ports: VARLO_BRIDGE_PORT (or the registry value
@@ -309,6 +315,12 @@ bool PlayUnlessReset(const std::vector<uint8_t>& buffer, UINT id, uint32_t reset
     return true;
 }
 
+// How many interfaces the open session's device serves now.
+int SessionInterfaces() {
+    std::lock_guard<std::mutex> hold(s_playLock);
+    return s_session.Control ? CountInterfaces(s_session.Channel, s_session.Control) : 0;
+}
+
 // A header as big as a client must pass, with a data buffer.
 bool ValidHeader(const MIDIHDR* hdr, DWORD_PTR size) {
     return hdr && size >= offsetof(MIDIHDR, dwOffset) && hdr->lpData;
@@ -382,6 +394,12 @@ DWORD OpenPort(std::vector<Port>& ports, UINT id, const PortEntry& e, const MIDI
         UINT r = SessionAcquire();
         if (r != MMSYSERR_NOERROR)
             return r;
+        // The ports were counted once; an interface that has stopped answering since is not found
+        // by this open of the device, and its ports' open fails rather than sending nowhere.
+        if (e.Port > 0 && SessionInterfaces() <= e.Port) {
+            SessionRelease();
+            return MMSYSERR_ERROR;
+        }
     }
     Client to{*desc, flags};
     {

@@ -288,6 +288,12 @@ TEST_F(EndToEnd, SecondInterfacesPortsAndResetThroughTheDriver) {
         EXPECT_EQ(o.Cable, cable);
     }
     midiOutClose(out);
+
+    // The second interface gone by the next open of the device: its ports' open fails.
+    MidiLinkClose();
+    ASSERT_EQ("ok", second.Command("answers off"));
+    EXPECT_EQ(MMSYSERR_ERROR, midiOutOpen(&out, 7, 0, 0, CALLBACK_NULL));
+    ASSERT_EQ("ok", second.Command("answers on"));
 }
 
 } // namespace
