@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -216,6 +217,21 @@ TEST_F(Driver, ResetReturnsQueuedBuffers) {
     EXPECT_EQ(DWORD(MHDR_PREPARED | MHDR_DONE), h.dwFlags);
     ASSERT_EQ(MMSYSERR_NOERROR, midiInOpen(&in2, 2, 0, 0, CALLBACK_NULL));
     EXPECT_EQ(MMSYSERR_NOERROR, midiInClose(in2));
+
+    // The same for an output port closed while another thread sends a long message on it.
+    Bytes big(1 << 20, 0x11);
+    big.front() = 0xF0;
+    big.back() = 0xF7;
+    MIDIHDR out = {};
+    out.lpData = reinterpret_cast<LPSTR>(big.data());
+    out.dwBufferLength = DWORD(big.size());
+    ASSERT_EQ(MMSYSERR_NOERROR, midiOutPrepareHeader(out1_, &out, sizeof out));
+    std::thread sender([&] { midiOutLongMsg(out1_, &out, sizeof out); });
+    Sleep(2);
+    MMRESULT closed = midiOutClose(out1_);
+    sender.join();
+    EXPECT_TRUE(closed == MIDIERR_STILLPLAYING || closed == MMSYSERR_NOERROR) << closed;
+    EXPECT_EQ(MMSYSERR_NOERROR, midiOutOpen(&out1_, 0, 0, 0, CALLBACK_NULL));
 }
 
 } // namespace

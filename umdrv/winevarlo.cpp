@@ -534,19 +534,28 @@ void GiveSendTurn(UINT id) {
     s_sendDone.notify_all();
 }
 
+// A close while another thread sends a long message on the port is refused
+// (MIDIERR_STILLPLAYING). Where winmm frees the handle all the same, the message is cut short as a
+// reset cuts it and the port closes once it has stopped, though the answer stays the refusal.
 DWORD OutClose(UINT id) {
     Client to;
+    bool refused;
     {
-        std::lock_guard<std::mutex> hold(s_lock);
+        std::unique_lock<std::mutex> hold(s_lock);
         OutPort& p = s_out[id];
         if (!p.Open)
             return MMSYSERR_INVALHANDLE;
-        if (p.Sending)
+        refused = p.Sending;
+        if (refused && !WinmmFreesRefusedHandles())
             return MIDIERR_STILLPLAYING;
+        ++p.Resets;
+        s_sendDone.wait(hold, [&p] { return !p.Sending; });
         p.Open = false;
         to = p.Owner;
     }
-    return FinishClose(Settings().Ports.Outputs[id], to, MOM_CLOSE);
+    s_sendDone.notify_all(); // messages waiting for their turn find the port closed
+    FinishClose(Settings().Ports.Outputs[id], to, MOM_CLOSE);
+    return refused ? MIDIERR_STILLPLAYING : MMSYSERR_NOERROR;
 }
 
 DWORD OutShort(UINT id, DWORD_PTR message) {
