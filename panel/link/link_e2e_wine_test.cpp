@@ -262,7 +262,7 @@ TEST_F(EndToEnd, SecondInterfacesPortsAndResetThroughTheDriver) {
     // While another thread sends a long message: a note waits for its end (its status byte would
     // break the message off, the rest then read as notes); a reset ends it (the rest would follow
     // the reset's controllers and read as more controllers).
-    std::vector<char> big(1 << 20, 0x11);
+    std::vector<char> big(1 << 18, 0x11);
     big.front() = char(0xF0);
     big.back() = char(0xF7);
     MIDIHDR h = {};
