@@ -2,6 +2,7 @@
 // used by the varlo command-line client as a separate process.
 #include "devhost/bridge_server.h"
 #include "devhost/driver_host.h"
+#include "bridge/socket_io.h"
 #include "tools/bridge_client.h"
 
 #include <ks/system.h>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -175,14 +177,16 @@ TEST_F(DeviceHostTest, SessionKeepsOneHandleAcrossItsLines) {
     char script[] = "/tmp/varlo-session-XXXXXX";
     int fd = mkstemp(script);
     ASSERT_GE(fd, 0);
-    std::string lines = "play 1 90 3C 40\nwait 100\nplay 1 90 3C 00\nclients\nfrobnicate\n"
-                        "# comment\nmodel send F5 02 90 3E 40\nwait 300\n";
+    std::string lines = "play 1 90 3C 40\nwait 100\nplay 1 90 3C 00\nclients\nfrob\x1B[2J\n" +
+                        std::string(3 << 20, '7') +
+                        "\n# comment\nmodel send F5 02 90 3E 40\nwait 300\n";
     ASSERT_EQ(write(fd, lines.data(), lines.size()), ssize_t(lines.size()));
     close(fd);
     CliRun run = Cli(std::string("session < ") + script);
-    unlink(script);
-    EXPECT_EQ(run.Exit, 2) << run.Out; // the unknown word
+    EXPECT_EQ(run.Exit, 2) << run.Out; // the unknown word, the overlong line
     EXPECT_NE(run.Out.find("clients 1\n"), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("unknown command: frob\\x1B[2J ("), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("line over 1 MiB skipped"), std::string::npos) << run.Out;
     EXPECT_NE(run.Out.find("port 0 cable 2 event 90 3E 40\n"), std::string::npos) << run.Out;
 
     std::vector<uint8_t> wire;
@@ -201,6 +205,11 @@ TEST_F(DeviceHostTest, SessionKeepsOneHandleAcrossItsLines) {
     EXPECT_EQ(count({0xF0, 0x63, 0x60, 0x0B}), 1); // the probe
     EXPECT_EQ(count({0xF5, 0x01, 0x90, 0x3C, 0x40, 0x3C, 0x00}), 1);
     EXPECT_EQ(count({0xF0, 0x63, 0x60, 0x10, 0x7F, 0xF7}), 1); // patch mode at the close
+
+    // Output goes to its reader, never into the device connection, when standard output is closed.
+    EXPECT_EQ(Cli(std::string("session < ") + script + " 2>/dev/null >&-; echo exit $?").Out,
+              "exit 2\n");
+    unlink(script);
 }
 
 TEST_F(DeviceHostTest, MonitorSeesWhatTheModelSendsWhileAnotherClientCounts) {
@@ -273,6 +282,42 @@ TEST_F(DeviceHostTest, DisconnectsMalformedFramesAndErrors) {
     CliRun refused = Cli("state", 1); // nothing listens on port 1
     EXPECT_EQ(refused.Exit, 1);
     EXPECT_NE(refused.Out.find("cannot connect"), std::string::npos);
+}
+
+// A host that answers the hello and then nothing more: a stop gives up the command's wait at once,
+// a second one ends the tool without waiting for the close.
+TEST(VarloTool, StopsEndASessionWhoseHostStoppedAnswering) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), length), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
+    std::thread host([listener] {
+        int c = accept(listener, nullptr, nullptr);
+        uint8_t hello[bridge::kHeaderSize + 8], reply[bridge::kHeaderSize + 4] = {};
+        bridge::ReceiveAll(c, hello, sizeof hello);
+        bridge::EncodeHeader({4, bridge::FrameType::HelloReply, 0, bridge::GetU32(hello + 8)},
+                             reply);
+        bridge::SendAll(c, reply, sizeof reply);
+        while (recv(c, hello, sizeof hello, 0) > 0) {
+        }
+        close(c);
+    });
+    std::string command = "echo clients | " VARLO_CLI " --host-port " +
+                          std::to_string(ntohs(addr.sin_port)) +
+                          " session 2>&1 & sleep 0.5; kill -TERM $!; sleep 0.5; kill -TERM $!; "
+                          "wait $!; echo exit $?";
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    for (int c; (c = std::fgetc(p)) != EOF;)
+        out += char(c);
+    pclose(p);
+    host.join();
+    close(listener);
+    EXPECT_EQ(out, "varlo: interrupted\nexit 143\n");
 }
 
 // The program itself: starts, serves, keeps the service key in a file, stops cleanly on SIGTERM

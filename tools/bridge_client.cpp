@@ -16,13 +16,14 @@
 namespace tools {
 namespace {
 
-bool WaitReadable(int fd, int timeoutMs) {
-    pollfd p{fd, POLLIN, 0};
+// True when fd is readable within timeoutMs; false on time-out or when `interrupt` is readable.
+bool WaitReadable(int fd, int timeoutMs, int interrupt = -1) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {interrupt, POLLIN, 0}};
     int r;
     do {
-        r = ::poll(&p, 1, timeoutMs);
+        r = ::poll(p, 2, timeoutMs);
     } while (r < 0 && errno == EINTR);
-    return r > 0;
+    return r > 0 && !p[1].revents;
 }
 
 } // namespace
@@ -110,8 +111,9 @@ bool BridgeClient::ReceiveFrame(int timeoutMs, std::string& error) {
         error = "not connected";
         return false;
     }
-    if (!WaitReadable(fd_, timeoutMs)) {
-        error = "no answer from the device host";
+    if (!WaitReadable(fd_, timeoutMs, interrupt_)) {
+        error = interrupt_ >= 0 && WaitReadable(interrupt_, 0) ? "interrupted"
+                                                               : "no answer from the device host";
         return false;
     }
     uint8_t raw[bridge::kHeaderSize];

@@ -49,11 +49,15 @@ public:
     bool PeerClosed(int timeoutMs);
     // The connection's socket, for poll() beside other descriptors (-1 when not connected).
     int Descriptor() const { return fd_; }
+    // A descriptor that, once readable, ends every wait at once with the error "interrupted"
+    // (-1: none). Waits with it are bounded by the caller's stop, not by a stalled host.
+    void SetInterrupt(int fd) { interrupt_ = fd; }
 
 private:
     bool ReceiveFrame(int timeoutMs, std::string& error);
 
     int fd_ = -1;
+    int interrupt_ = -1;
     bridge::Role role_ = bridge::Role::Model;
     uint32_t nextTag_ = 1;
     std::string token_;

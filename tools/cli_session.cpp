@@ -17,16 +17,39 @@ namespace {
 
 constexpr int kCloseTimeoutMs = 10000;
 const char kNoAnswerYet[] = "no answer from the device host"; // BridgeClient::Wait timed out
+const char kHostGone[] = "the device host closed the connection";
 
 volatile sig_atomic_t g_stop = 0;
 int g_stopPipe[2] = {-1, -1};
 
-void OnStopSignal(int) {
+void OnStopSignal(int signal) {
+    if (g_stop) {
+        // A second stop while the close waits for a host that does not answer: end now (the host
+        // closes the handle when the connection drops).
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
     g_stop = 1;
     if (g_stopPipe[1] >= 0) {
         char byte = 1;
         [[maybe_unused]] ssize_t n = write(g_stopPipe[1], &byte, 1);
     }
+}
+
+// Far beyond any command, a System Exclusive dump in hex included.
+constexpr size_t kMaxLineBytes = 1 << 20;
+const char kLineTooLong[] = "line over 1 MiB skipped";
+
+// A word of the input as it can be shown on a terminal: at most 40 characters, bytes that are not
+// printable as \xNN.
+std::string Printable(const std::string& word) {
+    std::string out;
+    for (unsigned char c : word.substr(0, 40)) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", c);
+        out += c >= 0x20 && c < 0x7F ? std::string(1, char(c)) : hex;
+    }
+    return word.size() > 40 ? out + "..." : out;
 }
 
 const char kSessionHelp[] =
@@ -54,6 +77,7 @@ bool StopRequested() {
 }
 
 InputPrinter::InputPrinter(Device& device) : device_(device) {
+    device_.Client.SetInterrupt(g_stopPipe[0]); // a stop ends a command's wait at once
     readTag_ = device_.Client.Send(bridge::FrameType::Read, U32Payload({kBufferHeader + 240}));
 }
 
@@ -77,7 +101,7 @@ InputPrinter::Wake InputPrinter::Run(int ms, int watch) {
         if (g_stop)
             return Wake::Stopped;
         if (readTag_ == 0) {
-            Report(kExitFailure, "the device host closed the connection");
+            Report(kExitFailure, kHostGone);
             return Wake::Failed;
         }
         // A read that completed, here or while a command waited for its own answer.
@@ -119,6 +143,7 @@ InputPrinter::Wake InputPrinter::Run(int ms, int watch) {
 }
 
 void InputPrinter::Finish() {
+    device_.Client.SetInterrupt(-1); // the close still waits for the host (a second stop ends it)
     if (readTag_ != 0) {
         device_.Client.Send(bridge::FrameType::ReadCancel, U32Payload({readTag_}));
         Completion c;
@@ -136,11 +161,21 @@ int RunSession(Device& device) {
         std::fputs("Device open: commands one a line ('help' lists them); Ctrl-D or Ctrl-C ends.\n",
                    stderr);
     std::string pending;
+    size_t scanned = 0;    // bytes of `pending` known to hold no newline
+    bool overlong = false; // the line being read is over kMaxLineBytes: it is skipped
     bool endOfInput = false, quit = false;
     int worst = kExitOk;
     while (!quit && !g_stop) {
-        size_t newline = pending.find('\n');
+        size_t newline = pending.find('\n', scanned);
         if (newline == std::string::npos && !endOfInput) {
+            scanned = pending.size();
+            if (pending.size() > kMaxLineBytes) {
+                if (!overlong)
+                    worst = std::max(worst, Report(kExitUsage, kLineTooLong));
+                overlong = true;
+                pending.clear();
+                scanned = 0;
+            }
             InputPrinter::Wake wake = input.Run(-1, STDIN_FILENO);
             if (wake == InputPrinter::Wake::Failed)
                 return kExitFailure;
@@ -150,14 +185,21 @@ int RunSession(Device& device) {
             ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
             if (n > 0)
                 pending.append(chunk, size_t(n));
-            else if (n == 0 || errno != EINTR)
-                endOfInput = true;
+            else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+                endOfInput = true; // EAGAIN: a descriptor shared with another reader
             continue;
         }
-        if (pending.empty())
+        if (pending.empty() && !overlong)
             break; // end of input, every line done
         std::string line = pending.substr(0, newline);
         pending.erase(0, newline == std::string::npos ? std::string::npos : newline + 1);
+        scanned = 0;
+        if (overlong || line.size() > kMaxLineBytes) {
+            if (!overlong)
+                worst = std::max(worst, Report(kExitUsage, kLineTooLong));
+            overlong = false;
+            continue;
+        }
         std::istringstream split(line);
         std::vector<std::string> words;
         for (std::string w; split >> w;)
@@ -183,11 +225,14 @@ int RunSession(Device& device) {
             r = RunModelCommand(device.HostPort, {words.begin() + 1, words.end()});
         } else if (ParseDeviceCommand(words, command, usage) && command.HoldMs == 0) {
             r = RunDeviceCommand(device, command);
+            if (r != kExitOk && device.Error == kHostGone)
+                return r; // the lines left would each fail the same way
         } else {
-            r = Report(kExitUsage, !usage.empty()        ? usage
-                                   : command.HoldMs != 0 ? "play --hold: use wait in a session"
-                                                         : "unknown command: " + words[0] +
-                                                               " (help lists the commands)");
+            r = Report(kExitUsage, !usage.empty() ? usage
+                                   : command.HoldMs != 0
+                                       ? "play --hold: use wait in a session"
+                                       : "unknown command: " + Printable(words[0]) +
+                                             " (help lists the commands)");
         }
         worst = std::max(worst, r);
     }

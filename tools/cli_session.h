@@ -1,7 +1,8 @@
 // Holding the device open: input printed while the handle stays open, and the line-by-line session.
 // Caller: the tool's main thread, with the device open (cli_commands.h). SIGINT and SIGTERM end
 // a hold or a session cleanly: the waiting read is cancelled and the handle closed (the host then
-// sends the interface its closing sequence once).
+// sends the interface its closing sequence once). A command waiting for its answer is given up at
+// once; a second signal ends the tool without waiting for the close.
 #pragma once
 
 #include "tools/cli_commands.h"

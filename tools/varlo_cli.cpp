@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -82,9 +84,18 @@ int Monitor(tools::Device& d, unsigned count, unsigned seconds) {
     return 0;
 }
 
+// A descriptor 0-2 that the caller left closed would be taken by the bridge's socket, and the
+// tool's output would then go into the connection: each is opened on /dev/null instead.
+void OpenStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+            std::_Exit(tools::kExitFailure);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    OpenStandardDescriptors();
     std::vector<std::string> args(argv + 1, argv + argc);
     unsigned hostPort = 5741;
     if (const char* env = std::getenv("VARLO_HOST_PORT");

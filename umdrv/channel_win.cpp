@@ -223,6 +223,9 @@ std::string BridgeTokenFile() {
     return !file.empty() && file[0] == '/' ? "Z:" + file : file;
 }
 
+// Longer than any open of the device takes (the probe of two interfaces included).
+constexpr DWORD kHelloTimeoutMs = 10000;
+
 void* BridgeOpen(const ChannelConfig& config, uint32_t* status) {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -246,6 +249,10 @@ void* BridgeOpen(const ChannelConfig& config, uint32_t* status) {
     }
     auto* b = new BridgeHandle;
     b->Socket = s;
+    // A listener that never answers (a stalled host, another program on the port) must not hang
+    // every program that asks for the ports: the hello has kHelloTimeoutMs, later reads no limit.
+    DWORD timeout = kHelloTimeoutMs;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
     std::vector<uint8_t> hello(bridge::kHelloHeadSize), reply;
     bridge::PutU32(hello.data(), bridge::kMagic);
     bridge::PutU32(hello.data() + 4, uint32_t(bridge::Role::Device));
@@ -260,6 +267,8 @@ void* BridgeOpen(const ChannelConfig& config, uint32_t* status) {
         delete b;
         return nullptr;
     }
+    timeout = 0;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
     return b;
 }
 

@@ -15,6 +15,7 @@
 #include <mmsystem.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -54,6 +55,8 @@ struct InPort : PortBase {
 
 struct OutPort : PortBase {
     uint8_t RunningStatus = 0;
+    uint32_t Resets = 0;  // resets since the open; a long message stops when it changes
+    bool Sending = false; // a message other than real-time is being sent (TakeSendTurn)
 };
 
 struct Session {
@@ -67,8 +70,9 @@ struct Session {
 
 std::mutex s_lock;
 std::recursive_mutex s_deliver;
-std::mutex s_sessionLock; // opening and closing the session
-std::mutex s_playLock;    // the control handle while a play uses it
+std::mutex s_sessionLock;           // opening and closing the session
+std::mutex s_playLock;              // the control handle while a play uses it
+std::condition_variable s_sendDone; // an output port's Sending ended (with s_lock)
 std::vector<InPort> s_in;
 std::vector<OutPort> s_out;
 Session& s_session = *new Session; // never destroyed: a reader may outlive the process's exit
@@ -91,18 +95,24 @@ DWORD RegistryNumber(const char* name, DWORD fallback) {
 // How many interfaces the driver serves: a handle opened for the question alone, its capabilities'
 // count. Without an answer the first interface's ports are presented all the same, so that
 // programs find them and their open reports the failure.
-int AskInterfaces(const ChannelConfig& config) {
-    const DeviceChannel* channel = ChannelFor(config.Kind);
+int CountInterfaces(const DeviceChannel* channel, void* handle) {
     uint32_t status = 0, returned = 0;
-    void* handle = channel->Open(config, &status);
-    if (!handle)
-        return 1;
     std::vector<uint8_t> caps(kCapsSize);
     bool answered = channel->Ioctl(handle, IOCTL_DD_GET_CAPS, nullptr, 0, caps.data(), kCapsSize,
                                    &returned, &status) &&
                     status == 0;
-    channel->Close(handle);
     return answered ? InterfacesFromCaps(caps.data(), returned) : 1;
+}
+
+int AskInterfaces(const ChannelConfig& config) {
+    const DeviceChannel* channel = ChannelFor(config.Kind);
+    uint32_t status = 0;
+    void* handle = channel->Open(config, &status);
+    if (!handle)
+        return 1;
+    int count = CountInterfaces(channel, handle);
+    channel->Close(handle);
+    return count;
 }
 
 // Read once, at the first question about ports: VARLO_BRIDGE_PORT (or the registry value
@@ -277,13 +287,38 @@ void SessionRelease() {
     s_session.Control = nullptr;
 }
 
-void Play(const std::vector<uint8_t>& buffer) {
-    std::lock_guard<std::mutex> hold(s_playLock);
+void PlayLocked(const std::vector<uint8_t>& buffer) {
+    // Caller holds s_playLock.
     if (!s_session.Control)
         return;
     uint32_t returned = 0, status = 0;
     s_session.Channel->Ioctl(s_session.Control, IOCTL_DD_MIDI_PLAY, buffer.data(),
                              uint32_t(buffer.size()), nullptr, 0, &returned, &status);
+}
+
+void Play(const std::vector<uint8_t>& buffer) {
+    std::lock_guard<std::mutex> hold(s_playLock);
+    PlayLocked(buffer);
+}
+
+// A piece of a long message on output port `id`, unless the port was reset since `resets` was read:
+// what is left of a message that a reset overtook is not sent, since its data bytes would follow
+// the reset's controllers and read as more of them. Takes s_playLock, then s_lock.
+bool PlayUnlessReset(const std::vector<uint8_t>& buffer, UINT id, uint32_t resets) {
+    std::lock_guard<std::mutex> play(s_playLock);
+    {
+        std::lock_guard<std::mutex> hold(s_lock);
+        if (s_out[id].Resets != resets)
+            return false;
+    }
+    PlayLocked(buffer);
+    return true;
+}
+
+// How many interfaces the open session's device serves now.
+int SessionInterfaces() {
+    std::lock_guard<std::mutex> hold(s_playLock);
+    return s_session.Control ? CountInterfaces(s_session.Channel, s_session.Control) : 0;
 }
 
 // A header as big as a client must pass, with a data buffer.
@@ -359,6 +394,12 @@ DWORD OpenPort(std::vector<Port>& ports, UINT id, const PortEntry& e, const MIDI
         UINT r = SessionAcquire();
         if (r != MMSYSERR_NOERROR)
             return r;
+        // The ports were counted once; an interface that has stopped answering since is not found
+        // by this open of the device, and its ports' open fails rather than sending nowhere.
+        if (e.Port > 0 && SessionInterfaces() <= e.Port) {
+            SessionRelease();
+            return MMSYSERR_ERROR;
+        }
     }
     Client to{*desc, flags};
     {
@@ -383,20 +424,45 @@ DWORD FinishClose(const PortEntry& e, const Client& to, UINT message) {
 
 // ---- midMessage ---------------------------------------------------------------------------------
 
+DWORD InReset(UINT id);
+
+// Wine's winmm frees a port's handle even when the driver refuses its close (Windows keeps it).
+bool WinmmFreesRefusedHandles() {
+    static const bool wine =
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
+// A close with buffers still queued is refused (MIDIERR_STILLPLAYING). Where winmm frees the handle
+// all the same, the port would stay open for good with the client's buffers in it (written to when
+// input came): there the buffers are returned as a reset returns them and the port closes, though
+// the answer stays the refusal.
 DWORD InClose(UINT id) {
     Client to;
+    bool refused;
     {
         std::lock_guard<std::recursive_mutex> serial(s_deliver);
+        {
+            std::lock_guard<std::mutex> hold(s_lock);
+            InPort& p = s_in[id];
+            if (!p.Open)
+                return MMSYSERR_INVALHANDLE;
+            refused = !p.Queue.empty();
+            if (refused && !WinmmFreesRefusedHandles())
+                return MIDIERR_STILLPLAYING;
+        }
+        if (refused)
+            InReset(id);
         std::lock_guard<std::mutex> hold(s_lock);
         InPort& p = s_in[id];
-        if (!p.Open)
-            return MMSYSERR_INVALHANDLE;
-        if (!p.Queue.empty())
-            return MIDIERR_STILLPLAYING;
+        for (MIDIHDR* hdr : p.Queue) // queued again by a callback of that reset
+            MarkDone(hdr);
+        p.Queue.clear();
         p.Open = p.Started = false;
         to = p.Owner;
     }
-    return FinishClose(Settings().Ports.Inputs[id], to, MIM_CLOSE);
+    FinishClose(Settings().Ports.Inputs[id], to, MIM_CLOSE);
+    return refused ? MIDIERR_STILLPLAYING : MMSYSERR_NOERROR;
 }
 
 DWORD InAddBuffer(UINT id, MIDIHDR* hdr, DWORD_PTR size) {
@@ -448,31 +514,63 @@ DWORD InReset(UINT id) {
 
 // ---- modMessage ---------------------------------------------------------------------------------
 
-DWORD OutClose(UINT id) {
-    Client to;
+// Output port `id`'s turn to send a message other than real-time: waits while another thread sends
+// one on the port, so that a long message is never broken into by a status byte whose running
+// status its remaining data bytes would then take. False when the port is not open (or closed
+// meanwhile). Caller: holds `hold` on s_lock.
+bool TakeSendTurn(std::unique_lock<std::mutex>& hold, UINT id) {
+    s_sendDone.wait(hold, [id] { return !s_out[id].Open || !s_out[id].Sending; });
+    if (!s_out[id].Open)
+        return false;
+    s_out[id].Sending = true;
+    return true;
+}
+
+void GiveSendTurn(UINT id) {
     {
         std::lock_guard<std::mutex> hold(s_lock);
+        s_out[id].Sending = false;
+    }
+    s_sendDone.notify_all();
+}
+
+// A close while another thread sends a long message on the port is refused
+// (MIDIERR_STILLPLAYING). Where winmm frees the handle all the same, the message is cut short as a
+// reset cuts it and the port closes once it has stopped, though the answer stays the refusal.
+DWORD OutClose(UINT id) {
+    Client to;
+    bool refused;
+    {
+        std::unique_lock<std::mutex> hold(s_lock);
         OutPort& p = s_out[id];
         if (!p.Open)
             return MMSYSERR_INVALHANDLE;
+        refused = p.Sending;
+        if (refused && !WinmmFreesRefusedHandles())
+            return MIDIERR_STILLPLAYING;
+        ++p.Resets;
+        s_sendDone.wait(hold, [&p] { return !p.Sending; });
         p.Open = false;
         to = p.Owner;
     }
-    return FinishClose(Settings().Ports.Outputs[id], to, MOM_CLOSE);
+    s_sendDone.notify_all(); // messages waiting for their turn find the port closed
+    FinishClose(Settings().Ports.Outputs[id], to, MOM_CLOSE);
+    return refused ? MIDIERR_STILLPLAYING : MMSYSERR_NOERROR;
 }
 
 DWORD OutShort(UINT id, DWORD_PTR message) {
     const PortEntry& e = Settings().Ports.Outputs[id];
     uint32_t m = uint32_t(message);
+    uint8_t status = uint8_t(m);
+    // Real-time bytes may go out inside a long message; anything else waits for its end.
+    bool realTime = status >= 0xF8, send = true;
     {
-        std::lock_guard<std::mutex> hold(s_lock);
-        OutPort& p = s_out[id];
-        if (!p.Open)
+        std::unique_lock<std::mutex> hold(s_lock);
+        if (realTime ? !s_out[id].Open : !TakeSendTurn(hold, id))
             return MMSYSERR_INVALHANDLE;
-        uint8_t status = uint8_t(m);
+        OutPort& p = s_out[id];
         if (status < 0x80) { // running status: the data bytes move up by one
-            if (!p.RunningStatus)
-                return MMSYSERR_NOERROR;
+            send = p.RunningStatus != 0;
             m = p.RunningStatus | (m & 0xFFFF) << 8;
         } else if (status < 0xF0) {
             p.RunningStatus = status;
@@ -480,16 +578,19 @@ DWORD OutShort(UINT id, DWORD_PTR message) {
             p.RunningStatus = 0;
         }
     }
-    if (e.Varlo) {
+    if (send && e.Varlo) {
         uint32_t event = MakeEvent(m, e.Cable);
         Play(BuildEventPlay(e.Port, &event, 1));
     }
+    if (!realTime)
+        GiveSendTurn(id);
     return MMSYSERR_NOERROR;
 }
 
 // Silences the port's cable: sustain off and All Notes Off on all 16 channels, through the play
-// path like any output; running status starts afresh. Long messages are done before modMessage
-// returns, so no buffer is left to return.
+// path like any output; running status starts afresh. A long message being sent on another thread
+// stops before its next piece (the reset's status bytes break it off on the line) and is returned
+// done; others are done before modMessage returns, so no buffer is left to return.
 DWORD OutReset(UINT id) {
     const PortEntry& e = Settings().Ports.Outputs[id];
     {
@@ -498,6 +599,7 @@ DWORD OutReset(UINT id) {
         if (!p.Open)
             return MMSYSERR_INVALHANDLE;
         p.RunningStatus = 0;
+        ++p.Resets;
     }
     if (e.Varlo) {
         uint32_t events[32];
@@ -517,19 +619,23 @@ DWORD OutLong(UINT id, MIDIHDR* hdr, DWORD_PTR size) {
         return r;
     const PortEntry& e = Settings().Ports.Outputs[id];
     Client to;
+    uint32_t resets;
     {
-        std::lock_guard<std::mutex> hold(s_lock);
-        OutPort& p = s_out[id];
-        if (!p.Open)
+        std::unique_lock<std::mutex> hold(s_lock);
+        if (!TakeSendTurn(hold, id))
             return MMSYSERR_INVALHANDLE;
+        OutPort& p = s_out[id];
         to = p.Owner;
         p.RunningStatus = 0;
+        resets = p.Resets;
     }
     MarkQueued(hdr);
     if (e.Varlo)
         for (const auto& play : BuildStreamPlays(
                  e.Port, e.Cable, reinterpret_cast<uint8_t*>(hdr->lpData), hdr->dwBufferLength))
-            Play(play);
+            if (!PlayUnlessReset(play, id, resets))
+                break;
+    GiveSendTurn(id);
     MarkDone(hdr);
     Notify(to, MOM_DONE, DWORD_PTR(hdr), 0);
     return MMSYSERR_NOERROR;

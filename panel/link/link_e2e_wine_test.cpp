@@ -19,6 +19,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -264,7 +265,42 @@ TEST_F(EndToEnd, SecondInterfacesPortsAndResetThroughTheDriver) {
         "messages 34 stray 0 dropped 0 last F8",
         model_.WaitFor("cable 3", [](const std::string& v) { return v.find("F8") != v.npos; }));
     EXPECT_NE(std::string::npos, second.Query()["cable 3"].find("last -"));
+
+    // While another thread sends a long message: a note waits for its end (its status byte would
+    // break the message off, the rest then read as notes); a reset ends it (the rest would follow
+    // the reset's controllers and read as more controllers).
+    std::vector<char> big(1 << 18, 0x11);
+    big.front() = char(0xF0);
+    big.back() = char(0xF7);
+    MIDIHDR h = {};
+    h.lpData = big.data();
+    h.dwBufferLength = DWORD(big.size());
+    ASSERT_EQ(MMSYSERR_NOERROR, midiOutPrepareHeader(out, &h, sizeof h));
+    const struct {
+        DWORD Message; // 0: reset
+        const char* Cable;
+    } kOvertakers[] = {{0x403C90, "messages 3 stray 0 dropped 0 last F8"},
+                       {0, "messages 34 stray 0 dropped 0 last F8"}};
+    for (const auto& o : kOvertakers) {
+        ASSERT_EQ("ok", model_.Command("clear"));
+        std::thread sender([&] { midiOutLongMsg(out, &h, sizeof h); });
+        Sleep(20);
+        EXPECT_EQ(MMSYSERR_NOERROR,
+                  o.Message ? midiOutShortMsg(out, o.Message) : midiOutReset(out));
+        sender.join();
+        EXPECT_TRUE(h.dwFlags & MHDR_DONE);
+        midiOutShortMsg(out, 0x00F8);
+        std::string cable =
+            model_.WaitFor("cable 3", [](const std::string& v) { return v.find("F8") != v.npos; });
+        EXPECT_EQ(o.Cable, cable);
+    }
     midiOutClose(out);
+
+    // The second interface gone by the next open of the device: its ports' open fails.
+    MidiLinkClose();
+    ASSERT_EQ("ok", second.Command("answers off"));
+    EXPECT_EQ(MMSYSERR_ERROR, midiOutOpen(&out, 7, 0, 0, CALLBACK_NULL));
+    ASSERT_EQ("ok", second.Command("answers on"));
 }
 
 } // namespace
