@@ -84,7 +84,7 @@ Bytes Play(uint16_t type, const Bytes& data) {
 // Repeats `step` with a generator of its own until stop.
 template <class F>
 std::thread Loop(unsigned start, const std::atomic<bool>& stop, F step) {
-    return std::thread([start, &stop, step] {
+    return std::thread([start, &stop, step]() mutable {
         std::mt19937 rng(start);
         while (!stop)
             step(rng);
@@ -128,6 +128,15 @@ TEST(DriverStressTest, EverythingAtOnceThenRemovalWithHandlesOpen) {
                   STATUS_SUCCESS);
         std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 5));
     }));
+    threads.push_back(Loop(5, stop, [&, cycle = 0](std::mt19937& rng) mutable {
+        // CTS stalls, every other one longer than a write's time-out
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        sim::PortFaults faults;
+        faults.CtsOff = true;
+        dev.ports.SetFaults(0, faults);
+        std::this_thread::sleep_for(std::chrono::milliseconds(cycle++ % 2 ? rng() % 100 : 1200));
+        dev.ports.SetFaults(0, {});
+    }));
     threads.push_back(Loop(4, stop, [&](std::mt19937& rng) { // power: query and set
         POWER_STATE s;
         static const SYSTEM_POWER_STATE states[] = {PowerSystemWorking, PowerSystemSleeping1,
@@ -170,10 +179,12 @@ TEST(DriverStressTest, EverythingAtOnceThenRemovalWithHandlesOpen) {
     for (std::thread& t : threads)
         t.join();
     EXPECT_EQ(received, kMessages);
+    EXPECT_GT(dev.Transport()->DroppedBytes, 0); // a stall outlasted a write's time-out
 
     // Removal with both handles open, a read waiting and 2000-byte plays streaming, each write
     // held up on its way to the serial port: the read ends, the plays stop reaching the port,
     // later requests touch nothing, the interface is left in patch mode.
+    std::this_thread::sleep_for(std::chrono::milliseconds(SM_STALL_HOLD_MS)); // past any stall
     ASSERT_EQ(Control(player, IOCTL_DD_ACTIVATE, {1, 0, 0, 0}), STATUS_SUCCESS);
     ASSERT_TRUE(dev.WithModel([](sim::InterfaceModel& m) { return m.ComputerMode(); }));
     LONG dropped = dev.Transport()->DroppedBytes;
