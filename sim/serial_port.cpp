@@ -22,6 +22,7 @@ struct SerialPorts::Port {
     PortSettings Settings;
     std::deque<PIRP> Reads;  // waiting reads, oldest first
     std::deque<PIRP> Writes; // pending writes, oldest first (the one being served is not here)
+    PIRP Serving = nullptr;  // the write the writer thread serves
     PortFaults Faults;
     bool Quit = false;
     std::thread Worker;
@@ -184,7 +185,8 @@ NTSTATUS SerialWrite(PDEVICE_OBJECT device, PIRP irp) {
         std::lock_guard lock(port.Mutex);
         if (port.Faults.Gone)
             return Complete(irp, STATUS_NO_SUCH_DEVICE, 0);
-        direct = !port.Faults.PendWrites && !CtsBlocks(port) && port.Writes.empty();
+        direct = !port.Faults.PendWrites && !CtsBlocks(port) && port.Writes.empty() &&
+                 port.Serving == nullptr; // bytes keep their order
     }
     if (direct) {
         SendBytes(port, irp, length);
@@ -499,10 +501,12 @@ void Writer(Port* port) {
             port->Changed.wait(lock, [&] { return port->Quit || !port->Writes.empty(); });
             if (port->Writes.empty())
                 return;
-            irp = port->Writes.front();
+            irp = port->Serving = port->Writes.front();
             port->Writes.pop_front();
         }
         ServeWrite(*port, irp);
+        std::lock_guard lock(port->Mutex);
+        port->Serving = nullptr;
     }
 }
 

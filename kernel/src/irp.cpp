@@ -88,6 +88,7 @@ void FinishThreaded(PIRP irp) {
         irp->AssociatedIrp.SystemBuffer = nullptr;
     }
     auto finish = std::move(record->finish);
+    PKTHREAD issuer = record->apcCompletion ? irp->Tail.Overlay.Thread : nullptr;
     PFILE_OBJECT file = irp->Tail.Overlay.OriginalFileObject;
     PKEVENT event = irp->UserEvent;
     bool keep = record->keepAfterFinish;
@@ -103,6 +104,8 @@ void FinishThreaded(PIRP irp) {
         KeSetEvent(event, IO_NO_INCREMENT, FALSE);
     if (file != nullptr)
         DereferenceObject(file);
+    if (issuer != nullptr)
+        DereferenceObject(issuer);
 }
 
 // A thread-queued request completed to the top: its issuing thread finishes it in a kernel APC.
@@ -173,9 +176,14 @@ void CheckApcDeadlock(PKTHREAD waiter, const void* object) {
 void EndThreadApcs(PKTHREAD thread) {
     // The thread is ending: it takes what is queued, and later completions run where they
     // happen.
-    DeliverApcs();
-    std::lock_guard guard(DispatcherLock());
-    thread->Ended = true;
+    for (;;) {
+        DeliverApcs();
+        std::lock_guard guard(DispatcherLock());
+        if (thread->ApcFirst == nullptr || !TakesApcsNow()) {
+            thread->Ended = true;
+            return;
+        }
+    }
 }
 
 IrpRecord* RecordOf(PIRP irp) {
@@ -468,7 +476,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     if (ks::CurrentIrql() != PASSIVE_LEVEL)
         ks::Fail("IoBuildDeviceIoControlRequest at IRQL %d", ks::CurrentIrql());
     PIRP irp = ks::AllocateThreadedIrp(DeviceObject->StackSize, false);
-    ks::RecordOf(irp)->apcCompletion = true;
+    ks::RecordOf(irp)->apcCompletion = true; // the issuer stays until the packet finishes
+    ks::ReferenceObject(irp->Tail.Overlay.Thread);
     irp->UserEvent = Event;
     irp->UserIosb = IoStatusBlock;
     irp->RequestorMode = KernelMode;
@@ -511,7 +520,8 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
     if (ks::CurrentIrql() != PASSIVE_LEVEL)
         ks::Fail("IoBuildSynchronousFsdRequest at IRQL %d", ks::CurrentIrql());
     PIRP irp = ks::AllocateThreadedIrp(DeviceObject->StackSize, false);
-    ks::RecordOf(irp)->apcCompletion = true;
+    ks::RecordOf(irp)->apcCompletion = true; // the issuer stays until the packet finishes
+    ks::ReferenceObject(irp->Tail.Overlay.Thread);
     irp->UserEvent = Event;
     irp->UserIosb = IoStatusBlock;
     irp->RequestorMode = KernelMode;

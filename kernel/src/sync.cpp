@@ -68,6 +68,11 @@ bool WaitOn(DISPATCHER_HEADER* header, std::unique_lock<std::mutex>& guard,
     WaitBlock block;
     EnsureWaitList(header);
     InsertTailList(&header->WaitListHead, &block.link);
+    // An APC run during this wait may wait itself: the outer wait is restored after.
+    const void* outerObject = self->WaitObject;
+    void* outerBlock = self->WaitBlock;
+    bool outerTakesApcs = self->WaitTakesApcs, outerInfinite = self->WaitInfinite;
+    KIRQL outerIrql = self->WaitIrql;
     self->WaitObject = header;
     self->WaitBlock = &block;
     self->WaitTakesApcs = takesApcs;
@@ -91,8 +96,11 @@ bool WaitOn(DISPATCHER_HEADER* header, std::unique_lock<std::mutex>& guard,
         }
     }
     RemoveEntryList(&block.link);
-    self->WaitObject = nullptr;
-    self->WaitBlock = nullptr;
+    self->WaitObject = outerObject;
+    self->WaitBlock = outerBlock;
+    self->WaitTakesApcs = outerTakesApcs;
+    self->WaitInfinite = outerInfinite;
+    self->WaitIrql = outerIrql;
     return done;
 }
 
