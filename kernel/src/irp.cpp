@@ -272,7 +272,12 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 }
 
 void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
-    memset(Irp, 0, PacketSize);
+    // Cleared as IoCancelIrp sets it: a cancel may meet a packet being reused.
+    size_t cancel = offsetof(IRP, Cancel);
+    memset(Irp, 0, cancel);
+    __atomic_store_n(&Irp->Cancel, (BOOLEAN)FALSE, __ATOMIC_SEQ_CST);
+    memset((PUCHAR)Irp + cancel + sizeof(Irp->Cancel), 0,
+           PacketSize - cancel - sizeof(Irp->Cancel));
     Irp->Type = 6;
     Irp->Size = PacketSize;
     Irp->StackCount = StackSize;
@@ -388,7 +393,8 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         NTSTATUS status = Irp->IoStatus.Status;
         bool invoke = (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
-                      (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
+                      (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) &&
+                       (stack->Control & SL_INVOKE_ON_CANCEL));
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
         uint64_t level = 1ull << (stack - (PIO_STACK_LOCATION)(Irp + 1));

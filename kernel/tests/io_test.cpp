@@ -328,6 +328,7 @@ TEST_F(ReaderDevice, DeviceControlTriesFastIoFirst) {
 TEST(Requests, CancelMarksPowerLevelsAndHeldSenders) {
     static PIRP held;
     static KIRQL powerIrql;
+    held = nullptr;
     Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
         if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
             powerIrql = KeGetCurrentIrql();
