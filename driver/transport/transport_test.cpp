@@ -496,6 +496,9 @@ TEST_F(TransportTest, PowerChangesWaitWhileTheLastCloseAndTheNextOpenRun) {
             s.SystemState =
                 s.SystemState == PowerSystemWorking ? PowerSystemSleeping1 : PowerSystemWorking;
             ks::SendPower(Device(), IRP_MN_SET_POWER, SystemPowerState, s);
+            // (Paced: the layer keeps only the last 256 freed packets for a completion still
+            // unwinding on another thread.)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
     // (The serial port's own close may still be under way when the next open searches: then
@@ -662,6 +665,7 @@ TEST_F(TransportTest, StressThenRemovalWithHandlesOpen) {
         s.SystemState = states[rng() % 3];
         UCHAR minor = rng() % 2 ? IRP_MN_QUERY_POWER : IRP_MN_SET_POWER;
         EXPECT_EQ(ks::SendPower(device, minor, SystemPowerState, s).status, STATUS_SUCCESS);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1)); // paced, as above
     }));
 
     // The producer feeds numbered notes, no more than a window ahead of the slower reader.
