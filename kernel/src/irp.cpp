@@ -411,13 +411,13 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                         ? nullptr
                                         : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
-                // The packet belongs to the routine's driver again; it may reuse or free it.
-                // The owner may already have reused it: only a packet still completing changes.
-                ks::IrpState completing = ks::IrpState::Completing;
-                record->state.compare_exchange_strong(completing, ks::IrpState::Owned);
+            // The routine may hand the packet back to its driver (STATUS_MORE_PROCESSING_REQUIRED)
+            // and wake a thread that frees or reuses it at once: the packet is the driver's
+            // before the call, and nothing of it is touched after that answer.
+            record->state = ks::IrpState::Owned;
+            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
                 return;
-            }
+            record->state = ks::IrpState::Completing;
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);
         }
