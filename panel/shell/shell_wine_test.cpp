@@ -263,11 +263,12 @@ TEST_F(Settings, StoredPlacementIsRestored) {
     EXPECT_EQ(0u, std::string(text).rfind("1,10,20,530,230,", 0)) << text;
 }
 
-TEST_F(Settings, MinimisedOpensNormallyMaximisedStaysMaximised) {
-    WriteSettingString(VARLO_VALUE_WINDOWPOS, "2;10;20;530;230;-1;-1;-1;-1");
-    EXPECT_EQ(1, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOW));
-    EXPECT_FALSE(IsIconic(window));
-    EXPECT_TRUE(IsWindowVisible(window));
+TEST_F(Settings, OnlyMaximisedIsRestoredAsStoredEverythingElseOpensNormally) {
+    for (std::string shown : {"2", "0", "6", "99", "2147483647"}) { // minimised, hidden, nonsense
+        WriteSettingString(VARLO_VALUE_WINDOWPOS, (shown + ";10;20;530;230;-1;-1;-1;-1").c_str());
+        EXPECT_EQ(1, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOW));
+        EXPECT_TRUE(IsWindowVisible(window) && !IsIconic(window)) << shown;
+    }
     WriteSettingString(VARLO_VALUE_WINDOWPOS, "3,10,20,530,230,-1,-1,-1,-1");
     EXPECT_EQ(1, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOW));
     EXPECT_TRUE(IsZoomed(window));

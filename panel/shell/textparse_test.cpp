@@ -149,19 +149,15 @@ TEST(Placement, MalformedTextsFail) {
     EXPECT_FALSE(ParsePlacement("+1,10,20,530,230,-1,-1,-1,-1", p));
 }
 
-TEST(Placement, HugeNumbersSaturate) {
+TEST(Placement, OnlyAStoredMaximisedSurvivesTheRestore) {
     PlacementNumbers p = {};
     ASSERT_TRUE(ParsePlacement("99999999999999,1,2,3,4,5,6,7,-99999999999999", p));
-    EXPECT_EQ(INT_MAX, p.showCmd);
-    EXPECT_EQ(INT_MIN, p.maxY);
-}
-
-TEST(Placement, ShowCommandRule) {
-    EXPECT_EQ(1, RestoredShowCommand(2, 5)); // never opens minimised
+    EXPECT_EQ(INT_MIN, p.maxY);                        // huge numbers saturate
+    for (int stored : {0, 1, 2, 6, 99, -1, p.showCmd}) // hidden, minimised, nonsense, INT_MAX
+        EXPECT_EQ(1, RestoredShowCommand(stored, 5)) << stored;
     EXPECT_EQ(3, RestoredShowCommand(3, 5));
-    EXPECT_EQ(1, RestoredShowCommand(1, 5));
-    EXPECT_EQ(2, RestoredShowCommand(2, 0)); // 0 keeps the stored one
-    EXPECT_EQ(7, RestoredShowCommand(3, 7));
+    EXPECT_EQ(1, RestoredShowCommand(0, 0));
+    EXPECT_EQ(7, RestoredShowCommand(3, 7)); // an explicit command replaces it
 }
 
 } // namespace
