@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/gdicount_wine_test.h"
+
 namespace {
 
 // ---- Services for the test ----
@@ -401,6 +403,59 @@ TEST_F(HelpWindowTest, DragMovesOnlyPastTheStartDistance) {
     EXPECT_EQ(after.left, before.left + 20);
     EXPECT_EQ(after.top, before.top + 10);
     EXPECT_EQ(after.right - after.left, before.right - before.left);
+
+    // Another window takes the mouse mid-drag: the drag ends there, its screen context goes, and
+    // a later button release moves nothing.
+    int objects = ProcessGdiObjects();
+    SendMessageA(help, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(40, 4));
+    SendMessageA(help, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(60, 4));
+    EXPECT_EQ(ProcessGdiObjects(), objects + 1); // the drag frame's screen context
+    SetCapture(owner);
+    ReleaseCapture();
+    SendMessageA(help, WM_LBUTTONUP, 0, MAKELPARAM(90, 40));
+    Pump();
+    EXPECT_EQ(ProcessGdiObjects(), objects);
+    EXPECT_EQ(HelpRectNow().left, after.left);
+    EXPECT_EQ(HelpRectNow().top, after.top);
+}
+
+// A window of another process under the pointer is never asked for help: here its thread is
+// frozen, so a query sent to it would stop this thread until the watchdog thaws it.
+TEST_F(HelpWindowTest, WindowsOfOtherProcessesAreNotAsked) {
+    STARTUPINFOA start{sizeof start};
+    PROCESS_INFORMATION other{};
+    char command[] = "notepad.exe";
+    ASSERT_TRUE(CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &start, &other));
+    WaitForInputIdle(other.hProcess, 10000);
+    HWND foreign = nullptr;
+    for (int i = 0; i < 100 && !(foreign = FindWindowA("Notepad", nullptr)); ++i)
+        Sleep(50);
+    ASSERT_NE(foreign, nullptr);
+    SetWindowPos(foreign, HWND_TOP, 820, 610, 200, 150, SWP_NOACTIVATE);
+    SuspendThread(other.hThread);
+    static HANDLE watched[2];
+    static bool thawed;
+    watched[0] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    watched[1] = other.hThread;
+    HANDLE watchdog = CreateThread(
+        nullptr, 0,
+        [](void*) -> DWORD {
+            thawed = WaitForSingleObject(watched[0], 10000) == WAIT_TIMEOUT;
+            ResumeThread(watched[1]);
+            return 0;
+        },
+        nullptr, 0, nullptr);
+
+    SendMessageA(help, HM_SETHELPMODE, 1, 0);
+    EXPECT_EQ(RestOn(foreign), -1);
+    SetEvent(watched[0]);
+    WaitForSingleObject(watchdog, INFINITE);
+    EXPECT_FALSE(thawed) << "the help asked the other process's window";
+    TerminateProcess(other.hProcess, 0);
+    WaitForSingleObject(other.hProcess, 5000);
+    for (HANDLE h : {watchdog, watched[0], other.hThread, other.hProcess})
+        CloseHandle(h);
 }
 
 TEST_F(HelpWindowTest, QueriedRegionAtTheScreenTopPutsHelpAtTheBottom) {
