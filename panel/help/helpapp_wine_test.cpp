@@ -37,6 +37,7 @@ void Drain(HWND main) {
 void PressF1(HWND main, HWND focus) {
     SetFocus(focus);
     PostMessageA(focus, WM_KEYDOWN, VK_F1, 0x003B0001);
+    PostMessageA(focus, WM_KEYDOWN, VK_F1, 0x403B0001); // held: one auto-repeat
     PostMessageA(focus, WM_KEYUP, VK_F1, static_cast<LPARAM>(0xC03B0001));
     Drain(main);
 }

@@ -18,7 +18,8 @@
 namespace {
 
 constexpr DWORD kMainStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
-constexpr UINT kHelpCommand = VK_F1; // WM_COMMAND 112 asks a control for its help
+constexpr UINT kHelpCommand = VK_F1;    // WM_COMMAND 112 asks a control for its help
+constexpr LPARAM kKeyWasDown = 1 << 30; // key data: the key was already down
 constexpr int kLabelFirst = 9900;
 constexpr int kLabelLast = 9999;
 constexpr int kLabelTextMax = 100;
@@ -211,11 +212,13 @@ void ProcessLoopMessage(HWND mainWindow, MSG* msg) {
     if (msg->wParam == VK_F1 && msg->message == WM_KEYUP)
         return;
     if (msg->wParam == VK_F1 && msg->message == WM_KEYDOWN) {
+        bool repeated = (msg->lParam & kKeyWasDown) != 0; // auto-repeat while F1 is held
         msg->message = WM_COMMAND; // wParam stays 112, for the focused window it was sent to
         static_assert(kHelpCommand == 112);
         TranslateMessage(msg);
         DispatchMessageA(msg);
-        ToggleHelpMode(AppHelpWindow()); // F1 switches help mode on and off
+        if (!repeated)
+            ToggleHelpMode(AppHelpWindow()); // each press of F1 switches help mode once
         return;
     }
     if (IsDialogMessageA(mainWindow, msg))
