@@ -73,6 +73,44 @@ void ReapSends(bool all) {
     }
 }
 
+// A port whose driver still holds a buffer after a reset refuses to close (MIDIERR_STILLPLAYING):
+// it is reset and asked again, a bounded number of times, so that the program never waits for
+// long on a driver that has hung. Any other answer ends the tries: the handle is then closed or
+// no longer valid (some winmm versions free it even when the driver refused).
+constexpr int kCloseAttempts = 4;
+constexpr DWORD kCloseRetryMs = 25;
+
+// Resets, returns the sends it holds (the first output) and closes an output. False while the
+// driver still refuses: the handle stays open and remembered, for a later close.
+bool CloseOutput(HMIDIOUT out, bool first) {
+    for (int attempt = 0; attempt < kCloseAttempts; ++attempt) {
+        if (attempt > 0)
+            Sleep(kCloseRetryMs);
+        midiOutReset(out);
+        if (first)
+            ReapSends(true);
+        if (midiOutClose(out) != MIDIERR_STILLPLAYING)
+            return true;
+    }
+    return false;
+}
+
+// Stops, resets, unprepares the link's header (when given) and closes an input, as above.
+bool CloseInput(HMIDIIN in, MIDIHDR* header) {
+    for (int attempt = 0; attempt < kCloseAttempts; ++attempt) {
+        if (attempt > 0)
+            Sleep(kCloseRetryMs);
+        midiInStop(in);
+        midiInReset(in);
+        if (header && (header->dwFlags & MHDR_PREPARED) &&
+            midiInUnprepareHeader(in, header, sizeof *header) == MIDIERR_STILLPLAYING)
+            continue;
+        if (midiInClose(in) != MIDIERR_STILLPLAYING)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 void CALLBACK MidiLinkInputProc(HMIDIIN input, UINT message, DWORD_PTR, DWORD_PTR param1,
@@ -143,30 +181,16 @@ int MidiLinkOpen() {
 void MidiLinkClose() {
     MidiLink& l = g_MidiLink;
     l.Closing = 1; // before any reset: the returned input buffer is not queued again
-    if (l.FirstOutput) {
-        midiOutReset(l.FirstOutput);
-        ReapSends(true);
-        midiOutClose(l.FirstOutput);
+    if (l.FirstOutput && CloseOutput(l.FirstOutput, true)) {
         l.FirstOutput = nullptr;
+        ReapSends(true); // the port is gone: nothing it held is in use any more
     }
-    if (l.SecondOutput) {
-        midiOutReset(l.SecondOutput);
-        midiOutClose(l.SecondOutput);
+    if (l.SecondOutput && CloseOutput(l.SecondOutput, false))
         l.SecondOutput = nullptr;
-    }
-    if (l.FirstInput) {
-        midiInStop(l.FirstInput);
-        midiInReset(l.FirstInput);
-        midiInUnprepareHeader(l.FirstInput, &l.InputHeader, sizeof l.InputHeader);
-        midiInClose(l.FirstInput);
+    if (l.FirstInput && CloseInput(l.FirstInput, &l.InputHeader))
         l.FirstInput = nullptr;
-    }
-    if (l.SecondInput) {
-        midiInStop(l.SecondInput);
-        midiInReset(l.SecondInput);
-        midiInClose(l.SecondInput);
+    if (l.SecondInput && CloseInput(l.SecondInput, nullptr))
         l.SecondInput = nullptr;
-    }
 }
 
 void MidiLinkSendLong(const uint8_t* bytes, uint32_t count) {
