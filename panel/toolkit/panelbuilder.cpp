@@ -147,6 +147,15 @@ void ClearPanel(PanelRecord* panel) {
     Notify(panel, PNM_CLEAR, 0, 0);
 }
 
+// The icons of the first count items, once the keys that showed them are gone.
+void DestroyItemIcons(PanelRecord* panel, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        if (panel->items[i].icon != nullptr)
+            DestroyIcon(panel->items[i].icon);
+        panel->items[i].icon = nullptr;
+    }
+}
+
 void DestroyChildren(HWND parent) {
     SetFocus(nullptr);
     while (HWND child = GetWindow(parent, GW_CHILD)) {
@@ -235,10 +244,10 @@ bool CreateItem(PanelRecord* panel, const TemplateItem& item, const PanelTemplat
     if (markup.textLimit > 0)
         SendMessageA(window, EM_LIMITTEXT, static_cast<WPARAM>(markup.textLimit), 0);
     if ((cls.panelButton || cls.systemButton) && (style & BS_ICON)) {
-        HANDLE icon =
-            LoadImageA(module, MAKEINTRESOURCEA(item.id), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE);
-        if (icon != nullptr)
-            SendMessageA(window, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(icon));
+        record->icon = static_cast<HICON>(
+            LoadImageA(module, MAKEINTRESOURCEA(item.id), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+        if (record->icon != nullptr)
+            SendMessageA(window, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(record->icon));
     }
     return true;
 }
@@ -307,9 +316,12 @@ bool BuildPanel(HWND parent, PanelRecord** place, const RECT* target, HINSTANCE 
     HGLOBAL handle;
     if (!FindTemplate(module, templateId, &resource, &handle))
         return false;
+    uint32_t oldCount = *place != nullptr ? (*place)->itemCount : 0;
     if (*place != nullptr)
         ClearPanel(*place);
     DestroyChildren(parent);
+    if (*place != nullptr)
+        DestroyItemIcons(*place, oldCount);
     RECT area;
     if (target != nullptr)
         area = *target;

@@ -31,6 +31,7 @@ struct PanelItem {
     int32_t controlId;
     PanelArea templateRect; // template pixels, before any stretching
     HWND window;            // null when creation failed
+    HICON icon;             // loaded for an icon-style key; destroyed when the panel is rebuilt
 };
 
 struct PanelRecord {
