@@ -18,7 +18,6 @@
 namespace {
 
 constexpr DWORD kMainStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
-constexpr UINT kHelpCommand = VK_F1;    // WM_COMMAND 112 asks a control for its help
 constexpr LPARAM kKeyWasDown = 1 << 30; // key data: the key was already down
 constexpr int kLabelFirst = 9900;
 constexpr int kLabelLast = 9999;
@@ -225,7 +224,6 @@ void ProcessLoopMessage(HWND mainWindow, MSG* msg) {
     if (msg->wParam == VK_F1 && msg->message == WM_KEYDOWN) {
         bool repeated = (msg->lParam & kKeyWasDown) != 0; // auto-repeat while F1 is held
         msg->message = WM_COMMAND; // wParam stays 112, for the focused window it was sent to
-        static_assert(kHelpCommand == 112);
         TranslateMessage(msg);
         DispatchMessageA(msg);
         if (!repeated)
