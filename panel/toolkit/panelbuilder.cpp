@@ -56,7 +56,7 @@ void AddPaletteColour(void*, uint32_t colour) {
     PaletteAddColor(colour);
 }
 
-// The window class an item is created with; asButton/asStatic tell how it was mapped.
+// The window class an item is created with, and which kind of button it became, if any.
 struct ItemClass {
     char name[256];
     bool systemButton; // the button atom mapped to "BUTTON"
