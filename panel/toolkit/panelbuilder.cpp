@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr UINT kMarkerId = 65534;
-constexpr UINT kMarkerIdAlt = 65533;
 constexpr DWORD kButtonGroupBits = 0x00700000;
 constexpr DWORD kButtonSkipBit = 0x00400000;
 
@@ -200,7 +198,7 @@ bool CreateItem(PanelRecord* panel, const TemplateItem& item, const PanelTemplat
                 const RECT& target, HINSTANCE module, PanelItem* record) {
     PanelArea rect = TemplateUnitsToPixels(item.x, item.y, item.cx, item.cy,
                                            TemplateBaseUnits{info.baseX, info.baseY});
-    if (item.id == kMarkerId || item.id == kMarkerIdAlt) {
+    if (item.id == kPanelMarkerId || item.id == kPanelMarkerIdAlt) {
         panel->band = PanelBand{rect.left, rect.top, rect.right, rect.bottom};
         panel->marker = item.id;
         return false;
