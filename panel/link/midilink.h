@@ -18,13 +18,13 @@ inline constexpr uint16_t LINK_PID = 3;
 inline constexpr uint32_t LINK_INPUT_BUFFER = 1024;
 
 struct MidiLink {
-    HMIDIIN FirstInput;
-    HMIDIIN SecondInput;
-    HMIDIOUT FirstOutput;  // all sending goes here
-    HMIDIOUT SecondOutput; // opened, reset and closed, never sent to
-    std::atomic<int32_t> Closing;
-    MIDIHDR InputHeader;
-    uint8_t InputBuffer[LINK_INPUT_BUFFER];
+    HMIDIIN firstInput;
+    HMIDIIN secondInput;
+    HMIDIOUT firstOutput;  // all sending goes here
+    HMIDIOUT secondOutput; // opened, reset and closed, never sent to
+    std::atomic<int32_t> closing;
+    MIDIHDR inputHeader;
+    uint8_t inputBuffer[LINK_INPUT_BUFFER];
 };
 extern MidiLink g_MidiLink;
 
