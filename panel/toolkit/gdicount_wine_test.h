@@ -1,12 +1,10 @@
 // Counts the GDI objects of the test's process, for tests that check that drawing leaks nothing.
-// Wine 8's GetGuiResources answers 0, so the count is read from the process's GDI handle table,
-// which the process environment block points to (x64: offset 0xF8): 65536 entries of 24 bytes,
-// an entry in use while its type byte (offset 14) is not 0. Stock objects are counted too.
+// Wine 8's GetGuiResources answers 0, so the count is read from the process's GDI handle table
+// (PEB offset 0xF8 on x64): 65536 entries of 24 bytes, in use while the type byte is not 0.
+// Stock objects are counted too.
 #pragma once
 
 #include <windows.h>
-
-#include <winternl.h>
 
 #include <cstdint>
 
@@ -20,7 +18,12 @@ inline int ProcessGdiObjects() {
         uint64_t user;
     };
     static_assert(sizeof(Entry) == 24);
-    const auto* peb = reinterpret_cast<const uint8_t*>(NtCurrentTeb()->ProcessEnvironmentBlock);
+    using PebFn = const uint8_t*(WINAPI*)();
+    static auto currentPeb = reinterpret_cast<PebFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlGetCurrentPeb")));
+    const uint8_t* peb = currentPeb ? currentPeb() : nullptr;
+    if (!peb)
+        return -1;
     const Entry* table = *reinterpret_cast<const Entry* const*>(peb + 0xF8);
     int count = 0;
     for (int i = 0; table && i < 0x10000; ++i)
