@@ -69,7 +69,13 @@ TEST(HelpInTheProgram, CreatedWithTheMainWindowAndSwitchedByF1) {
 
     // Some topic of the program's texts shows (the key under this machine's pointer, or Read).
     SendMessageA(help, HM_SHOWATPOINTER, IDC_LTC_READ, 0);
-    EXPECT_TRUE(IsWindowVisible(help));
+    ASSERT_TRUE(IsWindowVisible(help));
+    RECT client;
+    GetClientRect(help, &client);
+    UpdateWindow(help);
+    HDC dc = GetDC(help);
+    EXPECT_EQ(GetPixel(dc, 4, client.bottom - 5), RGB(255, 255, 192)); // the program's services
+    ReleaseDC(help, dc);
     ShowWindow(help, SW_HIDE);
 
     DestroyWindow(main);
@@ -87,12 +93,11 @@ void Exercise(HWND main, HWND help, int updates, int helps) {
     }
     RECT r;
     GetWindowRect(main, &r);
-    SetWindowPos(main, nullptr, 0, 0, r.right - r.left + 40, r.bottom - r.top + 30,
-                 SWP_NOMOVE | SWP_NOZORDER);
-    UpdateWindow(main);
-    SetWindowPos(main, nullptr, 0, 0, r.right - r.left, r.bottom - r.top,
-                 SWP_NOMOVE | SWP_NOZORDER);
-    UpdateWindow(main);
+    for (int grow : {40, 0}) { // larger, and back
+        SetWindowPos(main, nullptr, 0, 0, r.right - r.left + grow, r.bottom - r.top + grow,
+                     SWP_NOMOVE | SWP_NOZORDER);
+        UpdateWindow(main);
+    }
     for (int i = 0; i < helps; ++i) {
         SendMessageA(help, HM_SHOWATPOINTER, IDC_LTC_READ, 0);
         UpdateWindow(help);

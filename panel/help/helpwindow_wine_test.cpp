@@ -301,19 +301,6 @@ TEST_F(HelpWindowTest, NoHelpWithHelpModeOffThenPlainTooltipAboveTheKey) {
     EXPECT_FALSE(ToggleHelpMode(owner)); // not a help window
 }
 
-TEST_F(HelpWindowTest, TheWindowsOwnTimerDrivesTheTick) {
-    SendMessageA(help, HM_SETHELPMODE, 1, 0);
-    g_pointer = Center(off);
-    SetTimer(help, HELP_TIMER_ID, HELP_TIMER_PERIOD, nullptr); // the period the window uses
-    DWORD start = GetTickCount();
-    while (!IsWindowVisible(help) && GetTickCount() - start < 3000) {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-        Pump();
-    }
-    KillTimer(help, HELP_TIMER_ID);
-    EXPECT_TRUE(IsWindowVisible(help));
-}
-
 TEST_F(HelpWindowTest, LinksNavigateBackAndHome) {
     SendMessageA(help, HM_SETHELPMODE, 1, 0);
     ASSERT_GT(RestOn(read), 0);
@@ -546,28 +533,6 @@ TEST_F(HelpWindowTest, ParametersAndColourQueries) {
         for (int y = 4; y < 18 && !green; ++y)
             green = Pixel(x, y) == RGB(0, 255, 0);
     EXPECT_TRUE(green);
-}
-
-} // namespace
-
-namespace {
-
-// The program's own services and help texts (the resource script is linked into this test).
-TEST_F(HelpWindowTest, ProgramHelpTextsShowThroughTheProgramServices) {
-    HWND own = CreateHelpWindow(owner, 1005, &AppHelpServices);
-    ASSERT_NE(own, nullptr);
-    KillTimer(own, HELP_TIMER_ID);
-    SendMessageA(own, HM_SHOWATPOINTER, 1011, 0); // no window under the pointer yet: the owner
-    ASSERT_TRUE(IsWindowVisible(own));
-    RECT client;
-    GetClientRect(own, &client);
-    EXPECT_GT(client.right, 200);
-    UpdateWindow(own);
-    HDC dc = GetDC(own);
-    EXPECT_EQ(GetPixel(dc, client.right / 2, 2), RGB(0, 0, 128)); // the title strip
-    EXPECT_EQ(GetPixel(dc, 4, client.bottom - 5), RGB(255, 255, 192));
-    ReleaseDC(own, dc);
-    ShowWindow(own, SW_HIDE);
 }
 
 } // namespace

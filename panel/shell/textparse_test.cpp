@@ -118,26 +118,16 @@ TEST_F(StringItems, ManyItemsDoNotWrapTheCount) {
     EXPECT_EQ(nullptr, Get(7, 'L', 255));
 }
 
-TEST(Placement, CommaFormRoundTrip) {
-    PlacementNumbers p = {};
-    ASSERT_TRUE(ParsePlacement("1,10,20,530,230,-1,-1,-1,-1", p));
-    EXPECT_EQ(1, p.showCmd);
-    EXPECT_EQ(10, p.normalLeft);
-    EXPECT_EQ(20, p.normalTop);
-    EXPECT_EQ(530, p.normalRight);
-    EXPECT_EQ(230, p.normalBottom);
-    EXPECT_EQ(-1, p.minX);
-    EXPECT_EQ(-1, p.maxY);
-    char text[kPlacementTextMax];
-    FormatPlacement(p, text, sizeof text);
-    EXPECT_STREQ("1,10,20,530,230,-1,-1,-1,-1", text);
-}
-
-TEST(Placement, AnySingleSeparatorWorks) {
+TEST(Placement, AnySingleSeparatorReadsTheNineFieldsInOrder) {
+    const PlacementNumbers expected = {1, 10, 20, 530, 230, -1, -2, -3, -4};
     PlacementNumbers a = {}, b = {};
-    ASSERT_TRUE(ParsePlacement("1;10;20;530;230;-1;-1;-1;-1", a));
-    ASSERT_TRUE(ParsePlacement("1 10x20,530/230;-1a-1b-1c-1 and more", b));
-    EXPECT_EQ(0, std::memcmp(&a, &b, sizeof a));
+    ASSERT_TRUE(ParsePlacement("1,10,20,530,230,-1,-2,-3,-4", a));
+    ASSERT_TRUE(ParsePlacement("1 10x20,530/230;-1a-2b-3c-4 and more", b));
+    EXPECT_EQ(0, std::memcmp(&a, &expected, sizeof a));
+    EXPECT_EQ(0, std::memcmp(&b, &expected, sizeof b));
+    char text[kPlacementTextMax];
+    FormatPlacement(a, text, sizeof text);
+    EXPECT_STREQ("1,10,20,530,230,-1,-2,-3,-4", text);
 }
 
 TEST(Placement, MalformedTextsFail) {
