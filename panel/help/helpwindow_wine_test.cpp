@@ -425,28 +425,16 @@ TEST_F(HelpWindowTest, WindowsOfOtherProcessesAreNotAsked) {
     OtherProcess other;
     STARTUPINFOA start{};
     start.cb = sizeof start;
+    start.dwFlags = STARTF_USEPOSITION | STARTF_USESIZE;
+    start.dwX = 820, start.dwY = 610, start.dwXSize = 200, start.dwYSize = 150;
     char command[] = "clock.exe"; // a top-level window without child windows
     ASSERT_TRUE(CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                &start, &other.pi));
-    static DWORD otherId;
-    otherId = other.pi.dwProcessId;
     POINT inside{920, 685};
-    HWND foreign = nullptr;
-    for (int i = 0; i < 200 && !(foreign && WindowFromPoint(inside) == foreign); ++i, Sleep(50)) {
-        foreign = nullptr;
-        EnumWindows(
-            [](HWND w, LPARAM found) -> BOOL {
-                DWORD process = 0;
-                GetWindowThreadProcessId(w, &process);
-                if (process == otherId && IsWindowVisible(w))
-                    *reinterpret_cast<HWND*>(found) = w;
-                return process != otherId || !IsWindowVisible(w);
-            },
-            reinterpret_cast<LPARAM>(&foreign));
-        if (foreign)
-            SetWindowPos(foreign, HWND_TOP, 820, 610, 200, 150, SWP_NOACTIVATE);
-    }
-    ASSERT_EQ(WindowFromPoint(inside), foreign);
+    DWORD process = 0;
+    for (int i = 0; i < 200 && process != other.pi.dwProcessId; ++i, Sleep(50))
+        GetWindowThreadProcessId(WindowFromPoint(inside), &process);
+    ASSERT_EQ(process, other.pi.dwProcessId);
     SuspendThread(other.pi.hThread);
     static HANDLE watched[2];
     static bool thawed;
