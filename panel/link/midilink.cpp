@@ -102,8 +102,7 @@ bool CloseInput(HMIDIIN in, MIDIHDR* header) {
             Sleep(kCloseRetryMs);
         midiInStop(in);
         midiInReset(in);
-        if (header && (header->dwFlags & MHDR_PREPARED) &&
-            midiInUnprepareHeader(in, header, sizeof *header) == MIDIERR_STILLPLAYING)
+        if (header && midiInUnprepareHeader(in, header, sizeof *header) == MIDIERR_STILLPLAYING)
             continue;
         if (midiInClose(in) != MIDIERR_STILLPLAYING)
             return true;
