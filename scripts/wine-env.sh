@@ -6,6 +6,7 @@
 set -euo pipefail
 prefix=$(realpath -m "$1"); shift
 export WINEPREFIX="$prefix" WINEDEBUG="${WINEDEBUG:--all}" WINEARCH=win64
+export VARLO_WINE_ENV="$prefix" # tests started from here may run (scripts/wine-run.sh)
 export WINELOADER=/usr/lib/wine/wine64
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$(dirname "$prefix")"

@@ -119,8 +119,8 @@ TEST_F(PanelEndToEnd, TheInterfaceTheTimecodeAndTheCommandsGoBothWays) {
     char stored[100] = "";
     ReadSettingString(VARLO_VALUE_WINDOWPOS, stored, sizeof stored, "");
     EXPECT_NE(stored[0], '\0');
-    EXPECT_EQ(g_MidiLink.FirstOutput, nullptr);
-    EXPECT_EQ(g_MidiLink.FirstInput, nullptr);
+    EXPECT_EQ(g_MidiLink.firstOutput, nullptr);
+    EXPECT_EQ(g_MidiLink.firstInput, nullptr);
 }
 
 } // namespace

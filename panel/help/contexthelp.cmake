@@ -35,7 +35,7 @@ if(VARLO_TREE STREQUAL "win")
     set_property(SOURCE ${panel_rc} DIRECTORY ${VARLO_PANEL_DIR} ${CMAKE_CURRENT_SOURCE_DIR}
                  APPEND PROPERTY OBJECT_DEPENDS ${VARLO_PANEL_DIR}/res/helptext.rc
                                                 ${VARLO_PANEL_DIR}/res/helptext.txt)
-    varlo_wine_test(helpwindow_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpwindow_test.cpp
+    varlo_wine_test(helpwindow_wine_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpwindow_wine_test.cpp
                     ${panel_rc} LIBS contexthelp user32 gdi32)
 endif()
 

@@ -95,20 +95,19 @@ bool FindHelpResource(void* context, uint16_t id, const uint8_t** data, size_t* 
     return static_cast<const HelpServices*>(context)->helpText(id, data, size);
 }
 
+// An external help file larger than this is no help text: it is not read, and the built-in
+// texts are used.
+constexpr LONGLONG kMaxHelpFile = 1 << 20;
+
 bool ReadWholeFile(void*, const char* path, std::vector<uint8_t>* contents) {
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     LARGE_INTEGER size;
-    bool ok = GetFileSizeEx(file, &size) && size.QuadPart < 0x10000000;
-    if (ok) {
-        try {
-            contents->assign(size_t(size.QuadPart), 0);
-        } catch (...) {
-            ok = false;
-        }
-    }
+    bool ok = GetFileSizeEx(file, &size) && size.QuadPart <= kMaxHelpFile;
+    if (ok)
+        contents->assign(size_t(size.QuadPart), 0);
     DWORD read = 0;
     if (ok && size.QuadPart > 0)
         ok = ReadFile(file, contents->data(), DWORD(size.QuadPart), &read, nullptr) &&

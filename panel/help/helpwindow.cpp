@@ -200,10 +200,13 @@ void ShowFromClick(HelpWindowState* s, int32_t topic) {
 
 // ---- Timer ----
 
-// The window under the pointer: children and grandchildren of the owner and top-level windows.
+// The window under the pointer: children and grandchildren of the owner and top-level windows
+// of this process. Another program's window is never asked: it could not read the query, and
+// one that hangs would stop this thread.
 HWND WindowUnderPointer(const HelpWindowState* s, POINT p) {
     HWND window = WindowFromPoint(p);
-    if (!window)
+    DWORD process = 0;
+    if (!window || !GetWindowThreadProcessId(window, &process) || process != GetCurrentProcessId())
         return nullptr;
     HWND parent = GetParent(window);
     if (parent && parent != s->owner && GetParent(parent) != s->owner)
@@ -285,6 +288,17 @@ void OnMouseMove(HelpWindowState* s, int32_t x, int32_t y) {
     s->dragOrigin.y += dy;
     OffsetRect(&s->dragRect, dx, dy);
     DragFrame(s);
+}
+
+// Ends a drag without moving the window: the frame is erased and the screen context released.
+void CancelDrag(HelpWindowState* s) {
+    uint32_t& flags = s->tracker.flags;
+    if (flags & HELP_STATE_DRAGGING) {
+        DragFrame(s);
+        DeleteDC(s->screenDc);
+        s->screenDc = nullptr;
+    }
+    flags &= ~(HELP_STATE_DRAGGING | HELP_STATE_BUTTON_DOWN);
 }
 
 void OnLButtonDown(HelpWindowState* s, int32_t x, int32_t y) {
@@ -460,8 +474,7 @@ LRESULT OnCreate(HWND window, const CREATESTRUCTA* create) {
 
 void OnDestroy(HelpWindowState* s) {
     KillTimer(s->self, HELP_TIMER_ID);
-    if (s->screenDc)
-        DeleteDC(s->screenDc);
+    CancelDrag(s);
     SetWindowLongPtrA(s->self, GWLP_USERDATA, 0);
     delete s;
 }
@@ -503,6 +516,9 @@ LRESULT CALLBACK HelpWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             return 0;
         case WM_LBUTTONUP:
             OnLButtonUp(s, x, y);
+            return 0;
+        case WM_CAPTURECHANGED: // another window took the mouse: the drag is over
+            CancelDrag(s);
             return 0;
         case WM_SETCURSOR:
             return TRUE; // the mouse handlers choose the cursor

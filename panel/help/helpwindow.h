@@ -72,11 +72,7 @@ HWND AppHelpWindow();
 // `homeTopic` for its "?" button. Null on failure, which leaves the panel without help.
 HWND CreateHelpWindow(HWND owner, int32_t homeTopic, const HelpServices* services);
 
-// The command the message loop makes of the F1 key (WM_COMMAND with this identifier, addressed
-// to the window with the keyboard focus). The main window, and panel controls by passing it on to
-// their parent, answer it with ToggleHelpMode.
-constexpr WORD HELP_KEY_COMMAND = 112;
-
 // Switches help mode of the help window on when it is off and off when it is on (through
-// HM_SETHELPMODE). Returns the new state; false for a window that is not a help window.
+// HM_SETHELPMODE). Returns the new state; false for a window that is not a help window. The
+// message loop calls it once for each press of F1.
 bool ToggleHelpMode(HWND helpWindow);

@@ -168,7 +168,7 @@ protected:
         SendIdentityRequest();
         PostedMessage p;
         ASSERT_TRUE(target_.Next(PM_IF_VERSION, p));
-        EXPECT_EQ(expected, p.LParam);
+        EXPECT_EQ(expected, p.lParam);
         EXPECT_EQ(expected, ProtocolFirmwareVersion());
     }
 
@@ -182,8 +182,8 @@ TEST_F(EndToEnd, IdentityRequestBringsTheModelsNumbers) {
     SendIdentityRequest();
     PostedMessage p;
     ASSERT_TRUE(target_.Next(PM_IF_VERSION, p));
-    EXPECT_EQ(0x0201u, p.WParam); // the model's identity numbers 1 and 2
-    EXPECT_EQ(150, p.LParam);
+    EXPECT_EQ(0x0201u, p.wParam); // the model's identity numbers 1 and 2
+    EXPECT_EQ(150, p.lParam);
 }
 
 TEST_F(EndToEnd, RunningTimecodeArrivesWithTheModelsTime) {
@@ -193,7 +193,7 @@ TEST_F(EndToEnd, RunningTimecodeArrivesWithTheModelsTime) {
     target_.Drain();
     PostedMessage p;
     ASSERT_TRUE(target_.Next(PM_MTC_TIME, p));
-    uint32_t v = uint32_t(p.LParam);
+    uint32_t v = uint32_t(p.lParam);
     EXPECT_EQ(1, MtcRate(v));
     EXPECT_EQ(1, MtcHours(v));
     EXPECT_EQ(2, MtcMinutes(v));

@@ -7,9 +7,9 @@
 #include "link/protocol.h"
 
 struct PostedMessage {
-    UINT Message;
-    WPARAM WParam;
-    LPARAM LParam;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
 };
 
 class LinkTarget {

@@ -18,20 +18,22 @@ inline constexpr uint16_t LINK_PID = 3;
 inline constexpr uint32_t LINK_INPUT_BUFFER = 1024;
 
 struct MidiLink {
-    HMIDIIN FirstInput;
-    HMIDIIN SecondInput;
-    HMIDIOUT FirstOutput;  // all sending goes here
-    HMIDIOUT SecondOutput; // opened, reset and closed, never sent to
-    std::atomic<int32_t> Closing;
-    MIDIHDR InputHeader;
-    uint8_t InputBuffer[LINK_INPUT_BUFFER];
+    HMIDIIN firstInput;
+    HMIDIIN secondInput;
+    HMIDIOUT firstOutput;  // all sending goes here
+    HMIDIOUT secondOutput; // opened, reset and closed, never sent to
+    std::atomic<int32_t> closing;
+    MIDIHDR inputHeader;
+    uint8_t inputBuffer[LINK_INPUT_BUFFER];
 };
 extern MidiLink g_MidiLink;
 
 // 0 on success, 1 on failure; a failure leaves open what was opened, for MidiLinkClose. Also
 // makes the link the protocol's transport (sends and posted messages).
 int MidiLinkOpen();
-// Closing flag first, then outputs, then inputs. A second call finds nothing open.
+// Closing flag first, then outputs, then inputs. A port whose driver still holds a buffer is
+// reset and asked again a few times (at most about 0.1 s per port); one that still refuses stays
+// remembered as open, so that the next call tries again. A second call finds nothing open.
 void MidiLinkClose();
 // One complete System Exclusive message on the first output; dropped when it is not open. The
 // bytes are copied: the caller's buffer is free on return.

@@ -78,13 +78,13 @@ protected:
 
 TEST_F(Link, OpensFirstAndSecondMatchingPortsOnly) {
     EXPECT_EQ(6u, midiInGetNumDevs());
-    ASSERT_NE(nullptr, g_MidiLink.FirstInput);
-    ASSERT_NE(nullptr, g_MidiLink.SecondInput);
-    EXPECT_EQ(1u, IdOf(g_MidiLink.FirstInput));
-    EXPECT_EQ(3u, IdOf(g_MidiLink.SecondInput));
-    EXPECT_EQ(1u, IdOf(g_MidiLink.FirstOutput));
-    EXPECT_EQ(3u, IdOf(g_MidiLink.SecondOutput));
-    EXPECT_EQ(0, g_MidiLink.Closing.load());
+    ASSERT_NE(nullptr, g_MidiLink.firstInput);
+    ASSERT_NE(nullptr, g_MidiLink.secondInput);
+    EXPECT_EQ(1u, IdOf(g_MidiLink.firstInput));
+    EXPECT_EQ(3u, IdOf(g_MidiLink.secondInput));
+    EXPECT_EQ(1u, IdOf(g_MidiLink.firstOutput));
+    EXPECT_EQ(3u, IdOf(g_MidiLink.secondOutput));
+    EXPECT_EQ(0, g_MidiLink.closing.load());
     // Index 4 was never looked at: it is still free to open.
     HMIDIIN third = nullptr;
     EXPECT_EQ(MMSYSERR_NOERROR, midiInOpen(&third, 4, 0, 0, CALLBACK_NULL));
@@ -96,23 +96,23 @@ TEST_F(Link, RepliesOnTheFirstInputReachTheDecodersAndTheWindow) {
     ArriveSysEx(0, kReply102);
     PostedMessage r;
     ASSERT_TRUE(target.Next(r));
-    EXPECT_EQ(PM_IF_VERSION, r.Message);
-    EXPECT_EQ(0x0201u, r.WParam);
-    EXPECT_EQ(102, r.LParam);
+    EXPECT_EQ(PM_IF_VERSION, r.message);
+    EXPECT_EQ(0x0201u, r.wParam);
+    EXPECT_EQ(102, r.lParam);
     EXPECT_EQ(102, ProtocolFirmwareVersion());
 
     // The buffer was queued again: a state report follows.
     ArriveSysEx(0, {0xF0, 0x63, 0x60, 0x7C, 0x01, 0x21, 0x02, 0x03, 0x04, 0x01, 0x01, 0xF7});
     ASSERT_TRUE(target.Next(r));
-    EXPECT_EQ(PM_IF_STATE, r.Message);
-    EXPECT_EQ(0x0101u, r.WParam);
-    EXPECT_EQ(0x01020304, r.LParam);
+    EXPECT_EQ(PM_IF_STATE, r.message);
+    EXPECT_EQ(0x0101u, r.wParam);
+    EXPECT_EQ(0x01020304, r.lParam);
     EXPECT_EQ(MODE_READ, ProtocolCurrentMode());
 }
 
 TEST_F(Link, OverlongAndBrokenMessagesAreNotDecodedAndTheBufferComesBack) {
     LinkTarget target;
-    g_Protocol.FirmwareVersion = 0;
+    g_Protocol.firmwareVersion = 0;
     // 1500 bytes: the first 1024 fill the buffer and are ignored, the rest too.
     Bytes big(1500, 0x01);
     big[0] = 0xF0;
@@ -125,8 +125,8 @@ TEST_F(Link, OverlongAndBrokenMessagesAreNotDecodedAndTheBufferComesBack) {
     ArriveSysEx(0, kReply102);
     PostedMessage r;
     ASSERT_TRUE(target.Next(r));
-    EXPECT_EQ(PM_IF_VERSION, r.Message);
-    EXPECT_EQ(102, r.LParam);
+    EXPECT_EQ(PM_IF_VERSION, r.message);
+    EXPECT_EQ(102, r.lParam);
     EXPECT_EQ(102, ProtocolFirmwareVersion());
     EXPECT_FALSE(target.Next(r, 200));
 }
@@ -138,15 +138,15 @@ TEST_F(Link, TimecodeFromEitherInputIsDecodedAlike) {
     ArriveTime(0, t1);
     PostedMessage r;
     ASSERT_TRUE(target.Next(r));
-    EXPECT_EQ(PM_MTC_TIME, r.Message);
-    EXPECT_EQ(LPARAM(t1), r.LParam);
+    EXPECT_EQ(PM_MTC_TIME, r.message);
+    EXPECT_EQ(LPARAM(t1), r.lParam);
 
     ProtocolResetQuarterFrames();
     const uint32_t t2 = 3u << 29 | 23u << 24 | 59u << 16 | 59u << 8 | 29u;
     ArriveTime(1, t2);
     ASSERT_TRUE(target.Next(r));
-    EXPECT_EQ(PM_MTC_TIME, r.Message);
-    EXPECT_EQ(LPARAM(t2), r.LParam);
+    EXPECT_EQ(PM_MTC_TIME, r.message);
+    EXPECT_EQ(LPARAM(t2), r.lParam);
 
     // Cable 2 is the third matching input, which the link never opened.
     ProtocolResetQuarterFrames();
@@ -160,26 +160,26 @@ TEST_F(Link, SentMessagesLeaveOnTheFirstOutputWhole) {
     MidiLinkSendLong(kReply102.data(), uint32_t(kReply102.size()));
     PostedMessage r;
     ASSERT_TRUE(target.Next(r));
-    EXPECT_EQ(PM_IF_VERSION, r.Message);
+    EXPECT_EQ(PM_IF_VERSION, r.message);
     // Encoders go through the link too; a set-state message decodes as a state report.
     SendSetMode(MODE_WRITE);
     ASSERT_TRUE(target.Next(r));
-    EXPECT_EQ(PM_IF_STATE, r.Message);
-    EXPECT_EQ(0x037Fu, r.WParam);
+    EXPECT_EQ(PM_IF_STATE, r.message);
+    EXPECT_EQ(0x037Fu, r.wParam);
     EXPECT_EQ(MODE_WRITE, ProtocolCurrentMode());
     EXPECT_LE(MidiLinkSendsInFlight(), 1);
 }
 
 TEST_F(Link, CloseTwiceAndSendAfterClose) {
     MidiLinkClose();
-    EXPECT_EQ(1, g_MidiLink.Closing.load());
-    EXPECT_EQ(nullptr, g_MidiLink.FirstInput);
-    EXPECT_EQ(nullptr, g_MidiLink.SecondInput);
-    EXPECT_EQ(nullptr, g_MidiLink.FirstOutput);
-    EXPECT_EQ(nullptr, g_MidiLink.SecondOutput);
+    EXPECT_EQ(1, g_MidiLink.closing.load());
+    EXPECT_EQ(nullptr, g_MidiLink.firstInput);
+    EXPECT_EQ(nullptr, g_MidiLink.secondInput);
+    EXPECT_EQ(nullptr, g_MidiLink.firstOutput);
+    EXPECT_EQ(nullptr, g_MidiLink.secondOutput);
     EXPECT_EQ(0, MidiLinkSendsInFlight());
     MidiLinkClose();
-    EXPECT_EQ(1, g_MidiLink.Closing.load());
+    EXPECT_EQ(1, g_MidiLink.closing.load());
     SendIdentityRequest(); // dropped
     // Every port is free again.
     HMIDIIN in = nullptr;
@@ -193,28 +193,28 @@ TEST(LinkNoOutput, OpenFailsAfterBothInputsAndInputStillArrives) {
         GTEST_SKIP() << "runs with its own port layout";
     LinkTarget target;
     EXPECT_EQ(1, MidiLinkOpen());
-    EXPECT_NE(nullptr, g_MidiLink.FirstInput);
-    EXPECT_NE(nullptr, g_MidiLink.SecondInput);
-    EXPECT_EQ(nullptr, g_MidiLink.FirstOutput);
+    EXPECT_NE(nullptr, g_MidiLink.firstInput);
+    EXPECT_NE(nullptr, g_MidiLink.secondInput);
+    EXPECT_EQ(nullptr, g_MidiLink.firstOutput);
     ProtocolResetQuarterFrames();
     ArriveTime(1, 0x01020304);
     PostedMessage r;
     ASSERT_TRUE(target.Next(r));
-    EXPECT_EQ(PM_MTC_TIME, r.Message);
-    EXPECT_EQ(0x01020304, r.LParam);
+    EXPECT_EQ(PM_MTC_TIME, r.message);
+    EXPECT_EQ(0x01020304, r.lParam);
     SendIdentityRequest(); // nowhere to go
     EXPECT_EQ(0, MidiLinkSendsInFlight());
     MidiLinkClose();
-    EXPECT_EQ(nullptr, g_MidiLink.FirstInput);
+    EXPECT_EQ(nullptr, g_MidiLink.firstInput);
 }
 
 TEST(LinkNoPorts, OpenFailsBeforeOpeningAnything) {
     if (!LayoutIs("xx", "x"))
         GTEST_SKIP() << "runs with its own port layout";
     EXPECT_EQ(1, MidiLinkOpen());
-    EXPECT_EQ(nullptr, g_MidiLink.FirstInput);
-    EXPECT_EQ(nullptr, g_MidiLink.SecondInput);
-    EXPECT_EQ(nullptr, g_MidiLink.FirstOutput);
+    EXPECT_EQ(nullptr, g_MidiLink.firstInput);
+    EXPECT_EQ(nullptr, g_MidiLink.secondInput);
+    EXPECT_EQ(nullptr, g_MidiLink.firstOutput);
     // Nothing is held: every port opens.
     for (UINT i = 0; i < midiInGetNumDevs(); ++i) {
         HMIDIIN in = nullptr;
@@ -232,8 +232,8 @@ TEST(LinkNoDevice, OpenFailsCleanlyWhenTheDeviceCannotBeOpened) {
         GTEST_SKIP() << "runs with its own configuration";
     ASSERT_EQ(3u, midiInGetNumDevs());
     EXPECT_EQ(1, MidiLinkOpen());
-    EXPECT_EQ(nullptr, g_MidiLink.FirstInput);
-    EXPECT_EQ(nullptr, g_MidiLink.FirstOutput);
+    EXPECT_EQ(nullptr, g_MidiLink.firstInput);
+    EXPECT_EQ(nullptr, g_MidiLink.firstOutput);
     SendIdentityRequest(); // dropped
     MidiLinkClose();
     HMIDIOUT out = nullptr;

@@ -25,11 +25,11 @@ SysExMessage SetState(uint8_t t0, uint8_t t1, uint8_t t2, uint8_t t3, uint8_t mo
 
 void Send(const SysExMessage& m) {
     if (ProtocolSendFn send = s_send.load(std::memory_order_acquire))
-        send(m.Bytes, m.Count);
+        send(m.bytes, m.count);
 }
 
 void Post(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    uintptr_t window = g_Protocol.TargetWindow.load(std::memory_order_relaxed);
+    uintptr_t window = g_Protocol.targetWindow.load(std::memory_order_relaxed);
     ProtocolPostFn post = s_post.load(std::memory_order_acquire);
     if (window && post)
         post(window, message, wParam, lParam);
@@ -49,7 +49,7 @@ void DecodeIdentityReply(const uint8_t* b) {
             return;
     }
     int32_t version = 100 * digits[0] + 10 * digits[1] + digits[2];
-    g_Protocol.FirmwareVersion.store(version, std::memory_order_relaxed);
+    g_Protocol.firmwareVersion.store(version, std::memory_order_relaxed);
     Post(PM_IF_VERSION, uintptr_t(b[6]) << 8 | b[5], intptr_t(version));
 }
 
@@ -59,7 +59,7 @@ void DecodeStateReport(const uint8_t* b) {
         return;
     // Only a real mode is stored: the panel indexes its mode buttons with it.
     if (b[9] <= MODE_MTC)
-        g_Protocol.CurrentMode.store(b[9], std::memory_order_relaxed);
+        g_Protocol.currentMode.store(b[9], std::memory_order_relaxed);
     uintptr_t wParam = uintptr_t(b[5] & 0xE0) << 3 | b[10];
     uint32_t lParam =
         uint32_t(b[5] & 0x1F) << 24 | uint32_t(b[6]) << 16 | uint32_t(b[7]) << 8 | b[8];
@@ -97,13 +97,13 @@ SysExMessage BuildSetFrameRate(int rate, int hours, int minutes, int seconds, in
 }
 
 SysExMessage BuildLocate(int firmwareVersion, const TimecodeTime& t, int mode, int level) {
-    uint8_t t0 = TimeByte0(t.Rate, t.Hours);
+    uint8_t t0 = TimeByte0(t.rate, t.hours);
     if (firmwareVersion > LOCATE_FIRMWARE_LIMIT)
-        return SetState(t0, Data7(t.Minutes), Data7(t.Seconds), Data7(t.Frames), Data7(mode),
+        return SetState(t0, Data7(t.minutes), Data7(t.seconds), Data7(t.frames), Data7(mode),
                         Data7(level));
     // MMC LOCATE TARGET to all devices; it carries the time only.
-    return SysExMessage{{0xF0, 0x7F, 0x7F, 0x06, 0x44, 0x06, 0x01, t0, Data7(t.Minutes),
-                         Data7(t.Seconds), Data7(t.Frames), 0x00, 0xF7},
+    return SysExMessage{{0xF0, 0x7F, 0x7F, 0x06, 0x44, 0x06, 0x01, t0, Data7(t.minutes),
+                         Data7(t.seconds), Data7(t.frames), 0x00, 0xF7},
                         13};
 }
 
@@ -143,30 +143,30 @@ void DecodeShortMessage(uint32_t message) {
     uint32_t nibble = d & 0x0F;
     if (piece == 7)
         nibble &= 0x07; // bit 31 of the assembly value stays clear
-    uint32_t value = g_Protocol.MtcAssembly.load(std::memory_order_relaxed);
-    if (piece == 0 && g_Protocol.NextPiece.load(std::memory_order_relaxed) == 0)
+    uint32_t value = g_Protocol.mtcAssembly.load(std::memory_order_relaxed);
+    if (piece == 0 && g_Protocol.nextPiece.load(std::memory_order_relaxed) == 0)
         Post(PM_MTC_TIME, 0, intptr_t(value));
     value = (value & ~(0x0Fu << (4 * piece))) | nibble << (4 * piece);
-    g_Protocol.MtcAssembly.store(value, std::memory_order_relaxed);
-    g_Protocol.NextPiece.store(int32_t(((d >> 4) + 1) & 7), std::memory_order_relaxed);
+    g_Protocol.mtcAssembly.store(value, std::memory_order_relaxed);
+    g_Protocol.nextPiece.store(int32_t(((d >> 4) + 1) & 7), std::memory_order_relaxed);
 }
 
 int32_t ProtocolFirmwareVersion() {
-    return g_Protocol.FirmwareVersion.load(std::memory_order_relaxed);
+    return g_Protocol.firmwareVersion.load(std::memory_order_relaxed);
 }
 
 int32_t ProtocolCurrentMode() {
-    return g_Protocol.CurrentMode.load(std::memory_order_relaxed);
+    return g_Protocol.currentMode.load(std::memory_order_relaxed);
 }
 
 void ProtocolSetCurrentMode(int32_t mode) {
-    g_Protocol.CurrentMode.store(mode, std::memory_order_relaxed);
+    g_Protocol.currentMode.store(mode, std::memory_order_relaxed);
 }
 
 void ProtocolResetQuarterFrames() {
-    g_Protocol.NextPiece.store(-1, std::memory_order_relaxed);
+    g_Protocol.nextPiece.store(-1, std::memory_order_relaxed);
 }
 
 void ProtocolSetTargetWindow(uintptr_t window) {
-    g_Protocol.TargetWindow.store(window, std::memory_order_relaxed);
+    g_Protocol.targetWindow.store(window, std::memory_order_relaxed);
 }

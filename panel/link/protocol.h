@@ -34,26 +34,26 @@ inline constexpr int LOCATE_FIRMWARE_LIMIT = 101;
 inline constexpr uint32_t SX_MAX_MESSAGE = 13;
 
 struct SysExMessage {
-    uint8_t Bytes[SX_MAX_MESSAGE];
-    uint32_t Count;
+    uint8_t bytes[SX_MAX_MESSAGE];
+    uint32_t count;
 };
 
 // A time as the messages carry it.
 struct TimecodeTime {
-    int Rate; // TimecodeRate
-    int Hours;
-    int Minutes;
-    int Seconds;
-    int Frames;
+    int rate; // TimecodeRate
+    int hours;
+    int minutes;
+    int seconds;
+    int frames;
 };
 
 // Cross-thread protocol state, one process-wide record.
 struct ProtocolState {
-    std::atomic<int32_t> FirmwareVersion{0};        // last valid identity reply; 0 = old or unknown
-    std::atomic<int32_t> CurrentMode{MODE_REFRESH}; // the panel's LtcMode; reports store it too
-    std::atomic<uint32_t> MtcAssembly{0};           // quarter-frame piece p in bits 4p..4p+3
-    std::atomic<int32_t> NextPiece{-1};             // next expected quarter-frame piece, -1 none
-    std::atomic<uintptr_t> TargetWindow{0};         // main window handle, 0 = do not post
+    std::atomic<int32_t> firmwareVersion{0};        // last valid identity reply; 0 = old or unknown
+    std::atomic<int32_t> currentMode{MODE_REFRESH}; // the panel's LtcMode; reports store it too
+    std::atomic<uint32_t> mtcAssembly{0};           // quarter-frame piece p in bits 4p..4p+3
+    std::atomic<int32_t> nextPiece{-1};             // next expected quarter-frame piece, -1 none
+    std::atomic<uintptr_t> targetWindow{0};         // main window handle, 0 = do not post
 };
 extern ProtocolState g_Protocol;
 

@@ -11,10 +11,10 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 struct Posted {
-    uintptr_t Window;
-    uint32_t Message;
-    uintptr_t WParam;
-    intptr_t LParam;
+    uintptr_t window;
+    uint32_t message;
+    uintptr_t wParam;
+    intptr_t lParam;
 };
 
 std::vector<Bytes> g_sent;
@@ -29,7 +29,7 @@ void FakePost(uintptr_t window, uint32_t message, uintptr_t wParam, intptr_t lPa
 }
 
 Bytes Of(const SysExMessage& m) {
-    return Bytes(m.Bytes, m.Bytes + m.Count);
+    return Bytes(m.bytes, m.bytes + m.count);
 }
 
 class Protocol : public ::testing::Test {
@@ -37,10 +37,10 @@ protected:
     void SetUp() override {
         g_sent.clear();
         g_posted.clear();
-        g_Protocol.FirmwareVersion = 0;
-        g_Protocol.CurrentMode = MODE_REFRESH;
-        g_Protocol.MtcAssembly = 0;
-        g_Protocol.NextPiece = -1;
+        g_Protocol.firmwareVersion = 0;
+        g_Protocol.currentMode = MODE_REFRESH;
+        g_Protocol.mtcAssembly = 0;
+        g_Protocol.nextPiece = -1;
         ProtocolSetTargetWindow(0x1234);
         ProtocolSetTransport(FakeSend, FakePost);
     }
@@ -87,10 +87,10 @@ TEST_F(Protocol, OutOfRangeArgumentsNeverPutAStatusByteInsideAMessage) {
     for (const SysExMessage& m :
          {BuildSetMode(0x80), BuildSetLevel(-1), BuildSetFrameRate(9, 99, 255, 128, 1000),
           BuildLocate(0, wild, 0xFF, 0xFF), BuildLocate(500, wild, 0xFF, 0xFF)}) {
-        ASSERT_EQ(0xF0, m.Bytes[0]);
-        ASSERT_EQ(0xF7, m.Bytes[m.Count - 1]);
-        for (uint32_t i = 1; i + 1 < m.Count; ++i)
-            EXPECT_LT(m.Bytes[i], 0x80) << "byte " << i;
+        ASSERT_EQ(0xF0, m.bytes[0]);
+        ASSERT_EQ(0xF7, m.bytes[m.count - 1]);
+        for (uint32_t i = 1; i + 1 < m.count; ++i)
+            EXPECT_LT(m.bytes[i], 0x80) << "byte " << i;
     }
 }
 
@@ -113,10 +113,10 @@ TEST_F(Protocol, IdentityReplyStoresVersionAndPosts) {
     Long({0xF0, 0x63, 0x60, 0x7B, 0x00, 0x01, 0x02, 0x00, 0x31, 0x30, 0x32, 0xF7});
     EXPECT_EQ(102, ProtocolFirmwareVersion());
     ASSERT_EQ(1u, g_posted.size());
-    EXPECT_EQ(0x1234u, g_posted[0].Window);
-    EXPECT_EQ(PM_IF_VERSION, g_posted[0].Message);
-    EXPECT_EQ(0x0201u, g_posted[0].WParam);
-    EXPECT_EQ(102, g_posted[0].LParam);
+    EXPECT_EQ(0x1234u, g_posted[0].window);
+    EXPECT_EQ(PM_IF_VERSION, g_posted[0].message);
+    EXPECT_EQ(0x0201u, g_posted[0].wParam);
+    EXPECT_EQ(102, g_posted[0].lParam);
 
     // Byte 4 may be 1; bytes 7 and 11 are not examined.
     Long({0xF0, 0x63, 0x60, 0x7B, 0x01, 0x05, 0x06, 0x55, 0x39, 0x39, 0x39, 0x00});
@@ -159,16 +159,16 @@ TEST_F(Protocol, StateReportStoresModeAtOnceAndPostsTimeAndLevel) {
     Long({0xF0, 0x63, 0x60, 0x7C, 0x01, 0x21, 0x02, 0x03, 0x04, 0x04, 0x01, 0xF7});
     EXPECT_EQ(MODE_MTC, ProtocolCurrentMode());
     ASSERT_EQ(1u, g_posted.size());
-    EXPECT_EQ(PM_IF_STATE, g_posted[0].Message);
-    EXPECT_EQ(0x0101u, g_posted[0].WParam);
-    EXPECT_EQ(0x01020304, g_posted[0].LParam);
+    EXPECT_EQ(PM_IF_STATE, g_posted[0].message);
+    EXPECT_EQ(0x0101u, g_posted[0].wParam);
+    EXPECT_EQ(0x01020304, g_posted[0].lParam);
 
     // The set-state command form decodes alike; 7Fh leaves the mode alone, the rest is posted.
     Long({0xF0, 0x63, 0x60, 0x1C, 0x01, 0x77, 0x3B, 0x3B, 0x7F, 0x7F, 0x0F, 0xF7});
     EXPECT_EQ(MODE_MTC, ProtocolCurrentMode());
     ASSERT_EQ(2u, g_posted.size());
-    EXPECT_EQ(0x030Fu, g_posted[1].WParam);
-    EXPECT_EQ(0x173B3B7F, g_posted[1].LParam);
+    EXPECT_EQ(0x030Fu, g_posted[1].wParam);
+    EXPECT_EQ(0x173B3B7F, g_posted[1].lParam);
 
     // A mode byte outside the modes is not stored.
     Long({0xF0, 0x63, 0x60, 0x7C, 0x01, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0xF7});
@@ -198,18 +198,18 @@ TEST_F(Protocol, QuarterFramesPostOnlyAtPieceZeroAfterPieceSeven) {
     EXPECT_TRUE(g_posted.empty());
     Quarter(0, 6);
     ASSERT_EQ(1u, g_posted.size());
-    EXPECT_EQ(PM_MTC_TIME, g_posted[0].Message);
-    EXPECT_EQ(0u, g_posted[0].WParam);
-    EXPECT_EQ(intptr_t(t1), g_posted[0].LParam);
-    EXPECT_EQ(1, MtcRate(uint32_t(g_posted[0].LParam)));
-    EXPECT_EQ(1, MtcHours(uint32_t(g_posted[0].LParam)));
+    EXPECT_EQ(PM_MTC_TIME, g_posted[0].message);
+    EXPECT_EQ(0u, g_posted[0].wParam);
+    EXPECT_EQ(intptr_t(t1), g_posted[0].lParam);
+    EXPECT_EQ(1, MtcRate(uint32_t(g_posted[0].lParam)));
+    EXPECT_EQ(1, MtcHours(uint32_t(g_posted[0].lParam)));
 
     // The run goes on: the next full run is posted with its own time.
     for (int p = 1; p < 8; ++p)
         Quarter(p, int(t1 >> (4 * p)) & 0xF);
     Quarter(0, 8);
     ASSERT_EQ(2u, g_posted.size());
-    EXPECT_EQ(intptr_t(t1 & ~0xFu) | 6, g_posted[1].LParam);
+    EXPECT_EQ(intptr_t(t1 & ~0xFu) | 6, g_posted[1].lParam);
 
     // Status bytes other than F1 are ignored.
     DecodeShortMessage(0x00403C90);
@@ -243,7 +243,7 @@ TEST_F(Protocol, AssemblyValueKeepsBit31Clear) {
     SendTime(0xFFFFFFFF);
     Quarter(0, 0);
     ASSERT_EQ(1u, g_posted.size());
-    EXPECT_EQ(intptr_t(0x7FFFFFFF), g_posted[0].LParam);
+    EXPECT_EQ(intptr_t(0x7FFFFFFF), g_posted[0].lParam);
     EXPECT_EQ(3, MtcRate(0x7FFFFFFF));
     EXPECT_EQ(31, MtcHours(0x7FFFFFFF));
 }

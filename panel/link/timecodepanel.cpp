@@ -194,7 +194,17 @@ void StartEditLeft(HWND window) {
     SetDlgItemTextA(window, IDC_START_EDIT, text);
 }
 
+// A command acts only when its key could have been clicked: a help link or a posted command for
+// a key that is disabled (Set and the frame rates while writing) or hidden does nothing.
+bool KeyUsable(HWND window, UINT id) {
+    HWND key = GetDlgItem(window, static_cast<int>(id));
+    return key == nullptr ||
+           (IsWindowEnabled(key) && (GetWindowLongA(key, GWL_STYLE) & WS_VISIBLE) != 0);
+}
+
 void OnCommand(HWND window, UINT id, UINT code) {
+    if (!KeyUsable(window, id))
+        return;
     if (SelectGroupButton(window, id, 1))
         return;
     switch (id) {

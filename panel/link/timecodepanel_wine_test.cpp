@@ -232,6 +232,10 @@ TEST_F(PanelState, WriteIsAToggleThatLocksTheSetAndRateKeys) {
         EXPECT_FALSE(Enabled(id));
     EXPECT_EQ(g_mode, 2); // locating does not change the mode
     g_sent.clear();
+    for (int id : {IDC_FPS_24, IDC_START_SET}) // as the help's command links send them
+        SendMessageA(host, WM_COMMAND, id, 0);
+    EXPECT_TRUE(g_sent.empty());
+    EXPECT_EQ(Current(IDC_FPS_24), IDC_FPS_25);
     Click(IDC_LTC_WRITE); // again, with no earlier mode click: back to Read
     EXPECT_EQ(Current(IDC_LTC_OFF), IDC_LTC_READ);
     EXPECT_EQ(g_sent, (std::vector<std::string>{"mode 1"}));

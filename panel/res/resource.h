@@ -30,8 +30,6 @@
 #define IDC_START_SET 1095
 #define IDC_VU_LABEL 9998
 #define IDC_FPS_LABEL 9999
-#define IDC_STRETCH_MARKER 65534
-#define IDC_STRETCH_MARKER_ALT 65533
 
 /* Pictures, cursor and sound */
 #define IDB_LOGO 108

@@ -18,7 +18,7 @@
 namespace {
 
 constexpr DWORD kMainStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
-constexpr UINT kHelpCommand = VK_F1; // WM_COMMAND 112 asks a control for its help
+constexpr LPARAM kKeyWasDown = 1 << 30; // key data: the key was already down
 constexpr int kLabelFirst = 9900;
 constexpr int kLabelLast = 9999;
 constexpr int kLabelTextMax = 100;
@@ -36,7 +36,14 @@ PanelRecord* PanelOf(HWND window) {
     return place ? *place : nullptr;
 }
 
-int OnCreate(HWND window) {
+// Everything the window does not handle itself: the panel's handler, then the default.
+LRESULT OtherMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (PanelMessageHandler(window, message, wParam, lParam))
+        return 0;
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+LRESULT OnCreate(HWND window) {
     auto* place = static_cast<PanelRecord**>(calloc(1, sizeof(PanelRecord*)));
     SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(place));
     LoadBackground(IDB_BACKGROUND);
@@ -64,13 +71,32 @@ int OnCreate(HWND window) {
     return 0;
 }
 
-void OnDestroy(HWND window) {
+LRESULT OnDestroy(HWND window, WPARAM wParam, LPARAM lParam) {
     LoadBackground(0);
     PanelLink().closeLink();
     PanelLink().setTargetWindow(nullptr);
     free(PanelPlace(window)); // the panel record itself lives as long as the process
     SetWindowLongPtrA(window, GWLP_USERDATA, 0);
     PostQuitMessage(0);
+    return OtherMessage(window, WM_DESTROY, wParam, lParam);
+}
+
+LRESULT OnSize(HWND window) {
+    LayoutPanel(PanelOf(window));
+    return 0;
+}
+
+LRESULT OnPaint(HWND window) {
+    PAINTSTRUCT ps;
+    BeginPaint(window, &ps);
+    SelectSharedPalette(ps.hdc);
+    EndPaint(window, &ps);
+    return 0;
+}
+
+LRESULT OnClose(HWND window, WPARAM wParam, LPARAM lParam) {
+    StoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window);
+    return OtherMessage(window, WM_CLOSE, wParam, lParam);
 }
 
 // Draws the texts of the hidden labels (ids 9900-9999) on the background, aligned like a static.
@@ -117,23 +143,28 @@ LRESULT OnEraseBackground(HWND window, HDC dc) {
     return 1;
 }
 
-LRESULT OnPaletteMessage(HWND window) {
-    if (IsIconic(window) || SharedPalette.handle == nullptr)
-        return -1;
-    HDC dc = GetDC(window);
-    if (dc == nullptr)
-        return -1;
+LRESULT OnMinMaxInfo(HWND window, WPARAM wParam, LPARAM lParam) {
+    auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
+    SIZE minimum = MainWindowMinimumSize();
+    info->ptMinTrackSize.x = minimum.cx;
+    info->ptMinTrackSize.y = minimum.cy;
+    return OtherMessage(window, WM_GETMINMAXINFO, wParam, lParam);
+}
+
+// WM_QUERYNEWPALETTE, and WM_PALETTECHANGED caused by another window: realises the shared
+// palette and answers the number of entries realised. Without a palette (or minimised, or when
+// this window changed the palette itself) the message goes on like any other.
+LRESULT OnPaletteMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    bool own = message == WM_PALETTECHANGED && reinterpret_cast<HWND>(wParam) == window;
+    HDC dc = nullptr;
+    if (own || IsIconic(window) || SharedPalette.handle == nullptr ||
+        (dc = GetDC(window)) == nullptr)
+        return OtherMessage(window, message, wParam, lParam);
     SelectPalette(dc, SharedPalette.handle, FALSE);
     UINT realised = RealizePalette(dc);
     if (realised != 0)
         InvalidateRect(window, nullptr, TRUE);
     return static_cast<LRESULT>(realised);
-}
-
-LRESULT OtherMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (PanelMessageHandler(window, message, wParam, lParam))
-        return 0;
-    return DefWindowProcA(window, message, wParam, lParam);
 }
 
 } // namespace
@@ -155,43 +186,23 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_CREATE:
             return OnCreate(window);
         case WM_DESTROY:
-            OnDestroy(window);
-            break;
+            return OnDestroy(window, wParam, lParam);
         case WM_SIZE:
-            LayoutPanel(PanelOf(window));
-            return 0;
-        case WM_PAINT: {
-            PAINTSTRUCT ps;
-            BeginPaint(window, &ps);
-            SelectSharedPalette(ps.hdc);
-            EndPaint(window, &ps);
-            return 0;
-        }
+            return OnSize(window);
+        case WM_PAINT:
+            return OnPaint(window);
         case WM_CLOSE:
-            StoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window);
-            break;
+            return OnClose(window, wParam, lParam);
         case WM_ERASEBKGND:
             return OnEraseBackground(window, reinterpret_cast<HDC>(wParam));
-        case WM_GETMINMAXINFO: {
-            auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
-            SIZE minimum = MainWindowMinimumSize();
-            info->ptMinTrackSize.x = minimum.cx;
-            info->ptMinTrackSize.y = minimum.cy;
-            break;
-        }
+        case WM_GETMINMAXINFO:
+            return OnMinMaxInfo(window, wParam, lParam);
         case WM_QUERYNEWPALETTE:
-        case WM_PALETTECHANGED: {
-            if (message == WM_PALETTECHANGED && reinterpret_cast<HWND>(wParam) == window)
-                break;
-            LRESULT realised = OnPaletteMessage(window);
-            if (realised >= 0)
-                return realised;
-            break;
-        }
+        case WM_PALETTECHANGED:
+            return OnPaletteMessage(window, message, wParam, lParam);
         default:
-            break;
+            return OtherMessage(window, message, wParam, lParam);
     }
-    return OtherMessage(window, message, wParam, lParam);
 }
 
 HWND CreateMainWindow() {
@@ -211,11 +222,12 @@ void ProcessLoopMessage(HWND mainWindow, MSG* msg) {
     if (msg->wParam == VK_F1 && msg->message == WM_KEYUP)
         return;
     if (msg->wParam == VK_F1 && msg->message == WM_KEYDOWN) {
+        bool repeated = (msg->lParam & kKeyWasDown) != 0; // auto-repeat while F1 is held
         msg->message = WM_COMMAND; // wParam stays 112, for the focused window it was sent to
-        static_assert(kHelpCommand == 112);
         TranslateMessage(msg);
         DispatchMessageA(msg);
-        ToggleHelpMode(AppHelpWindow()); // F1 switches help mode on and off
+        if (!repeated)
+            ToggleHelpMode(AppHelpWindow()); // each press of F1 switches help mode once
         return;
     }
     if (IsDialogMessageA(mainWindow, msg))

@@ -22,8 +22,9 @@ HWND CreateMainWindow();
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // One message of the loop: F1 key-up dropped, F1 key-down turned into WM_COMMAND 112 for the
-// window it is addressed to (the focused one), everything else offered to the dialog-message
-// handling of mainWindow first, then translated and dispatched.
+// window it is addressed to (the focused one) and, unless it is an auto-repeat, help mode of the
+// program's help window switched; everything else offered to the dialog-message handling of
+// mainWindow first, then translated and dispatched.
 void ProcessLoopMessage(HWND mainWindow, MSG* msg);
 
 // Runs the loop (PeekMessageA, WaitMessage when empty) until WM_QUIT.

@@ -7,7 +7,7 @@
 namespace {
 
 constexpr int kShowNormal = 1;
-constexpr int kShowMinimized = 2;
+constexpr int kShowMaximized = 3;
 constexpr int kShow = 5;
 
 // One number: optional minus, at least one digit, then one separator unless the text ended.
@@ -51,7 +51,9 @@ bool ParsePlacement(const char* text, PlacementNumbers& out) {
 }
 
 int RestoredShowCommand(int stored, int requested) {
-    if (requested == kShow)
-        return stored == kShowMinimized ? kShowNormal : stored;
-    return requested != 0 ? requested : stored;
+    if (requested != kShow && requested != 0)
+        return requested;
+    // A stored value is only trusted to say "maximised": anything else (minimised, hidden or a
+    // number that is no show command) would open a window the user cannot see.
+    return stored == kShowMaximized ? kShowMaximized : kShowNormal;
 }

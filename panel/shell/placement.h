@@ -22,6 +22,7 @@ void FormatPlacement(const PlacementNumbers& p, char* out, std::size_t cap);
 // number has no digits (so two separators in a row fail) or the text ends early.
 bool ParsePlacement(const char* text, PlacementNumbers& out);
 
-// The show command to restore with: SW_SHOW (5) keeps the stored one but never opens minimised
-// (stored 2 becomes 1); 0 keeps the stored one; any other command replaces it.
+// The show command to restore with. With SW_SHOW (5) or 0 the stored one applies, sanitised: a
+// stored SW_SHOWMAXIMIZED (3) stays, anything else opens normally (1), so a damaged or
+// minimised placement never hides the window. Any other requested command replaces it.
 int RestoredShowCommand(int stored, int requested);

@@ -118,26 +118,16 @@ TEST_F(StringItems, ManyItemsDoNotWrapTheCount) {
     EXPECT_EQ(nullptr, Get(7, 'L', 255));
 }
 
-TEST(Placement, CommaFormRoundTrip) {
-    PlacementNumbers p = {};
-    ASSERT_TRUE(ParsePlacement("1,10,20,530,230,-1,-1,-1,-1", p));
-    EXPECT_EQ(1, p.showCmd);
-    EXPECT_EQ(10, p.normalLeft);
-    EXPECT_EQ(20, p.normalTop);
-    EXPECT_EQ(530, p.normalRight);
-    EXPECT_EQ(230, p.normalBottom);
-    EXPECT_EQ(-1, p.minX);
-    EXPECT_EQ(-1, p.maxY);
-    char text[kPlacementTextMax];
-    FormatPlacement(p, text, sizeof text);
-    EXPECT_STREQ("1,10,20,530,230,-1,-1,-1,-1", text);
-}
-
-TEST(Placement, AnySingleSeparatorWorks) {
+TEST(Placement, AnySingleSeparatorReadsTheNineFieldsInOrder) {
+    const PlacementNumbers expected = {1, 10, 20, 530, 230, -1, -2, -3, -4};
     PlacementNumbers a = {}, b = {};
-    ASSERT_TRUE(ParsePlacement("1;10;20;530;230;-1;-1;-1;-1", a));
-    ASSERT_TRUE(ParsePlacement("1 10x20,530/230;-1a-1b-1c-1 and more", b));
-    EXPECT_EQ(0, std::memcmp(&a, &b, sizeof a));
+    ASSERT_TRUE(ParsePlacement("1,10,20,530,230,-1,-2,-3,-4", a));
+    ASSERT_TRUE(ParsePlacement("1 10x20,530/230;-1a-2b-3c-4 and more", b));
+    EXPECT_EQ(0, std::memcmp(&a, &expected, sizeof a));
+    EXPECT_EQ(0, std::memcmp(&b, &expected, sizeof b));
+    char text[kPlacementTextMax];
+    FormatPlacement(a, text, sizeof text);
+    EXPECT_STREQ("1,10,20,530,230,-1,-2,-3,-4", text);
 }
 
 TEST(Placement, MalformedTextsFail) {
@@ -149,19 +139,15 @@ TEST(Placement, MalformedTextsFail) {
     EXPECT_FALSE(ParsePlacement("+1,10,20,530,230,-1,-1,-1,-1", p));
 }
 
-TEST(Placement, HugeNumbersSaturate) {
+TEST(Placement, OnlyAStoredMaximisedSurvivesTheRestore) {
     PlacementNumbers p = {};
     ASSERT_TRUE(ParsePlacement("99999999999999,1,2,3,4,5,6,7,-99999999999999", p));
-    EXPECT_EQ(INT_MAX, p.showCmd);
-    EXPECT_EQ(INT_MIN, p.maxY);
-}
-
-TEST(Placement, ShowCommandRule) {
-    EXPECT_EQ(1, RestoredShowCommand(2, 5)); // never opens minimised
+    EXPECT_EQ(INT_MIN, p.maxY);                        // huge numbers saturate
+    for (int stored : {0, 1, 2, 6, 99, -1, p.showCmd}) // hidden, minimised, nonsense, INT_MAX
+        EXPECT_EQ(1, RestoredShowCommand(stored, 5)) << stored;
     EXPECT_EQ(3, RestoredShowCommand(3, 5));
-    EXPECT_EQ(1, RestoredShowCommand(1, 5));
-    EXPECT_EQ(2, RestoredShowCommand(2, 0)); // 0 keeps the stored one
-    EXPECT_EQ(7, RestoredShowCommand(3, 7));
+    EXPECT_EQ(1, RestoredShowCommand(0, 0));
+    EXPECT_EQ(7, RestoredShowCommand(3, 7)); // an explicit command replaces it
 }
 
 } // namespace

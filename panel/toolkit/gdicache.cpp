@@ -209,6 +209,13 @@ bool FreeCachedObject(GdiCacheEntry* entry) {
     return true;
 }
 
+int CachedObjectCount() {
+    int count = 0;
+    for (const GdiCacheEntry* e = g_head; e; e = e->next)
+        ++count;
+    return count;
+}
+
 HPALETTE SelectSharedPalette(HDC dc) {
     if (!SharedPalette.handle)
         return nullptr;

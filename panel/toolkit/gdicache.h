@@ -73,6 +73,9 @@ GdiCacheEntry* GetCachedBitmap(UINT id); // a bitmap resource of AppInstance()
 // Removes an entry from the cache and deletes its object unless stock. False when not cached.
 bool FreeCachedObject(GdiCacheEntry* entry);
 
+// The number of entries in the cache (diagnostics: it grows only with new kinds of objects).
+int CachedObjectCount();
+
 // Handles of an entry, null for a null entry.
 inline HBRUSH CachedBrush(const GdiCacheEntry* e) {
     return e ? (HBRUSH)e->handle : nullptr;

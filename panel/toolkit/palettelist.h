@@ -37,15 +37,6 @@ struct StdColor {
 // The 24 fixed colours in order, then {kStdColorEnd, null}. Process-wide.
 extern StdColor StdColorTable[kStdColorCount + 1];
 
-// Named fixed colours (their table words).
-enum : PanelColor {
-    kStdWhite = 0x80FFFFFFu,
-    kStdLightGray = 0x81C0C0C0u,
-    kStdGray = 0x82808080u,
-    kStdDarkGray = 0x83404040u,
-    kStdBlack = 0x84000000u,
-};
-
 // Same layout as PALETTEENTRY and LOGPALETTE with room for 256 entries.
 struct PaletteColor {
     std::uint8_t red, green, blue, flags;

@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr UINT kMarkerId = 65534;
-constexpr UINT kMarkerIdAlt = 65533;
 constexpr DWORD kButtonGroupBits = 0x00700000;
 constexpr DWORD kButtonSkipBit = 0x00400000;
 
@@ -56,7 +54,7 @@ void AddPaletteColour(void*, uint32_t colour) {
     PaletteAddColor(colour);
 }
 
-// The window class an item is created with; asButton/asStatic tell how it was mapped.
+// The window class an item is created with, and which kind of button it became, if any.
 struct ItemClass {
     char name[256];
     bool systemButton; // the button atom mapped to "BUTTON"
@@ -147,6 +145,15 @@ void ClearPanel(PanelRecord* panel) {
     Notify(panel, PNM_CLEAR, 0, 0);
 }
 
+// The icons of the first count items, once the keys that showed them are gone.
+void DestroyItemIcons(PanelRecord* panel, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        if (panel->items[i].icon != nullptr)
+            DestroyIcon(panel->items[i].icon);
+        panel->items[i].icon = nullptr;
+    }
+}
+
 void DestroyChildren(HWND parent) {
     SetFocus(nullptr);
     while (HWND child = GetWindow(parent, GW_CHILD)) {
@@ -191,7 +198,7 @@ bool CreateItem(PanelRecord* panel, const TemplateItem& item, const PanelTemplat
                 const RECT& target, HINSTANCE module, PanelItem* record) {
     PanelArea rect = TemplateUnitsToPixels(item.x, item.y, item.cx, item.cy,
                                            TemplateBaseUnits{info.baseX, info.baseY});
-    if (item.id == kMarkerId || item.id == kMarkerIdAlt) {
+    if (item.id == kPanelMarkerId || item.id == kPanelMarkerIdAlt) {
         panel->band = PanelBand{rect.left, rect.top, rect.right, rect.bottom};
         panel->marker = item.id;
         return false;
@@ -235,10 +242,10 @@ bool CreateItem(PanelRecord* panel, const TemplateItem& item, const PanelTemplat
     if (markup.textLimit > 0)
         SendMessageA(window, EM_LIMITTEXT, static_cast<WPARAM>(markup.textLimit), 0);
     if ((cls.panelButton || cls.systemButton) && (style & BS_ICON)) {
-        HANDLE icon =
-            LoadImageA(module, MAKEINTRESOURCEA(item.id), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE);
-        if (icon != nullptr)
-            SendMessageA(window, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(icon));
+        record->icon = static_cast<HICON>(
+            LoadImageA(module, MAKEINTRESOURCEA(item.id), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+        if (record->icon != nullptr)
+            SendMessageA(window, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(record->icon));
     }
     return true;
 }
@@ -307,9 +314,12 @@ bool BuildPanel(HWND parent, PanelRecord** place, const RECT* target, HINSTANCE 
     HGLOBAL handle;
     if (!FindTemplate(module, templateId, &resource, &handle))
         return false;
+    uint32_t oldCount = *place != nullptr ? (*place)->itemCount : 0;
     if (*place != nullptr)
         ClearPanel(*place);
     DestroyChildren(parent);
+    if (*place != nullptr)
+        DestroyItemIcons(*place, oldCount);
     RECT area;
     if (target != nullptr)
         area = *target;

@@ -18,6 +18,10 @@ constexpr UINT PNM_READY = WM_USER + 302;    // posted; wParam template id, lPar
 constexpr UINT PNM_PRECLEAR = WM_USER + 303; // an existing panel is about to be cleared
 constexpr UINT PNM_CLEAR = WM_USER + 304;    // its background brush is gone, controls follow
 
+// A template item with one of these ids is no control: it marks the stretch band (see
+// MapPanelRect) and takes no item record.
+constexpr int32_t kPanelMarkerId = 65534;
+constexpr int32_t kPanelMarkerIdAlt = 65533;
 constexpr int32_t kPanelNoMarker = -2;
 constexpr size_t kPanelTitleSize = 1024;
 
@@ -31,6 +35,7 @@ struct PanelItem {
     int32_t controlId;
     PanelArea templateRect; // template pixels, before any stretching
     HWND window;            // null when creation failed
+    HICON icon;             // loaded for an icon-style key; destroyed when the panel is rebuilt
 };
 
 struct PanelRecord {
@@ -39,7 +44,7 @@ struct PanelRecord {
     HFONT templateFont;
     PanelArea templateRect; // (0, 0, width, height)
     PanelBand band;
-    int32_t marker; // 65534 or 65533, or kPanelNoMarker
+    int32_t marker; // kPanelMarkerId or kPanelMarkerIdAlt, or kPanelNoMarker
     PanelColor backgroundColor;
     HBRUSH backgroundBrush; // owned; made by the background painter, deleted by the next build
     uint32_t itemCount;

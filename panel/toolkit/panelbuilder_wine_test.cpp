@@ -225,8 +225,12 @@ TEST_F(PanelBuilder, WithoutPanelControlsButtonsAreSystemButtons) {
     ASSERT_NE(grouped, nullptr);
     EXPECT_EQ(GetWindowLongA(grouped, GWL_STYLE) & 0x00700000, 0);
     EXPECT_TRUE(GetWindowLongA(grouped, GWL_STYLE) & WS_VISIBLE);
-    EXPECT_NE(SendMessageA(Item(3020), BM_GETIMAGE, IMAGE_ICON, 0), 0);
+    auto icon = reinterpret_cast<HICON>(SendMessageA(Item(3020), BM_GETIMAGE, IMAGE_ICON, 0));
+    EXPECT_NE(icon, nullptr);
     EXPECT_EQ(panel->itemCount, 10u);
+    ASSERT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), IDD_PANEL));
+    ICONINFO info;
+    EXPECT_FALSE(GetIconInfo(icon, &info)); // went with the panel it was loaded for
 }
 
 TEST_F(PanelBuilder, RebuildingReusesTheRecordAndReplacesTheControls) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/gdicount_wine_test.h"
+
 namespace {
 
 // ---- Services for the test ----
@@ -299,19 +301,6 @@ TEST_F(HelpWindowTest, NoHelpWithHelpModeOffThenPlainTooltipAboveTheKey) {
     EXPECT_FALSE(ToggleHelpMode(owner)); // not a help window
 }
 
-TEST_F(HelpWindowTest, TheWindowsOwnTimerDrivesTheTick) {
-    SendMessageA(help, HM_SETHELPMODE, 1, 0);
-    g_pointer = Center(off);
-    SetTimer(help, HELP_TIMER_ID, HELP_TIMER_PERIOD, nullptr); // the period the window uses
-    DWORD start = GetTickCount();
-    while (!IsWindowVisible(help) && GetTickCount() - start < 3000) {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-        Pump();
-    }
-    KillTimer(help, HELP_TIMER_ID);
-    EXPECT_TRUE(IsWindowVisible(help));
-}
-
 TEST_F(HelpWindowTest, LinksNavigateBackAndHome) {
     SendMessageA(help, HM_SETHELPMODE, 1, 0);
     ASSERT_GT(RestOn(read), 0);
@@ -401,6 +390,73 @@ TEST_F(HelpWindowTest, DragMovesOnlyPastTheStartDistance) {
     EXPECT_EQ(after.left, before.left + 20);
     EXPECT_EQ(after.top, before.top + 10);
     EXPECT_EQ(after.right - after.left, before.right - before.left);
+
+    // Another window takes the mouse mid-drag: the drag ends there, its screen context goes, and
+    // a later button release moves nothing.
+    int objects = ProcessGdiObjects();
+    SendMessageA(help, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(40, 4));
+    SendMessageA(help, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(60, 4));
+    EXPECT_GT(ProcessGdiObjects(), objects); // the drag frame's screen context
+    SetCapture(owner);
+    ReleaseCapture();
+    EXPECT_EQ(ProcessGdiObjects(), objects);
+    SendMessageA(help, WM_LBUTTONUP, 0, MAKELPARAM(90, 40));
+    Pump();
+    EXPECT_EQ(HelpRectNow().left, after.left);
+}
+
+// A second Wine process with a window, ended with the test whatever happens (one left running
+// would keep ctest waiting on its output).
+struct OtherProcess {
+    PROCESS_INFORMATION pi{};
+    ~OtherProcess() {
+        if (!pi.hProcess)
+            return;
+        TerminateProcess(pi.hProcess, 0);
+        WaitForSingleObject(pi.hProcess, 5000);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+};
+
+// A window of another process under the pointer is never asked for help: here its thread is
+// frozen, so a query sent to it would stop this thread until the watchdog thaws it.
+TEST_F(HelpWindowTest, WindowsOfOtherProcessesAreNotAsked) {
+    OtherProcess other;
+    STARTUPINFOA start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USEPOSITION | STARTF_USESIZE;
+    start.dwX = 820, start.dwY = 610, start.dwXSize = 200, start.dwYSize = 150;
+    char command[] = "clock.exe"; // a top-level window without child windows
+    ASSERT_TRUE(CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &start, &other.pi));
+    POINT inside{920, 685};
+    DWORD process = 0;
+    for (int i = 0; i < 200 && process != other.pi.dwProcessId; ++i, Sleep(50))
+        GetWindowThreadProcessId(WindowFromPoint(inside), &process);
+    ASSERT_EQ(process, other.pi.dwProcessId);
+    SuspendThread(other.pi.hThread);
+    static HANDLE watched[2];
+    static bool thawed;
+    watched[0] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    watched[1] = other.pi.hThread;
+    HANDLE watchdog = CreateThread(
+        nullptr, 0,
+        [](void*) -> DWORD {
+            thawed = WaitForSingleObject(watched[0], 10000) == WAIT_TIMEOUT;
+            ResumeThread(watched[1]);
+            return 0;
+        },
+        nullptr, 0, nullptr);
+
+    SendMessageA(help, HM_SETHELPMODE, 1, 0);
+    Tick(inside.x, inside.y, 12);
+    EXPECT_FALSE(IsWindowVisible(help));
+    SetEvent(watched[0]);
+    WaitForSingleObject(watchdog, INFINITE);
+    EXPECT_FALSE(thawed) << "the help asked the other process's window";
+    CloseHandle(watchdog);
+    CloseHandle(watched[0]);
 }
 
 TEST_F(HelpWindowTest, QueriedRegionAtTheScreenTopPutsHelpAtTheBottom) {
@@ -465,28 +521,6 @@ TEST_F(HelpWindowTest, ParametersAndColourQueries) {
         for (int y = 4; y < 18 && !green; ++y)
             green = Pixel(x, y) == RGB(0, 255, 0);
     EXPECT_TRUE(green);
-}
-
-} // namespace
-
-namespace {
-
-// The program's own services and help texts (the resource script is linked into this test).
-TEST_F(HelpWindowTest, ProgramHelpTextsShowThroughTheProgramServices) {
-    HWND own = CreateHelpWindow(owner, 1005, &AppHelpServices);
-    ASSERT_NE(own, nullptr);
-    KillTimer(own, HELP_TIMER_ID);
-    SendMessageA(own, HM_SHOWATPOINTER, 1011, 0); // no window under the pointer yet: the owner
-    ASSERT_TRUE(IsWindowVisible(own));
-    RECT client;
-    GetClientRect(own, &client);
-    EXPECT_GT(client.right, 200);
-    UpdateWindow(own);
-    HDC dc = GetDC(own);
-    EXPECT_EQ(GetPixel(dc, client.right / 2, 2), RGB(0, 0, 128)); // the title strip
-    EXPECT_EQ(GetPixel(dc, 4, client.bottom - 5), RGB(255, 255, 192));
-    ReleaseDC(own, dc);
-    ShowWindow(own, SW_HIDE);
 }
 
 } // namespace
