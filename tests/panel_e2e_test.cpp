@@ -12,11 +12,11 @@
 
 #include "display/glassdisplay.h"
 #include "link/midilink.h"
-#include "link/timecodepanel.h"
+#include "timecode/timecodepanel.h"
 #include "res/resource.h"
 #include "shell/mainwindow.h"
-#include "shell/resstr.h"
-#include "shell/settings.h"
+#include "base/resstr.h"
+#include "base/settings.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The tiled panel background (see background.h).
 #include "display/background.h"
 
-#include "shell/resstr.h"
+#include "base/resstr.h"
 #include "toolkit/gdicache.h"
 #include "toolkit/panelbuilder.h"
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "res/resource.h"
-#include "shell/resstr.h"
+#include "base/resstr.h"
 #include "toolkit/panelbuilder.h"
 
 namespace {

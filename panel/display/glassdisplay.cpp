@@ -5,7 +5,7 @@
 #include <mmsystem.h>
 #include <windowsx.h>
 
-#include "shell/resstr.h"
+#include "base/resstr.h"
 #include "toolkit/gdicache.h"
 
 namespace {

@@ -7,7 +7,7 @@ varlo_panel_module(contexthelp
     WIN  ${CMAKE_CURRENT_LIST_DIR}/helpwindow.cpp
          ${CMAKE_CURRENT_LIST_DIR}/helpgdi.cpp
          ${CMAKE_CURRENT_LIST_DIR}/helpservices.cpp
-    LIBS panelbutton gdicache shell user32 gdi32)
+    LIBS panelbutton gdicache base user32 gdi32)
 
 if(VARLO_TREE STREQUAL "host")
     varlo_host_test(helpstore_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpstore_test.cpp
@@ -48,10 +48,4 @@ if(VARLO_TREE STREQUAL "host")
         target_compile_definitions(helprender_bench PRIVATE
             VARLO_HELPTEXT_PATH="${CMAKE_CURRENT_LIST_DIR}/../res/helptext.txt")
     endif()
-endif()
-
-# The help window inside the program: main window, message loop and the real resources.
-if(VARLO_TREE STREQUAL "win")
-    varlo_wine_test(helpapp_wine_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpapp_wine_test.cpp
-                    ${panel_rc} LIBS mainwindow contexthelp winmm version)
 endif()

@@ -2,7 +2,7 @@
 // registration and the module's help text resource.
 #include "help/helpwindow.h"
 
-#include "shell/resstr.h"
+#include "base/resstr.h"
 #include "toolkit/gdicache.h"
 #include "toolkit/panelbutton.h"
 

@@ -4,10 +4,10 @@
 
 #include <commctrl.h>
 
-#include "link/timecodepanel.h"
+#include "timecode/timecodepanel.h"
 #include "res/resource.h"
 #include "shell/mainwindow.h"
-#include "shell/resstr.h"
+#include "base/resstr.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     SetAppInstance(instance);

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "link/timecodepanel.h"
+#include "timecode/timecodepanel.h"
 #include "res/resource.h"
-#include "shell/resstr.h"
+#include "base/resstr.h"
 #include "toolkit/panelbuilder.h"
-#include "shell/settings.h"
+#include "base/settings.h"
 #include "toolkit/gdicache.h"
 
 namespace {

@@ -2,7 +2,7 @@
 varlo_panel_module(panelbuilder
     PURE panelbuilder_template.cpp panelbuilder_caption.cpp
     WIN panelbuilder.cpp
-    LIBS panelbutton shell gdicache user32 gdi32)
+    LIBS panelbutton base gdicache user32 gdi32)
 
 if(VARLO_TREE STREQUAL "host")
     varlo_host_test(panelbuilder_pure_test
@@ -26,5 +26,5 @@ if(VARLO_TREE STREQUAL "win" AND VARLO_PANEL_RC_FILE)
     varlo_wine_test(panelbuilder_wine_test
         SOURCES panelbuilder_wine_test.cpp ${VARLO_PANEL_RC_FILE}
                 ${CMAKE_CURRENT_BINARY_DIR}/panelbuilder_test.rc
-        LIBS panelbuilder panelbutton shell gdicache)
+        LIBS panelbuilder panelbutton base gdicache)
 endif()

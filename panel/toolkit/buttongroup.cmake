@@ -6,5 +6,5 @@ if(VARLO_TREE STREQUAL "host")
 endif()
 if(VARLO_TREE STREQUAL "win")
     varlo_wine_test(panelcontrols_wine_test SOURCES panelcontrols_wine_test.cpp
-        LIBS buttongroup panelbutton gdicache shell gdi32 user32)
+        LIBS buttongroup panelbutton gdicache base gdi32 user32)
 endif()

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "shell/colortriple.h"
+#include "base/colortriple.h"
 
 const char* ParseCaptionColors(CaptionColors* colors, const char* text) {
     const char* close = std::strchr(text, '}');

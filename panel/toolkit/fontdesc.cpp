@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "shell/colortriple.h"
+#include "base/colortriple.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "shell/resstr.h"
+#include "base/resstr.h"
 
 static_assert(sizeof(PaletteColor) == sizeof(PALETTEENTRY));
 static_assert(offsetof(PaletteColorList, entries) == offsetof(LOGPALETTE, palPalEntry));

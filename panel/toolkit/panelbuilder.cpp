@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "shell/colortriple.h"
-#include "shell/markers.h"
-#include "shell/resstr.h"
+#include "base/colortriple.h"
+#include "base/markers.h"
+#include "base/resstr.h"
 #include "toolkit/gdicache.h"
 #include "toolkit/panelbuilder_caption.h"
 #include "toolkit/panelbutton.h"

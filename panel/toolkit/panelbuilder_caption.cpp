@@ -1,7 +1,7 @@
 // Caption processing of the panel builder (see panelbuilder_caption.h).
 #include "toolkit/panelbuilder_caption.h"
 
-#include "shell/colortriple.h"
+#include "base/colortriple.h"
 
 #include <cstdio>
 #include <cstdlib>

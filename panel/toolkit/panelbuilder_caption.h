@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "shell/markers.h"
+#include "base/markers.h"
 
 constexpr size_t kCaptionCapacity = 1024; // the caption buffer, terminator included
 constexpr int kMaxCaptionReferences = 8;  // string references resolved per caption

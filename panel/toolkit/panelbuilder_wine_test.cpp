@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "res/resource.h"
-#include "shell/resstr.h"
+#include "base/resstr.h"
 #include "toolkit/panelbutton.h"
 
 namespace {

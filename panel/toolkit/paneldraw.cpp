@@ -2,7 +2,7 @@
 // DrawFrameRings and DrawMarkupButtonItem. User-interface thread.
 #include <cstdlib>
 
-#include "shell/resstr.h"
+#include "base/resstr.h"
 #include "toolkit/gdicache.h"
 #include "toolkit/panelbutton.h"
 

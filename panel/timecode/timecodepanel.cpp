@@ -1,5 +1,5 @@
 // The panel's logic (see timecodepanel.h).
-#include "link/timecodepanel.h"
+#include "timecode/timecodepanel.h"
 
 #include <cstdio>
 
@@ -7,9 +7,9 @@
 #include "help/helpwindow.h"
 #include "link/midilink.h"
 #include "res/resource.h"
-#include "shell/aboutbox.h"
-#include "shell/resstr.h"
-#include "shell/settings.h"
+#include "base/aboutbox.h"
+#include "base/resstr.h"
+#include "base/settings.h"
 #include "toolkit/buttongroup.h"
 #include "toolkit/gdicache.h"
 #include "toolkit/panelbutton.h"

@@ -1,5 +1,5 @@
 // The panel's logic on a panel built from template 1005, with a recorder in place of the link.
-#include "link/timecodepanel.h"
+#include "timecode/timecodepanel.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 
 #include "display/glassdisplay.h"
 #include "res/resource.h"
-#include "shell/resstr.h"
-#include "shell/settings.h"
+#include "base/resstr.h"
+#include "base/settings.h"
 #include "toolkit/buttongroup.h"
 #include "toolkit/panelbuilder.h"
 #include "toolkit/panelbutton.h"

@@ -1,5 +1,5 @@
 // The nine-number placement text.
-#include "shell/placement.h"
+#include "base/placement.h"
 
 #include <climits>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // Marker expansion against a string table and version text held by the test.
-#include "shell/markers.h"
+#include "base/markers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Marker expansion: one pass over the text, replacing markers in place within the free room.
-#include "shell/markers.h"
+#include "base/markers.h"
 
 #include <cstdio>
 #include <cstring>

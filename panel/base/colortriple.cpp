@@ -1,5 +1,5 @@
 // Colour triples and the C runtime's integer reading.
-#include "shell/colortriple.h"
+#include "base/colortriple.h"
 
 #include <climits>
 #include <cstring>

@@ -1,6 +1,6 @@
 // The settings store on the registry. User-interface thread only; the key is opened and closed
 // around every single read or write.
-#include "shell/settings.h"
+#include "base/settings.h"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 // Timecode record arithmetic (see timecode.h).
-#include "link/timecode.h"
+#include "timecode/timecode.h"
 
 #include <cstdio>
 

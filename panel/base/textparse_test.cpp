@@ -1,7 +1,7 @@
 // Colour triples, lettered string items and the placement text.
-#include "shell/colortriple.h"
-#include "shell/placement.h"
-#include "shell/stringitems.h"
+#include "base/colortriple.h"
+#include "base/placement.h"
+#include "base/stringitems.h"
 
 #include <gtest/gtest.h>
 

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "res/resource.h"
-#include "shell/aboutbox.h"
-#include "shell/resstr.h"
-#include "shell/settings.h"
+#include "base/aboutbox.h"
+#include "base/resstr.h"
+#include "base/settings.h"
 
 namespace {
 

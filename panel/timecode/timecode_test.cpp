@@ -1,5 +1,5 @@
 // The timecode record: rates, text form, start-time parsing, decoder time words.
-#include "link/timecode.h"
+#include "timecode/timecode.h"
 
 #include <gtest/gtest.h>
 

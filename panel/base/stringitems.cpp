@@ -1,5 +1,5 @@
 // Lettered item lists in string texts, with the one-list cache.
-#include "shell/stringitems.h"
+#include "base/stringitems.h"
 
 #include <cstring>
 

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "shell/placement.h"
+#include "base/placement.h"
 
 #define VARLO_SETTINGS_KEY "Software\\Korvane\\VARLOCTL"
 #define VARLO_VALUE_TIMECODE "Timecode"

@@ -1,8 +1,8 @@
 // The about box: title and text from the string table, the version marker replaced.
-#include "shell/aboutbox.h"
+#include "base/aboutbox.h"
 
 #include "res/resource.h"
-#include "shell/resstr.h"
+#include "base/resstr.h"
 
 INT_PTR CALLBACK AboutBoxProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {

@@ -7,8 +7,8 @@
 
 #include <cstdarg>
 
-#include "shell/colortriple.h"
-#include "shell/markers.h"
+#include "base/colortriple.h"
+#include "base/markers.h"
 
 // The module instance every resource is loaded from. The program entry sets it first thing;
 // until then it is the executable's own module.

@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "link/protocol.h"
-#include "link/timecode.h"
+#include "timecode/timecode.h"
 
 // Glass display field ids.
 enum : uint32_t {

@@ -1,11 +1,11 @@
 // Resource strings, marker expansion against the program's resources, version text and window
 // class registration. User-interface thread only.
-#include "shell/resstr.h"
+#include "base/resstr.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "shell/stringitems.h"
+#include "base/stringitems.h"
 
 namespace {
 

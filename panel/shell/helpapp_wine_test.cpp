@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "link/timecodepanel.h"
+#include "timecode/timecodepanel.h"
 #include "res/resource.h"
 #include "shell/mainwindow.h"
 #include "toolkit/gdicache.h"

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "shell/colortriple.h"
-#include "shell/markers.h"
-#include "shell/placement.h"
-#include "shell/stringitems.h"
+#include "base/colortriple.h"
+#include "base/markers.h"
+#include "base/placement.h"
+#include "base/stringitems.h"
 
 namespace {
 
