@@ -1,5 +1,4 @@
-// Caller buffers that fault, and the host's guarded copies from and to callers' buffers.
-#include "core/caller_buffer.h"
+// Caller buffers that fault, and what a guarded copy from or to a caller's buffer may touch.
 #include "ks_internal.h"
 #include "ks/system.h"
 
@@ -78,27 +77,13 @@ bool ProbeUserRange(const void* address, size_t length) {
            !InPool(address, length);
 }
 
+bool CallerRangeAccessible(const void* address, size_t length) {
+    if (length == 0)
+        return true;
+    // As ProbeForRead/ProbeForWrite would raise for a user-mode caller's range outside user space.
+    if (ExGetPreviousMode() != KernelMode && !ProbeUserRange(address, length))
+        return false;
+    return !AddressFaults(address, length);
+}
+
 } // namespace ks
-
-// As ProbeForRead/ProbeForWrite would raise: a user-mode caller's range that is not user space.
-static bool ProbeFails(const void* address, ULONG length) {
-    return ExGetPreviousMode() != KernelMode && !ks::ProbeUserRange(address, length);
-}
-
-NTSTATUS DdCopyFromCaller(PVOID Destination, const void* CallerSource, ULONG Length) {
-    if (Length == 0)
-        return STATUS_SUCCESS;
-    if (ProbeFails(CallerSource, Length) || ks::AddressFaults(CallerSource, Length))
-        return STATUS_ACCESS_VIOLATION;
-    memcpy(Destination, CallerSource, Length);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS DdCopyToCaller(PVOID CallerDestination, const void* Source, ULONG Length) {
-    if (Length == 0)
-        return STATUS_SUCCESS;
-    if (ProbeFails(CallerDestination, Length) || ks::AddressFaults(CallerDestination, Length))
-        return STATUS_ACCESS_VIOLATION;
-    memcpy(CallerDestination, Source, Length);
-    return STATUS_SUCCESS;
-}

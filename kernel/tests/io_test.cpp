@@ -2,9 +2,8 @@
 // built for another device, opening by name, fast I/O first, faulting caller buffers.
 #include "test_driver.h"
 
-#include "core/caller_buffer.h"
-
 #include <ks/hooks.h>
+#include <ks/system.h>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +12,20 @@
 #include <vector>
 
 namespace {
+
+// A driver's guarded copies, as the layer lets them touch a caller's range.
+NTSTATUS CopyFromCaller(void* to, const void* caller, ULONG length) {
+    if (!ks::CallerRangeAccessible(caller, length))
+        return STATUS_ACCESS_VIOLATION;
+    memcpy(to, caller, length);
+    return STATUS_SUCCESS;
+}
+NTSTATUS CopyToCaller(void* caller, const void* from, ULONG length) {
+    if (!ks::CallerRangeAccessible(caller, length))
+        return STATUS_ACCESS_VIOLATION;
+    memcpy(caller, from, length);
+    return STATUS_SUCCESS;
+}
 
 using kstest::Complete;
 using kstest::Handler;
@@ -127,8 +140,8 @@ NTSTATUS ReaderDispatch(PDEVICE_OBJECT, PIRP irp) {
             // Only a caller's own address is probed: the system buffer is the kernel's.
             NTSTATUS status = STATUS_SUCCESS;
             if (METHOD_FROM_CTL_CODE(code) == METHOD_NEITHER)
-                status = DdCopyFromCaller(data, stack->Parameters.DeviceIoControl.Type3InputBuffer,
-                                          length);
+                status = CopyFromCaller(data, stack->Parameters.DeviceIoControl.Type3InputBuffer,
+                                        length);
             else
                 memcpy(data, irp->AssociatedIrp.SystemBuffer, length);
             if (!NT_SUCCESS(status))
@@ -139,7 +152,7 @@ NTSTATUS ReaderDispatch(PDEVICE_OBJECT, PIRP irp) {
                 data[length - 1 - i] = t;
             }
             if (METHOD_FROM_CTL_CODE(code) == METHOD_NEITHER)
-                status = DdCopyToCaller(irp->UserBuffer, data, length);
+                status = CopyToCaller(irp->UserBuffer, data, length);
             else
                 memcpy(irp->AssociatedIrp.SystemBuffer, data, length);
             return Complete(irp, status, NT_SUCCESS(status) ? length : 0);
@@ -294,7 +307,7 @@ BOOLEAN FastControl(PFILE_OBJECT, BOOLEAN, PVOID, ULONG, PVOID output, ULONG out
         return FALSE;
     if (ks::PreviousMode() != UserMode)
         return FALSE;
-    status->Status = DdCopyToCaller(output, "fast", outputLength < 4 ? outputLength : 4);
+    status->Status = CopyToCaller(output, "fast", outputLength < 4 ? outputLength : 4);
     status->Information = 4;
     return TRUE;
 }

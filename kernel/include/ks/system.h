@@ -61,7 +61,7 @@ void RegistryClear();
 bool RegistrySave(const std::string& file);
 bool RegistryLoad(const std::string& file);
 bool RegistryLoadText(const std::string& text); // the same from the file's text
-std::string RegistrySaveText();                  // the file's text
+std::string RegistrySaveText();                 // the file's text
 
 // ---- Drivers and devices -------------------------------------------------------------------
 struct DriverOptions {
@@ -160,6 +160,10 @@ bool AddressFaults(const void* address, size_t length);
 // buffers included). The guarded copies probe a user-mode caller's range with it.
 constexpr uintptr_t kUserProbeAddress = 0x7FFFFFFF0000;
 bool ProbeUserRange(const void* address, size_t length);
+// What a guarded copy from or to a caller's buffer may do, as the kernel would decide it: false
+// when a user-mode caller's range is not user space (probing would raise) or when any byte of it
+// faults. Any thread; the previous mode is the calling thread's.
+bool CallerRangeAccessible(const void* address, size_t length);
 
 // Closes that had to wait for the last reference of a file object run in a worker thread;
 // this waits until they are done.
