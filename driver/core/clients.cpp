@@ -1,77 +1,6 @@
 // Clients and the create, close, cleanup, read and write dispatch routines (locking: clients.h).
 #include "core/clients.h"
 
-#include "core/parser.h"
-
-// The record takes the first 256 bytes of the block, the buffers the rest.
-#define DD_CLIENT_FIRST_BUFFER 256
-static_assert(sizeof(DdClient) <= DD_CLIENT_FIRST_BUFFER, "client record overlaps its buffers");
-static_assert(DD_CLIENT_FIRST_BUFFER + DD_CLIENT_BUFFERS * sizeof(DdMidiBuffer) ==
-                  DD_CLIENT_BLOCK_SIZE,
-              "client block layout");
-
-//
-// Buffer lists. A buffer's Next field is the offset of the next one from the block start.
-//
-
-static inline DdMidiBuffer* BufferAt(DdClient* Client, ULONG Offset) {
-    return Offset ? (DdMidiBuffer*)((PUCHAR)Client + Offset) : NULL;
-}
-
-static inline ULONG OffsetOf(DdClient* Client, DdMidiBuffer* Buffer) {
-    return Buffer ? (ULONG)((PUCHAR)Buffer - (PUCHAR)Client) : 0;
-}
-
-// A buffer that really is one of the client's own.
-static BOOLEAN IsClientBuffer(DdClient* Client, DdMidiBuffer* Buffer) {
-    ULONG_PTR offset = (ULONG_PTR)((PUCHAR)Buffer - (PUCHAR)Client);
-    return (PUCHAR)Buffer > (PUCHAR)Client && offset >= DD_CLIENT_FIRST_BUFFER &&
-           offset <= DD_CLIENT_BLOCK_SIZE - sizeof(DdMidiBuffer) &&
-           (offset - DD_CLIENT_FIRST_BUFFER) % sizeof(DdMidiBuffer) == 0;
-}
-
-DdMidiBuffer* DdClientTakeFree(DdClient* Client) {
-    DdMidiBuffer* buffer = Client->FreeList;
-    if (buffer) {
-        Client->FreeList = BufferAt(Client, buffer->Next);
-        buffer->Next = 0;
-    }
-    return buffer;
-}
-
-void DdClientPutFree(DdClient* Client, DdMidiBuffer* Buffer) {
-    Buffer->Next = OffsetOf(Client, Client->FreeList);
-    Client->FreeList = Buffer;
-}
-
-void DdClientAppendReady(DdClient* Client, DdMidiBuffer* Buffer) {
-    Buffer->Next = 0;
-    if (Client->ReadyTail)
-        Client->ReadyTail->Next = OffsetOf(Client, Buffer);
-    else
-        Client->ReadyHead = Buffer;
-    Client->ReadyTail = Buffer;
-}
-
-DdMidiBuffer* DdClientTakeReady(DdClient* Client) {
-    DdMidiBuffer* buffer = Client->ReadyHead;
-    if (buffer) {
-        Client->ReadyHead = BufferAt(Client, buffer->Next);
-        if (!Client->ReadyHead)
-            Client->ReadyTail = NULL;
-        buffer->Next = 0;
-    }
-    return buffer;
-}
-
-ULONG DdClientCopyReadyToIrp(DdClient* Client, PIRP Irp) {
-    DdMidiBuffer* buffer = DdClientTakeReady(Client);
-    ULONG bytes = DD_MIDI_HEADER_BYTES + buffer->Length;
-    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, buffer, bytes);
-    DdClientPutFree(Client, buffer);
-    return bytes;
-}
-
 //
 // Clients
 //
@@ -119,8 +48,6 @@ static void CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
-// Writes the value "SubDevice<i>" = "<id>;<name>" for every sub-device the lower layer reports
-// and "NumSubDevices". OpenMutex held.
 static ULONG AppendDecimal(char* Text, ULONG At, ULONG Size, ULONG Value) {
     char digits[12];
     ULONG n = 0;
@@ -150,6 +77,8 @@ static void Widen(WCHAR* Wide, const char* Text) {
     Wide[i] = 0;
 }
 
+// Writes the value "SubDevice<i>" = "<id>;<name>" for every sub-device the lower layer reports
+// and "NumSubDevices". OpenMutex held.
 static void PublishSubDevices(DdExtension* Extension) {
     // At most as many as the capabilities can report, whatever the lower layer answers.
     LONG (*query)(SmDevice*, LONG, DdHardwareInfo*) = Extension->Info.GetHardwareInfo;
@@ -176,11 +105,9 @@ static void PublishSubDevices(DdExtension* Extension) {
     DdSetDeviceValue(Extension, wideCount, (ULONG)count);
 }
 
-ULONG DdAllocatePort(DdClient* Client, DdExtension* Extension, PIRP Irp) {
+ULONG DdAllocatePort(DdExtension* Extension) {
     // Caller: DdCreate, PASSIVE_LEVEL, ClientLock not held. Takes OpenMutex; the first open holds
     // it for the whole port search.
-    UNREFERENCED_PARAMETER(Client);
-    UNREFERENCED_PARAMETER(Irp);
     DdDriverInfo* info = &Extension->Info;
     if (!info->OpenPort || !info->ClosePort || !info->DeviceActivate)
         return 0;
@@ -208,9 +135,8 @@ ULONG DdAllocatePort(DdClient* Client, DdExtension* Extension, PIRP Irp) {
     return (ULONG)count;
 }
 
-BOOLEAN DdFreePort(DdExtension* Extension, PIRP Irp) {
+BOOLEAN DdFreePort(DdExtension* Extension) {
     // Caller: DdClose, PASSIVE_LEVEL, ClientLock not held. Takes OpenMutex.
-    UNREFERENCED_PARAMETER(Irp);
     KeWaitForSingleObject(&Extension->OpenMutex, Executive, KernelMode, FALSE, NULL);
     if (InterlockedCompareExchange(&Extension->OpenCount, 0, 0) > 0 &&
         InterlockedDecrement(&Extension->OpenCount) == 0)
@@ -302,7 +228,7 @@ NTSTATUS DdCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ExReleaseFastMutex(&extension->ClientLock);
 
     NTSTATUS status = STATUS_NOT_FOUND;
-    if (client && DdAllocatePort(client, extension, Irp)) {
+    if (client && DdAllocatePort(extension)) {
         ExAcquireFastMutex(&extension->ClientLock);
         file->FsContext = client;
         ExReleaseFastMutex(&extension->ClientLock);
@@ -322,7 +248,7 @@ NTSTATUS DdClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DdExtension* extension = (DdExtension*)DeviceObject->DeviceExtension;
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     if (EndClientRead(extension, file, TRUE))
-        DdFreePort(extension, Irp); // one close per successful open
+        DdFreePort(extension); // one close per successful open
     CompleteRequest(Irp, STATUS_SUCCESS, 0);
     return STATUS_SUCCESS;
 }

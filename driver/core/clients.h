@@ -24,24 +24,7 @@
 // Requests are completed after every lock is released.
 #pragma once
 
-#include "core/dd.h"
-
-#define DD_CLIENT_BLOCK_SIZE 2048
-#define DD_CLIENT_BUFFERS 7
-#define DD_CLIENT_RECEIVING 0x1 // set by the first read that had to wait
-
-// The client record; its buffers follow it inside the same block. A buffer's Next field holds the
-// byte offset of the next buffer in its list from the start of the block (0 = end of list).
-struct DdClient {
-    DdClient* Next;          // next client of the device (newest first)
-    DdExtension* Extension;  // owning device
-    ULONG Flags;             // DD_CLIENT_RECEIVING
-    DdMidiBuffer* FreeList;  // free buffers (LIFO)
-    DdMidiBuffer* Current;   // buffer being filled with events, or none
-    DdMidiBuffer* ReadyHead; // filled buffers, oldest first
-    DdMidiBuffer* ReadyTail;
-    PIRP PendingRead; // the one waiting read, or none
-};
+#include "core/clientqueue.h"
 
 // ClientLock held. Allocates a zeroed client with its buffers on the free list and pushes it on
 // the device's list; none when pool is short.
@@ -53,11 +36,11 @@ void ReleaseClient(DdClient* Client);
 
 // PASSIVE_LEVEL, ClientLock not held; takes OpenMutex. Counts an open; the first opens the
 // port(s) and publishes the sub-devices. Answers OpenCount afterwards, 0 on failure.
-ULONG DdAllocatePort(DdClient* Client, DdExtension* Extension, PIRP Irp);
+ULONG DdAllocatePort(DdExtension* Extension);
 
 // PASSIVE_LEVEL, ClientLock not held; takes OpenMutex. Counts a close; the last closes the
 // port(s). Answers TRUE.
-BOOLEAN DdFreePort(DdExtension* Extension, PIRP Irp);
+BOOLEAN DdFreePort(DdExtension* Extension);
 
 // PASSIVE_LEVEL, no lock of ours held; takes OpenMutex. While the port(s) are open (OpenCount
 // above 0, device not removed) switches the interfaces to active (On) or inactive when they are
@@ -69,17 +52,6 @@ BOOLEAN DdActivatePort(DdExtension* Extension, BOOLEAN On);
 // read. Clients stay until their handles close; their reads then complete at once and their
 // plays send nothing.
 void DdRemoveClients(DdExtension* Extension);
-
-// Buffer list helpers shared with the parser. ClientLock held.
-DdMidiBuffer* DdClientTakeFree(DdClient* Client);
-void DdClientPutFree(DdClient* Client, DdMidiBuffer* Buffer);
-void DdClientAppendReady(DdClient* Client, DdMidiBuffer* Buffer);
-DdMidiBuffer* DdClientTakeReady(DdClient* Client);
-
-// ClientLock and the cancel spin lock held. Copies the head of the Ready queue into the read's
-// system buffer (header and used data), returns the buffer to the free list and answers the
-// number of bytes copied.
-ULONG DdClientCopyReadyToIrp(DdClient* Client, PIRP Irp);
 
 // The cancel routine of a waiting read: the system calls it at DISPATCH_LEVEL with the cancel
 // spin lock held; it releases the lock and completes the read with STATUS_CANCELLED.

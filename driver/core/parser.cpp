@@ -1,7 +1,7 @@
 // MIDI input parser and distribution to the clients (see parser.h for the locking).
 #include "core/parser.h"
 
-#include "core/clients.h"
+#include "core/clientqueue.h"
 
 const UCHAR ChanType[16] = {0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 2, 2, 1, 1, 2, 0};
 const ULONG RtMsgToCable1 = 0;
@@ -19,14 +19,6 @@ static inline ULONG CableWordOf(const DdTb* Tb, ULONG Status) {
 
 static inline ULONG OpenCountOf(DdExtension* Extension) {
     return (ULONG)InterlockedCompareExchange(&Extension->OpenCount, 0, 0);
-}
-
-void FreeCurrentMidiBuffer(DdClient* Client) {
-    // Caller: ClientLock held.
-    if (Client->Current) {
-        DdClientAppendReady(Client, Client->Current);
-        Client->Current = NULL;
-    }
 }
 
 // Events of one run not yet appended to the clients' buffers wait in a batch, in arrival order.

@@ -3,8 +3,8 @@
 // The reader thread of each opened serial port hands every completed read to ParseInputBuffer,
 // which frames the byte stream (running status per cable, real-time bytes anywhere, System
 // Exclusive, the interface's F5 n cable selection) into 4-byte events and System Exclusive pieces
-// and appends them to every receiving client's DdMidiBuffer queue (clients.h). At the end of a run
-// the waiting reads are completed with the oldest filled buffer.
+// and appends them to every receiving client's DdMidiBuffer queue (clientqueue.h). At the end of a
+// run the waiting reads are completed with the oldest filled buffer.
 //
 // Locking (see also clients.h):
 //   - ParseInputBuffer takes the device's ClientLock (fast mutex) for the whole run, dispatch step
@@ -72,9 +72,6 @@ void DistributeSysex(DdExtension* Extension, DdTb* Tb, ULONG Type);
 // ClientLock held; takes the cancel spin lock per client. Completes each waiting read with the
 // head of its client's Ready queue.
 void DispatchBuffersToClients(DdExtension* Extension);
-
-// ClientLock held. Moves the client's Current buffer, if any, to the tail of its Ready queue.
-void FreeCurrentMidiBuffer(DdClient* Client);
 
 // Reader thread (ClientLock held) or port close. A System Exclusive collection buffer from pool
 // (header zeroed), or none; released with DdReleaseSysExBuffer, which clears the holding pointer.
