@@ -60,7 +60,7 @@ std::vector<std::vector<uint8_t>> BuildStreamPlays(uint16_t port, uint8_t cable,
                                                    const uint8_t* bytes, uint32_t count) {
     std::vector<std::vector<uint8_t>> plays;
     for (uint32_t at = 0; at < count;) {
-        uint32_t n = std::min(count - at, kMaxData);
+        uint32_t n = std::min(count - at, kMaxStreamPlay);
         uint16_t type = at + n < count ? kSysExPart : kSysExEnd;
         std::vector<uint8_t> b = Header(type, port, cable, n);
         std::copy(bytes + at, bytes + at + n, b.begin() + kHeaderSize);

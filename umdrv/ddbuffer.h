@@ -14,6 +14,9 @@ namespace umdrv {
 inline constexpr uint32_t kBufferSize = 256;
 inline constexpr uint32_t kHeaderSize = 16;
 inline constexpr uint32_t kMaxData = 240;
+// A play request's stream data: the header's Length is 16 bits, and the bridge carries a request
+// of up to 64 KiB. The driver writes one request's stream whole, under the port's send lock.
+inline constexpr uint32_t kMaxStreamPlay = 0xFF00;
 
 enum BufferType : uint16_t {
     kSysExPart = 1,   // a piece that continues in a later buffer; the first begins with F0
@@ -57,7 +60,8 @@ int DataBytesOf(uint8_t status);
 
 // Play buffers (the input of IOCTL_DD_MIDI_PLAY), each header plus data.
 std::vector<uint8_t> BuildEventPlay(uint16_t port, const uint32_t* events, uint32_t count);
-// A long message as stream pieces of at most 240 bytes: type 1 for all but the last, type 2 last.
+// A long message as play requests of at most kMaxStreamPlay bytes (one for any usual message, so
+// that another client's output cannot break it on the line): type 1 for all but the last, 2 last.
 std::vector<std::vector<uint8_t>> BuildStreamPlays(uint16_t port, uint8_t cable,
                                                    const uint8_t* bytes, uint32_t count);
 
