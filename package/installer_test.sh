@@ -49,17 +49,18 @@ done
 c="$WINEPREFIX/drive_c"
 
 # Files and registry (keys with their values; no time stamps) once the wineserver has ended.
-# Left out, as Wine's own: the display adapter's driver date (stamped every session), the console
-# defaults and the audio endpoint lists (written when the first console or multimedia program
-# runs). Left out, as what every uninstaller of this kind leaves until the next restart: the
-# deletion of its own temporary copy.
+# Left out, as Wine's own: the display adapter's driver date (stamped every session), the display
+# and monitor class keys (Wine's display devices, rewritten once a driver service has started),
+# the console defaults and the audio endpoint lists (written when the first console or multimedia
+# program runs). Left out, as what every uninstaller of this kind leaves until the next restart:
+# the deletion of its own temporary copy.
 snapshot() { # NAME
     wineserver -w
     (cd "$c" && find . -path './users/*/Temp' -prune -o -path './windows/temp' -prune -o -print |
         sort) >"$work/$1.files"
     python3 - "$WINEPREFIX" >"$work/$1.reg" <<'EOF'
 import re, sys
-wine_own = re.compile(r"user.reg:\[Console\]|.*MMDevices\\\\Audio")
+wine_own = re.compile(r"user.reg:\[Console\]|.*MMDevices\\\\Audio|.*Class\\\\\{4D36E96[8E]-")
 pending = '"PendingFileRenameOperations"=str(7):'
 def temporary_copy(line):  # only the uninstaller's own copy in the temporary folder
     paths = [p for p in line[len(pending):].strip('"').split("\\0") if p]
