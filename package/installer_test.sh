@@ -138,6 +138,7 @@ window "Korvane Varlo Control" gone
 snapshot used
 grep -qF 'Software\\Korvane\\VARLOCTL] "WindowPos"' "$work/used.reg" || fail "panel settings"
 
+rm "$app/varlosetup.exe" # deleted by hand: the uninstaller brings its own
 "$wine" "$app/uninstall.exe" /S || fail "uninstaller exit status $?"
 snapshot removed
 diff "$work/before.files" "$work/removed.files" || fail "files left or lost"

@@ -76,7 +76,10 @@ SectionEnd
 Section "Uninstall"
     SetShellVarContext all
     DetailPrint "Removing the driver package"
-    nsExec::ExecToLog '"$INSTDIR\varlosetup.exe" remove'
+    ; The uninstaller carries its own copy of the helper: the installed one may be gone already.
+    InitPluginsDir
+    File "/oname=$PLUGINSDIR\varlosetup.exe" "${PACKAGE}\varlosetup.exe"
+    nsExec::ExecToLog '"$PLUGINSDIR\varlosetup.exe" remove'
     Pop $0
     Delete "${MENU_FOLDER}\Varlo Timecode Panel.lnk"
     RMDir "${MENU_FOLDER}"
