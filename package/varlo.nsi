@@ -64,7 +64,8 @@ Section "Varlo"
     ${If} $0 != 0
         ; The files stay, so that the uninstaller (already registered) can remove everything.
         MessageBox MB_ICONSTOP "The driver could not be installed (varlosetup: $0).$\r$\n\
-            Test-signed drivers need test-signing mode; see README.txt." /SD IDOK
+            The details list says why. Test-signed drivers need test-signing mode; see \
+            README.txt." /SD IDOK
         SetErrorLevel 2
         Abort
     ${EndIf}
