@@ -20,11 +20,13 @@ if [ ! -s "$cert" ] || [ ! -s "$key" ]; then
 fi
 openssl x509 -in "$cert" -outform DER -out "$files/VarloTest.cer"
 
-# Signs FILE in place (Authenticode, SHA-256, no time stamp: this machine reaches no server).
+# Signs FILE in place (Authenticode, SHA-256, no time stamp: this machine reaches no server). The
+# signing time is the last commit's, so that a rebuild of the same sources gives the same files.
+when=${SOURCE_DATE_EPOCH:-$(git -C "$here" log -1 --format=%ct 2>/dev/null || date +%s)}
 cat >"$signing/sign.sh" <<SIGN
 #!/bin/sh
 set -e
-osslsigncode sign -certs "$cert" -key "$key" -h sha256 -n "Korvane Varlo" \\
+osslsigncode sign -certs "$cert" -key "$key" -h sha256 -n "Korvane Varlo" -time $when \\
     -in "\$1" -out "\$1.signed" >/dev/null
 mv "\$1.signed" "\$1"
 SIGN
