@@ -45,6 +45,7 @@ copy_signed "$build/win/package/varlosetup.exe" varlosetup.exe
 cp "$here/../driver/windows/VARLO2K.inf" "$files/VARLO2K.inf"
 sed 's/$/\r/' "$here/README-Windows.txt" >"$files/README.txt"
 
+touch -d "@$when" "$files"/* # the installer keeps the files' times
 makensis -V2 -DPACKAGE="$files" -DOUTFILE="$out/VarloSetup.exe" -DSIGN="$signing/sign.sh" \
     "$here/varlo.nsi" >"$out/makensis.log" || { cat "$out/makensis.log" >&2; exit 1; }
 echo "package: $files, installer: $out/VarloSetup.exe"
