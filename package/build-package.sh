@@ -20,11 +20,13 @@ if [ ! -s "$cert" ] || [ ! -s "$key" ]; then
 fi
 openssl x509 -in "$cert" -outform DER -out "$files/VarloTest.cer"
 
-# Signs FILE in place (Authenticode, SHA-256, no time stamp: this machine reaches no server).
+# Signs FILE in place (Authenticode, SHA-256, no time stamp: this machine reaches no server). The
+# signing time is the last commit's, so that a rebuild of the same sources gives the same files.
+when=${SOURCE_DATE_EPOCH:-$(git -C "$here" log -1 --format=%ct 2>/dev/null || date +%s)}
 cat >"$signing/sign.sh" <<SIGN
 #!/bin/sh
 set -e
-osslsigncode sign -certs "$cert" -key "$key" -h sha256 -n "Korvane Varlo" \\
+osslsigncode sign -certs "$cert" -key "$key" -h sha256 -n "Korvane Varlo" -time $when \\
     -in "\$1" -out "\$1.signed" >/dev/null
 mv "\$1.signed" "\$1"
 SIGN
@@ -43,6 +45,7 @@ copy_signed "$build/win/package/varlosetup.exe" varlosetup.exe
 cp "$here/../driver/windows/VARLO2K.inf" "$files/VARLO2K.inf"
 sed 's/$/\r/' "$here/README-Windows.txt" >"$files/README.txt"
 
+touch -d "@$when" "$files"/* # the installer keeps the files' times
 makensis -V2 -DPACKAGE="$files" -DOUTFILE="$out/VarloSetup.exe" -DSIGN="$signing/sign.sh" \
     "$here/varlo.nsi" >"$out/makensis.log" || { cat "$out/makensis.log" >&2; exit 1; }
 echo "package: $files, installer: $out/VarloSetup.exe"

@@ -49,17 +49,18 @@ done
 c="$WINEPREFIX/drive_c"
 
 # Files and registry (keys with their values; no time stamps) once the wineserver has ended.
-# Left out, as Wine's own: the display adapter's driver date (stamped every session), the console
-# defaults and the audio endpoint lists (written when the first console or multimedia program
-# runs). Left out, as what every uninstaller of this kind leaves until the next restart: the
-# deletion of its own temporary copy.
+# Left out, as Wine's own: the display adapter's driver date (stamped every session), the display
+# and monitor class keys (Wine's display devices, rewritten once a driver service has started),
+# the console defaults and the audio endpoint lists (written when the first console or multimedia
+# program runs). Left out, as what every uninstaller of this kind leaves until the next restart:
+# the deletion of its own temporary copy.
 snapshot() { # NAME
     wineserver -w
     (cd "$c" && find . -path './users/*/Temp' -prune -o -path './windows/temp' -prune -o -print |
         sort) >"$work/$1.files"
     python3 - "$WINEPREFIX" >"$work/$1.reg" <<'EOF'
 import re, sys
-wine_own = re.compile(r"user.reg:\[Console\]|.*MMDevices\\\\Audio")
+wine_own = re.compile(r"user.reg:\[Console\]|.*MMDevices\\\\Audio|.*Class\\\\\{4D36E96[8E]-")
 pending = '"PendingFileRenameOperations"=str(7):'
 def temporary_copy(line):  # only the uninstaller's own copy in the temporary folder
     paths = [p for p in line[len(pending):].strip('"').split("\\0") if p]
@@ -137,8 +138,18 @@ window "Korvane Varlo Control" gone
 snapshot used
 grep -qF 'Software\\Korvane\\VARLOCTL] "WindowPos"' "$work/used.reg" || fail "panel settings"
 
+rm "$app/varlosetup.exe" # deleted by hand: the uninstaller brings its own
 "$wine" "$app/uninstall.exe" /S || fail "uninstaller exit status $?"
 snapshot removed
 diff "$work/before.files" "$work/removed.files" || fail "files left or lost"
 diff "$work/before.reg" "$work/removed.reg" || fail "registry changed"
+# With every MIDI driver slot taken, the driver package is refused before anything is installed.
+printf 'Windows Registry Editor Version 5.00\n\n[%s]\n' "HKEY_LOCAL_MACHINE${drivers32#HKLM}" \
+    >"$c/full.reg"
+printf '"midi%s"="othermid.drv"\n' "" 1 2 3 4 5 6 7 8 9 >>"$c/full.reg"
+"$wine" reg import 'C:\full.reg' >/dev/null 2>&1 && rm "$c/full.reg"
+! "$wine" "$package/Varlo/varlosetup.exe" install "Z:$package/Varlo" 2>"$work/full.log" ||
+    fail "installed with every MIDI driver slot taken"
+[ ! -e "$c/windows/system32/varlomid.drv" ] && ! ls "$c/windows/inf" | grep -qi varlo ||
+    fail "a refused installation left files"
 echo "installer round trip: installed, panel started, uninstalled without a trace"

@@ -64,7 +64,8 @@ Section "Varlo"
     ${If} $0 != 0
         ; The files stay, so that the uninstaller (already registered) can remove everything.
         MessageBox MB_ICONSTOP "The driver could not be installed (varlosetup: $0).$\r$\n\
-            Test-signed drivers need test-signing mode; see README.txt." /SD IDOK
+            The details list says why. Test-signed drivers need test-signing mode; see \
+            README.txt." /SD IDOK
         SetErrorLevel 2
         Abort
     ${EndIf}
@@ -76,7 +77,10 @@ SectionEnd
 Section "Uninstall"
     SetShellVarContext all
     DetailPrint "Removing the driver package"
-    nsExec::ExecToLog '"$INSTDIR\varlosetup.exe" remove'
+    ; The uninstaller carries its own copy of the helper: the installed one may be gone already.
+    InitPluginsDir
+    File "/oname=$PLUGINSDIR\varlosetup.exe" "${PACKAGE}\varlosetup.exe"
+    nsExec::ExecToLog '"$PLUGINSDIR\varlosetup.exe" remove'
     Pop $0
     Delete "${MENU_FOLDER}\Varlo Timecode Panel.lnk"
     RMDir "${MENU_FOLDER}"
@@ -84,12 +88,13 @@ Section "Uninstall"
     Delete "$INSTDIR\driver\VARLO2K.sys"
     Delete "$INSTDIR\driver\varlomid.drv"
     RMDir "$INSTDIR\driver"
-    Delete "$INSTDIR\VARLOCTL.exe"
+    ; A panel still running keeps its file (and the folder) until the next restart.
+    Delete /REBOOTOK "$INSTDIR\VARLOCTL.exe"
     Delete "$INSTDIR\varlosetup.exe"
     Delete "$INSTDIR\README.txt"
     Delete "$INSTDIR\VarloTest.cer"
     Delete "$INSTDIR\uninstall.exe"
-    RMDir "$INSTDIR"
+    RMDir /REBOOTOK "$INSTDIR"
     RMDir "$INSTDIR\.."
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
     ; The panel's settings of the user who uninstalls.

@@ -128,28 +128,46 @@ int CreateRootDevice() {
     return 0;
 }
 
-// The first free "midi", "midi1" ... "midi9" slot of Drivers32, or the one already ours.
-int RegisterMidiDriver() {
-    Key drivers32, desc;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDrivers32, 0, nullptr, 0, KEY_READ | KEY_WRITE,
-                        nullptr, &drivers32.handle, nullptr) != ERROR_SUCCESS)
-        return Fail(L"Drivers32 key");
+// The Drivers32 value for our MIDI driver: the one already naming it, else the first free of
+// "midi", "midi1" ... "midi9" (the names the multimedia system reads). Empty when all are taken.
+std::wstring MidiSlot(HKEY drivers32) {
     std::wstring freeSlot;
     for (int n = 0; n <= 9; ++n) {
         std::wstring slot = n ? L"midi" + std::to_wstring(n) : L"midi";
         wchar_t data[MAX_PATH] = L"";
         DWORD size = sizeof data - sizeof(wchar_t), type = 0;
-        LONG r = RegQueryValueExW(drivers32.handle, slot.c_str(), nullptr, &type,
-                                  reinterpret_cast<BYTE*>(data), &size);
-        if (r == ERROR_SUCCESS && _wcsicmp(data, kMidiDriver) == 0) {
-            freeSlot = slot;
-            break;
-        }
+        LONG r = drivers32 ? RegQueryValueExW(drivers32, slot.c_str(), nullptr, &type,
+                                              reinterpret_cast<BYTE*>(data), &size)
+                           : ERROR_FILE_NOT_FOUND;
+        if (r == ERROR_SUCCESS && _wcsicmp(data, kMidiDriver) == 0)
+            return slot;
         if (r == ERROR_FILE_NOT_FOUND && freeSlot.empty())
             freeSlot = slot;
     }
+    return freeSlot;
+}
+
+int FailNoMidiSlot() {
+    return Fail(L"Drivers32: every MIDI driver slot (midi, midi1 ... midi9) is taken by another "
+                L"driver; remove one first",
+                ERROR_NO_MORE_ITEMS);
+}
+
+// Checked before anything is installed, so that a full table leaves the system untouched.
+bool HasMidiSlot() {
+    Key drivers32;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDrivers32, 0, KEY_READ, &drivers32.handle);
+    return !MidiSlot(drivers32.handle).empty();
+}
+
+int RegisterMidiDriver() {
+    Key drivers32, desc;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDrivers32, 0, nullptr, 0, KEY_READ | KEY_WRITE,
+                        nullptr, &drivers32.handle, nullptr) != ERROR_SUCCESS)
+        return Fail(L"Drivers32 key");
+    std::wstring freeSlot = MidiSlot(drivers32.handle);
     if (freeSlot.empty())
-        return Fail(L"Drivers32: every MIDI driver slot is taken", ERROR_NO_MORE_ITEMS);
+        return FailNoMidiSlot();
     if (RegSetValueExW(drivers32.handle, freeSlot.c_str(), 0, REG_SZ,
                        reinterpret_cast<const BYTE*>(kMidiDriver), sizeof kMidiDriver) != 0)
         return Fail(L"Drivers32 value");
@@ -209,6 +227,8 @@ int Install(const std::wstring& dir) {
                 return Fail((L"the driver package lacks " + file).c_str());
         }
     }
+    if (!HasMidiSlot())
+        return FailNoMidiSlot();
     // Into the system's INF folder (oemN.inf), where the uninstall finds it again.
     wchar_t copied[MAX_PATH] = L"";
     if (!SetupCopyOEMInfW(full, nullptr, SPOST_PATH, 0, copied, MAX_PATH, nullptr, nullptr))
