@@ -228,7 +228,8 @@ static void ParseStatus(DdExtension* Extension, DdTb* Tb, UCHAR Status) {
         // A whole message by itself (tune request, undefined F4): delivered at once. It ends
         // running status, so a stray data byte after it is dropped rather than glued to it.
         Tb->RunningStatus = 0;
-        AppendEvent(Extension, Tb->Port, Status | CableWordOf(Tb, Status));
+        ULONG event = Status | CableWordOf(Tb, Status);
+        AppendEvents(Extension, Tb->Port, &event, 1);
     } else {
         Tb->RunningStatus = Status;
     }
