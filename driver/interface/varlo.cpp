@@ -28,11 +28,13 @@ ULONG MsOpenPort(SmPort* Port) {
     return 0;
 }
 
-// Sends one interface message under the port's SendLock and sets the state.
+// Sends one interface message under the port's SendLock; the state follows only when the
+// interface took the message, so that a message dropped at a stalled port is sent again by the
+// next switch to that state.
 static void VrSendUnderLock(SmPort* Port, const UCHAR* Message, LONG State) {
     ExAcquireFastMutex(&Port->SendLock);
-    SmSendSerialData(Port, Message, 6, UserRequest);
-    SmWriteShared(&Port->State, State);
+    if (SmSendSerialData(Port, Message, 6, UserRequest))
+        SmWriteShared(&Port->State, State);
     ExReleaseFastMutex(&Port->SendLock);
 }
 

@@ -247,6 +247,7 @@ ULONG SmCloseSinglePort(SmPort* Port) {
         // This port only: the other interface of a chain stays in computer mode and still gets
         // its own closing sequence.
         SmSingleDeviceActivate(Port, DD_ACTIVATE_OFF);
+        SmWriteShared(&Port->State, SM_STATE_IDLE); // also when the interface did not take it
     }
     SmStopSingleThread(Port);
     // Cleared under SendLock before they are released: a client thread still sending finds no

@@ -4,6 +4,7 @@ list(APPEND VARLO_DRIVER_SOURCES
      ${CMAKE_CURRENT_LIST_DIR}/smio.cpp)
 
 if(VARLO_TREE STREQUAL "host")
+    # Its race and stress cases also run under ThreadSanitizer (tsan tree, label tsan).
     varlo_host_test(transport_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/transport_test.cpp
-                    LIBS varlo_devhost)
+                    LIBS varlo_devhost LABELS tsan)
 endif()

@@ -16,6 +16,7 @@
 #include <future>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -69,6 +70,16 @@ Bytes Events(std::initializer_list<uint32_t> events) {
         for (int i = 0; i < 4; ++i)
             b.push_back(uint8_t(e >> (8 * i)));
     return b;
+}
+
+// Repeats step with a generator of its own until stop.
+template <class F>
+std::thread Loop(unsigned start, const std::atomic<bool>& stop, F step) {
+    return std::thread([start, &stop, step]() mutable {
+        std::mt19937 rng(start);
+        while (!stop)
+            step(rng);
+    });
 }
 
 struct TransportTest : ::testing::Test {
@@ -485,6 +496,9 @@ TEST_F(TransportTest, PowerChangesWaitWhileTheLastCloseAndTheNextOpenRun) {
             s.SystemState =
                 s.SystemState == PowerSystemWorking ? PowerSystemSleeping1 : PowerSystemWorking;
             ks::SendPower(Device(), IRP_MN_SET_POWER, SystemPowerState, s);
+            // (Paced: the layer keeps only the last 256 freed packets for a completion still
+            // unwinding on another thread.)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
     // (The serial port's own close may still be under way when the next open searches: then
@@ -524,8 +538,9 @@ TEST_F(TransportTest, CtsHeldOffBoundsPowerPlayAndClose) {
         };
     };
 
-    // CTS stays off: the query for sleep finishes, its patch-mode message counted as dropped; a
-    // long stream stops at its first chunk and drops the rest.
+    // CTS stays off: the query for sleep finishes, its patch-mode message counted as dropped (the
+    // interface stays in computer mode, and the driver knows it); a long stream stops at its
+    // first chunk and drops the rest.
     SetCts(false);
     MustFinish(power(IRP_MN_QUERY_POWER, sleeping));
     EXPECT_EQ(Dropped(), 6);
@@ -540,7 +555,7 @@ TEST_F(TransportTest, CtsHeldOffBoundsPowerPlayAndClose) {
     });
     EXPECT_EQ(taken, 2000u);
     EXPECT_EQ(Dropped(), 6 + 2 + 2000); // the cable selection went first
-    EXPECT_EQ(TakeLine(0), kComputerMode);
+    EXPECT_EQ(TakeLine(0), Bytes{});
 
     // CTS back: output works again (the cable selected anew); a patch-mode message that waits
     // for CTS goes out when it returns.
@@ -566,6 +581,169 @@ TEST_F(TransportTest, CtsHeldOffBoundsPowerPlayAndClose) {
                     .count());
     EXPECT_TRUE(PortClosed(0));
     SetCts(true);
+}
+
+// Everything at once on the real transport: clients opening and closing, reads and cancels,
+// plays, activation and power requests, CTS stalls; then a removal with handles open while
+// plays stream, each write held up on its way to the port. Every numbered note reaches the
+// client that keeps reading, in order. Also run under ThreadSanitizer (tsan tree).
+TEST_F(TransportTest, StressThenRemovalWithHandlesOpen) {
+    constexpr ULONG kMessages = 6000; // numbered notes, 14-bit sequence in the two data bytes
+    constexpr ULONG kWindow = 20;     // notes in flight: within one client's buffers
+    auto began = std::chrono::steady_clock::now();
+    Start({ModelPort(0)});
+    PDEVICE_OBJECT device = Device();
+    ks::ClientHandle *steady = nullptr, *player = nullptr;
+    ASSERT_EQ(Open(&steady), STATUS_SUCCESS);
+    ASSERT_EQ(Open(&player), STATUS_SUCCESS);
+    // Both keep reading (receivers from their first read on) and must see every note in order.
+    struct Reader {
+        ks::ClientHandle* handle;
+        DdMidiBuffer buffer;
+        std::unique_ptr<ks::PendingRequest> read;
+        ULONG received = 0;
+        void Start() { read = ks::ClientReadAsync(handle, &buffer, sizeof buffer); }
+        // Takes the notes of a completed read and reads again; false when none completed.
+        bool Take(int waitMs) {
+            if (!read->Wait(waitMs))
+                return false;
+            EXPECT_EQ(read->Status(), STATUS_SUCCESS);
+            for (ULONG i = 0; buffer.Type == DD_BUF_EVENTS && i + 4 <= buffer.Length; i += 4) {
+                ULONG e;
+                std::memcpy(&e, buffer.Data + i, 4);
+                if ((e & 0xF0) != 0x90)
+                    continue;
+                ULONG seq = (e >> 8 & 0x7F) | (e >> 16 & 0x7F) << 7;
+                EXPECT_EQ(seq, received) << "lost or reordered";
+                received = seq + 1;
+            }
+            Start();
+            return true;
+        }
+    } readers[2] = {{steady, {}, {}}, {player, {}, {}}};
+    for (Reader& r : readers)
+        r.Start();
+
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    threads.push_back(Loop(1, stop, [&](std::mt19937& rng) { // clients come and go
+        ks::ClientHandle* h = nullptr;
+        EXPECT_EQ(Open(&h), STATUS_SUCCESS);
+        DdMidiBuffer b;
+        auto r = ks::ClientReadAsync(h, &b, sizeof b);
+        if (rng() % 2)
+            r->Cancel();
+        ks::ClientClose(h);
+        EXPECT_TRUE(r->Wait(5000));
+    }));
+    threads.push_back(Loop(2, stop, [&](std::mt19937& rng) { // plays: events and streams
+        Bytes stream = {0xF0, 0x7D};
+        stream.resize(2 + rng() % 600, 0x11);
+        stream.push_back(0xF7);
+        EXPECT_EQ(Ioctl(player, IOCTL_DD_MIDI_PLAY, PlayBuffer(2, 0, 1, stream), nullptr),
+                  STATUS_SUCCESS);
+        Bytes events = Events({0x01403C90u, 0x01003C80u, 0x020005C1u});
+        EXPECT_EQ(Ioctl(player, IOCTL_DD_MIDI_PLAY, PlayBuffer(4, 0, 0, events), nullptr),
+                  STATUS_SUCCESS);
+    }));
+    threads.push_back(Loop(3, stop, [&](std::mt19937& rng) { // activation requests
+        EXPECT_EQ(Ioctl(player, IOCTL_DD_ACTIVATE, {uint8_t(rng() % 2), 0, 0, 0}, nullptr),
+                  STATUS_SUCCESS);
+        std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 5));
+    }));
+    threads.push_back(Loop(5, stop, [&, cycle = 0](std::mt19937& rng) mutable {
+        // CTS stalls, every other one longer than a write's time-out
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        SetCts(false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(cycle++ % 2 ? rng() % 100 : 1200));
+        SetCts(true);
+    }));
+    threads.push_back(Loop(4, stop, [&](std::mt19937& rng) { // power: query and set
+        POWER_STATE s;
+        static const SYSTEM_POWER_STATE states[] = {PowerSystemWorking, PowerSystemSleeping1,
+                                                    PowerSystemSleeping3};
+        s.SystemState = states[rng() % 3];
+        UCHAR minor = rng() % 2 ? IRP_MN_QUERY_POWER : IRP_MN_SET_POWER;
+        EXPECT_EQ(ks::SendPower(device, minor, SystemPowerState, s).status, STATUS_SUCCESS);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1)); // paced, as above
+    }));
+
+    // The producer feeds numbered notes, no more than a window ahead of the slower reader.
+    ULONG sent = 0;
+    auto slower = [&]() -> Reader& {
+        return readers[0].received <= readers[1].received ? readers[0] : readers[1];
+    };
+    while (slower().received < kMessages) {
+        if (sent < kMessages && sent - slower().received < kWindow) {
+            Bytes run{0x90};
+            for (int i = 0; i < 10 && sent < kMessages; i++, sent++)
+                run.insert(run.end(), {uint8_t(sent & 0x7F), uint8_t(sent >> 7 & 0x7F), 0xF8});
+            Inject(0, run);
+        }
+        bool took = readers[0].Take(0);
+        took = readers[1].Take(0) || took;
+        if (!took && sent - slower().received >= kWindow && !slower().Take(10000)) {
+            ADD_FAILURE() << "a reader starved at " << slower().received;
+            break;
+        }
+    }
+    stop = true;
+    for (std::thread& t : threads)
+        t.join();
+    ULONG received = slower().received;
+    EXPECT_EQ(received, kMessages);
+    EXPECT_GT(Dropped(), 0); // a stall outlasted a write's time-out
+
+    // Removal with both handles open, a read waiting and 2000-byte plays streaming, each write
+    // held up on its way to the serial port: the read ends, the plays stop reaching the port,
+    // later requests touch nothing, the interface is left in patch mode.
+    std::this_thread::sleep_for(std::chrono::milliseconds(SM_STALL_HOLD_MS)); // past any stall
+    auto computerMode = [&] {
+        return WithModel(0, [](sim::InterfaceModel& m) { return m.ComputerMode(); });
+    };
+    ASSERT_EQ(Ioctl(player, IOCTL_DD_ACTIVATE, {1, 0, 0, 0}, nullptr), STATUS_SUCCESS);
+    ASSERT_TRUE(computerMode());
+    LONG dropped = Dropped();
+    stop = false;
+    std::thread plays([&] {
+        Bytes sysex(2000, 0x22);
+        sysex.front() = 0xF0;
+        sysex.back() = 0xF7;
+        while (!stop)
+            EXPECT_EQ(Ioctl(player, IOCTL_DD_MIDI_PLAY, PlayBuffer(2, 0, 1, sysex), nullptr),
+                      STATUS_SUCCESS);
+    });
+    {
+        ks::HookMatch toPort{.point = ks::HookPoint::CallDriver,
+                             .object = ks::FindDevice(u"\\Device\\Serial0")};
+        ks::Delay slow(toPort, 3);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(ks::SendPnp(device, IRP_MN_REMOVE_DEVICE, {}, STATUS_SUCCESS).status,
+                  STATUS_SUCCESS);
+    }
+    uint64_t written = host.Ports().Settings(0).BytesWritten;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop = true;
+    plays.join();
+    for (Reader& r : readers) {
+        EXPECT_TRUE(r.read->Wait(5000));
+        EXPECT_EQ(r.read->Status(), STATUS_DELETE_PENDING);
+    }
+    EXPECT_FALSE(computerMode());
+    EXPECT_EQ(Ioctl(player, IOCTL_DD_MIDI_PLAY, PlayBuffer(4, 0, 0, Events({0x01403C90})), nullptr),
+              STATUS_SUCCESS);
+    ULONG n = 0;
+    EXPECT_EQ(ks::ClientRead(steady, &readers[0].buffer, sizeof(DdMidiBuffer), &n),
+              STATUS_DELETE_PENDING);
+    EXPECT_EQ(host.Ports().Settings(0).BytesWritten, written);
+    EXPECT_TRUE(PortClosed(0));
+    Close(steady);
+    Close(player); // the unload (TearDown) finds no pool and no handle left
+    std::printf("%u events to each of two readers, %u bytes dropped, %lld ms\n", received,
+                unsigned(dropped),
+                (long long)std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - began)
+                    .count());
 }
 
 TEST_F(TransportTest, RealSerialDeviceOverAPseudoTerminal) {
