@@ -116,6 +116,17 @@ static BOOLEAN SmPreparePort(SmDevice* Context, SmPort* Port, ULONG Number, PDEV
     return readRequest != NULL && writeRequest != NULL;
 }
 
+// The thread object type, for taking a reference to the reader thread. The kernel exports the
+// variable that holds it; the toolchain's headers declare that variable dllimport and one pointer
+// level deeper than it is, so there the name itself already reads the type.
+static POBJECT_TYPE SmThreadType() {
+#if defined(VARLO_KERNEL_WINDOWS)
+    return (POBJECT_TYPE)PsThreadType;
+#else
+    return *PsThreadType;
+#endif
+}
+
 // Starts the reader thread; without one the port stays open but receives nothing. The handle is
 // a kernel handle: the open runs in the client's process, whose handle table is no place for it.
 static void SmStartReader(SmDevice* Context, SmPort* Port) {
@@ -129,7 +140,7 @@ static void SmStartReader(SmDevice* Context, SmPort* Port) {
     Port->Thread = NULL;
     if (NT_SUCCESS(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, NULL, NULL,
                                         SmReaderThread, Port))) {
-        if (!NT_SUCCESS(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType,
+        if (!NT_SUCCESS(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, SmThreadType(),
                                                   KernelMode, &Port->Thread, NULL)))
             Port->Thread = NULL;
         ZwClose(handle);
