@@ -58,24 +58,33 @@ TEST(Requests, CompletionRoutineRunsOnceAndTheRequestIsReused) {
     EXPECT_EQ(kstest::UnloadTestDriver(test), "");
 }
 
-TEST(Requests, CompletionRoutineOfTheUpperDriverSeesItsOwnDevice) {
-    Handler lowerHandler = [](PDEVICE_OBJECT, PIRP irp) {
-        return Complete(irp, STATUS_SUCCESS, 3);
+// The lower driver pends and completes from another thread: the upper driver's completion
+// routine sees its own device and the pending mark, and the result reaches the sender.
+TEST(Requests, CompletionRoutineOfTheUpperDriverSeesItsOwnDeviceAndPending) {
+    PIRP lowerHeld = nullptr;
+    Handler lowerHandler = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        __atomic_store_n(&lowerHeld, irp, __ATOMIC_SEQ_CST); // handed to the completing thread
+        return STATUS_PENDING;
     };
     auto lower = kstest::LoadTestDriver(u"Bottom", u"\\Device\\Bottom", &lowerHandler);
-    Trace trace;
+    static Trace trace;
+    static bool pendingSeen;
+    trace = {};
+    pendingSeen = false;
     PDEVICE_OBJECT upperDevice = nullptr;
     Handler upperHandler = [&](PDEVICE_OBJECT device, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
             irp,
-            [](PDEVICE_OBJECT device, PIRP irp, PVOID context) -> NTSTATUS {
-                ((Trace*)context)->seenDevice = device;
+            [](PDEVICE_OBJECT device, PIRP irp, PVOID) -> NTSTATUS {
+                trace.seenDevice = device;
+                pendingSeen = irp->PendingReturned;
                 if (irp->PendingReturned)
                     IoMarkIrpPending(irp);
                 return STATUS_SUCCESS; // let it go on to the top
             },
-            &trace, TRUE, TRUE, TRUE);
+            nullptr, TRUE, TRUE, TRUE);
         upperDevice = device;
         return IoCallDriver(lower.device, irp);
     };
@@ -84,10 +93,16 @@ TEST(Requests, CompletionRoutineOfTheUpperDriverSeesItsOwnDevice) {
     EXPECT_EQ(upper.device->StackSize, 2);
     EXPECT_EQ(ks::TopOfStack(lower.device), upper.device);
 
-    auto result = ks::SendPnp(upper.device, IRP_MN_QUERY_STOP_DEVICE);
+    ks::IoResult result{};
+    std::thread sender([&] { result = ks::SendPnp(upper.device, IRP_MN_QUERY_STOP_DEVICE); });
+    while (__atomic_load_n(&lowerHeld, __ATOMIC_SEQ_CST) == nullptr)
+        std::this_thread::yield();
+    Complete(lowerHeld, STATUS_SUCCESS, 3);
+    sender.join();
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.information, 3u);
     EXPECT_EQ(trace.seenDevice, upperDevice);
+    EXPECT_TRUE(pendingSeen);
 
     IoDetachDevice(lower.device);
     EXPECT_EQ(kstest::UnloadTestDriver(upper), "");

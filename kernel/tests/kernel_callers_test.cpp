@@ -1,11 +1,9 @@
 // Requests that drivers build for other devices: opening by name, synchronous transfers, a
-// device control given up after a time-out, pending status travelling up a stack, Plug and Play
-// to a bare physical device.
+// device control given up after a time-out, Plug and Play to a bare physical device.
 #include "test_driver.h"
 
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <vector>
 
 namespace {
@@ -132,46 +130,6 @@ TEST(KernelCallers, ControlRequestGivenUpAfterATimeoutIsCancelled) {
     EXPECT_EQ(iosb.Status, STATUS_CANCELLED);
     EXPECT_EQ(gHeld, nullptr);
     EXPECT_EQ(kstest::UnloadTestDriver(test), "");
-}
-
-TEST(KernelCallers, PendingTravelsUpToTheUpperCompletionRoutine) {
-    PIRP lowerHeld = nullptr;
-    Handler lowerHandler = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        __atomic_store_n(&lowerHeld, irp, __ATOMIC_SEQ_CST); // handed to the completing thread
-        return STATUS_PENDING;
-    };
-    auto lower = kstest::LoadTestDriver(u"Slow", u"\\Device\\Slow", &lowerHandler);
-    static bool pendingSeen;
-    pendingSeen = false;
-    Handler upperHandler = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(
-            irp,
-            [](PDEVICE_OBJECT, PIRP irp, PVOID) -> NTSTATUS {
-                pendingSeen = irp->PendingReturned;
-                if (irp->PendingReturned)
-                    IoMarkIrpPending(irp);
-                return STATUS_SUCCESS;
-            },
-            nullptr, TRUE, TRUE, TRUE);
-        return IoCallDriver(lower.device, irp);
-    };
-    auto upper = kstest::LoadTestDriver(u"Filter", u"\\Device\\Filter", &upperHandler);
-    IoAttachDeviceToDeviceStack(upper.device, lower.device);
-
-    ks::IoResult result{};
-    std::thread sender([&] { result = ks::SendPnp(upper.device, IRP_MN_START_DEVICE); });
-    while (__atomic_load_n(&lowerHeld, __ATOMIC_SEQ_CST) == nullptr)
-        std::this_thread::yield();
-    Complete(lowerHeld, STATUS_SUCCESS, 9);
-    sender.join();
-    EXPECT_TRUE(pendingSeen);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(result.information, 9u);
-    IoDetachDevice(lower.device);
-    EXPECT_EQ(kstest::UnloadTestDriver(upper), "");
-    EXPECT_EQ(kstest::UnloadTestDriver(lower), "");
 }
 
 TEST(KernelCallers, BarePhysicalDeviceAnswersWithTheRequestsOwnStatus) {
