@@ -136,17 +136,14 @@ NTSTATUS ReaderDispatch(PDEVICE_OBJECT, PIRP irp) {
             return STATUS_PENDING;
         }
         case IRP_MJ_DEVICE_CONTROL: {
-            // Answers the input reversed, whatever the transfer method.
-            ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+            // Answers a METHOD_NEITHER input reversed, through the guarded caller-buffer copies.
+            if (METHOD_FROM_CTL_CODE(stack->Parameters.DeviceIoControl.IoControlCode) !=
+                METHOD_NEITHER)
+                return Complete(irp, STATUS_SUCCESS);
             ULONG length = stack->Parameters.DeviceIoControl.InputBufferLength;
             UCHAR data[64];
-            // Only a caller's own address is probed: the system buffer is the kernel's.
-            NTSTATUS status = STATUS_SUCCESS;
-            if (METHOD_FROM_CTL_CODE(code) == METHOD_NEITHER)
-                status = DdCopyFromCaller(data, stack->Parameters.DeviceIoControl.Type3InputBuffer,
-                                          length);
-            else
-                memcpy(data, irp->AssociatedIrp.SystemBuffer, length);
+            NTSTATUS status =
+                DdCopyFromCaller(data, stack->Parameters.DeviceIoControl.Type3InputBuffer, length);
             if (!NT_SUCCESS(status))
                 return Complete(irp, status);
             for (ULONG i = 0; i < length / 2; i++) {
@@ -154,10 +151,7 @@ NTSTATUS ReaderDispatch(PDEVICE_OBJECT, PIRP irp) {
                 data[i] = data[length - 1 - i];
                 data[length - 1 - i] = t;
             }
-            if (METHOD_FROM_CTL_CODE(code) == METHOD_NEITHER)
-                status = DdCopyToCaller(irp->UserBuffer, data, length);
-            else
-                memcpy(irp->AssociatedIrp.SystemBuffer, data, length);
+            status = DdCopyToCaller(irp->UserBuffer, data, length);
             return Complete(irp, status, NT_SUCCESS(status) ? length : 0);
         }
         default:
