@@ -26,6 +26,16 @@ Bytes ReadAll(sim::SerialLine& line, int timeoutMs) {
     return out;
 }
 
+// A reader waiting without limit returns once the line is interrupted.
+void ExpectInterruptWakesTheReader(sim::SerialLine& line) {
+    std::thread t([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        line.Interrupt();
+    });
+    EXPECT_FALSE(line.WaitReadable(-1));
+    t.join();
+}
+
 } // namespace
 
 TEST(ModelLine, AnswersAndRunsItsClockWhileAReaderWaits) {
@@ -58,20 +68,9 @@ TEST(ModelLine, AnswersAndRunsItsClockWhileAReaderWaits) {
 TEST(SilentLine, NothingArrivesAndInterruptWakesTheReader) {
     sim::SilentLine line;
     EXPECT_FALSE(line.WaitReadable(10));
-    std::thread t([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        line.Interrupt();
-    });
-    EXPECT_FALSE(line.WaitReadable(-1)); // returns once interrupted
-    t.join();
-
+    ExpectInterruptWakesTheReader(line);
     sim::ModelLine quiet;
-    std::thread u([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        quiet.Interrupt();
-    });
-    EXPECT_FALSE(quiet.WaitReadable(-1));
-    u.join();
+    ExpectInterruptWakesTheReader(quiet);
 }
 
 TEST(TtyLine, PseudoTerminalPair) {
@@ -121,13 +120,7 @@ TEST(TtyLine, PseudoTerminalPair) {
     ASSERT_EQ(write(master, in.data(), in.size()), ssize_t(in.size()));
     EXPECT_EQ(ReadAll(*line, 2000), in);
 
-    // A reader waiting without limit is woken by Interrupt.
-    std::thread w([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        line->Interrupt();
-    });
-    EXPECT_FALSE(line->WaitReadable(-1));
-    w.join();
+    ExpectInterruptWakesTheReader(*line);
     close(master);
     EXPECT_FALSE(line->WaitReadable(50)); // the far end gone: a silent line, not a busy one
 }

@@ -153,18 +153,15 @@ TEST(SysExJoin, LostEndsAndOrphanPiecesAreHandled) {
     j.Feed(kEvents, {0xF0, 0xF7});
     j.Feed(9, {0xF0, 0xF7});
     EXPECT_EQ(2u, j.Out.size());
-}
 
-TEST(SysExJoin, MessagesOverTheLimitComeOutBroken) {
-    SysExJoiner j(64);
-    std::vector<SysExJoiner::Message> out;
-    Bytes m = Message(100);
-    j.Feed(kSysExPart, m.data(), 16, out);
-    j.Feed(kSysExPart, m.data() + 16, 60, out);
-    j.Feed(kSysExEnd, m.data() + 76, uint32_t(m.size() - 76), out);
-    ASSERT_EQ(1u, out.size());
-    EXPECT_FALSE(out[0].Whole);
-    EXPECT_LE(out[0].Bytes.size(), 64u);
+    // A message over the joiner's limit comes out broken, no longer than the limit.
+    Joined small{{}, SysExJoiner(64)};
+    Bytes big = Message(100);
+    small.Feed(kSysExPart, Bytes(big.begin(), big.begin() + 16));
+    small.Feed(kSysExEnd, Bytes(big.begin() + 16, big.end()));
+    ASSERT_EQ(1u, small.Out.size());
+    EXPECT_FALSE(small.Out[0].Whole);
+    EXPECT_LE(small.Out[0].Bytes.size(), 64u);
 }
 
 TEST(PortLayout, DefaultAndTestLayouts) {

@@ -9,286 +9,284 @@
 
 namespace {
 
-class VerifierDeath : public ::testing::Test {
-protected:
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
 // A request sent to a device whose handler misbehaves.
 void SendThrough(kstest::Handler handler) {
     auto test = kstest::LoadTestDriver(u"VerifierDriver", u"\\Device\\Verifier", &handler);
     ks::SendPnp(test.device, IRP_MN_START_DEVICE);
 }
 
-TEST_F(VerifierDeath, CompletingARequestTwice) {
-    EXPECT_DEATH(SendThrough([](PDEVICE_OBJECT, PIRP irp) {
-                     kstest::Complete(irp, STATUS_SUCCESS);
-                     return kstest::Complete(irp, STATUS_SUCCESS);
-                 }),
-                 "completed twice");
+struct Misuse {
+    const char* name;
+    void (*run)();
+    const char* message;
+};
+
+KMUTEX gMutex;
+FAST_MUTEX gFastMutex;
+KSPIN_LOCK gLock;
+KEVENT gEvent;
+
+void RaiseToDispatch() {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
 }
 
-TEST_F(VerifierDeath, CompletingWithACancelRoutineSet) {
-    EXPECT_DEATH(SendThrough([](PDEVICE_OBJECT, PIRP irp) {
-                     IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
-                     return kstest::Complete(irp, STATUS_SUCCESS);
-                 }),
-                 "cancel routine still set");
-}
-
-TEST_F(VerifierDeath, CompletingWithStatusPending) {
-    EXPECT_DEATH(
-        SendThrough([](PDEVICE_OBJECT, PIRP irp) { return kstest::Complete(irp, STATUS_PENDING); }),
-        "STATUS_PENDING");
-}
-
-TEST_F(VerifierDeath, ReturningFromDispatchAtRaisedIrql) {
-    EXPECT_DEATH(SendThrough([](PDEVICE_OBJECT, PIRP irp) {
-                     KIRQL old;
-                     KeRaiseIrql(DISPATCH_LEVEL, &old);
-                     return kstest::Complete(irp, STATUS_SUCCESS);
-                 }),
-                 "returned at IRQL 2");
-}
-
-TEST_F(VerifierDeath, PendingStatusAndPendingMarkDisagree) {
-    EXPECT_DEATH(SendThrough([](PDEVICE_OBJECT, PIRP irp) {
-                     kstest::Complete(irp, STATUS_SUCCESS);
-                     return STATUS_PENDING;
-                 }),
-                 "STATUS_PENDING without marking the IRP pending");
-    EXPECT_DEATH(SendThrough([](PDEVICE_OBJECT, PIRP irp) {
-                     IoMarkIrpPending(irp);
-                     return kstest::Complete(irp, STATUS_SUCCESS);
-                 }),
-                 "marked the IRP pending but returned 0x00000000");
+const Misuse kMisuses[] = {
+    {"completing twice",
+     [] {
+         SendThrough([](PDEVICE_OBJECT, PIRP irp) {
+             kstest::Complete(irp, STATUS_SUCCESS);
+             return kstest::Complete(irp, STATUS_SUCCESS);
+         });
+     },
+     "completed twice"},
+    {"completing with a cancel routine set",
+     [] {
+         SendThrough([](PDEVICE_OBJECT, PIRP irp) {
+             IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+             return kstest::Complete(irp, STATUS_SUCCESS);
+         });
+     },
+     "cancel routine still set"},
+    {"completing with STATUS_PENDING",
+     [] {
+         SendThrough(
+             [](PDEVICE_OBJECT, PIRP irp) { return kstest::Complete(irp, STATUS_PENDING); });
+     },
+     "STATUS_PENDING"},
+    {"returning from dispatch at raised IRQL",
+     [] {
+         SendThrough([](PDEVICE_OBJECT, PIRP irp) {
+             RaiseToDispatch();
+             return kstest::Complete(irp, STATUS_SUCCESS);
+         });
+     },
+     "returned at IRQL 2"},
+    {"pending returned, not marked",
+     [] {
+         SendThrough([](PDEVICE_OBJECT, PIRP irp) {
+             kstest::Complete(irp, STATUS_SUCCESS);
+             return STATUS_PENDING;
+         });
+     },
+     "STATUS_PENDING without marking the IRP pending"},
+    {"marked pending, not returned",
+     [] {
+         SendThrough([](PDEVICE_OBJECT, PIRP irp) {
+             IoMarkIrpPending(irp);
+             return kstest::Complete(irp, STATUS_SUCCESS);
+         });
+     },
+     "marked the IRP pending but returned 0x00000000"},
     // Completed later by another thread: caught when the completion passes the location.
-    EXPECT_DEATH(
-        {
-            static PIRP held;
-            kstest::Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
-                __atomic_store_n(&held, irp, __ATOMIC_SEQ_CST);
-                return STATUS_PENDING;
-            };
-            auto test = kstest::LoadTestDriver(u"Late", u"\\Device\\Late", &handler);
-            std::thread sender([&] { ks::SendPnp(test.device, IRP_MN_START_DEVICE); });
-            while (__atomic_load_n(&held, __ATOMIC_SEQ_CST) == nullptr)
-                std::this_thread::yield();
-            LARGE_INTEGER wait{.QuadPart = -20 * 10000};
-            KeDelayExecutionThread(KernelMode, FALSE, &wait);
-            kstest::Complete(held, STATUS_SUCCESS);
-            sender.join();
-        },
-        "STATUS_PENDING without marking the IRP pending");
-}
+    {"pending returned, not marked, completed later",
+     [] {
+         static PIRP held;
+         kstest::Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
+             __atomic_store_n(&held, irp, __ATOMIC_SEQ_CST);
+             return STATUS_PENDING;
+         };
+         auto test = kstest::LoadTestDriver(u"Late", u"\\Device\\Late", &handler);
+         std::thread sender([&] { ks::SendPnp(test.device, IRP_MN_START_DEVICE); });
+         while (__atomic_load_n(&held, __ATOMIC_SEQ_CST) == nullptr)
+             std::this_thread::yield();
+         LARGE_INTEGER wait{.QuadPart = -20 * 10000};
+         KeDelayExecutionThread(KernelMode, FALSE, &wait);
+         kstest::Complete(held, STATUS_SUCCESS);
+         sender.join();
+     },
+     "STATUS_PENDING without marking the IRP pending"},
+    {"releasing a mutex not held", [] { KeReleaseMutex(&gMutex, FALSE); }, "does not own it"},
+    {"releasing a mutex another thread holds",
+     [] {
+         std::thread([] {
+             KeWaitForSingleObject(&gMutex, Executive, KernelMode, FALSE, nullptr);
+         }).join();
+         KeReleaseMutex(&gMutex, FALSE);
+     },
+     "does not own it"},
+    {"releasing a fast mutex not held", [] { ExReleaseFastMutex(&gFastMutex); }, "does not own it"},
+    {"acquiring a fast mutex twice",
+     [] {
+         ExAcquireFastMutex(&gFastMutex);
+         ExAcquireFastMutex(&gFastMutex);
+     },
+     "deadlock"},
+    {"waiting holding a spin lock",
+     [] {
+         KIRQL old;
+         KeAcquireSpinLock(&gLock, &old);
+         KeWaitForSingleObject(&gEvent, Executive, KernelMode, FALSE, nullptr);
+     },
+     "waits need IRQL <= APC_LEVEL"},
+    {"delaying at raised IRQL",
+     [] {
+         RaiseToDispatch();
+         LARGE_INTEGER delay{.QuadPart = -10000};
+         KeDelayExecutionThread(KernelMode, FALSE, &delay);
+     },
+     "KeDelayExecutionThread at IRQL 2"},
+    {"acquiring a spin lock twice",
+     [] {
+         KIRQL old;
+         KeAcquireSpinLock(&gLock, &old);
+         KeAcquireSpinLock(&gLock, &old);
+     },
+     "deadlock"},
+    {"releasing a spin lock not held",
+     [] {
+         RaiseToDispatch();
+         KeReleaseSpinLock(&gLock, PASSIVE_LEVEL);
+     },
+     "does not hold it"},
+    {"lowering IRQL upwards", [] { KeLowerIrql(DISPATCH_LEVEL); }, "above the current IRQL"},
+    {"pool freed with another tag",
+     [] {
+         void* block = ExAllocatePoolWithTag(NonPagedPool, 16, ks::Tag("Ddk "));
+         ExFreePoolWithTag(block, ks::Tag("Othr"));
+     },
+     "of tag 'Ddk ' freed with tag 'Othr'"},
+    {"pool freed twice",
+     [] {
+         void* block = ExAllocatePoolWithTag(NonPagedPool, 16, ks::Tag("Ddk "));
+         ExFreePoolWithTag(block, ks::Tag("Ddk "));
+         ExFreePoolWithTag(block, ks::Tag("Ddk "));
+     },
+     "no allocated pool block"},
+    {"paged pool at raised IRQL",
+     [] {
+         RaiseToDispatch();
+         ExAllocatePoolWithTag(PagedPool, 16, ks::Tag("Ddk "));
+     },
+     "paged pool allocated at IRQL 2"},
+    {"pool written past its end",
+     [] {
+         char* block = (char*)ExAllocatePoolWithTag(NonPagedPool, 5, ks::Tag("Ddk "));
+         block[5] = 0;
+         ExFreePoolWithTag(block, ks::Tag("Ddk "));
+     },
+     "tag 'Ddk ' \\(5 bytes\\) was written past its end \\(at offset 5\\), found at free"},
+    {"pool written before its start",
+     [] {
+         kstest::Handler none;
+         auto test = kstest::LoadTestDriver(u"Underrun", u"\\Device\\Underrun", &none);
+         char* block = (char*)ExAllocatePoolWithTag(NonPagedPool, 32, ks::Tag("Ddk "));
+         block[-1] = 0;
+         kstest::UnloadTestDriver(test);
+     },
+     "written before its start \\(1 bytes before\\), found at unload"},
+    {"deleting a device still attached",
+     [] {
+         kstest::Handler none;
+         auto test = kstest::LoadTestDriver(u"Attached", u"\\Device\\Attached", &none);
+         IoAttachDeviceToDeviceStack(test.device, ks::CreatePhysicalDevice());
+         IoDeleteDevice(test.device);
+     },
+     "still attached to a lower device"},
+    {"power request not released for the next",
+     [] {
+         kstest::Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
+             return kstest::Complete(irp, STATUS_SUCCESS);
+         };
+         auto test = kstest::LoadTestDriver(u"Power", u"\\Device\\Power", &handler);
+         POWER_STATE state{.SystemState = PowerSystemWorking};
+         ks::SendPower(test.device, IRP_MN_SET_POWER, SystemPowerState, state);
+     },
+     "without PoStartNextPowerIrp"},
+    {"own request completed to the top",
+     [] {
+         kstest::Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
+             return kstest::Complete(irp, STATUS_SUCCESS);
+         };
+         auto test = kstest::LoadTestDriver(u"Own", u"\\Device\\Own", &handler);
+         PIRP irp = IoAllocateIrp(test.device->StackSize, FALSE);
+         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+         IoCallDriver(test.device, irp);
+     },
+     "must answer STATUS_MORE_PROCESSING_REQUIRED"},
+    {"system thread ending with a mutex held",
+     [] {
+         HANDLE handle;
+         PsCreateSystemThread(
+             &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+             [](PVOID) {
+                 KeWaitForSingleObject(&gMutex, Executive, KernelMode, FALSE, nullptr);
+                 PsTerminateSystemThread(STATUS_SUCCESS);
+             },
+             nullptr);
+         PVOID thread;
+         ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread,
+                                   nullptr);
+         KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+     },
+     "ends holding 1 mutex"},
+    // A request built for a thread completes in that thread by a kernel APC: a thread that waits
+    // for it holding a fast mutex never gets it.
+    {"waiting for a thread's request where no APC can run",
+     [] {
+         static PIRP held;
+         kstest::Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
+             IoMarkIrpPending(irp);
+             __atomic_store_n(&held, irp, __ATOMIC_SEQ_CST);
+             return STATUS_PENDING;
+         };
+         auto test = kstest::LoadTestDriver(u"Apc", u"\\Device\\Apc", &handler);
+         std::thread completer([] {
+             ks::SetThreadName("completer");
+             while (__atomic_load_n(&held, __ATOMIC_SEQ_CST) == nullptr)
+                 std::this_thread::yield();
+             kstest::Complete(held, STATUS_SUCCESS);
+         });
+         ks::SetThreadName("issuer");
+         KEVENT event;
+         IO_STATUS_BLOCK iosb;
+         KeInitializeEvent(&event, NotificationEvent, FALSE);
+         PIRP irp = IoBuildDeviceIoControlRequest(
+             CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, 0), test.device, nullptr, 0, nullptr,
+             0, FALSE, &event, &iosb);
+         ExAcquireFastMutex(&gFastMutex);
+         IoCallDriver(test.device, irp);
+         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+     },
+     "deadlock: issuer waits without limit at IRQL 1 .* completed by completer"},
+    {"request carrying a released file object",
+     [] {
+         kstest::Handler none;
+         kstest::LoadTestDriver(u"Stale", u"\\Device\\Stale", &none);
+         UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\Stale");
+         PFILE_OBJECT file;
+         PDEVICE_OBJECT device;
+         IoGetDeviceObjectPointer(&name, 0, &file, &device);
+         ObDereferenceObject(file);
+         PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_WRITE;
+         IoGetNextIrpStackLocation(irp)->FileObject = file;
+         IoCallDriver(device, irp);
+     },
+     "IRP_MJ_WRITE to .* carries file object .* whose last reference is gone"},
+};
 
-TEST_F(VerifierDeath, ReleasingAMutexNotHeld) {
-    static KMUTEX mutex;
-    KeInitializeMutex(&mutex, 1);
-    EXPECT_DEATH(KeReleaseMutex(&mutex, FALSE), "does not own it");
-    // Held by another thread: still not the caller's.
-    std::thread([] {
-        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
-    }).join();
-    EXPECT_DEATH(KeReleaseMutex(&mutex, FALSE), "does not own it");
-}
+TEST(VerifierDeath, EachMisuseEndsTheProcessNamingIt) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    KeInitializeMutex(&gMutex, 1);
+    ExInitializeFastMutex(&gFastMutex);
+    KeInitializeSpinLock(&gLock);
+    KeInitializeEvent(&gEvent, NotificationEvent, TRUE);
+    for (const Misuse& misuse : kMisuses)
+        EXPECT_DEATH(misuse.run(), misuse.message) << misuse.name;
 
-TEST_F(VerifierDeath, ReleasingAFastMutexNotHeldOrAcquiringItTwice) {
-    static FAST_MUTEX mutex;
-    ExInitializeFastMutex(&mutex);
-    EXPECT_DEATH(ExReleaseFastMutex(&mutex), "does not own it");
-    EXPECT_DEATH(
-        {
-            ExAcquireFastMutex(&mutex);
-            ExAcquireFastMutex(&mutex);
-        },
-        "deadlock");
-}
-
-TEST_F(VerifierDeath, WaitingAtRaisedIrql) {
-    static KEVENT event;
-    static KSPIN_LOCK lock;
-    KeInitializeEvent(&event, NotificationEvent, TRUE);
-    KeInitializeSpinLock(&lock);
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeAcquireSpinLock(&lock, &old);
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        },
-        "waits need IRQL <= APC_LEVEL");
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            LARGE_INTEGER delay{.QuadPart = -10000};
-            KeDelayExecutionThread(KernelMode, FALSE, &delay);
-        },
-        "KeDelayExecutionThread at IRQL 2");
     // A zero time-out at DISPATCH_LEVEL only polls, which is allowed.
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     LARGE_INTEGER zero{.QuadPart = 0};
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&gEvent, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
     KeLowerIrql(old);
-}
-
-TEST_F(VerifierDeath, SpinLockMisuse) {
-    static KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeAcquireSpinLock(&lock, &old);
-            KeAcquireSpinLock(&lock, &old);
-        },
-        "deadlock");
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            KeReleaseSpinLock(&lock, old);
-        },
-        "does not hold it");
-    EXPECT_DEATH(KeLowerIrql(DISPATCH_LEVEL), "above the current IRQL");
-}
-
-TEST_F(VerifierDeath, PoolFreedWithAnotherTagOrTwice) {
-    EXPECT_DEATH(
-        {
-            void* block = ExAllocatePoolWithTag(NonPagedPool, 16, ks::Tag("Ddk "));
-            ExFreePoolWithTag(block, ks::Tag("Othr"));
-        },
-        "of tag 'Ddk ' freed with tag 'Othr'");
-    EXPECT_DEATH(
-        {
-            void* block = ExAllocatePoolWithTag(NonPagedPool, 16, ks::Tag("Ddk "));
-            ExFreePoolWithTag(block, ks::Tag("Ddk "));
-            ExFreePoolWithTag(block, ks::Tag("Ddk "));
-        },
-        "no allocated pool block");
-    EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            ExAllocatePoolWithTag(PagedPool, 16, ks::Tag("Ddk "));
-        },
-        "paged pool allocated at IRQL 2");
-    EXPECT_DEATH(
-        {
-            char* block = (char*)ExAllocatePoolWithTag(NonPagedPool, 5, ks::Tag("Ddk "));
-            block[5] = 0;
-            ExFreePoolWithTag(block, ks::Tag("Ddk "));
-        },
-        "tag 'Ddk ' \\(5 bytes\\) was written past its end \\(at offset 5\\), found at free");
-    EXPECT_DEATH(
-        {
-            kstest::Handler none;
-            auto test = kstest::LoadTestDriver(u"Underrun", u"\\Device\\Underrun", &none);
-            char* block = (char*)ExAllocatePoolWithTag(NonPagedPool, 32, ks::Tag("Ddk "));
-            block[-1] = 0;
-            kstest::UnloadTestDriver(test);
-        },
-        "written before its start \\(1 bytes before\\), found at unload");
-}
-
-TEST_F(VerifierDeath, DeletingADeviceStillAttached) {
-    EXPECT_DEATH(
-        {
-            kstest::Handler none;
-            auto test = kstest::LoadTestDriver(u"Attached", u"\\Device\\Attached", &none);
-            PDEVICE_OBJECT pdo = ks::CreatePhysicalDevice();
-            IoAttachDeviceToDeviceStack(test.device, pdo);
-            IoDeleteDevice(test.device);
-        },
-        "still attached to a lower device");
-}
-
-TEST_F(VerifierDeath, PowerRequestNotReleasedForTheNext) {
-    EXPECT_DEATH(
-        {
-            kstest::Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
-                return kstest::Complete(irp, STATUS_SUCCESS);
-            };
-            auto test = kstest::LoadTestDriver(u"Power", u"\\Device\\Power", &handler);
-            POWER_STATE state{.SystemState = PowerSystemWorking};
-            ks::SendPower(test.device, IRP_MN_SET_POWER, SystemPowerState, state);
-        },
-        "without PoStartNextPowerIrp");
-}
-
-TEST_F(VerifierDeath, OwnRequestCompletedToTheTop) {
-    EXPECT_DEATH(
-        {
-            kstest::Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
-                return kstest::Complete(irp, STATUS_SUCCESS);
-            };
-            auto test = kstest::LoadTestDriver(u"Own", u"\\Device\\Own", &handler);
-            PIRP irp = IoAllocateIrp(test.device->StackSize, FALSE);
-            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
-            IoCallDriver(test.device, irp);
-        },
-        "must answer STATUS_MORE_PROCESSING_REQUIRED");
-}
-
-TEST_F(VerifierDeath, SystemThreadEndingWithAMutexHeld) {
-    EXPECT_DEATH(
-        {
-            static KMUTEX mutex;
-            KeInitializeMutex(&mutex, 1);
-            HANDLE handle;
-            PsCreateSystemThread(
-                &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                [](PVOID) {
-                    KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
-                    PsTerminateSystemThread(STATUS_SUCCESS);
-                },
-                nullptr);
-            PVOID thread;
-            ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread,
-                                      nullptr);
-            KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
-        },
-        "ends holding 1 mutex");
-}
-
-// A request built for a thread completes in that thread by a kernel APC: a thread that waits for
-// it holding a fast mutex never gets it.
-TEST_F(VerifierDeath, WaitingForAThreadQueuedRequestWhereNoApcCanRun) {
-    EXPECT_DEATH(
-        {
-            static PIRP held;
-            kstest::Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
-                IoMarkIrpPending(irp);
-                __atomic_store_n(&held, irp, __ATOMIC_SEQ_CST);
-                return STATUS_PENDING;
-            };
-            auto test = kstest::LoadTestDriver(u"Apc", u"\\Device\\Apc", &handler);
-            std::thread completer([] {
-                ks::SetThreadName("completer");
-                while (__atomic_load_n(&held, __ATOMIC_SEQ_CST) == nullptr)
-                    std::this_thread::yield();
-                kstest::Complete(held, STATUS_SUCCESS);
-            });
-            ks::SetThreadName("issuer");
-            static FAST_MUTEX mutex;
-            ExInitializeFastMutex(&mutex);
-            KEVENT event;
-            IO_STATUS_BLOCK iosb;
-            KeInitializeEvent(&event, NotificationEvent, FALSE);
-            PIRP irp = IoBuildDeviceIoControlRequest(
-                CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, 0), test.device, nullptr, 0,
-                nullptr, 0, FALSE, &event, &iosb);
-            ExAcquireFastMutex(&mutex);
-            IoCallDriver(test.device, irp);
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        },
-        "deadlock: issuer waits without limit at IRQL 1 .* completed by completer");
 }
 
 // A client's handle made without OBJ_KERNEL_HANDLE belongs to the client: a system thread cannot
 // use it, and taking it as KernelMode is reported.
-TEST_F(VerifierDeath, ClientHandleUsedAsAKernelHandle) {
+TEST(VerifierDeath, ClientHandleUsedAsAKernelHandle) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     static HANDLE clientHandle;
     static NTSTATUS inSystemThread;
     static KEVENT done;
@@ -323,25 +321,6 @@ TEST_F(VerifierDeath, ClientHandleUsedAsAKernelHandle) {
     createMode = KernelMode;
     EXPECT_DEATH(ks::ClientOpen(u"\\Device\\Handles", &client), "belongs to the client process");
     kstest::UnloadTestDriver(test);
-}
-
-void WriteWithReleasedFile() {
-    kstest::Handler none;
-    kstest::LoadTestDriver(u"Stale", u"\\Device\\Stale", &none);
-    UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\Stale");
-    PFILE_OBJECT file;
-    PDEVICE_OBJECT device;
-    IoGetDeviceObjectPointer(&name, 0, &file, &device);
-    ObDereferenceObject(file);
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_WRITE;
-    IoGetNextIrpStackLocation(irp)->FileObject = file;
-    IoCallDriver(device, irp);
-}
-
-TEST_F(VerifierDeath, RequestCarryingAReleasedFileObject) {
-    EXPECT_DEATH(WriteWithReleasedFile(),
-                 "IRP_MJ_WRITE to .* carries file object .* whose last reference is gone");
 }
 
 TEST(Unload, ReportsPoolLeftPerTagAndDevicesLeft) {
