@@ -59,6 +59,15 @@ struct Scratch {
         std::filesystem::remove_all(Dir, ignored);
     }
     std::string Path(const char* name) const { return Dir + "/" + name; }
+    // Writes kToken to a token file here and points the clients of this process at it.
+    bool OfferToken() const {
+        FILE* token = std::fopen(Path("token").c_str(), "w");
+        if (!token)
+            return false;
+        std::fputs(kToken.c_str(), token);
+        std::fclose(token);
+        return setenv("VARLO_BRIDGE_TOKEN_FILE", Path("token").c_str(), 1) == 0;
+    }
 
     // Starts the device host with these arguments (the program's name first).
     void StartHost(std::vector<const char*> argv) {
@@ -99,11 +108,7 @@ struct DeviceHostTest : ::testing::Test {
 
     void SetUp() override {
         ks::RegistryClear();
-        FILE* token = std::fopen(scratch.Path("token").c_str(), "w");
-        ASSERT_TRUE(token);
-        std::fputs(kToken.c_str(), token);
-        std::fclose(token);
-        setenv("VARLO_BRIDGE_TOKEN_FILE", scratch.Path("token").c_str(), 1);
+        ASSERT_TRUE(scratch.OfferToken());
         devhost::HostOptions options;
         options.Ports.push_back({1, std::make_shared<sim::ModelLine>(), false});
         std::string error;
@@ -287,6 +292,8 @@ TEST_F(DeviceHostTest, DisconnectsMalformedFramesAndErrors) {
 // A host that answers the hello and then nothing more: a stop gives up the command's wait at once,
 // a second one ends the tool without waiting for the close.
 TEST(VarloTool, StopsEndASessionWhoseHostStoppedAnswering) {
+    Scratch scratch; // a token for the tool to send
+    ASSERT_TRUE(scratch.OfferToken());
     int listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
