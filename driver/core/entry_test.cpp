@@ -45,26 +45,7 @@ protected:
     PDEVICE_OBJECT device_ = nullptr;
 };
 
-TEST_F(Driver, EntryRegistersItsRoutinesAndCopiesTheRegistryPath) {
-    EXPECT_EQ(driver_->DriverUnload, DdUnload);
-    EXPECT_EQ(driver_->DriverExtension->AddDevice, DdAddDevice);
-    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_CREATE], DdCreate);
-    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_CLOSE], DdClose);
-    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_CLEANUP], DdCleanup);
-    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_READ], DdRead);
-    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_WRITE], DdWrite);
-    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL], DdIoctl);
-    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_POWER], DdProcessPowerIrp);
-    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL], DdProcessSysControlIrp);
-    EXPECT_EQ(driver_->MajorFunction[IRP_MJ_PNP], DdProcessPnPIrp);
-
-    PFAST_IO_DISPATCH fast = driver_->FastIoDispatch;
-    ASSERT_NE(fast, nullptr);
-    EXPECT_EQ(fast->SizeOfFastIoDispatch, sizeof(FAST_IO_DISPATCH));
-    EXPECT_EQ(fast->FastIoDeviceControl, FastDeviceIoCtl);
-    EXPECT_EQ(fast->FastIoRead, nullptr);
-    EXPECT_EQ(fast->FastIoQueryOpen, nullptr);
-
+TEST_F(Driver, EntryCopiesTheRegistryPath) {
     auto* copy = (PUNICODE_STRING)IoGetDriverObjectExtension(driver_, DD_DRIVER_EXTENSION_ID);
     ASSERT_NE(copy, nullptr);
     EXPECT_EQ(std::u16string(copy->Buffer, copy->Length / 2), kKey);
@@ -87,13 +68,6 @@ TEST_F(Driver, AddDeviceCreatesTheDeviceItsLinkAndItsExtension) {
     DdExtension* ext = Extension();
     EXPECT_EQ(ext->DeviceObject, device_);
     EXPECT_EQ(ext->LowerDevice, pdo_);
-    EXPECT_EQ(ext->Instance, 0u);
-    EXPECT_EQ(ext->OpenCount, 0);
-    EXPECT_EQ(ext->Clients, nullptr);
-    EXPECT_EQ(ext->Info.Flags, (ULONG)(DD_FLAG_IN_CABLES | DD_FLAG_CABLE_RESETS_STATUS));
-    EXPECT_EQ(ext->Info.InCables, 3u);
-    EXPECT_EQ(ext->Info.OutCables, 5u);
-    EXPECT_EQ(ext->Info.MaxPorts, 2u);
     EXPECT_EQ(Text(ext->Info.RegistryPath), kKey);
     EXPECT_EQ(Text(ext->Info.DeviceName), u"KorvaneMidiVr");
 
@@ -112,15 +86,6 @@ TEST_F(Driver, AddDeviceCreatesTheDeviceItsLinkAndItsExtension) {
     EXPECT_LT(context, out + 2 * sizeof(DdOutCableState) + 16);
     EXPECT_EQ((uintptr_t)in % alignof(DdInCableState), 0u);
     EXPECT_EQ((uintptr_t)context % 16, 0u);
-    for (int i = 0; i < 6; i++)
-        EXPECT_EQ(ext->InCableTable[i].SysExBuffer, nullptr);
-
-    // The locks are ready for use.
-    EXPECT_EQ(KeReadStateMutex(&ext->OpenMutex), 1);
-    KeWaitForSingleObject(&ext->OpenMutex, Executive, KernelMode, FALSE, nullptr);
-    KeReleaseMutex(&ext->OpenMutex, FALSE);
-    ExAcquireFastMutex(&ext->ClientLock);
-    ExReleaseFastMutex(&ext->ClientLock);
 }
 
 TEST_F(Driver, SecondDeviceNodeFindsTheNameTaken) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -21,9 +22,7 @@ TEST(ColorTriple, ReadsThreeMaskedParts) {
     EXPECT_EQ(0x8080C0u, ParseColorTriple("192,128,128}Write"));
     EXPECT_EQ(0x0000FFu, ParseColorTriple("-1,0,0")); // -1 masked to 255
     EXPECT_EQ(0x000000u, ParseColorTriple(",,"));
-}
-
-TEST(ColorTriple, FewerThanTwoCommasIsNoColor) {
+    // Fewer than two commas is no colour.
     EXPECT_EQ(kNoColor, ParseColorTriple("255,0"));
     EXPECT_EQ(kNoColor, ParseColorTriple("255"));
     EXPECT_EQ(kNoColor, ParseColorTriple(""));
@@ -70,29 +69,18 @@ protected:
     int module = 0;
 };
 
-TEST_F(StringItems, ListsOfALetter) {
+TEST_F(StringItems, ItemsOfALetterNullBeyondTheDefaultWithout) {
     EXPECT_STREQ("1010=Off", Get(1005, 'L', 0));
     EXPECT_STREQ("1011=Read", Get(1005, 'L', 1));
     EXPECT_STREQ("1005", Get(1005, 'D', 0));
     EXPECT_STREQ("x", Get(4, 'L', 1)); // a list without "}" runs to the end
-}
-
-TEST_F(StringItems, BeyondTheLastItemIsNullNotTheDefault) {
-    EXPECT_EQ(nullptr, Get(1005, 'L', 2));
-    EXPECT_EQ(nullptr, Get(1005, 'L', -1));
-    EXPECT_EQ(nullptr, Get(1005, 'D', 1));
-}
-
-TEST_F(StringItems, EmptyBracesGiveOneEmptyItem) {
-    EXPECT_STREQ("", Get(1, 'E', 0));
-    EXPECT_EQ(nullptr, Get(1, 'E', 1));
-}
-
-TEST_F(StringItems, MissingStringsAndListsGiveTheDefault) {
-    EXPECT_STREQ("dflt", Get(999, 'L', 0));
-    EXPECT_STREQ("dflt", Get(2, 'L', 0));
-    EXPECT_STREQ("dflt", Get(3, 'L', 0));
-    EXPECT_STREQ("dflt", Get(1005, 'l', 0)); // letters are case-sensitive
+    EXPECT_STREQ("", Get(1, 'E', 0));  // empty braces: one empty item
+    for (auto [id, letter, index] :
+         {std::tuple{1005u, 'L', 2}, {1005u, 'L', -1}, {1005u, 'D', 1}, {1u, 'E', 1}})
+        EXPECT_EQ(nullptr, Get(id, letter, index)) << id << letter << index;
+    // No string, no list of the letter (letters are case-sensitive): the default.
+    for (auto [id, letter] : {std::pair{999u, 'L'}, {2u, 'L'}, {3u, 'L'}, {1005u, 'l'}})
+        EXPECT_STREQ("dflt", Get(id, letter, 0)) << id << letter;
     EXPECT_EQ(nullptr, Get(1005, 'C', 0, nullptr));
 }
 

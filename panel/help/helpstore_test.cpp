@@ -73,36 +73,32 @@ TEST(HelpCompiler, HeadersOptionsTitlesAndNames) {
     EXPECT_EQ(FindHelpTopic(block, 0), -1);
 }
 
-TEST(HelpCompiler, UnterminatedTitleKeepsCarriageReturn) {
-    BlockHolder holder;
-    HelpBlock* block = holder.Take(Compile("5:\"Key\r\nline\r\n"));
-    EXPECT_EQ(Line(block, 5, -1), "Key\r");
-    EXPECT_EQ(Line(block, 5, 0), "line");
-}
-
-TEST(HelpCompiler, FirstLineHeaderWithoutAtAndLastOfEqualIdentifiers) {
-    BlockHolder holder;
-    HelpBlock* block = holder.Take(Compile("1020:\"first\"\na\n@1020:\"second\"\nb\n"));
-    EXPECT_EQ(Line(block, 1020, -1), "second");
-    EXPECT_EQ(Line(block, 1020, 0), "b");
-    EXPECT_EQ(block->topics[0].lineCount, 1);
-}
-
-TEST(HelpCompiler, TopicMinusOneDoesNotEndTheTable) {
-    BlockHolder holder;
-    HelpBlock* block = holder.Take(Compile("-1:\"minus\"\nm\n@1010:\"Off\"\no\n"));
-    ASSERT_EQ(block->topicCount, 2);
-    EXPECT_EQ(Line(block, -1, 0), "m");
-    EXPECT_EQ(Line(block, 1010, 0), "o");
-}
-
-TEST(HelpCompiler, TabsExpandToColumnsOfEight) {
-    BlockHolder holder;
-    HelpBlock* block = holder.Take(Compile("1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n"));
-    EXPECT_EQ(Line(block, 1, 0), std::string(8, ' ') + "x");
-    EXPECT_EQ(Line(block, 1, 1), "ab" + std::string(6, ' ') + "y");
-    EXPECT_EQ(Line(block, 1, 2), "abcdefgh" + std::string(8, ' ') + "z");
-    EXPECT_EQ(Line(block, 1, 3), std::string(16, ' ') + "!");
+TEST(HelpCompiler, LineAndTitleRules) {
+    const std::string eight(8, ' ');
+    const struct {
+        const char* text;
+        int32_t identifier, line;
+        std::string want;
+    } cases[] = {
+        // An unterminated title keeps its carriage return.
+        {"5:\"Key\r\nline\r\n", 5, -1, "Key\r"},
+        {"5:\"Key\r\nline\r\n", 5, 0, "line"},
+        // Of equal identifiers the last one counts; the first header needs no "@".
+        {"1020:\"first\"\na\n@1020:\"second\"\nb\n", 1020, -1, "second"},
+        {"1020:\"first\"\na\n@1020:\"second\"\nb\n", 1020, 0, "b"},
+        // Topic -1 does not end the table.
+        {"-1:\"minus\"\nm\n@1010:\"Off\"\no\n", -1, 0, "m"},
+        {"-1:\"minus\"\nm\n@1010:\"Off\"\no\n", 1010, 0, "o"},
+        // Tabs expand to columns of eight.
+        {"1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n", 1, 0, eight + "x"},
+        {"1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n", 1, 1, "ab" + std::string(6, ' ') + "y"},
+        {"1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n", 1, 2, "abcdefgh" + eight + "z"},
+        {"1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n", 1, 3, eight + eight + "!"},
+    };
+    for (const auto& c : cases) {
+        BlockHolder holder;
+        EXPECT_EQ(Line(holder.Take(Compile(c.text)), c.identifier, c.line), c.want) << c.text;
+    }
 }
 
 TEST(HelpCompiler, EmptyLinesInsideAreReturnedTrailingOnesAreNot) {

@@ -181,14 +181,6 @@ TEST(HelpTitleBar, HitCodes) {
 }
 
 TEST(HelpHistoryRing, BackInReverseOrderAndTwentyKept) {
-    HelpHistory h{};
-    for (int32_t topic : {1, 2, 3})
-        PushHelpHistory(&h, topic);
-    EXPECT_EQ(PopHelpHistory(&h), 3);
-    EXPECT_EQ(PopHelpHistory(&h), 2);
-    EXPECT_EQ(PopHelpHistory(&h), 1);
-    EXPECT_EQ(h.count, 0);
-
     HelpHistory ring{};
     for (int32_t topic = 1; topic <= 21; ++topic)
         PushHelpHistory(&ring, topic);

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -112,85 +113,70 @@ Template ReadTemplate(const BYTE* base) {
     return t;
 }
 
-TEST(ProgramResources, PanelTemplateAsTabulated) {
+struct ExpectedItem {
+    WORD id;
+    const char* cls;
+    const char* text;
+    DWORD style;
+    short x, y, cx, cy;
+};
+
+void ExpectTemplate(UINT id, DWORD style, short cx, short cy, WORD points, const char* face,
+                    std::initializer_list<ExpectedItem> expected) {
+    SCOPED_TRACE(id);
     DWORD size = 0;
-    const BYTE* data = Resource(MAKEINTRESOURCEA(5), IDD_PANEL, &size);
+    const BYTE* data = Resource(MAKEINTRESOURCEA(5), id, &size);
     ASSERT_NE(nullptr, data);
     Template t = ReadTemplate(data);
-    EXPECT_EQ(0x10CA00C0u, t.style);
-    EXPECT_EQ(250, t.cx);
-    EXPECT_EQ(89, t.cy);
+    EXPECT_EQ(style, t.style);
+    EXPECT_EQ(cx, t.cx);
+    EXPECT_EQ(cy, t.cy);
     EXPECT_EQ("Korvane Varlo Control", t.title);
-    EXPECT_EQ(10, t.points);
-    EXPECT_EQ("System", t.face);
-    struct Expected {
-        WORD id;
-        const char* cls;
-        const char* text;
-        DWORD style;
-        short x, y, cx, cy;
-    };
-    const Expected expected[] = {
-        {65534, "#130", "", 0x50000006, 240, 18, 1, 30},
-        {1003, "AppDisplayClass", "Na, sowas", 0x50010000, 6, 6, 240, 48},
-        {1013, "AppBtnClass", "{B192,128,128}Write", 0x50010000, 12, 60, 30, 24},
-        {1010, "AppBtnClass", "{B0,128,128}Off", 0x50010000, 42, 60, 24, 12},
-        {1011, "AppBtnClass", "{B0,128,128}Read", 0x50010000, 42, 72, 24, 12},
-        {1012, "AppBtnClass", "{B0,255,0}Refr.", 0x50010000, 66, 60, 24, 12},
-        {1014, "AppBtnClass", "{B128,192,128}MTC", 0x50010000, 66, 72, 24, 12},
-        {1094, "#129", "", 0x50811080, 96, 60, 48, 12},
-        {1095, "AppBtnClass", "Set", 0x50010000, 96, 72, 18, 12},
-        {1006, "#130", "#108", 0x5000090E, 128, 72, 16, 12},
-        {9999, "#130", "FPS:", 0x40020202, 149, 60, 18, 12},
-        {9998, "#130", "VU:", 0x40020202, 149, 72, 18, 12},
-        {1020, "AppBtnClass", "{B0,0,255}24", 0x50010000, 168, 60, 18, 12},
-        {1021, "AppBtnClass", "{B0,255,255}25", 0x50010000, 186, 60, 18, 12},
-        {1022, "AppBtnClass", "{B0,0,128}30d", 0x50010000, 204, 60, 18, 12},
-        {1023, "AppBtnClass", "{B0,0,128}30", 0x50010000, 222, 60, 18, 12},
-        {1040, "AppBtnClass", "-9", 0x50010000, 168, 72, 18, 12},
-        {1041, "AppBtnClass", "-4", 0x50010000, 186, 72, 18, 12},
-        {1042, "AppBtnClass", "0", 0x50010000, 204, 72, 18, 12},
-        {1043, "AppBtnClass", "+4", 0x50010000, 222, 72, 18, 12},
-    };
-    ASSERT_EQ(std::size(expected), t.items.size());
-    for (std::size_t i = 0; i < t.items.size(); ++i) {
-        const Item& item = t.items[i];
-        const Expected& e = expected[i];
+    EXPECT_EQ(points, t.points);
+    EXPECT_EQ(face, t.face);
+    ASSERT_EQ(expected.size(), t.items.size());
+    const Item* item = t.items.data();
+    for (const ExpectedItem& e : expected) {
         SCOPED_TRACE(e.id);
-        EXPECT_EQ(e.id, item.id);
-        EXPECT_EQ(e.cls, item.cls);
-        EXPECT_EQ(e.text, item.text);
-        EXPECT_EQ(e.style, item.style);
-        EXPECT_EQ(e.x, item.x);
-        EXPECT_EQ(e.y, item.y);
-        EXPECT_EQ(e.cx, item.cx);
-        EXPECT_EQ(e.cy, item.cy);
+        EXPECT_EQ(e.id, item->id);
+        EXPECT_EQ(e.cls, item->cls);
+        EXPECT_EQ(e.text, item->text);
+        EXPECT_EQ(e.style, item->style);
+        EXPECT_EQ(e.x, item->x);
+        EXPECT_EQ(e.y, item->y);
+        EXPECT_EQ(e.cx, item->cx);
+        EXPECT_EQ(e.cy, item->cy);
+        ++item;
     }
 }
 
-TEST(ProgramResources, AboutTemplate) {
-    DWORD size = 0;
-    const BYTE* data = Resource(MAKEINTRESOURCEA(5), IDD_ABOUT, &size);
-    ASSERT_NE(nullptr, data);
-    Template t = ReadTemplate(data);
-    EXPECT_EQ(0x80C800C0u, t.style);
-    EXPECT_EQ(148, t.cx);
-    EXPECT_EQ(95, t.cy);
-    EXPECT_EQ("Korvane Varlo Control", t.title);
-    EXPECT_EQ(8, t.points);
-    EXPECT_EQ("MS Sans Serif", t.face);
-    ASSERT_EQ(2u, t.items.size());
-    EXPECT_EQ(1, t.items[0].id);
-    EXPECT_EQ("#128", t.items[0].cls);
-    EXPECT_EQ("OK", t.items[0].text);
-    EXPECT_EQ(0x50030000u, t.items[0].style);
-    EXPECT_EQ(60, t.items[0].x);
-    EXPECT_EQ(14, t.items[0].cy);
-    EXPECT_EQ(1000, t.items[1].id);
-    EXPECT_EQ("#129", t.items[1].cls);
-    EXPECT_EQ(0x50010885u, t.items[1].style);
-    EXPECT_EQ(132, t.items[1].cx);
-    EXPECT_EQ(42, t.items[1].cy);
+TEST(ProgramResources, DialogTemplatesAsTabulated) {
+    ExpectTemplate(IDD_PANEL, 0x10CA00C0u, 250, 89, 10, "System",
+                   {
+                       {65534, "#130", "", 0x50000006, 240, 18, 1, 30},
+                       {1003, "AppDisplayClass", "Na, sowas", 0x50010000, 6, 6, 240, 48},
+                       {1013, "AppBtnClass", "{B192,128,128}Write", 0x50010000, 12, 60, 30, 24},
+                       {1010, "AppBtnClass", "{B0,128,128}Off", 0x50010000, 42, 60, 24, 12},
+                       {1011, "AppBtnClass", "{B0,128,128}Read", 0x50010000, 42, 72, 24, 12},
+                       {1012, "AppBtnClass", "{B0,255,0}Refr.", 0x50010000, 66, 60, 24, 12},
+                       {1014, "AppBtnClass", "{B128,192,128}MTC", 0x50010000, 66, 72, 24, 12},
+                       {1094, "#129", "", 0x50811080, 96, 60, 48, 12},
+                       {1095, "AppBtnClass", "Set", 0x50010000, 96, 72, 18, 12},
+                       {1006, "#130", "#108", 0x5000090E, 128, 72, 16, 12},
+                       {9999, "#130", "FPS:", 0x40020202, 149, 60, 18, 12},
+                       {9998, "#130", "VU:", 0x40020202, 149, 72, 18, 12},
+                       {1020, "AppBtnClass", "{B0,0,255}24", 0x50010000, 168, 60, 18, 12},
+                       {1021, "AppBtnClass", "{B0,255,255}25", 0x50010000, 186, 60, 18, 12},
+                       {1022, "AppBtnClass", "{B0,0,128}30d", 0x50010000, 204, 60, 18, 12},
+                       {1023, "AppBtnClass", "{B0,0,128}30", 0x50010000, 222, 60, 18, 12},
+                       {1040, "AppBtnClass", "-9", 0x50010000, 168, 72, 18, 12},
+                       {1041, "AppBtnClass", "-4", 0x50010000, 186, 72, 18, 12},
+                       {1042, "AppBtnClass", "0", 0x50010000, 204, 72, 18, 12},
+                       {1043, "AppBtnClass", "+4", 0x50010000, 222, 72, 18, 12},
+                   });
+    ExpectTemplate(IDD_ABOUT, 0x80C800C0u, 148, 95, 8, "MS Sans Serif",
+                   {{1, "#128", "OK", 0x50030000, 60, 72, 32, 14},
+                    {1000, "#129", "", 0x50010885, 6, 24, 132, 42}});
 }
 
 TEST(ProgramResources, PicturesCursorIconAndSound) {

@@ -136,18 +136,12 @@ TEST(KeyClicks, RadioRuns) {
     const RadioSibling s[] = {{false, false}, {true, true},  {true, false},  {true, false},
                               {true, true},   {true, false}, {false, false}, {true, false}};
     int b, e;
-    FindRadioRun(s, 8, 2, &b, &e);
-    EXPECT_EQ(b, 1);
-    EXPECT_EQ(e, 4);
-    FindRadioRun(s, 8, 1, &b, &e);
-    EXPECT_EQ(b, 1);
-    EXPECT_EQ(e, 4);
-    FindRadioRun(s, 8, 5, &b, &e);
-    EXPECT_EQ(b, 4);
-    EXPECT_EQ(e, 6);
-    FindRadioRun(s, 8, 7, &b, &e);
-    EXPECT_EQ(b, 7);
-    EXPECT_EQ(e, 8);
+    const int runs[][3] = {{2, 1, 4}, {1, 1, 4}, {5, 4, 6}, {7, 7, 8}}; // self, begin, end
+    for (const auto& run : runs) {
+        FindRadioRun(s, 8, run[0], &b, &e);
+        EXPECT_EQ(b, run[1]) << run[0];
+        EXPECT_EQ(e, run[2]) << run[0];
+    }
     // No WS_GROUP: from the earliest of the unbroken run.
     const RadioSibling t[] = {{true, false}, {true, false}, {true, false}};
     FindRadioRun(t, 3, 2, &b, &e);
@@ -206,63 +200,52 @@ TEST(LabelWrap, LinesBreakAtSpaces) {
     EXPECT_EQ(Wrap("x y", 0), (V{"x", "y"}));
 }
 
-TEST(Bevel, RaisedFramedKey) {
-    BevelFill f[14];
-    const int n = PlanBevel({0, 0, 40, 20}, kBevelFramed, true, f);
-    ASSERT_EQ(n, 14);
-    EXPECT_EQ(f[0].brush, BEVEL_BACKGROUND);
-    EXPECT_EQ(f[1].rect.top, 19);
-    // The frame leaves the corners alone.
-    EXPECT_EQ(f[2].brush, BEVEL_DKGRAY);
-    EXPECT_EQ(f[2].rect.left, 1);
-    EXPECT_EQ(f[2].rect.right, 39);
-    EXPECT_EQ(f[4].rect.top, 1);
-    EXPECT_EQ(f[4].rect.bottom, 19);
-    // Then white outer light, grey outer dark, face inner light, grey shadow, inside the frame.
-    EXPECT_EQ(f[6].brush, BEVEL_WHITE);
-    EXPECT_EQ(f[6].rect.left, 1);
-    EXPECT_EQ(f[6].rect.top, 1);
-    EXPECT_EQ(f[8].brush, BEVEL_GRAY);
-    EXPECT_EQ(f[8].rect.left, 38);
-    EXPECT_EQ(f[10].brush, BEVEL_FACE);
-    EXPECT_EQ(f[12].brush, BEVEL_GRAY);
+namespace {
+
+// The fills painted in order on a small grid: one letter per brush or colour index.
+template <typename Fill, typename Colour>
+std::string Picture(const Fill* fills, int n, int width, int height, Colour colourOf) {
+    std::string grid(static_cast<std::size_t>(width * height), '.');
+    for (int i = 0; i < n; ++i)
+        for (int y = fills[i].rect.top; y < fills[i].rect.bottom; ++y)
+            for (int x = fills[i].rect.left; x < fills[i].rect.right; ++x)
+                grid[static_cast<std::size_t>(y * width + x)] = colourOf(fills[i]);
+    for (int y = height - 1; y > 0; --y)
+        grid.insert(static_cast<std::size_t>(y * width), "/");
+    return grid;
 }
 
-TEST(Bevel, PressedThickAndUnframed) {
+std::string Bevel(unsigned flags, bool background) {
     BevelFill f[14];
-    int n = PlanBevel({0, 0, 40, 20}, kBevelFramed | kBevelThick | kBevelPressed, false, f);
-    ASSERT_EQ(n, 12);
-    EXPECT_EQ(f[0].brush, BEVEL_BLACK);
-    EXPECT_EQ(f[0].rect.bottom, 2);
-    EXPECT_EQ(f[4].brush, BEVEL_GRAY); // pressed outer light
-    EXPECT_EQ(f[4].rect.left, 2);
-    EXPECT_EQ(f[8].brush, BEVEL_GRAY); // inner light: the shadow, grey inside a frame
-    EXPECT_EQ(f[10].brush, BEVEL_FACE);
-    n = PlanBevel({0, 0, 40, 20}, 0, false, f);
-    ASSERT_EQ(n, 8);
-    EXPECT_EQ(f[0].rect.left, 0);
-    EXPECT_EQ(f[6].brush, BEVEL_BLACK); // inner dark without a frame
+    const int n = PlanBevel({0, 0, 7, 6}, flags, background, f);
+    return Picture(f, n, 7, 6, [](const BevelFill& b) { return "bwgdkf"[b.brush]; });
 }
 
-TEST(FrameRings, PatternsByteByByte) {
+std::string Rings(uint32_t pattern, int* rings) {
     RingFill f[16];
-    int fills;
-    EXPECT_EQ(PlanFrameRings({0, 0, 10, 10}, 0x24, f, &fills), 1);
-    ASSERT_EQ(fills, 4);
-    EXPECT_EQ(f[0].fixedColor, 3u); // dark grey top and left
-    EXPECT_EQ(f[2].fixedColor, 1u); // light grey right and bottom
-    EXPECT_EQ(f[2].rect.left, 9);
-    EXPECT_EQ(f[2].rect.top, 1);
-    EXPECT_EQ(PlanFrameRings({0, 0, 10, 10}, 0x21333312, f, &fills), 4);
-    EXPECT_EQ(fills, 16);
-    EXPECT_EQ(f[12].rect.left, 3);
-    EXPECT_EQ(f[12].fixedColor, 0u);
+    int n;
+    *rings = PlanFrameRings({0, 0, 6, 6}, pattern, f, &n);
+    return Picture(f, n, 6, 6, [](const RingFill& r) { return char('0' + r.fixedColor); });
+}
+
+} // namespace
+
+// b background, w white, g grey, d dark grey, k black, f face.
+TEST(Bevel, KeysPaintedFromTheirFills) {
+    EXPECT_EQ(Bevel(kBevelFramed, true), "bdddddb/dwwwwgd/dwffggd/dwfgggd/dwggggd/bdddddb");
+    EXPECT_EQ(Bevel(kBevelFramed | kBevelThick | kBevelPressed, false),
+              ".kkkkk./kkkkkkk/kkgggkk/kkgggkk/kkkkkkk/.kkkkk.");
+    EXPECT_EQ(Bevel(0, false), "wwwwwwg/wffffkg/wf...kg/wf...kg/wfkkkkg/wgggggg");
+    EXPECT_EQ(Bevel(kBevelPressed, false), "ggggggg/gkkkkfg/gk...fg/gk...fg/gkffffg/ggggggg");
+}
+
+TEST(FrameRings, OneRingPerPatternByte) {
+    int rings;
+    EXPECT_EQ(Rings(0x24, &rings), "333333/3....1/3....1/3....1/3....1/311111");
+    EXPECT_EQ(rings, 1);
     // A zero byte still takes a ring; a zero nibble draws nothing.
-    EXPECT_EQ(PlanFrameRings({0, 0, 10, 10}, 0x1000, f, &fills), 2);
-    ASSERT_EQ(fills, 2);
-    EXPECT_EQ(f[0].rect.left, 8); // the second ring's right edge
-    EXPECT_EQ(f[0].rect.top, 2);
-    EXPECT_EQ(f[1].rect.left, 2); // and its bottom edge
-    EXPECT_EQ(f[1].rect.top, 8);
-    EXPECT_EQ(PlanFrameRings({0, 0, 10, 10}, 0, f, &fills), 0);
+    EXPECT_EQ(Rings(0x1000, &rings), "....../....../....0./....0./..000./......");
+    EXPECT_EQ(rings, 2);
+    EXPECT_EQ(Rings(0, &rings), "....../....../....../....../....../......");
+    EXPECT_EQ(rings, 0);
 }

@@ -64,12 +64,8 @@ TEST(PaletteList, MismatchingTableIsReportedPerEntryAndStillAppended) {
     EXPECT_EQ(4, PaletteListAdd(list, table, 0x777777, CountMismatch));
     EXPECT_EQ(2, g_mismatches);
     EXPECT_EQ(3, PaletteListAdd(list, table, 0x000003, CountMismatch));
-}
-
-TEST(PaletteList, EmptyTableAddsNothing) {
-    StdColor table[] = {{kStdColorEnd, nullptr}};
-    PaletteColorList list = {};
-    EXPECT_EQ(0, PaletteListAdd(list, table, 0x8080C4, nullptr));
+    PaletteColorList empty = {};
+    EXPECT_EQ(0, PaletteListAdd(empty, table + 4, 0x8080C4, nullptr));
 }
 
 FontSpecParts Parse(const char* fontText) {
@@ -111,23 +107,18 @@ TEST(FontSpec, SymbolFacesReplaceAnyFace) {
 }
 
 TEST(FontSpec, MissingPartsTakeDefaults) {
-    FontSpecParts p = Parse("Arial"); // no comma: read whole as a size
-    EXPECT_STREQ("MS Sans Serif", p.face);
-    EXPECT_EQ(0, p.height);
-    p = Parse(",14");
-    EXPECT_STREQ("MS Sans Serif", p.face);
-    EXPECT_EQ(14, p.height);
-    p = Parse("14");
-    EXPECT_STREQ("MS Sans Serif", p.face);
-    EXPECT_EQ(14, p.height);
-    p = Parse("");
-    EXPECT_STREQ("MS Sans Serif", p.face);
-    EXPECT_EQ(0, p.height);
-    p = Parse(nullptr);
-    EXPECT_EQ(0, p.height);
-    p = Parse("System,10");
-    EXPECT_STREQ("System", p.face);
-    EXPECT_EQ(10, p.height);
+    // Without a comma the whole text is read as a size.
+    const struct {
+        const char *text, *face;
+        int height;
+    } cases[] = {{"Arial", "MS Sans Serif", 0}, {",14", "MS Sans Serif", 14},
+                 {"14", "MS Sans Serif", 14},   {"", "MS Sans Serif", 0},
+                 {nullptr, "MS Sans Serif", 0}, {"System,10", "System", 10}};
+    for (const auto& c : cases) {
+        FontSpecParts p = Parse(c.text);
+        EXPECT_STREQ(c.face, p.face) << (c.text ? c.text : "null");
+        EXPECT_EQ(c.height, p.height) << (c.text ? c.text : "null");
+    }
 }
 
 TEST(FontSpec, LongSpecsAreCut) {

@@ -6,6 +6,7 @@
 
 #include "core/clients.h"
 #include "core/parser.h"
+#include "interface/varlo.h"
 
 #include <algorithm>
 #include <cstring>
@@ -27,27 +28,9 @@ struct Piece {
     }
 };
 
-// Running status per input cable, kept the way the interface layer keeps it.
-// The rig's context is the extension itself.
-inline ULONG SwitchCableState(SmDevice* Context, DdTb* Tb, ULONG NewCable, ULONG OldCable) {
-    auto* extension = reinterpret_cast<DdExtension*>(Context);
-    ULONG cables = extension->Info.InCables;
-    DdInCableState* block = extension->InCableTable + Tb->Port * cables;
-    if (OldCable < cables) {
-        block[OldCable].RunningStatus = Tb->RunningStatus;
-        block[OldCable].InSysEx = Tb->InSysEx;
-        block[OldCable].SysExBuffer = Tb->SysExBuffer;
-    }
-    if (NewCable < cables) {
-        Tb->RunningStatus = block[NewCable].RunningStatus;
-        Tb->InSysEx = block[NewCable].InSysEx;
-        Tb->SysExBuffer = block[NewCable].SysExBuffer;
-    }
-    return 0;
-}
-
 struct ParserRig {
     DdExtension ext{};
+    SmDevice device{}; // only its Extension: cable switches as on the interface
     DdInCableState inCables[6]{};
     DdTb tb[2]{};
 
@@ -56,9 +39,10 @@ struct ParserRig {
         ext.Info.Flags = DD_FLAG_IN_CABLES | DD_FLAG_CABLE_RESETS_STATUS;
         ext.Info.InCables = 3;
         ext.Info.MaxPorts = 2;
-        ext.Info.ChangeCable = SwitchCableState;
+        ext.Info.ChangeCable = VrChangeCable;
         ext.InCableTable = inCables;
-        ext.Context = reinterpret_cast<SmDevice*>(&ext);
+        device.Extension = &ext;
+        ext.Context = &device;
         ext.OpenCount = 1;
         DdPrepareTb(&ext, &tb[0], 0);
         DdPrepareTb(&ext, &tb[1], 1);
