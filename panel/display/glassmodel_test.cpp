@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -104,9 +105,7 @@ TEST(GlassLayout, TimecodeTakesTwentySevenUnitsAndNinthCells) {
     d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "00:00:00:00");
     DisplayField* f = GlassFindField(d.data, 1);
     ASSERT_NE(f, nullptr);
-    EXPECT_EQ(f->rect.right, 900);
-    EXPECT_EQ(f->cellWidth, 100);
-    EXPECT_EQ(f->cellHeight, 114);
+    EXPECT_EQ(std::tie(f->rect.right, f->cellWidth, f->cellHeight), std::make_tuple(900, 100, 114));
     EXPECT_DOUBLE_EQ(f->xScale, 100 / 130.0);
     // (114 - 6) / 220 is below the x scale: kept, no offset.
     EXPECT_DOUBLE_EQ(f->yScale, 108 / 220.0);
@@ -127,19 +126,15 @@ TEST(GlassLayout, TallFieldCentresDigitsVertically) {
     Display d(130, 400);
     d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "8", 1);
     DisplayField* f = GlassFindField(d.data, 1);
-    EXPECT_EQ(f->cellWidth, 130);
-    EXPECT_DOUBLE_EQ(f->xScale, 1.0);
-    EXPECT_DOUBLE_EQ(f->yScale, 1.0);
-    EXPECT_EQ(f->yOffset, (394 - 6 - 220) / 2);
+    EXPECT_EQ(std::tie(f->cellWidth, f->xScale, f->yScale, f->yOffset),
+              std::make_tuple(130, 1.0, 1.0, (394 - 6 - 220) / 2));
 }
 
 TEST(GlassLayout, SixteenSegmentCellsAndEmptyFields) {
     Display d(640, 106);
     d.field(2, DISPLAY_FIELD_SIXTEEN_SEGMENT, "READ");
     DisplayField* f = GlassFindField(d.data, 2);
-    EXPECT_EQ(f->cellWidth, 160);
-    EXPECT_DOUBLE_EQ(f->xScale, 1.0);
-    EXPECT_DOUBLE_EQ(f->yScale, 0.5);
+    EXPECT_EQ(std::tie(f->cellWidth, f->xScale, f->yScale), std::make_tuple(160, 1.0, 0.5));
     // No characters: unit scales, nothing divided by zero, nothing drawn.
     d.field(3, DISPLAY_FIELD_SIXTEEN_SEGMENT, "");
     d.field(4, DISPLAY_FIELD_SEVEN_SEGMENT, "--");
@@ -175,8 +170,8 @@ TEST(GlassSevenSegment, OnlyChangedDigitsAreRedrawn) {
     d.paint();
     ASSERT_EQ(d.rec.shapes.size(), 7u);
     // '1' lights segments 1 and 2 only.
-    EXPECT_EQ(d.rec.count(true, GLASS_COLOR_LIT), 2);
-    EXPECT_EQ(d.rec.count(true, GLASS_COLOR_UNLIT), 5);
+    EXPECT_EQ(std::pair(d.rec.count(true, GLASS_COLOR_LIT), d.rec.count(true, GLASS_COLOR_UNLIT)),
+              std::pair(2, 5));
     // It is the eighth digit: its middle segment (drawn last) is centred in the last cell.
     const int centre = 3 + 7 * 100 + 3 * 33 + static_cast<int>(60 * 100 / 130.0);
     EXPECT_EQ(d.rec.shapes[6].points[0].x + d.rec.shapes[6].points[3].x, 2 * centre);
@@ -222,8 +217,7 @@ TEST(GlassSevenSegment, ColoursFromSpecAndDefaults) {
     DisplayFieldSpec recolour = {0, 0, 0, 0, 0, 0, nullptr, 0x0000FF, 0x000040};
     GlassSetField(d.data, 1, &recolour, &d.host);
     d.erasePaint();
-    EXPECT_EQ(d.rec.count(true, 0x0000FF), 3);
-    EXPECT_EQ(d.rec.count(true, 0x000040), 4);
+    EXPECT_EQ(std::pair(d.rec.count(true, 0x0000FF), d.rec.count(true, 0x000040)), std::pair(3, 4));
 }
 
 TEST(GlassSixteenSegment, LettersFromMasks) {
@@ -242,8 +236,7 @@ TEST(GlassSixteenSegment, LettersFromMasks) {
     EXPECT_EQ(d.rec.count(false, GLASS_COLOR_UNLIT), 9 + 16);
     // Segment 13 of the first cell: (4,100)-(46,100) at scale 1, y from the top + 3.
     const Shape& top = d.rec.shapes[15]; // the last lit segment of 'A' is 13
-    EXPECT_EQ(top.points[0].x, 10 + 4);
-    EXPECT_EQ(top.points[0].y, 3 + 100);
+    EXPECT_EQ(std::pair(top.points[0].x, top.points[0].y), std::pair(10 + 4, 3 + 100));
     // Repainting draws every cell again.
     d.rec.clear();
     GlassFindField(d.data, 2)->dirty = true;
@@ -347,8 +340,7 @@ TEST(GlassCracks, MakeNearAndRemove) {
     EXPECT_TRUE(GlassMakeCrack(d.data, 300, 50, true, &d.host));
     EXPECT_EQ(d.rec.sounds, 1);
     GlassCrack* first = d.data->cracks;
-    EXPECT_EQ(first->x, 300);
-    EXPECT_EQ(first->y, 500);
+    EXPECT_EQ(std::pair(first->x, first->y), std::pair(300, 500));
     EXPECT_EQ(d.data->hovered, first);
     EXPECT_EQ(d.rec.invals().back(), 'W'); // drawn over, not erased
 
@@ -411,8 +403,8 @@ TEST(GlassCracks, CrackOverLitSegmentShowsItDead) {
     d.data->cracks = c;
     d.rec.clear();
     d.erasePaint();
-    EXPECT_EQ(d.rec.count(true, GLASS_COLOR_DEAD), 1);
-    EXPECT_EQ(d.rec.count(true, GLASS_COLOR_LIT), 1);
+    EXPECT_EQ(std::pair(d.rec.count(true, GLASS_COLOR_DEAD), d.rec.count(true, GLASS_COLOR_LIT)),
+              std::pair(1, 1));
     EXPECT_EQ(d.rec.shapes[1].color, GLASS_COLOR_DEAD);
     // The crack grew over the segment it killed.
     EXPECT_LE(c->bounds.top, d.rec.shapes[1].points[0].y);
@@ -420,8 +412,8 @@ TEST(GlassCracks, CrackOverLitSegmentShowsItDead) {
     EXPECT_TRUE(GlassRemoveCrack(d.data, mid.x, mid.y, &d.host));
     d.rec.clear();
     d.erasePaint();
-    EXPECT_EQ(d.rec.count(true, GLASS_COLOR_DEAD), 0);
-    EXPECT_EQ(d.rec.count(true, GLASS_COLOR_LIT), 2);
+    EXPECT_EQ(std::pair(d.rec.count(true, GLASS_COLOR_DEAD), d.rec.count(true, GLASS_COLOR_LIT)),
+              std::pair(0, 2));
 }
 
 TEST(GlassCracks, ResizeRecomputesBounds) {
@@ -432,8 +424,7 @@ TEST(GlassCracks, ResizeRecomputesBounds) {
     GlassResize(d.data, 2000, 200, &d.host);
     GlassRect expect;
     GlassComputeCrackBounds(c, 2000, 200, &expect);
-    EXPECT_EQ(c->bounds.left, expect.left);
-    EXPECT_EQ(c->bounds.bottom, expect.bottom);
+    EXPECT_EQ(std::pair(c->bounds.left, c->bounds.bottom), std::pair(expect.left, expect.bottom));
     EXPECT_NEAR(c->bounds.right - 1000, 2 * (before.right - 500), 2);
     // The click point keeps its place in thousandths.
     EXPECT_EQ(GlassCrackAt(d.data, 1000, 100), c);
