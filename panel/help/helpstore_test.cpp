@@ -168,27 +168,23 @@ TEST(HelpLoader, ExternalFileMissingEqualOrDiffering) {
     FakeSource fake;
     fake.resources[29001] = builtIn;
     HelpBlockCache cache{nullptr};
-    HelpBlock* block = LoadHelpBlock(&cache, 9001, &fake.source);
-    EXPECT_EQ(Line(block, 1003, -1), "Built in");
-    EXPECT_EQ(fake.mismatches, 0);
-    FreeHelpBlockCache(&cache);
-
+    // Loads afresh: the title of topic 1003 and the mismatches reported so far.
+    auto load = [&] {
+        FreeHelpBlockCache(&cache);
+        HelpBlock* block = LoadHelpBlock(&cache, 9001, &fake.source);
+        return Line(block, 1003, -1) + "/" + std::to_string(fake.mismatches);
+    };
+    EXPECT_EQ(load(), "Built in/0");
     fake.files["..\\help.txt"] = builtIn; // a byte-identical copy in the parent folder
-    block = LoadHelpBlock(&cache, 9001, &fake.source);
-    EXPECT_EQ(Line(block, 1003, -1), "Built in");
-    EXPECT_EQ(fake.mismatches, 0);
-    FreeHelpBlockCache(&cache);
-
+    EXPECT_EQ(load(), "Built in/0");
     std::string edited = builtIn;
     edited[edited.find("t in") + 2] = 'I'; // "Built In"
-    fake.files.clear();
-    fake.files["help.txt"] = edited;
-    block = LoadHelpBlock(&cache, 9001, &fake.source);
-    EXPECT_EQ(Line(block, 1003, -1), "Built In");
-    EXPECT_EQ(fake.mismatches, 1);
+    fake.files = {{"help.txt", edited}};
+    EXPECT_EQ(load(), "Built In/1");
     LoadHelpBlock(&cache, 9001, &fake.source);
     EXPECT_EQ(fake.mismatches, 1); // once per load; the block is cached
     FreeHelpBlockCache(&cache);
+    HelpBlock* block;
 
     // A closing bracket at position 20 or beyond is no file name: the whole text is compiled.
     fake.resources[29001] = "[abcdefghijklmnopqrs]\n7:\nseven\n";
