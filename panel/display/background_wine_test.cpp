@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <tuple>
 
 #include "res/resource.h"
 #include "base/resstr.h"
@@ -39,10 +40,7 @@ protected:
         targetBitmap = CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
         target = CreateCompatibleDC(nullptr);
         oldTarget = SelectObject(target, targetBitmap);
-        HBRUSH sentinel = CreateSolidBrush(kSentinel);
-        RECT all{0, 0, kTarget, kTarget};
-        FillRect(target, &all, sentinel);
-        DeleteObject(sentinel);
+        Clear();
 
         tile = LoadBitmapA(AppInstance(), MAKEINTRESOURCEA(IDB_BACKGROUND));
         ASSERT_NE(tile, nullptr);
@@ -65,6 +63,12 @@ protected:
         DestroyWindow(host);
     }
 
+    void Clear() {
+        HBRUSH sentinel = CreateSolidBrush(kSentinel);
+        RECT all{0, 0, kTarget, kTarget};
+        FillRect(target, &all, sentinel);
+        DeleteObject(sentinel);
+    }
     void Client(int w, int h) { SetWindowPos(host, nullptr, 0, 0, w, h, SWP_NOZORDER); }
 
     COLORREF At(int x, int y) { return GetPixel(target, x, y); }
@@ -100,14 +104,10 @@ TEST_F(Background, SmallAndEmptyClientAreas) {
     LoadBackground(IDB_BACKGROUND);
     Client(5, 4); // smaller than one tile: its top-left part
     PaintBackground(panel, target);
-    EXPECT_EQ(At(0, 0), TileAt(0, 0));
-    EXPECT_EQ(At(4, 3), TileAt(4, 3));
-    EXPECT_EQ(At(tileInfo.bmWidth, 0), kSentinel); // one tile only
+    EXPECT_EQ(std::make_tuple(At(0, 0), At(4, 3), At(tileInfo.bmWidth, 0)), // one tile only
+              std::make_tuple(TileAt(0, 0), TileAt(4, 3), kSentinel));
 
-    HBRUSH clear = CreateSolidBrush(kSentinel);
-    RECT all{0, 0, kTarget, kTarget};
-    FillRect(target, &all, clear);
-    DeleteObject(clear);
+    Clear();
     Client(0, 0);
     PaintBackground(panel, target);
     EXPECT_EQ(At(0, 0), kSentinel);
@@ -116,9 +116,8 @@ TEST_F(Background, SmallAndEmptyClientAreas) {
 TEST_F(Background, WithoutABitmapTheColourFillsTheArea) {
     LoadBackground(0);
     PaintBackground(panel, target);
-    EXPECT_EQ(At(0, 0), RGB(0x99, 0x66, 0x33));
-    EXPECT_EQ(At(299, 199), RGB(0x99, 0x66, 0x33));
-    EXPECT_EQ(At(300, 0), kSentinel);
+    EXPECT_EQ(std::make_tuple(At(0, 0), At(299, 199), At(300, 0)),
+              std::make_tuple(RGB(0x99, 0x66, 0x33), RGB(0x99, 0x66, 0x33), kSentinel));
 
     LoadBackground(4321);                      // no such bitmap
     panel->backgroundColor = RGB(10, 200, 30); // the brush made before stays

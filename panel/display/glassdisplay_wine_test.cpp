@@ -52,16 +52,12 @@ struct DisplayWindow {
             DispatchMessageA(&msg);
         GdiFlush();
     }
-    COLORREF Pixel(int x, int y) {
+    // Reads a pixel, or paints it first when a colour is given.
+    COLORREF Pixel(int x, int y, COLORREF paint = CLR_INVALID) {
         HDC dc = GetDC(display);
-        const COLORREF c = GetPixel(dc, x, y);
+        const COLORREF c = paint == CLR_INVALID ? GetPixel(dc, x, y) : SetPixel(dc, x, y, paint);
         ReleaseDC(display, dc);
         return c;
-    }
-    void SetPixelAt(int x, int y, COLORREF c) {
-        HDC dc = GetDC(display);
-        SetPixel(dc, x, y, c);
-        ReleaseDC(display, dc);
     }
     void Field(UINT id, const DisplayFieldSpec& request) {
         SendMessageA(display, DM_SETFIELD, id, reinterpret_cast<LPARAM>(&request));
@@ -105,7 +101,7 @@ TEST(GlassDisplayWindow, ChangedDigitRedrawsWithoutErasing) {
     w.Field(1, kDigits);
     GlassDisplayData* data = GetGlassDisplayData(w.display);
     // A mark on the glass survives a redraw that does not erase.
-    w.SetPixelAt(2, 2, RGB(255, 0, 0));
+    w.Pixel(2, 2, RGB(255, 0, 0));
     SendMessageA(w.display, WM_SETTEXT, 1, reinterpret_cast<LPARAM>("1235"));
     w.Flush();
     EXPECT_EQ(w.Pixel(2, 2), RGB(255, 0, 0));
@@ -124,9 +120,7 @@ TEST(GlassDisplayWindow, ChangedDigitRedrawsWithoutErasing) {
 
 TEST(GlassDisplayWindow, SixteenSegmentLetter) {
     DisplayWindow w;
-    const DisplayFieldSpec request = {20, 0,   20 + 160, 206,     DISPLAY_FIELD_SIXTEEN_SEGMENT,
-                                      0,  "A", 0x0000FF, 0x002000};
-    w.Field(7, request);
+    w.Field(7, {20, 0, 20 + 160, 206, DISPLAY_FIELD_SIXTEEN_SEGMENT, 0, "A", 0x0000FF, 0x002000});
     // 'A' lights the top bar (segment 0) and leaves the bottom bar (segment 3) unlit.
     EXPECT_EQ(w.Pixel(20 + 50, 3), RGB(0xFF, 0, 0));
     EXPECT_EQ(w.Pixel(20 + 50, 203), RGB(0, 0x20, 0));
@@ -147,24 +141,16 @@ TEST(GlassDisplayWindow, CracksSoundAndDeadSegments) {
     // A digit whose middle segment lies under the crack's midpoint shows it dead.
     const GlassRect b = data->cracks->bounds;
     const int mx = (b.left + b.right) / 2, my = (b.top + b.bottom) / 2;
-    const DisplayFieldSpec eight = {static_cast<uint32_t>(mx - 63),
-                                    static_cast<uint32_t>(my - 113),
-                                    static_cast<uint32_t>(mx - 63 + 130),
-                                    static_cast<uint32_t>(my - 113 + 232),
-                                    DISPLAY_FIELD_SEVEN_SEGMENT,
-                                    1,
-                                    "8",
-                                    0,
-                                    0};
-    w.Field(5, eight);
-    int dead = 0, lit = 0;
-    for (int x = mx - 35; x <= mx + 35; ++x) {
-        const COLORREF c = w.Pixel(x, my + 3);
-        dead += c == RGB(0x60, 0x60, 0x60);
-        lit += c == RGB(0x80, 0xFF, 0x80);
-    }
-    EXPECT_GT(dead, 0);
-    EXPECT_EQ(lit, 0);
+    const uint32_t l = mx - 63, t = my - 113;
+    w.Field(5, {l, t, l + 130, t + 232, DISPLAY_FIELD_SEVEN_SEGMENT, 1, "8", 0, 0});
+    auto across = [&](COLORREF colour) { // pixels of the colour across the middle segment
+        int n = 0;
+        for (int x = mx - 35; x <= mx + 35; ++x)
+            n += w.Pixel(x, my + 3) == colour;
+        return n;
+    };
+    EXPECT_GT(across(RGB(0x60, 0x60, 0x60)), 0);
+    EXPECT_EQ(across(RGB(0x80, 0xFF, 0x80)), 0);
     // Moving away clears the highlight; coming back and losing the focus clears it again.
     SendMessageA(w.display, WM_MOUSEMOVE, 0, MAKELPARAM(5, 5));
     w.Flush();
@@ -179,10 +165,7 @@ TEST(GlassDisplayWindow, CracksSoundAndDeadSegments) {
     SendMessageA(w.display, WM_RBUTTONDOWN, 0, MAKELPARAM(300, 120));
     w.Flush();
     EXPECT_EQ(data->cracks, nullptr);
-    lit = 0;
-    for (int x = mx - 35; x <= mx + 35; ++x)
-        lit += w.Pixel(x, my + 3) == RGB(0x80, 0xFF, 0x80);
-    EXPECT_GT(lit, 40);
+    EXPECT_GT(across(RGB(0x80, 0xFF, 0x80)), 40);
 }
 
 TEST(GlassDisplayWindow, ZeroSizeClientMakesNoCrack) {

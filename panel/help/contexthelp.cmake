@@ -20,11 +20,9 @@ if(VARLO_TREE STREQUAL "host")
                     LIBS contexthelp_pure)
     target_compile_definitions(helptext_test PRIVATE
         VARLO_HELPTEXT_PATH="${CMAKE_CURRENT_LIST_DIR}/../res/helptext.txt")
-    # The fuzzers start from the program's help texts, copied: libFuzzer adds to its corpus folder.
+    # The fuzzer starts from the program's help texts, copied: libFuzzer adds to its corpus folder.
     file(COPY ${CMAKE_CURRENT_LIST_DIR}/../res/helptext.txt
          DESTINATION ${CMAKE_CURRENT_BINARY_DIR}/help-corpus)
-    varlo_fuzzer(helpstore_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpstore_fuzz.cpp
-                 LIBS contexthelp_pure CORPUS ${CMAKE_CURRENT_BINARY_DIR}/help-corpus)
     varlo_fuzzer(helprender_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/helprender_fuzz.cpp
                  LIBS contexthelp_pure CORPUS ${CMAKE_CURRENT_BINARY_DIR}/help-corpus)
 endif()

@@ -1,4 +1,5 @@
-// Compiles arbitrary help text and runs every topic through all three passes on a fake canvas.
+// Compiles arbitrary help text: every topic's lines stay within the block's limits, and every topic
+// runs through all three passes on a fake canvas.
 #include "help/helprender.h"
 
 #include <cstring>
@@ -46,6 +47,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(param, data, size < sizeof(param) - 1 ? size : sizeof(param) - 1);
     SetHelpParam(&context, 1, param);
     const HelpBlock* block = cache.head;
+    size_t total = 0; // every line is read to its end under the address sanitizer
+    for (int32_t t = 0; t < block->topicCount; ++t) {
+        const HelpTopic& topic = block->topics[t];
+        if (topic.firstLine + topic.lineCount > block->lineTotal)
+            __builtin_trap();
+        for (int32_t line = -1; line < topic.lineCount; ++line)
+            if (const char* text = GetTopicLine(block, t, line))
+                total += std::strlen(text);
+    }
+    (void)total;
     for (int32_t t = 0; t < block->topicCount && t < 50; ++t) {
         int32_t id = block->topics[t].identifier;
         if (!PrepareTopic(&context, true, block, id, t % 2 ? PREPARE_FIRST_SHOW : 0))

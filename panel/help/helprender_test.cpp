@@ -95,6 +95,14 @@ struct Rendered {
                 texts.push_back(d);
         return texts;
     }
+    // The text runs as "text@x,y" separated by spaces.
+    std::string Picture() const {
+        std::string out;
+        for (const Drawn& d : Texts())
+            out += (out.empty() ? "" : " ") + d.text + "@" + std::to_string(d.x) + "," +
+                   std::to_string(d.y);
+        return out;
+    }
     int Count(const std::string& kind) const {
         int n = 0;
         for (const Drawn& d : fake.drawn)
@@ -110,11 +118,7 @@ TEST(HelpRender, BackgroundColoursAndTheBaseBackground) {
     ASSERT_EQ(r.Count("fill"), 1); // only the red run differs from the base background
     EXPECT_EQ(r.fake.drawn[0].color, 0x0000FFu);
     EXPECT_EQ(r.fake.drawn[0].rect.left, 6);
-    auto texts = r.Texts();
-    ASSERT_EQ(texts.size(), 2u);
-    EXPECT_EQ(texts[0].text, "red");
-    EXPECT_EQ(texts[1].x, 6 + 24);
-    EXPECT_EQ(texts[1].y, 4);
+    EXPECT_EQ(r.Picture(), "red@6,4 plain@30,4");
 
     // Monochrome displays get neither fills nor text colours.
     r.fake.color = false;
@@ -131,12 +135,8 @@ TEST(HelpRender, ColourArguments) {
     for (const Drawn& d : r.fake.drawn)
         if (d.kind == "fill")
             fills.push_back(d.color);
-    ASSERT_EQ(fills.size(), 5u);
-    EXPECT_EQ(fills[0], 0xC0C009u); // red only
-    EXPECT_EQ(fills[1], 0xFFC0C0u); // blue only
-    EXPECT_EQ(fills[2], 0xC0012Cu); // modulo 256
-    EXPECT_EQ(fills[3], 0x00ABCDEFu);
-    EXPECT_EQ(fills[4], 0x00ABCDEFu); // the background stays for later runs
+    // Red only, blue only, modulo 256, queried; the background stays for later runs.
+    EXPECT_EQ(fills, (std::vector<uint32_t>{0xC0C009, 0xFFC0C0, 0xC0012C, 0xABCDEF, 0xABCDEF}));
     EXPECT_EQ(r.fake.queried, 3u);
     EXPECT_EQ(r.Texts()[4].color, 0x000700u);
 }
@@ -147,14 +147,8 @@ TEST(HelpRender, IndentsAndAlignmentsInMidRow) {
     // The left indent stays for the later rows: the widest is 6 line heights + "mid".
     EXPECT_EQ(HelpContentWidth(r.context), 6 * 14 + 24 + 12);
     r.Paint(412); // area width 400
-    auto t = r.Texts();
-    ASSERT_EQ(t.size(), 4u);
-    EXPECT_EQ(t[0].x, 6);
-    EXPECT_EQ(t[1].x, 6 + 6 * 14); // same row, six line heights in
-    EXPECT_EQ(t[1].y, t[0].y);
-    EXPECT_EQ(t[2].x, 6 + 400 - 14 - 16); // flush right, less the right indent
-    EXPECT_EQ(t[3].x, 6 + (400 - 24) / 2);
-    EXPECT_EQ(t[3].y, 4 + 28);
+    // cd six line heights in on the same row; rt flush right less the right indent; mid centred.
+    EXPECT_EQ(r.Picture(), "ab@6,4 cd@90,4 rt@376,18 mid@194,32");
 }
 
 TEST(HelpRender, FramedMinimumWidthCell) {
@@ -169,10 +163,8 @@ TEST(HelpRender, FramedMinimumWidthCell) {
     EXPECT_EQ(frame.rect.left, 7);
     EXPECT_EQ(frame.rect.right, 6 + 56 - 1);
     EXPECT_EQ(frame.rect.bottom, 4 + 15);
-    auto t = r.Texts();
-    EXPECT_EQ(t[0].x, 6 + 1 + 1 + 2 + (56 - 24) / 2);
-    EXPECT_EQ(t[0].y, 4);
-    EXPECT_EQ(t[1].x, 6 + 24); // the next run starts after the run's own width
+    // Centred in the cell; the next run starts after the run's own width.
+    EXPECT_EQ(r.Picture(), "ab@26,4 c@30,4");
 }
 
 TEST(HelpRender, LinksAndHitTesting) {
@@ -181,8 +173,7 @@ TEST(HelpRender, LinksAndHitTesting) {
     EXPECT_TRUE(r.context->flags & HELP_RENDER_LINKS);
     EXPECT_TRUE(r.context->flags & HELP_RENDER_TITLE_BAR);
     r.Paint();
-    auto t = r.Texts();
-    ASSERT_EQ(t.size(), 4u); // id 0 shows nothing
+    EXPECT_EQ(r.Texts().size(), 4u); // id 0 shows nothing
     EXPECT_EQ(HitTestTopic(r.context, 6, 4), 1011u);
     EXPECT_EQ(HitTestTopic(r.context, 6 + 32 + 8, 4 + 13), 1013u | HELP_LINK_COMMAND);
     EXPECT_EQ(HitTestTopic(r.context, 6 + 32, 4), 0u); // the space between
@@ -195,10 +186,8 @@ TEST(HelpRender, GroupsStyleInlineElementsPrivately) {
     Rendered r;
     ASSERT_TRUE(r.Prepare("1000:\n{T0,128;C(T0,0,255)1013:Write}after\n"));
     r.Paint();
-    auto t = r.Texts();
-    ASSERT_EQ(t.size(), 2u);
-    EXPECT_EQ(t[0].color, 0xFF0000u);
-    EXPECT_EQ(t[1].color, 0x008000u);
+    EXPECT_EQ(r.Texts().at(0).color, 0xFF0000u);
+    EXPECT_EQ(r.Texts().at(1).color, 0x008000u);
 }
 
 TEST(HelpRender, SymbolsBitmapsAndEmptyItems) {
@@ -206,14 +195,10 @@ TEST(HelpRender, SymbolsBitmapsAndEmptyItems) {
     ASSERT_TRUE(r.Prepare("1000:\n{S97}{W252}{S0xy}{I108}{I|9}{I12345;@tail;;@ignored}\n"));
     r.Paint();
     auto t = r.Texts();
-    ASSERT_EQ(t.size(), 4u);
-    EXPECT_EQ(t[0].text, "a");
-    EXPECT_EQ(t[0].font.symbol, 'S');
-    EXPECT_EQ(t[1].text, "\xFC");
-    EXPECT_EQ(t[1].font.symbol, 'W');
-    EXPECT_EQ(t[2].text, "xy");
-    EXPECT_EQ(t[3].text, "tail");
-    EXPECT_EQ(t[3].font.symbol, 0); // the style's font is kept
+    std::string symbols;
+    for (const Drawn& d : t)
+        symbols += d.text + ":" + char(d.font.symbol ? d.font.symbol : '-') + " ";
+    EXPECT_EQ(symbols, "a:S \xFC:W xy:S tail:- "); // {I..;@tail}: the style's font is kept
     ASSERT_EQ(r.Count("bitmap"), 2);
     EXPECT_EQ(r.fake.drawn[3].text, "20108"); // the language offset first
     EXPECT_EQ(HelpContentHeight(r.context), 30 + 12);
@@ -244,26 +229,21 @@ TEST(HelpRender, LineHeightsAndFonts) {
     ASSERT_TRUE(r.Prepare("1000:\nx\n\n{F,20}big\n\n{F,B}bold{F,N;F*}{F,S}norm\n{FCourier,I}c\n"));
     EXPECT_EQ(HelpContentHeight(r.context), 14 + 14 + 20 + 20 + 20 + 14 + 12);
     r.Paint();
-    auto t = r.Texts();
-    EXPECT_EQ(t[1].font.size, 20);
-    EXPECT_STREQ(t[1].font.face, "Arial");
-    EXPECT_TRUE(t[2].font.bold);
-    EXPECT_EQ(t[2].font.size, 20);
-    EXPECT_FALSE(t[3].font.bold);
-    EXPECT_EQ(t[3].font.size, 14); // F* is the base font
-    EXPECT_STREQ(t[4].font.face, "Courier");
-    EXPECT_TRUE(t[4].font.italic);
-    char fontText[64];
-    FormatHelpFontSpec(t[4].font, fontText, sizeof(fontText));
-    EXPECT_STREQ(fontText, "Courier,14,I");
-    FormatHelpFontSpec(t[2].font, fontText, sizeof(fontText));
-    EXPECT_STREQ(fontText, "Arial,20,B");
-
+    auto fonts = [&r] {
+        std::string out;
+        for (const Drawn& d : r.Texts()) {
+            char text[64];
+            FormatHelpFontSpec(d.font, text, sizeof text);
+            out += std::string(text) + " ";
+        }
+        return out;
+    };
+    // F* is the base font.
+    EXPECT_EQ(fonts(), "Arial,14, Arial,20, Arial,20,B Arial,14, Courier,14,I ");
     // A size alone keeps face, italic flag and boldness.
     ASSERT_TRUE(r.Prepare("1000:\n{FTimes,I;F,B;F,30}x\n"));
     r.Paint();
-    FormatHelpFontSpec(r.Texts()[0].font, fontText, sizeof(fontText));
-    EXPECT_STREQ(fontText, "Times,30,IB");
+    EXPECT_EQ(fonts(), "Times,30,IB ");
 }
 
 TEST(HelpRender, CentredRunsWiderThanTheArea) {
@@ -284,11 +264,10 @@ TEST(HelpRender, DefaultTopicTitlesAndSavedStyles) {
     EXPECT_EQ(r.context->titleHeight, 14);
     r.Paint();
     auto t = r.Texts();
-    ASSERT_EQ(t.size(), 2u);
-    EXPECT_TRUE(t[0].font.bold);      // title style
-    EXPECT_EQ(t[0].y, 0);             // title drawn with y origin 0
-    EXPECT_EQ(t[1].color, 0xFF0000u); // saved style 1
-    EXPECT_EQ(t[1].y, 4 + 20);        // below the title bar
+    // The title in its style from y origin 0; the text in saved style 1 below the title bar.
+    EXPECT_EQ(r.Picture(), "Title@6,0 link@6,24");
+    EXPECT_TRUE(t[0].font.bold);
+    EXPECT_EQ(t[1].color, 0xFF0000u);
     EXPECT_EQ(r.Count("fill"), 0);
 
     // A starred topic on first show is a plain tooltip despite its link.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 constexpr uint32_t kKey = 0x1234, kOther = 0x5678;
@@ -118,9 +120,8 @@ TEST(HelpPlacement, AboveTheTargetCentredAndKeptInTheOwner) {
     int32_t bar = 16;
     HelpPlaceInput in = Place();
     HelpRect r = PlaceHelpWindow(in, &bar);
-    EXPECT_EQ(r.top, 300 - 40 - 1);
-    EXPECT_EQ(r.left, 200 - 26);
-    EXPECT_EQ(r.right - r.left, 112);
+    EXPECT_EQ(std::tie(r.top, r.left, r.right),
+              std::make_tuple(300 - 40 - 1, 200 - 26, 200 - 26 + 112));
 
     in.target = {560, 300, 600, 320}; // near the owner's right edge
     EXPECT_EQ(PlaceHelpWindow(in, &bar).left, 600 - 112 - 4);
@@ -138,15 +139,13 @@ TEST(HelpPlacement, AboveTheTargetCentredAndKeptInTheOwner) {
     in.titleWidth = 100;
     in.titleHeight = 20;
     r = PlaceHelpWindow(in, &bar);
-    EXPECT_EQ(bar, 22);
-    EXPECT_EQ(r.right - r.left, 100 + 56 + 14);
-    EXPECT_EQ(r.bottom - r.top, 40 + 22);
+    EXPECT_EQ(std::make_tuple(bar, r.right - r.left, r.bottom - r.top),
+              std::make_tuple(22, 100 + 56 + 14, 40 + 22));
 
     // A dragged position is kept.
     in.drag = {7, 9, 70, 90};
     r = PlaceHelpWindow(in, &bar);
-    EXPECT_EQ(r.left, 7);
-    EXPECT_EQ(r.top, 9);
+    EXPECT_EQ(std::pair(r.left, r.top), std::pair(7, 9));
 }
 
 TEST(HelpPlacement, NoRoomAboveGoesToTheScreenEdgeByThePointer) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "res/resource.h"
@@ -30,18 +31,15 @@ const BYTE* Resource(const char* type, UINT id, DWORD* size) {
 // Reads a DLGTEMPLATE and its items as the panel builder will.
 struct TemplateReader {
     const BYTE* p;
-    WORD Word() {
-        WORD w;
-        std::memcpy(&w, p, 2);
-        p += 2;
-        return w;
+    template <typename T>
+    T Read() {
+        T value;
+        std::memcpy(&value, p, sizeof value);
+        p += sizeof value;
+        return value;
     }
-    DWORD Dword() {
-        DWORD d;
-        std::memcpy(&d, p, 4);
-        p += 4;
-        return d;
-    }
+    WORD Word() { return Read<WORD>(); }
+    DWORD Dword() { return Read<DWORD>(); }
     // An ordinal as "#n", a string as its ASCII text.
     std::string NameOrOrdinal() {
         char text[256];
@@ -85,8 +83,7 @@ Template ReadTemplate(const BYTE* base) {
     t.style = r.Dword();
     r.Dword(); // extended style
     WORD count = r.Word();
-    r.Word(); // x
-    r.Word(); // y
+    r.Dword(); // x, y
     t.cx = short(r.Word());
     t.cy = short(r.Word());
     EXPECT_EQ("", r.NameOrOrdinal()); // menu
@@ -98,7 +95,7 @@ Template ReadTemplate(const BYTE* base) {
         r.Align4(base);
         Item item;
         item.style = r.Dword();
-        r.Dword();
+        r.Dword(); // extended style
         item.x = short(r.Word());
         item.y = short(r.Word());
         item.cx = short(r.Word());
@@ -106,8 +103,7 @@ Template ReadTemplate(const BYTE* base) {
         item.id = r.Word();
         item.cls = r.NameOrOrdinal();
         item.text = r.NameOrOrdinal();
-        WORD extra = r.Word();
-        r.p += extra;
+        r.p += r.Word(); // creation data
         t.items.push_back(item);
     }
     return t;
@@ -128,24 +124,16 @@ void ExpectTemplate(UINT id, DWORD style, short cx, short cy, WORD points, const
     const BYTE* data = Resource(MAKEINTRESOURCEA(5), id, &size);
     ASSERT_NE(nullptr, data);
     Template t = ReadTemplate(data);
-    EXPECT_EQ(style, t.style);
-    EXPECT_EQ(cx, t.cx);
-    EXPECT_EQ(cy, t.cy);
+    EXPECT_EQ(std::tie(style, cx, cy, points), std::tie(t.style, t.cx, t.cy, t.points));
     EXPECT_EQ("Korvane Varlo Control", t.title);
-    EXPECT_EQ(points, t.points);
     EXPECT_EQ(face, t.face);
     ASSERT_EQ(expected.size(), t.items.size());
     const Item* item = t.items.data();
     for (const ExpectedItem& e : expected) {
         SCOPED_TRACE(e.id);
-        EXPECT_EQ(e.id, item->id);
-        EXPECT_EQ(e.cls, item->cls);
-        EXPECT_EQ(e.text, item->text);
-        EXPECT_EQ(e.style, item->style);
-        EXPECT_EQ(e.x, item->x);
-        EXPECT_EQ(e.y, item->y);
-        EXPECT_EQ(e.cx, item->cx);
-        EXPECT_EQ(e.cy, item->cy);
+        EXPECT_EQ(std::tie(e.id, e.style, e.x, e.y, e.cx, e.cy),
+                  std::tie(item->id, item->style, item->x, item->y, item->cx, item->cy));
+        EXPECT_EQ(std::string(e.cls) + " " + e.text, item->cls + " " + item->text);
         ++item;
     }
 }

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "timecode/timecodepanel.h"
@@ -106,8 +107,8 @@ TEST_F(MainWindow, OpensAtTheDefaultSizeWithThePanelAndItsTitle) {
     ASSERT_NE(window, nullptr);
     RECT r;
     GetWindowRect(window, &r);
-    EXPECT_EQ(r.right - r.left, kMainWindowWidth);
-    EXPECT_EQ(r.bottom - r.top, kMainWindowHeight);
+    EXPECT_EQ(std::make_tuple(r.right - r.left, r.bottom - r.top),
+              std::make_tuple(kMainWindowWidth, kMainWindowHeight));
     EXPECT_TRUE(IsWindowVisible(window));
     char title[100];
     GetWindowTextA(window, title, sizeof title);
@@ -126,12 +127,12 @@ TEST_F(MainWindow, NeverSmallerThanThePanelTemplateWithItsFrame) {
                   panel.bottom + (outer.bottom - outer.top) - client.bottom};
     MINMAXINFO info{};
     SendMessageA(window, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&info));
-    EXPECT_EQ(info.ptMinTrackSize.x, expected.cx);
-    EXPECT_EQ(info.ptMinTrackSize.y, expected.cy);
+    EXPECT_EQ(std::make_tuple(info.ptMinTrackSize.x, info.ptMinTrackSize.y),
+              std::make_tuple(expected.cx, expected.cy));
     SetWindowPos(window, nullptr, 0, 0, 100, 60, SWP_NOMOVE | SWP_NOZORDER);
     GetWindowRect(window, &outer);
-    EXPECT_EQ(outer.right - outer.left, expected.cx);
-    EXPECT_EQ(outer.bottom - outer.top, expected.cy);
+    EXPECT_EQ(std::make_tuple(outer.right - outer.left, outer.bottom - outer.top),
+              std::make_tuple(expected.cx, expected.cy));
     SetWindowPos(window, nullptr, 0, 0, kMainWindowWidth, kMainWindowHeight,
                  SWP_NOMOVE | SWP_NOZORDER);
 }
@@ -180,21 +181,19 @@ TEST_F(MainWindow, EraseTilesTheBackgroundAndDrawsTheHiddenLabelsInYellow) {
     MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&r), 2);
     SIZE text;
     GetTextExtentPoint32A(canvas.dc, "FPS:", 4, &text);
-    int yellow = 0, leftmost = INT32_MAX, rightmost = -1, top = INT32_MAX, bottom = -1;
+    int yellow = 0;
+    RECT ink = {INT32_MAX, INT32_MAX, -1, -1};
     for (int y = r.top; y < r.bottom; ++y)
         for (int x = r.left - text.cx; x < r.right + text.cx; ++x)
             if (GetPixel(canvas.dc, x, y) == RGB(255, 255, 0)) {
                 ++yellow;
-                leftmost = std::min(leftmost, x);
-                rightmost = std::max(rightmost, x);
-                top = std::min(top, y);
-                bottom = std::max(bottom, y);
+                ink = {std::min(ink.left, LONG(x)), std::min(ink.top, LONG(y)),
+                       std::max(ink.right, LONG(x)), std::max(ink.bottom, LONG(y))};
             }
     EXPECT_GT(yellow, 10);
-    EXPECT_LT(rightmost, r.right);
-    EXPECT_GE(leftmost, r.right - text.cx); // drawn from the right edge back
-    EXPECT_GT(top, r.top);                  // centred, not at the top
-    EXPECT_LT(bottom, r.bottom - 1);
+    // Drawn from the right edge back, centred vertically (not at the top).
+    EXPECT_TRUE(ink.left >= r.right - text.cx && ink.right < r.right && ink.top > r.top &&
+                ink.bottom < r.bottom - 1);
     // Outside the labels the background tiles show (no yellow in the glass display's area).
     RECT glass;
     GetWindowRect(GetDlgItem(window, IDC_DISPLAY), &glass);
@@ -254,10 +253,7 @@ TEST_F(MainWindow, ClosingStoresThePlacementAndTheNextStartRestoresIt) {
     ASSERT_NE(window, nullptr);
     RECT r;
     GetWindowRect(window, &r);
-    EXPECT_EQ(r.left, 40);
-    EXPECT_EQ(r.top, 50);
-    EXPECT_EQ(r.right - r.left, 600);
-    EXPECT_EQ(r.bottom - r.top, 260);
+    EXPECT_EQ(std::tie(r.left, r.top, r.right, r.bottom), std::make_tuple(40, 50, 640, 310));
 }
 
 } // namespace

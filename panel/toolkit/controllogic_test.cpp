@@ -10,87 +10,52 @@
 
 namespace {
 
-constexpr CaptionColors kDefaults = {0x81C0C0C0, 0x81C0C0C0, 0x8E00FFFF};
-
-struct Parsed {
-    CaptionColors colors;
-    std::string caption;
-};
-Parsed Parse(const char* text) {
-    Parsed p = {kDefaults, ""};
-    p.caption = ParseCaptionColors(&p.colors, text);
-    return p;
-}
+constexpr uint32_t kB = 0x81C0C0C0, kT = 0x8E00FFFF, kO = 0x81C0C0C0; // the defaults
 
 } // namespace
 
-TEST(CaptionMarkup, ColoursAndCaption) {
-    Parsed p = Parse("{B0,0,255}24");
-    EXPECT_EQ(p.caption, "24");
-    EXPECT_EQ(p.colors.background, 0xFF0000u);
-    EXPECT_EQ(p.colors.text, kDefaults.text);
-
-    p = Parse("Set");
-    EXPECT_EQ(p.caption, "Set");
-    EXPECT_EQ(p.colors.background, kDefaults.background);
-
-    p = Parse("{B192,128,128;T255,0,0}Write it");
-    EXPECT_EQ(p.caption, "Write it");
-    EXPECT_EQ(p.colors.background, 0x8080C0u);
-    EXPECT_EQ(p.colors.text, 0x0000FFu);
-
-    p = Parse("{O1,2,3}x");
-    EXPECT_EQ(p.colors.other, 0x030201u);
-    EXPECT_EQ(p.colors.background, kDefaults.background);
-}
-
-TEST(CaptionMarkup, InvalidItemsAreSkipped) {
-    Parsed p = Parse("{X1,2,3}Go");
-    EXPECT_EQ(p.caption, "Go");
-    EXPECT_EQ(p.colors.background, kDefaults.background);
-    EXPECT_EQ(p.colors.other, kDefaults.other);
-    EXPECT_EQ(p.colors.text, kDefaults.text);
-    p = Parse("{B0,255}a,b");
-    EXPECT_EQ(p.caption, "a,b");
-    EXPECT_EQ(p.colors.background, kDefaults.background);
-    // A short triple does not borrow the next item's commas.
-    p = Parse("{T255,0;B0,0,255}z");
-    EXPECT_EQ(p.colors.text, kDefaults.text);
-    EXPECT_EQ(p.colors.background, 0xFF0000u);
-    p = Parse("{b1,1,1;;B300,0,0}z");
-    EXPECT_EQ(p.colors.background, 0x00002Cu);
-    p = Parse("{}z");
-    EXPECT_EQ(p.caption, "z");
-}
-
-TEST(CaptionMarkup, BracePlacement) {
-    EXPECT_EQ(Parse("ab{B1,1,1}cd").caption, "cd");
-    EXPECT_EQ(Parse("ab{B1,1,1}cd").colors.background, 0x010101u);
-    Parsed p = Parse("B1,1,1}cd");
-    EXPECT_EQ(p.caption, "cd");
-    EXPECT_EQ(p.colors.background, kDefaults.background);
-    p = Parse("{B1,1,1 no end");
-    EXPECT_EQ(p.caption, "{B1,1,1 no end");
-    EXPECT_EQ(p.colors.background, kDefaults.background);
-    // An opening brace after the closing one reads no items.
-    p = Parse("x}{B1,1,1}y");
-    EXPECT_EQ(p.caption, "{B1,1,1}y");
-    EXPECT_EQ(p.colors.background, kDefaults.background);
+TEST(CaptionMarkup, ColoursCaptionsAndBadItems) {
+    const struct {
+        const char *text, *caption;
+        uint32_t background, textColour, other;
+    } cases[] = {
+        {"{B0,0,255}24", "24", 0xFF0000, kT, kO},
+        {"Set", "Set", kB, kT, kO},
+        {"{B192,128,128;T255,0,0}Write it", "Write it", 0x8080C0, 0x0000FF, kO},
+        {"{O1,2,3}x", "x", kB, kT, 0x030201},
+        // Bad items are skipped; a short triple does not borrow the next item's commas.
+        {"{X1,2,3}Go", "Go", kB, kT, kO},
+        {"{B0,255}a,b", "a,b", kB, kT, kO},
+        {"{T255,0;B0,0,255}z", "z", 0xFF0000, kT, kO},
+        {"{b1,1,1;;B300,0,0}z", "z", 0x00002C, kT, kO},
+        {"{}z", "z", kB, kT, kO},
+        // Braces: text before the items is dropped; no opening or no closing brace reads none;
+        // an opening brace after the closing one reads no items.
+        {"ab{B1,1,1}cd", "cd", 0x010101, kT, kO},
+        {"B1,1,1}cd", "cd", kB, kT, kO},
+        {"{B1,1,1 no end", "{B1,1,1 no end", kB, kT, kO},
+        {"x}{B1,1,1}y", "{B1,1,1}y", kB, kT, kO},
+    };
+    for (const auto& c : cases) {
+        CaptionColors colors = {kB, kO, kT};
+        EXPECT_EQ(ParseCaptionColors(&colors, c.text), std::string(c.caption)) << c.text;
+        EXPECT_EQ(colors.background, c.background) << c.text;
+        EXPECT_EQ(colors.text, c.textColour) << c.text;
+        EXPECT_EQ(colors.other, c.other) << c.text;
+    }
 }
 
 TEST(CaptionMarkup, Mnemonics) {
-    char out[32];
-    EXPECT_EQ(StripMnemonic("&Set", out, sizeof out), 0);
-    EXPECT_STREQ(out, "Set");
-    EXPECT_EQ(StripMnemonic("Re&fr.", out, sizeof out), 2);
-    EXPECT_STREQ(out, "Refr.");
-    EXPECT_EQ(StripMnemonic("A&&B", out, sizeof out), 1);
-    EXPECT_STREQ(out, "A&B");
-    EXPECT_EQ(StripMnemonic("Fish&", out, sizeof out), -1);
-    EXPECT_STREQ(out, "Fish&");
-    EXPECT_EQ(StripMnemonic("a&b&c", out, sizeof out), 1);
-    EXPECT_STREQ(out, "ab&c");
-    EXPECT_EQ(StripMnemonic("", out, sizeof out), -1);
+    const struct {
+        const char *text, *shown;
+        int index;
+    } cases[] = {{"&Set", "Set", 0},     {"Re&fr.", "Refr.", 2}, {"A&&B", "A&B", 1},
+                 {"Fish&", "Fish&", -1}, {"a&b&c", "ab&c", 1},   {"", "", -1}};
+    for (const auto& c : cases) {
+        char out[32];
+        EXPECT_EQ(StripMnemonic(c.text, out, sizeof out), c.index) << c.text;
+        EXPECT_STREQ(out, c.shown);
+    }
     char tiny[3];
     EXPECT_EQ(StripMnemonic("abc&d", tiny, sizeof tiny), -1);
     EXPECT_STREQ(tiny, "ab");

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -74,51 +75,37 @@ FontSpecParts Parse(const char* fontText) {
     return parts;
 }
 
-TEST(FontSpec, FaceSizeAndFlags) {
-    FontSpecParts p = Parse("MS Sans Serif,14,B");
-    EXPECT_STREQ("MS Sans Serif", p.face);
-    EXPECT_EQ(14, p.height);
-    EXPECT_EQ(700, p.weight);
-    EXPECT_EQ(0x22, p.pitchAndFamily);
-    EXPECT_EQ(0, p.charset);
-
-    p = Parse("Arial,14");
-    EXPECT_STREQ("Arial", p.face);
-    EXPECT_EQ(14, p.height);
-    EXPECT_EQ(400, p.weight);
-    EXPECT_EQ(0, p.italicUnderline);
-
-    p = Parse("Courier New,-11,FIb");
-    EXPECT_EQ(-11, p.height);
-    EXPECT_EQ(0x31, p.pitchAndFamily);
-    EXPECT_EQ(1, p.italicUnderline);
-    EXPECT_EQ(400, p.weight);                            // flags are case-sensitive
-    EXPECT_EQ(0x20, Parse("Arial,8,FX").pitchAndFamily); // the last pitch letter wins
+// A description as "face/height/weight/italic+underline/pitch and family/charset".
+std::string Describe(const char* fontText) {
+    FontSpecParts p = Parse(fontText);
+    char out[1100];
+    std::snprintf(out, sizeof out, "%s/%d/%d/%u/%#x/%u", p.face, p.height, p.weight,
+                  p.italicUnderline, p.pitchAndFamily, p.charset);
+    return out;
 }
 
-TEST(FontSpec, SymbolFacesReplaceAnyFace) {
-    FontSpecParts p = Parse("12,W");
-    EXPECT_STREQ("Wingdings", p.face);
-    EXPECT_EQ(12, p.height);
-    EXPECT_EQ(2, p.charset);
-    p = Parse("Arial,10,S");
-    EXPECT_STREQ("Symbol", p.face);
-    EXPECT_EQ(2, p.charset);
-}
-
-TEST(FontSpec, MissingPartsTakeDefaults) {
-    // Without a comma the whole text is read as a size.
+TEST(FontSpec, FaceSizeFlagsAndDefaults) {
     const struct {
-        const char *text, *face;
-        int height;
-    } cases[] = {{"Arial", "MS Sans Serif", 0}, {",14", "MS Sans Serif", 14},
-                 {"14", "MS Sans Serif", 14},   {"", "MS Sans Serif", 0},
-                 {nullptr, "MS Sans Serif", 0}, {"System,10", "System", 10}};
-    for (const auto& c : cases) {
-        FontSpecParts p = Parse(c.text);
-        EXPECT_STREQ(c.face, p.face) << (c.text ? c.text : "null");
-        EXPECT_EQ(c.height, p.height) << (c.text ? c.text : "null");
-    }
+        const char *text, *want;
+    } cases[] = {
+        {"MS Sans Serif,14,B", "MS Sans Serif/14/700/0/0x22/0"},
+        {"Arial,14", "Arial/14/400/0/0x22/0"},
+        // Flags are case-sensitive; the last pitch letter wins.
+        {"Courier New,-11,FIb", "Courier New/-11/400/1/0x31/0"},
+        {"Arial,8,FX", "Arial/8/400/0/0x20/0"},
+        // Symbol faces replace any face.
+        {"12,W", "Wingdings/12/400/0/0x22/2"},
+        {"Arial,10,S", "Symbol/10/400/0/0x22/2"},
+        // Missing parts take defaults; without a comma the whole text is read as a size.
+        {"Arial", "MS Sans Serif/0/400/0/0x22/0"},
+        {",14", "MS Sans Serif/14/400/0/0x22/0"},
+        {"14", "MS Sans Serif/14/400/0/0x22/0"},
+        {"", "MS Sans Serif/0/400/0/0x22/0"},
+        {nullptr, "MS Sans Serif/0/400/0/0x22/0"},
+        {"System,10", "System/10/400/0/0x22/0"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Describe(c.text), c.want) << (c.text ? c.text : "null");
 }
 
 TEST(FontSpec, LongSpecsAreCut) {

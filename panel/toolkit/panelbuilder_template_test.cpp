@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -13,7 +15,15 @@ namespace {
 std::string Latin1(const TemplateText& t) {
     char buf[1024];
     TemplateTextToLatin1(t, buf, sizeof buf);
-    return buf;
+    return t.isOrdinal ? "#" + std::to_string(t.ordinal) : buf;
+}
+
+// An item as "id class text style x,y,cx,cy", ordinals as #n.
+std::string Describe(const TemplateItem& i) {
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, " %#x %d,%d,%d,%d", unsigned(i.style), i.x, i.y, i.cx,
+                  i.cy);
+    return std::to_string(i.id) + " " + Latin1(i.windowClass) + " " + Latin1(i.text) + numbers;
 }
 
 // Reads every item; returns how many were read whole.
@@ -37,33 +47,19 @@ TEST(TemplateReader, ReadsThePanelTemplateHeaderAndEveryItem) {
     auto bytes = PanelTemplate1005();
     TemplateHeader h;
     ASSERT_TRUE(ReadTemplateHeader(bytes.data(), bytes.size(), &h));
-    EXPECT_EQ(h.style, 0x10CA00C0u);
-    EXPECT_EQ(h.itemCount, 20);
-    EXPECT_EQ(h.cx, 250);
-    EXPECT_EQ(h.cy, 89);
-    EXPECT_EQ(Latin1(h.title), "Korvane Varlo Control");
-    EXPECT_TRUE(h.hasFont);
-    EXPECT_EQ(h.pointSize, 10);
-    EXPECT_EQ(Latin1(h.face), "System");
+    EXPECT_EQ(std::tie(h.style, h.itemCount, h.cx, h.cy, h.hasFont, h.pointSize),
+              std::make_tuple(0x10CA00C0u, 20, 250, 89, true, 10));
+    EXPECT_EQ(Latin1(h.title) + "/" + Latin1(h.face), "Korvane Varlo Control/System");
     EXPECT_EQ(h.firstItem % 4, 0u);
 
     auto items = ReadAll(bytes.data(), bytes.size());
     ASSERT_EQ(items.size(), 20u);
-    EXPECT_EQ(items[0].id, 65534);
-    EXPECT_TRUE(items[0].windowClass.isOrdinal);
-    EXPECT_EQ(items[0].windowClass.ordinal, 0x82);
-    EXPECT_EQ(items[1].id, 1003);
-    EXPECT_FALSE(items[1].windowClass.isOrdinal);
-    EXPECT_EQ(Latin1(items[1].windowClass), "AppDisplayClass");
+    EXPECT_EQ(Describe(items[0]), "65534 #130  0x50000006 240,18,1,30");
+    EXPECT_EQ(Describe(items[1]), "1003 AppDisplayClass Na, sowas 0x50010000 6,6,240,48");
     EXPECT_EQ(Latin1(items[2].text), "{B192,128,128}Write");
-    EXPECT_EQ(items[7].id, 1094);
-    EXPECT_EQ(items[7].style, 0x50811080u);
-    EXPECT_EQ(items[9].id, 1006);
-    EXPECT_TRUE(items[9].text.isOrdinal);
-    EXPECT_EQ(items[9].text.ordinal, 108);
-    EXPECT_EQ(items[19].id, 1043);
-    EXPECT_EQ(items[19].x, 222);
-    EXPECT_EQ(items[19].cy, 12);
+    EXPECT_EQ(Describe(items[7]), "1094 #129  0x50811080 96,60,48,12");
+    EXPECT_EQ(Describe(items[9]), "1006 #130 #108 0x5000090e 128,72,16,12");
+    EXPECT_EQ(Describe(items[19]), "1043 AppBtnClass +4 0x50010000 222,72,18,12");
     EXPECT_LE(items[19].next, bytes.size() + 3);
 }
 
@@ -116,16 +112,12 @@ TEST(PanelUnits, DialogUnitsToPixelsTruncateTowardZero) {
     EXPECT_EQ(HorizontalBaseFromAlphabetWidth(364), 7); // 364 / 26 = 14, (14 + 1) / 2
     EXPECT_EQ(HorizontalBaseFromAlphabetWidth(338), 7); // 13 -> 7
     EXPECT_EQ(HorizontalBaseFromAlphabetWidth(312), 6); // 12 -> 6
-    PanelArea r = TemplateUnitsToPixels(6, 6, 240, 48, {7, 16});
-    EXPECT_EQ(r.left, 10);    // 42 / 4
-    EXPECT_EQ(r.top, 12);     // 96 / 8
-    EXPECT_EQ(r.right, 430);  // 10 + 1680 / 4
-    EXPECT_EQ(r.bottom, 108); // 12 + 768 / 8
-    PanelArea n = TemplateUnitsToPixels(-3, -5, 3, 5, {7, 13});
-    EXPECT_EQ(n.left, -5);  // -21 / 4
-    EXPECT_EQ(n.top, -8);   // -65 / 8
-    EXPECT_EQ(n.right, 0);  // -5 + 5
-    EXPECT_EQ(n.bottom, 0); // -8 + 8
+    auto edges = [](PanelArea a) { return std::make_tuple(a.left, a.top, a.right, a.bottom); };
+    // 42 / 4, 96 / 8, 10 + 1680 / 4, 12 + 768 / 8.
+    EXPECT_EQ(edges(TemplateUnitsToPixels(6, 6, 240, 48, {7, 16})),
+              std::make_tuple(10, 12, 430, 108));
+    // -21 / 4, -65 / 8, -5 + 5, -8 + 8.
+    EXPECT_EQ(edges(TemplateUnitsToPixels(-3, -5, 3, 5, {7, 13})), std::make_tuple(-5, -8, 0, 0));
 }
 
 TEST(PanelLayout, CoordinatesStayMoveOrStretchByTheBand) {

@@ -12,13 +12,8 @@ public:
                    uint16_t pointSize = 0, const std::string& face = "") {
         Dword(style);
         Dword(0);
-        Word(count);
-        Word(0);
-        Word(0);
-        Word(static_cast<uint16_t>(cx));
-        Word(static_cast<uint16_t>(cy));
-        Word(0); // menu
-        Word(0); // class
+        for (int16_t v : {int16_t(count), int16_t(0), int16_t(0), cx, cy, int16_t(0), int16_t(0)})
+            Word(static_cast<uint16_t>(v)); // count, x, y, cx, cy, menu, class
         String(title);
         if (style & 0x40) {
             Word(pointSize);
@@ -34,11 +29,8 @@ public:
         Align();
         Dword(style);
         Dword(0);
-        Word(static_cast<uint16_t>(x));
-        Word(static_cast<uint16_t>(y));
-        Word(static_cast<uint16_t>(cx));
-        Word(static_cast<uint16_t>(cy));
-        Word(id);
+        for (int16_t v : {x, y, cx, cy, int16_t(id)})
+            Word(static_cast<uint16_t>(v));
         if (className.empty()) {
             Word(0xFFFF);
             Word(atom);

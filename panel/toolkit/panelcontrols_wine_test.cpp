@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "toolkit/buttongroup.h"
@@ -84,37 +85,29 @@ COLORREF Pixel(HWND w, int x, int y) {
     return c;
 }
 
-// Copies the window's client pixels once, then counts those in r within `tolerance` of a colour
-// in every channel (text is drawn smoothed).
+// Counts the pixels in r within `tolerance` of a colour in every channel (text is drawn smoothed).
 int CountPixels(HWND w, const RECT& r, COLORREF color, int tolerance = 0) {
-    const int width = r.right - r.left, height = r.bottom - r.top;
-    if (width <= 0 || height <= 0)
-        return 0;
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    void* bits = nullptr;
+    auto close = [tolerance](int a, int b) { return a - b <= tolerance && b - a <= tolerance; };
     HDC dc = GetDC(w);
-    HDC mem = CreateCompatibleDC(dc);
-    HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(mem, bitmap);
-    BitBlt(mem, 0, 0, width, height, dc, r.left, r.top, SRCCOPY);
-    GdiFlush();
-    auto within = [tolerance](int a, int b) { return a - b <= tolerance && b - a <= tolerance; };
     int n = 0;
-    const DWORD* px = static_cast<const DWORD*>(bits);
-    for (int i = 0; i < width * height; ++i)
-        n += within((px[i] >> 16) & 0xFF, GetRValue(color)) &&
-             within((px[i] >> 8) & 0xFF, GetGValue(color)) &&
-             within(px[i] & 0xFF, GetBValue(color));
-    SelectObject(mem, old);
-    DeleteObject(bitmap);
-    DeleteDC(mem);
+    for (int y = r.top; y < r.bottom; ++y)
+        for (int x = r.left; x < r.right; ++x) {
+            const COLORREF c = GetPixel(dc, x, y);
+            n += close(GetRValue(c), GetRValue(color)) && close(GetGValue(c), GetGValue(color)) &&
+                 close(GetBValue(c), GetBValue(color));
+        }
     ReleaseDC(w, dc);
     return n;
+}
+
+struct Spot {
+    int x, y;
+    COLORREF color;
+};
+// Checks single pixels of one window, each against its expected colour.
+void ExpectPixels(HWND w, std::initializer_list<Spot> spots) {
+    for (const Spot& s : spots)
+        EXPECT_EQ(Pixel(w, s.x, s.y), s.color) << "at " << s.x << "," << s.y;
 }
 
 void Repaint(HWND w) {
@@ -149,17 +142,16 @@ TEST(PanelKeys, FaceAndTextColoursFromMarkup) {
     EXPECT_EQ(Pixel(plain, 4, 4), RGB(192, 192, 192));
     EXPECT_GT(CountPixels(plain, {4, 4, 56, 20}, kYellow), 5);
     // The bevel: dark grey frame with clipped corners, white light inside it, black shadow.
-    EXPECT_EQ(Pixel(blue, 5, 0), RGB(64, 64, 64));
-    EXPECT_EQ(Pixel(blue, 5, 1), RGB(255, 255, 255));
-    EXPECT_EQ(Pixel(blue, 5, 22), RGB(128, 128, 128));
-    EXPECT_EQ(Pixel(blue, 57, 5), RGB(128, 128, 128));
+    ExpectPixels(blue, {{5, 0, RGB(64, 64, 64)},
+                        {5, 1, RGB(255, 255, 255)},
+                        {5, 22, RGB(128, 128, 128)},
+                        {57, 5, RGB(128, 128, 128)}});
     EXPECT_EQ(SendMessageA(blue, WM_GETDLGCODE, 0, 0), 0x2090);
     // With a published panel background, the frame's clipped corners show it.
     PanelBackgroundBrush = CreateSolidBrush(RGB(255, 0, 255));
     Repaint(blue);
-    EXPECT_EQ(Pixel(blue, 0, 0), RGB(255, 0, 255));
-    EXPECT_EQ(Pixel(blue, 59, 23), RGB(255, 0, 255));
-    EXPECT_EQ(Pixel(blue, 5, 0), RGB(64, 64, 64));
+    ExpectPixels(blue,
+                 {{0, 0, RGB(255, 0, 255)}, {59, 23, RGB(255, 0, 255)}, {5, 0, RGB(64, 64, 64)}});
     DeleteObject(PanelBackgroundBrush);
     PanelBackgroundBrush = nullptr;
     // Recolouring by message repaints the face.
@@ -172,9 +164,9 @@ TEST(PanelKeys, FaceAndTextColoursFromMarkup) {
 TEST(PanelKeys, DisabledKeyIsGreyWithoutOutline) {
     Panel p;
     HWND key = p.Add(APP_BUTTON_CLASS, "{B0,0,255}Off", WS_DISABLED, 1010, 10, 10, 60, 24);
-    EXPECT_EQ(Pixel(key, 4, 4), RGB(128, 128, 128));
-    EXPECT_EQ(Pixel(key, 5, 0), RGB(255, 255, 255)); // no dark outline: the light edge
-    EXPECT_EQ(Pixel(key, 5, 23), RGB(128, 128, 128));
+    // No dark outline: the light edge on top.
+    ExpectPixels(
+        key, {{4, 4, RGB(128, 128, 128)}, {5, 0, RGB(255, 255, 255)}, {5, 23, RGB(128, 128, 128)}});
     EXPECT_EQ(CountPixels(key, {3, 3, 57, 21}, kYellow), 0);
     EXPECT_GT(CountPixels(key, {3, 3, 57, 21}, RGB(0, 0, 0), 0x40), 5);
 }
@@ -312,16 +304,16 @@ TEST(PanelLabels, WrapsAndKeepsColourMarkup) {
 TEST(PanelLabels, FramesAndClicks) {
     Panel p;
     HWND frame = p.Add(APP_STATIC_CLASS, "", SS_BLACKFRAME, 0x12345, 10, 10, 40, 30);
-    EXPECT_EQ(Pixel(frame, 5, 0), RGB(64, 64, 64));
-    EXPECT_EQ(Pixel(frame, 0, 5), RGB(64, 64, 64));
-    EXPECT_EQ(Pixel(frame, 39, 5), RGB(192, 192, 192));
-    EXPECT_EQ(Pixel(frame, 5, 29), RGB(192, 192, 192));
-    EXPECT_EQ(Pixel(frame, 5, 5), kParentColor);
+    ExpectPixels(frame, {{5, 0, RGB(64, 64, 64)},
+                         {0, 5, RGB(64, 64, 64)},
+                         {39, 5, RGB(192, 192, 192)},
+                         {5, 29, RGB(192, 192, 192)},
+                         {5, 5, kParentColor}});
     HWND etched = p.Add(APP_STATIC_CLASS, "", SS_ETCHEDFRAME, 7, 60, 10, 40, 30);
-    EXPECT_EQ(Pixel(etched, 5, 0), RGB(192, 192, 192));
-    EXPECT_EQ(Pixel(etched, 39, 5), RGB(255, 255, 255));
-    EXPECT_EQ(Pixel(etched, 5, 1), RGB(128, 128, 128));
-    EXPECT_EQ(Pixel(etched, 5, 3), RGB(255, 255, 255));
+    ExpectPixels(etched, {{5, 0, RGB(192, 192, 192)},
+                          {39, 5, RGB(255, 255, 255)},
+                          {5, 1, RGB(128, 128, 128)},
+                          {5, 3, RGB(255, 255, 255)}});
     // Released over a label: WM_COMMAND sent with the low 16 bits of the id.
     SendMessageA(frame, WM_LBUTTONUP, 0, 0);
     ASSERT_EQ(g_commands.size(), 1u);
