@@ -240,6 +240,9 @@ TEST_F(Settings, UnusablePlacementsShowTheWindowAsCreated) {
     SetRaw(VARLO_VALUE_WINDOWPOS, REG_BINARY, raw, sizeof raw);
     EXPECT_EQ(0, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOWNORMAL));
     EXPECT_FALSE(IsZoomed(window));
+    // Empty or beyond the coordinates a window can have: a window nobody could see.
+    WriteSettingString(VARLO_VALUE_WINDOWPOS, "1,-2147483648,0,2147483647,10,-1,-1,-1,-1");
+    EXPECT_EQ(0, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOWNORMAL));
     RECT normal = Placement().rcNormalPosition;
     EXPECT_EQ(100, normal.left);
     EXPECT_EQ(200, normal.bottom - normal.top);
@@ -252,6 +255,11 @@ TEST_F(Settings, OnlyMaximisedIsRestoredAsStoredEverythingElseOpensNormally) {
         EXPECT_TRUE(IsWindowVisible(window) && !IsIconic(window)) << shown;
     }
     WriteSettingString(VARLO_VALUE_WINDOWPOS, "3,10,20,530,230,-1,-1,-1,-1");
+    EXPECT_EQ(1, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOW));
+    EXPECT_TRUE(IsZoomed(window));
+    // Closed while minimised from maximised: it opens maximised again.
+    ShowWindow(window, SW_MINIMIZE);
+    StoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window);
     EXPECT_EQ(1, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOW));
     EXPECT_TRUE(IsZoomed(window));
     // Another show command replaces the stored one.

@@ -3,12 +3,14 @@
 
 #include <climits>
 #include <cstdio>
+#include <initializer_list>
 
 namespace {
 
 constexpr int kShowNormal = 1;
 constexpr int kShowMaximized = 3;
 constexpr int kShow = 5;
+constexpr int kCoordinateLimit = 32767; // window positions and sizes are 16-bit on the screen
 
 // One number: optional minus, at least one digit, then one separator unless the text ended.
 bool ReadNumber(const char*& p, int& out) {
@@ -47,7 +49,12 @@ bool ParsePlacement(const char* text, PlacementNumbers& out) {
         if (!ReadNumber(p, *field))
             return false;
     }
-    return true;
+    // The window rectangle must have a size and lie where window coordinates can reach.
+    for (int edge : {out.normalLeft, out.normalTop, out.normalRight, out.normalBottom}) {
+        if (edge < -kCoordinateLimit || edge > kCoordinateLimit)
+            return false;
+    }
+    return out.normalRight > out.normalLeft && out.normalBottom > out.normalTop;
 }
 
 int RestoredShowCommand(int stored, int requested) {

@@ -19,7 +19,8 @@ void FormatPlacement(const PlacementNumbers& p, char* out, std::size_t cap);
 
 // Reads nine integers: an optional minus sign, at least one digit, then (unless the text ended)
 // exactly one separator of any kind. Anything after the ninth number is ignored. False when a
-// number has no digits (so two separators in a row fail) or the text ends early.
+// number has no digits (so two separators in a row fail) or the text ends early, and when the
+// normal rectangle is empty or has an edge beyond +-32767 (a window nobody could see).
 bool ParsePlacement(const char* text, PlacementNumbers& out);
 
 // The show command to restore with. With SW_SHOW (5) or 0 the stored one applies, sanitised: a

@@ -72,6 +72,9 @@ int StoreWindowPlacement(const char* name, HWND window) {
     WINDOWPLACEMENT wp = {};
     wp.length = sizeof wp;
     GetWindowPlacement(window, &wp);
+    // Minimised from maximised: the window comes back maximised.
+    if (wp.showCmd == SW_SHOWMINIMIZED && (wp.flags & WPF_RESTORETOMAXIMIZED))
+        wp.showCmd = SW_SHOWMAXIMIZED;
     PlacementNumbers p = {int(wp.showCmd),
                           int(wp.rcNormalPosition.left),
                           int(wp.rcNormalPosition.top),

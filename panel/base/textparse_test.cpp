@@ -125,6 +125,9 @@ TEST(Placement, MalformedTextsFail) {
     EXPECT_FALSE(ParsePlacement("", p));
     EXPECT_FALSE(ParsePlacement("1,10,20,530,230,-1,-1,-1,-", p)); // sign without digits
     EXPECT_FALSE(ParsePlacement("+1,10,20,530,230,-1,-1,-1,-1", p));
+    EXPECT_FALSE(ParsePlacement("1,10,20,10,230,-1,-1,-1,-1", p));      // no width
+    EXPECT_FALSE(ParsePlacement("1,10,20,530,-20,-1,-1,-1,-1", p));     // negative height
+    EXPECT_FALSE(ParsePlacement("1,-40000,20,530,230,-1,-1,-1,-1", p)); // no window goes there
 }
 
 TEST(Placement, OnlyAStoredMaximisedSurvivesTheRestore) {

@@ -195,11 +195,16 @@ void StartEditLeft(HWND window) {
 }
 
 // A command acts only when its key could have been clicked: a help link or a posted command for
-// a key that is disabled (Set and the frame rates while writing) or hidden does nothing.
+// a key that is disabled (Set and the frame rates while writing), hidden or missing (no panel
+// built) does nothing, nor does any while the window is disabled (a modal box is open). Enter
+// (IDOK) has no key of its own.
 bool KeyUsable(HWND window, UINT id) {
+    if (!IsWindowEnabled(window))
+        return false;
     HWND key = GetDlgItem(window, static_cast<int>(id));
-    return key == nullptr ||
-           (IsWindowEnabled(key) && (GetWindowLongA(key, GWL_STYLE) & WS_VISIBLE) != 0);
+    if (key == nullptr)
+        return id == IDOK;
+    return IsWindowEnabled(key) && (GetWindowLongA(key, GWL_STYLE) & WS_VISIBLE) != 0;
 }
 
 void OnCommand(HWND window, UINT id, UINT code) {

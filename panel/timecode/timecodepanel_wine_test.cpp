@@ -236,6 +236,10 @@ TEST_F(PanelState, WriteIsAToggleThatLocksTheSetAndRateKeys) {
         SendMessageA(host, WM_COMMAND, id, 0);
     EXPECT_TRUE(g_sent.empty());
     EXPECT_EQ(Current(IDC_FPS_24), IDC_FPS_25);
+    EnableWindow(host, FALSE); // as under a modal box: even Write's own command does nothing
+    Click(IDC_LTC_WRITE);
+    EnableWindow(host, TRUE);
+    EXPECT_TRUE(g_sent.empty());
     Click(IDC_LTC_WRITE); // again, with no earlier mode click: back to Read
     EXPECT_EQ(Current(IDC_LTC_OFF), IDC_LTC_READ);
     EXPECT_EQ(g_sent, (std::vector<std::string>{"mode 1"}));
@@ -309,6 +313,8 @@ TEST_F(PanelState, RateAndLevelKeysSendTheirCommands) {
     g_sent.clear();
     Click(9999); // not a key
     Click(IDC_DISPLAY);
+    DestroyWindow(GetDlgItem(host, IDC_START_SET)); // a key missing from the panel
+    Click(IDC_START_SET);
     EXPECT_TRUE(g_sent.empty());
 }
 
