@@ -3,6 +3,7 @@
 #include "devhost/bridge_server.h"
 #include "devhost/driver_host.h"
 #include "bridge/socket_io.h"
+#include "bridge/bridge_token.h"
 #include "tools/bridge_client.h"
 
 #include <ks/system.h>
@@ -59,6 +60,15 @@ struct Scratch {
         std::filesystem::remove_all(Dir, ignored);
     }
     std::string Path(const char* name) const { return Dir + "/" + name; }
+    // Writes the token file of the test's hosts and points its clients at it.
+    bool ShareToken() const {
+        FILE* token = std::fopen(Path("token").c_str(), "w");
+        if (!token)
+            return false;
+        std::fputs(kToken.c_str(), token);
+        std::fclose(token);
+        return setenv("VARLO_BRIDGE_TOKEN_FILE", Path("token").c_str(), 1) == 0;
+    }
 
     // Starts the device host with these arguments (the program's name first).
     void StartHost(std::vector<const char*> argv) {
@@ -99,11 +109,7 @@ struct DeviceHostTest : ::testing::Test {
 
     void SetUp() override {
         ks::RegistryClear();
-        FILE* token = std::fopen(scratch.Path("token").c_str(), "w");
-        ASSERT_TRUE(token);
-        std::fputs(kToken.c_str(), token);
-        std::fclose(token);
-        setenv("VARLO_BRIDGE_TOKEN_FILE", scratch.Path("token").c_str(), 1);
+        ASSERT_TRUE(scratch.ShareToken());
         devhost::HostOptions options;
         options.Ports.push_back({1, std::make_shared<sim::ModelLine>(), false});
         std::string error;
@@ -287,6 +293,8 @@ TEST_F(DeviceHostTest, DisconnectsMalformedFramesAndErrors) {
 // A host that answers the hello and then nothing more: a stop gives up the command's wait at once,
 // a second one ends the tool without waiting for the close.
 TEST(VarloTool, StopsEndASessionWhoseHostStoppedAnswering) {
+    Scratch scratch;
+    ASSERT_TRUE(scratch.ShareToken());
     int listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -297,7 +305,8 @@ TEST(VarloTool, StopsEndASessionWhoseHostStoppedAnswering) {
     getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
     std::thread host([listener] {
         int c = accept(listener, nullptr, nullptr);
-        uint8_t hello[bridge::kHeaderSize + 8], reply[bridge::kHeaderSize + 4] = {};
+        uint8_t hello[bridge::kHeaderSize + bridge::kHelloHeadSize + bridge::kTokenLength],
+            reply[bridge::kHeaderSize + 4] = {};
         bridge::ReceiveAll(c, hello, sizeof hello);
         bridge::EncodeHeader({4, bridge::FrameType::HelloReply, 0, bridge::GetU32(hello + 8)},
                              reply);
