@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
@@ -22,7 +23,11 @@ struct BridgeServer::Connection {
     unsigned Number = 0;
     std::mutex SendMutex;
     bridge::Role Role{};
-    bool Greeted = false;
+    // Until its Hello is taken, a connection may be dropped by the accept thread (too slow, or
+    // making room for a newer one); exactly one of the two sides moves it out of Waiting.
+    enum : int { Waiting, Greeted, Dropped };
+    std::atomic<int> Admission{Waiting};
+    std::chrono::steady_clock::time_point Accepted = std::chrono::steady_clock::now();
     bool Opened = false;
     uint64_t Handle = 0;
     std::thread Thread;
@@ -96,6 +101,7 @@ void BridgeServer::AcceptLoop() {
             std::lock_guard lock(mutex_);
             if (stopping_)
                 return;
+            DropUnansweredHellos(false);
             // Reap connections that have ended.
             for (auto it = connections_.begin(); it != connections_.end();) {
                 if ((*it)->Done) {
@@ -122,8 +128,29 @@ void BridgeServer::AcceptLoop() {
             ::close(fd);
             return;
         }
+        DropUnansweredHellos(true);
         connections_.push_back(c);
         c->Thread = std::thread([this, c] { Serve(c); });
+    }
+}
+
+void BridgeServer::DropUnansweredHellos(bool makeRoom) {
+    // mutex_ held; the accept thread. Connections are in the order they came.
+    auto now = std::chrono::steady_clock::now();
+    size_t waiting = 0;
+    for (auto& c : connections_)
+        waiting += !c->Done && c->Admission == Connection::Waiting;
+    for (auto& c : connections_) {
+        if (c->Done || c->Admission != Connection::Waiting)
+            continue;
+        bool late = now - c->Accepted >= helloDeadline_;
+        bool crowded = makeRoom && waiting >= maxWaiting_;
+        int expected = Connection::Waiting;
+        if ((late || crowded) &&
+            c->Admission.compare_exchange_strong(expected, Connection::Dropped)) {
+            ::shutdown(c->Fd, SHUT_RDWR); // its thread ends it
+            waiting--;
+        }
     }
 }
 
@@ -150,6 +177,8 @@ void BridgeServer::Serve(std::shared_ptr<Connection> c) {
         if (!HandleFrame(*c, uint16_t(h.Type), h.Tag, body, reason))
             break;
     }
+    if (c->Admission == Connection::Dropped)
+        reason = "no Hello in time";
     if (c->Opened && backend_.Close)
         backend_.Close(c->Handle);
     {
@@ -176,7 +205,7 @@ bool BridgeServer::HandleFrame(Connection& c, uint16_t type, uint32_t tag,
         reason = "connection lost while answering";
         return false;
     };
-    if (!c.Greeted) {
+    if (c.Admission != Connection::Greeted) {
         if (FrameType(type) != FrameType::Hello || body.size() < bridge::kHelloHeadSize ||
             u32(0) != bridge::kMagic ||
             (u32(4) != uint32_t(bridge::Role::Device) && u32(4) != uint32_t(bridge::Role::Model))) {
@@ -192,7 +221,9 @@ bool BridgeServer::HandleFrame(Connection& c, uint16_t type, uint32_t tag,
             reason = "refused: wrong access token in Hello";
             return false;
         }
-        c.Greeted = true;
+        int expected = Connection::Waiting;
+        if (!c.Admission.compare_exchange_strong(expected, Connection::Greeted))
+            return false; // dropped meanwhile
         c.Role = bridge::Role(u32(4));
         uint32_t status = kStatusSuccess;
         if (c.Role == bridge::Role::Device) {

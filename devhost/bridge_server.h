@@ -8,6 +8,7 @@
 // Open succeeded on, after its last request, and must complete every waiting Read first.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -51,6 +52,14 @@ public:
     BridgeServer(const BridgeServer&) = delete;
     BridgeServer& operator=(const BridgeServer&) = delete;
 
+    // Connections that have not yet shown the token are capped, so that other users cannot tie
+    // up threads and descriptors: each gets `deadline` to send its Hello, and at most `count` wait
+    // at once (a newer one drops the oldest). Before Start.
+    void LimitHelloWait(size_t count, std::chrono::milliseconds deadline) {
+        maxWaiting_ = count;
+        helloDeadline_ = deadline;
+    }
+
     // Listens on 127.0.0.1:port (0: any free port); false with a reason on failure.
     bool Start(uint16_t port, std::string& error);
     uint16_t Port() const { return port_; }
@@ -62,6 +71,7 @@ private:
     struct Connection;
     void AcceptLoop();
     void Serve(std::shared_ptr<Connection> connection);
+    void DropUnansweredHellos(bool makeRoom);
     bool HandleFrame(Connection& c, uint16_t type, uint32_t tag, const std::vector<uint8_t>& body,
                      std::string& reason);
 
@@ -74,6 +84,8 @@ private:
     std::mutex mutex_;
     std::vector<std::shared_ptr<Connection>> connections_;
     bool stopping_ = false;
+    size_t maxWaiting_ = 16;
+    std::chrono::milliseconds helloDeadline_{5000};
 };
 
 } // namespace devhost

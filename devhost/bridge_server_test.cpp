@@ -7,6 +7,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
 
 using bridge::FrameType;
@@ -97,6 +99,7 @@ struct Fixture : ::testing::Test {
                                  kToken};
     void SetUp() override {
         std::string error;
+        server.LimitHelloWait(3, std::chrono::milliseconds(400));
         ASSERT_TRUE(server.Start(0, error)) << error;
         ASSERT_NE(server.Port(), 0);
     }
@@ -236,6 +239,37 @@ TEST_F(Fixture, MalformedFramesCloseOnlyTheirConnection) {
     EXPECT_TRUE(device.WaitFor([&] { return device.Closed.size() == 5; }));
     ASSERT_TRUE(good.Call(FrameType::Write, {1}, c, 5000, error)) << error;
     EXPECT_EQ(c.Information, 1u);
+}
+
+TEST_F(Fixture, SilentConnectionsCannotCrowdOutTheOwner) {
+    // Any local program can connect and say nothing, or begin a Hello and stall: the oldest of
+    // them gives way to newer ones, and each is dropped at its deadline.
+    std::vector<int> silent;
+    for (int i = 0; i < 40; i++) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(server.Port());
+        timeval wait{3, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        uint8_t half[bridge::kHeaderSize];
+        bridge::EncodeHeader({40, FrameType::Hello, 0, 1}, half);
+        ::send(fd, half, i % 2 ? 8 : 0, MSG_NOSIGNAL); // nothing, or a header cut short
+        silent.push_back(fd);
+    }
+    BridgeClient owner;
+    Open(owner);
+    EXPECT_TRUE(Logged("no Hello in time"));
+    std::string error;
+    Completion c;
+    ASSERT_TRUE(owner.Call(FrameType::Write, {1}, c, 5000, error)) << error;
+    for (int fd : silent) {
+        char byte;
+        EXPECT_EQ(::recv(fd, &byte, 1, 0), 0); // the host has closed it, not waited for ever
+        ::close(fd);
+    }
 }
 
 TEST_F(Fixture, StopClosesEveryHandleAndCompletesWaitingReads) {

@@ -3,6 +3,7 @@
 #include "devhost/bridge_server.h"
 #include "devhost/driver_host.h"
 #include "bridge/socket_io.h"
+#include "bridge/bridge_token.h"
 #include "tools/bridge_client.h"
 
 #include <ks/system.h>
@@ -59,8 +60,8 @@ struct Scratch {
         std::filesystem::remove_all(Dir, ignored);
     }
     std::string Path(const char* name) const { return Dir + "/" + name; }
-    // Writes kToken to a token file here and points the clients of this process at it.
-    bool OfferToken() const {
+    // Writes the token file of the test's hosts and points its clients at it.
+    bool ShareToken() const {
         FILE* token = std::fopen(Path("token").c_str(), "w");
         if (!token)
             return false;
@@ -108,7 +109,7 @@ struct DeviceHostTest : ::testing::Test {
 
     void SetUp() override {
         ks::RegistryClear();
-        ASSERT_TRUE(scratch.OfferToken());
+        ASSERT_TRUE(scratch.ShareToken());
         devhost::HostOptions options;
         options.Ports.push_back({1, std::make_shared<sim::ModelLine>(), false});
         std::string error;
@@ -224,12 +225,12 @@ TEST_F(DeviceHostTest, MonitorSeesWhatTheModelSendsWhileAnotherClientCounts) {
         monitor = Cli("monitor --count 1 --seconds 20");
         done = true;
     });
-    // Counted first: once the monitor has its event it may end before another client looks.
-    // It receives only once its first read has waited: then send until it has something.
+    // The monitor receives only once its first read has waited: send until it has something.
     bool counted = false;
-    for (int i = 0; i < 200 && !done; ++i) {
-        if (counted || (counted = Cli("clients").Out == "clients 2\n"))
-            Cli("model send F5 02 90 3C 40");
+    for (int i = 0; i < 100 && !done; ++i) {
+        if (!counted && Cli("clients").Out == "clients 2\n")
+            counted = true;
+        Cli("model send F5 02 90 3C 40");
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     t.join();
@@ -292,8 +293,8 @@ TEST_F(DeviceHostTest, DisconnectsMalformedFramesAndErrors) {
 // A host that answers the hello and then nothing more: a stop gives up the command's wait at once,
 // a second one ends the tool without waiting for the close.
 TEST(VarloTool, StopsEndASessionWhoseHostStoppedAnswering) {
-    Scratch scratch; // a token for the tool to send
-    ASSERT_TRUE(scratch.OfferToken());
+    Scratch scratch;
+    ASSERT_TRUE(scratch.ShareToken());
     int listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -304,7 +305,8 @@ TEST(VarloTool, StopsEndASessionWhoseHostStoppedAnswering) {
     getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
     std::thread host([listener] {
         int c = accept(listener, nullptr, nullptr);
-        uint8_t hello[bridge::kHeaderSize + 8], reply[bridge::kHeaderSize + 4] = {};
+        uint8_t hello[bridge::kHeaderSize + bridge::kHelloHeadSize + bridge::kTokenLength],
+            reply[bridge::kHeaderSize + 4] = {};
         bridge::ReceiveAll(c, hello, sizeof hello);
         bridge::EncodeHeader({4, bridge::FrameType::HelloReply, 0, bridge::GetU32(hello + 8)},
                              reply);

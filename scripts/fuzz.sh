@@ -14,7 +14,13 @@ scripts/bootstrap.sh
 scripts/build.sh host-configure
 mkdir -p build/fuzz-logs build/fuzz-corpus
 
-# The fuzzers and their corpus arguments, as ctest registers their smoke runs.
+# The fuzzers are built first: ctest names a test's program only once it exists.
+mapfile -t names < <(ctest --test-dir build/host -N -L fuzz | sed -nE 's/^ *Test +#[0-9]+: //p' |
+    grep -E -- "$pattern" || true)
+[ ${#names[@]} -gt 0 ] || { echo "fuzz.sh: no fuzzer matches '$pattern'" >&2; exit 2; }
+cmake --build build/host -j "${VARLO_JOBS:-$(nproc)}" --target "${names[@]}" >/dev/null
+
+# Their corpus arguments, as ctest registers their smoke runs.
 declare -A commands=()
 while read -r line; do
     cmd=${line#*Test command: }
@@ -29,8 +35,6 @@ while read -r line; do
     mkdir -p "${args[0]}"
     commands[$name]="${words[0]} ${args[*]}"
 done < <(ctest --test-dir build/host -N -V -L fuzz | grep 'Test command:')
-[ ${#commands[@]} -gt 0 ] || { echo "fuzz.sh: no fuzzer matches '$pattern'" >&2; exit 2; }
-cmake --build build/host -j "${VARLO_JOBS:-$(nproc)}" --target "${!commands[@]}" >/dev/null
 
 run_one() {
     local name=$1 seconds=$2 cmd=$3

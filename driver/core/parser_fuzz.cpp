@@ -1,6 +1,7 @@
 // Any byte stream from the serial line: the parser must stay inside its buffers, hand out only
-// well-formed pieces, deliver every real-time byte to a client that keeps up, in order, and hold
-// no pool once the ports are reset. One rig with its clients lives across inputs.
+// well-formed pieces, deliver every real-time byte to a client that keeps up, in order, hand that
+// client the same whether the bytes come in large reads or one a read, and hold no pool once the
+// ports are reset. One rig with its clients lives across inputs.
 #include "core/testing/parser_rig.h"
 
 #include <ks/system.h>
@@ -23,6 +24,7 @@ struct Harness {
     std::vector<ULONG> realTimeSent, realTimeGot;
     bool inSysEx[2] = {false, false};  // per port: a message's later pieces are due
     bool sysExKnown[2] = {true, true}; // false after a piece may have been lost
+    std::vector<uint64_t> got;         // what the reader was handed, buffer borders left out
 };
 
 Harness& TheHarness() {
@@ -36,6 +38,10 @@ void CheckPiece(Harness& h, const DdMidiBuffer* b) {
     ULONG length = b->Length, port = b->Port;
     Check(b->Type >= DD_BUF_SYSEX_PART && b->Type <= DD_BUF_EVENTS);
     Check(length <= DD_MIDI_DATA_BYTES && port <= 1);
+    if (b->Type != DD_BUF_EVENTS)
+        h.got.push_back(1ull << 40 | b->Type << 16 | port << 8 | b->Cable);
+    for (ULONG i = 0; i < length; i++)
+        h.got.push_back(uint64_t(port) << 32 | data[i]);
     if (b->Type == DD_BUF_EVENTS) {
         Check(length > 0 && length % 4 == 0 && b->Cable == 0);
         for (ULONG i = 0; i < length; i += 4) {
@@ -87,30 +93,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Harness& h = TheHarness();
     h.realTimeSent.clear();
     h.realTimeGot.clear();
-    // The first byte picks the read size, so runs end at every kind of place. The reader takes
-    // its buffers after every run; it keeps up unless one run filled all of them (dense System
-    // Exclusive), and only then may it lose something.
-    size_t chunk = 1 + data[0] % 64;
-    bool keptUp = true;
-    for (size_t at = 1; at < size; at += chunk) {
-        size_t n = std::min(chunk, size - at);
-        ULONG port = (ULONG)(at / chunk) & 1;
-        for (size_t i = 0; i < n; i++)
-            if (data[at + i] >= 0xF8 && data[at + i] != 0xFE)
-                h.realTimeSent.push_back(data[at + i] | port << 8);
-        h.rig.Feed(data + at, n, port);
-        keptUp = Take(h, h.reader, true) < DD_CLIENT_BUFFERS && keptUp;
-    }
+    // The first byte picks the read size, so runs end at every kind of place, and event batches
+    // fill exactly, or several times in one read. The reader takes its buffers after every run;
+    // it keeps up unless one run filled all of them, and only then may it lose something.
+    size_t chunk = data[0] & 0x80 ? 64 + (data[0] & 0x7F) * 3 : 1 + data[0] % 64;
+    auto run = [&](size_t readSize) {
+        h.got.clear();
+        bool keptUp = true;
+        for (size_t at = 1; at < size; at += readSize) {
+            size_t n = std::min(readSize, size - at);
+            h.rig.Feed(data + at, n, ULONG((at - 1) / chunk) & 1);
+            keptUp = Take(h, h.reader, true) < DD_CLIENT_BUFFERS && keptUp;
+        }
+        Take(h, h.full, false);
+        h.rig.ResetPorts();
+        h.inSysEx[0] = h.inSysEx[1] = false;
+        h.sysExKnown[0] = h.sysExKnown[1] = true;
+        return keptUp;
+    };
+    for (size_t i = 1; i < size; i++)
+        if (data[i] >= 0xF8 && data[i] != 0xFE)
+            h.realTimeSent.push_back(data[i] | (ULONG((i - 1) / chunk) & 1) << 8);
+    bool keptUp = run(chunk);
     Check(!keptUp || h.realTimeGot == h.realTimeSent);
+    // The same bytes one read per byte (no batch holds more than one event) come out the same.
+    std::vector<uint64_t> batched = std::move(h.got);
+    Check(!run(1) || !keptUp || h.got == batched);
     ExAcquireFastMutex(&h.rig.ext.ClientLock);
     Check(!h.idle->Current && !h.idle->ReadyHead);
     ExReleaseFastMutex(&h.rig.ext.ClientLock);
 
     // Back to the start for the next input: nothing may be left in pool.
-    Take(h, h.full, false);
-    h.rig.ResetPorts();
-    h.inSysEx[0] = h.inSysEx[1] = false;
-    h.sysExKnown[0] = h.sysExKnown[1] = true;
     Check(ks::PoolBlocks(DD_POOL_TAG) == h.poolAtRest);
     return 0;
 }
