@@ -225,12 +225,12 @@ TEST_F(DeviceHostTest, MonitorSeesWhatTheModelSendsWhileAnotherClientCounts) {
         monitor = Cli("monitor --count 1 --seconds 20");
         done = true;
     });
-    // The monitor receives only once its first read has waited: send until it has something.
+    // Counted first: once the monitor has its event it may end before another client looks.
+    // It receives only once its first read has waited: then send until it has something.
     bool counted = false;
-    for (int i = 0; i < 100 && !done; ++i) {
-        if (!counted && Cli("clients").Out == "clients 2\n")
-            counted = true;
-        Cli("model send F5 02 90 3C 40");
+    for (int i = 0; i < 200 && !done; ++i) {
+        if (counted || (counted = Cli("clients").Out == "clients 2\n"))
+            Cli("model send F5 02 90 3C 40");
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     t.join();
