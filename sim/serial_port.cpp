@@ -456,7 +456,7 @@ void ServeWrite(Port& port, PIRP irp) {
     std::unique_lock lock(port.Mutex);
     uint64_t totalMs =
         uint64_t(port.Settings.WriteMultiplier) * length + port.Settings.WriteConstant;
-    bool hasTotal = totalMs != 0;
+    bool hasTotal = totalMs != 0 && !port.Faults.NoWriteTimeouts;
     auto pendUntil =
         start + std::chrono::milliseconds(port.Faults.PendWrites ? port.Faults.WriteDelayMs : 0);
     NTSTATUS status = STATUS_SUCCESS;
@@ -666,12 +666,15 @@ std::string SerialPorts::FaultCommand(uint32_t number, const std::string& text) 
             std::snprintf(status, sizeof status, "%08X", unsigned(f.ReadError));
             return std::string(f.PendWrites ? "pend-writes" : "direct-writes") +
                    (f.CtsOff ? " cts-off" : " cts-on") +
+                   (f.NoWriteTimeouts ? " no-write-timeouts" : "") +
                    (f.ReadError ? std::string(" read-error ") + status : " reads-ok") +
                    (f.Silent ? " silent" : "") + (f.Gone ? " gone" : "");
         } else if (word == "pend-writes" || word == "direct-writes") {
             f.PendWrites = word == "pend-writes";
         } else if (word == "cts-off" || word == "cts-on") {
             f.CtsOff = word == "cts-off";
+        } else if (word == "no-write-timeouts" || word == "write-timeouts") {
+            f.NoWriteTimeouts = word == "no-write-timeouts";
         } else if (word == "reads-ok") {
             f.ReadError = 0;
         } else if (word == "read-error") {

@@ -54,14 +54,16 @@ struct PortSettings {
 
 // What goes wrong at a port (all off: a port that works).
 struct PortFaults {
-    bool PendWrites = false;   // every write pends and completes WriteDelayMs later
-    uint32_t WriteDelayMs = 1; //   from the port's writer thread
-    bool CtsOff = false;       // CTS held off by the far end
-    NTSTATUS ReadError = 0;    // reads complete at once with this status (0: none)
-    bool Silent = false;       // the interface is switched off: it hears and says nothing
-    bool Gone = false;         // the port has disappeared (surprise removal): new requests fail
-                               //   with STATUS_NO_SUCH_DEVICE, waiting ones are cancelled;
-                               //   cleanup and close still succeed
+    bool PendWrites = false;      // every write pends and completes WriteDelayMs later
+    uint32_t WriteDelayMs = 1;    //   from the port's writer thread
+    bool CtsOff = false;          // CTS held off by the far end
+    bool NoWriteTimeouts = false; // the port ignores its write time-outs: a write CTS holds up
+                                  //   waits until CTS returns or the write is cancelled
+    NTSTATUS ReadError = 0;       // reads complete at once with this status (0: none)
+    bool Silent = false;          // the interface is switched off: it hears and says nothing
+    bool Gone = false;            // the port has disappeared (surprise removal): new requests fail
+                                  //   with STATUS_NO_SUCH_DEVICE, waiting ones are cancelled;
+                                  //   cleanup and close still succeed
 };
 
 class SerialPorts {
@@ -81,8 +83,9 @@ public:
     bool SetFaults(uint32_t number, const PortFaults& faults);
     PortFaults Faults(uint32_t number);
     // The same as text, for the device host: "faults" answers the current set; otherwise words
-    // among pend-writes|direct-writes, cts-off|cts-on, read-error HEX|reads-ok, off|on (the
-    // interface switched off: silent with CTS off), gone|back. Answers "ok" or "error: ...".
+    // among pend-writes|direct-writes, cts-off|cts-on, no-write-timeouts|write-timeouts, read-error
+    // HEX|reads-ok, off|on (the interface switched off: silent with CTS off), gone|back. Answers
+    // "ok" or "error: ...".
     std::string FaultCommand(uint32_t number, const std::string& text);
     std::shared_ptr<SerialLine> Line(uint32_t number);
 

@@ -571,6 +571,14 @@ TEST_F(TransportTest, CtsHeldOffBoundsPowerPlayAndClose) {
     EXPECT_FALSE(computerMode());
     MustFinish(power(IRP_MN_SET_POWER, working));
 
+    // A port that ignores its write time-outs: the driver cancels the write itself.
+    ASSERT_EQ(host.Ports().FaultCommand(0, "cts-off no-write-timeouts"), "ok");
+    LONG before = Dropped();
+    MustFinish(
+        [&] { Ioctl(h, IOCTL_DD_MIDI_PLAY, PlayBuffer(2, 0, 1, Bytes(600, 0x22)), nullptr); });
+    EXPECT_EQ(Dropped() - before, 600); // cable 1 is selected already
+    ASSERT_EQ(host.Ports().FaultCommand(0, "write-timeouts"), "ok");
+
     // The last close with CTS off.
     SetCts(false);
     auto start = std::chrono::steady_clock::now();
