@@ -154,9 +154,9 @@ public:
             // Processor time: on a shared machine it is disturbed far less than elapsed time.
             double ns =
                 run.GetAdjustedCPUTime() * (run.time_unit == benchmark::kNanosecond    ? 1.0
-                                             : run.time_unit == benchmark::kMicrosecond ? 1e3
-                                             : run.time_unit == benchmark::kMillisecond ? 1e6
-                                                                                        : 1e9);
+                                            : run.time_unit == benchmark::kMicrosecond ? 1e3
+                                            : run.time_unit == benchmark::kMillisecond ? 1e6
+                                                                                       : 1e9);
             std::string name = run.benchmark_name();
             bool ours = name.rfind("BM_Varlo", 0) == 0;
             std::string stream = name.substr(name.find("stream:"), 8);
