@@ -289,8 +289,8 @@ void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 
 void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     ks::IrpRecord* record = ks::RecordOf(Irp);
-    // Completing: the owner's completion routine has answered STATUS_MORE_PROCESSING_REQUIRED
-    // (or is about to) and signalled the owner, who may reuse the packet at once.
+    // Owned: back with its driver (a completion routine runs with the packet already the
+    // driver's, so a woken owner may reuse it at once). Completing: between two routines.
     ks::IrpState state = record->state.load();
     if (state != ks::IrpState::Owned && state != ks::IrpState::Completing)
         ks::Fail("IoReuseIrp of IRP %p while a driver still owns it", (void*)Irp);
