@@ -10,7 +10,7 @@ package=$(realpath "$1") clean=$(realpath -m "$2")
 export WINEARCH=win64 WINEDEBUG=-all WINELOADER=/usr/lib/wine/wine64
 # No desktop menu entries for the Start-menu entry: they would land in the Unix user's home. No
 # crash debugger: Wine 8's kernel starts the installed driver, whose entry fails there without
-# the test-only shim (tests/winekernel); Wine's device host has been seen to fault once after
+# the shim of winekernel/; Wine's device host has been seen to fault once after
 # that (the fault is still printed), and the debugger would leave its key in the registry.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 wine=/usr/lib/wine/wine64

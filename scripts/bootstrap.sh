@@ -11,7 +11,7 @@ packages=(
     nsis osslsigncode openssl
 )
 
-# Wine is pinned to Debian bookworm's 8.0: the run on Wine's kernel (tests/winekernel) depends on
+# Wine is pinned to Debian bookworm's 8.0: the run on Wine's kernel (winekernel/) depends on
 # what this version's ntoskrnl lacks and does.
 wine_version="8.0~repack-4"
 

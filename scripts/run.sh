@@ -8,7 +8,7 @@
 # panel (Ctrl-C ends it). With --serial PATH the device host drives a real interface on that tty
 # (as serial port 1) instead of the model. Everything started here is stopped at the end.
 # With --wine-kernel the panel reaches the built VARLO2K.sys running under Wine's own kernel
-# instead (tests/winekernel: a test serial port driver with the model, the device installed from
+# instead (winekernel/: a serial port driver with the model; tests/winekernel: the device installed from
 # the INF).
 #   run.sh [--screenshot FILE] [--seconds N] [--model-version V] [--private] [--monitor]
 #          [--port N] [--serial PATH] [--wine-kernel]

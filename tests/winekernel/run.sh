@@ -18,9 +18,9 @@ log="$work/wine.log"
 wine() { "$root/scripts/wine-run.sh" "$@"; }
 client() { wine "$win/tests/winekernel/wkclient.exe" "$@" </dev/null; }
 
-needed=("$sys/driver/VARLO2K.sys" "$sys/tests/winekernel/wkshim64.dll"
-        "$sys/tests/winekernel/wkserial.sys" "$sys/tests/winekernel/stage/VARLO2K.sys"
-        "$win/tests/winekernel/wkmodel.dll" "$win/tests/winekernel/wkclient.exe"
+needed=("$sys/driver/VARLO2K.sys" "$sys/winekernel/wkshim64.dll"
+        "$sys/winekernel/wkserial.sys" "$sys/winekernel/stage/VARLO2K.sys"
+        "$win/winekernel/wkmodel.dll" "$win/tests/winekernel/wkclient.exe"
         "$win/umdrv/winevarlo.drv")
 for f in "${needed[@]}"; do
     [ -f "$f" ] || { echo "run.sh: $f not built: skipped"; exit 77; }
@@ -43,13 +43,13 @@ install)
     wineserver -p >>"$log" 2>&1 </dev/null
     wine cmd /c exit >>"$log" 2>&1 </dev/null || true
 
-    python3 "$root/tests/winekernel/peimage.py" check "$sys/driver/VARLO2K.sys" \
-        "$sys/tests/winekernel/stage/VARLO2K.sys" ntoskrnl.exe wkshim64.dll
+    python3 "$root/winekernel/peimage.py" check "$sys/driver/VARLO2K.sys" \
+        "$sys/winekernel/stage/VARLO2K.sys" ntoskrnl.exe wkshim64.dll
     system32="$WINEPREFIX/drive_c/windows/system32"
-    cp "$sys/tests/winekernel/wkshim64.dll" "$win/tests/winekernel/wkmodel.dll" "$system32/"
-    cp "$sys/tests/winekernel/wkserial.sys" "$system32/drivers/"
+    cp "$sys/winekernel/wkshim64.dll" "$win/winekernel/wkmodel.dll" "$system32/"
+    cp "$sys/winekernel/wkserial.sys" "$system32/drivers/"
     mkdir -p "$WINEPREFIX/drive_c/varlo"
-    cp "$sys/tests/winekernel/stage/VARLO2K.sys" "$sys/tests/winekernel/stage/VARLO2K.inf" \
+    cp "$sys/winekernel/stage/VARLO2K.sys" "$sys/winekernel/stage/VARLO2K.inf" \
         "$WINEPREFIX/drive_c/varlo/"
     "$root/umdrv/install-wine.sh" "$win/umdrv/winevarlo.drv" >/dev/null
     client install 'C:\varlo'

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "umdrv/ddbuffer.h"
-#include "wkshim.h"
+#include "winekernel/wkshim.h"
 
 namespace {
 

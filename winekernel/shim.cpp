@@ -1,8 +1,8 @@
-// Test equipment: wkshim64.dll, the kernel-routine shim between a driver under test and Wine 8's
-// ntoskrnl.exe. The driver's image imports "wkshim64.dll" instead of "ntoskrnl.exe" (a copy of
-// the image with only that name changed); every routine is forwarded to ntoskrnl.exe (the export
-// table is generated from the driver's imports, peimage.py shimdef) except these, which Wine 8
-// lacks or only pretends to provide:
+// Wine kernel host (never shipped): wkshim64.dll, the kernel-routine shim between the driver and
+// Wine 8's ntoskrnl.exe. The driver's image imports "wkshim64.dll" instead of "ntoskrnl.exe" (a
+// copy of the image with only that name changed); every routine is forwarded to ntoskrnl.exe (the
+// export table is generated from the driver's imports, peimage.py shimdef) except these, which Wine
+// 8 lacks or only pretends to provide:
 //   IoAllocateDriverObjectExtension, IoGetDriverObjectExtension  stubs in Wine 8: a table here
 //   ExGetPreviousMode        an unimplemented stub that aborts winedevice: answers UserMode, as
 //                            for the user-mode requests every caller of it serves

@@ -1,7 +1,7 @@
-// Test equipment: wkserial.sys, a serial port driver for the Wine kernel run with the interface
-// model behind \Device\Serial1 (wkmodel.dll). It answers what the driver under test asks of a
-// serial port: IRP_MJ_CREATE (one open at a time), IRP_MJ_READ (what the model has sent; a read
-// finding nothing waits, cancellable, until the model sends), IRP_MJ_WRITE (to the model),
+// Wine kernel host (never shipped): wkserial.sys, a serial port driver for Wine's kernel with the
+// interface model behind \Device\Serial1 (wkmodel.dll). It answers what the driver under test asks
+// of a serial port: IRP_MJ_CREATE (one open at a time), IRP_MJ_READ (what the model has sent; a
+// read finding nothing waits, cancellable, until the model sends), IRP_MJ_WRITE (to the model),
 // IRP_MJ_CLEANUP (ends the waiting read) and the IOCTL_SERIAL_* settings requests, which are
 // kept and listed in the order they came. A pump thread moves the model's clock every 5 ms and
 // completes the waiting read. The control device \\.\WkModel takes WKSERIAL_IOCTL_MODEL.

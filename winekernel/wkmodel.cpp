@@ -1,4 +1,4 @@
-// Test equipment: wkmodel.dll, the interface model (sim/) for the test serial port driver. Wine
+// Wine kernel host (never shipped): wkmodel.dll, the interface model (sim/) for wkserial.sys. Wine
 // runs kernel drivers in a user process, so the driver imports this ordinary DLL. One model per
 // process, created on first use with the default options; its clock is the steady clock.
 // Text commands (WkModelText): "query" the model's report, "line" every byte it received (hex),

@@ -1,5 +1,6 @@
-// Test equipment: the private device-control codes of the Wine kernel run and the model library's
-// routines. Shared by the shim, the test serial port driver, the model library and the client.
+// Wine kernel host (never shipped): the private device-control codes of the shim and the serial
+// port driver, and the model library's routines. Shared by the shim, the test serial port driver,
+// the model library and the client.
 #pragma once
 
 // On any device created through the shim: the shim's state as text (names of the devices it
