@@ -5,10 +5,10 @@ namespace {
 
 using varlo_test::DeviceRig;
 
-POWER_STATE SystemState(SYSTEM_POWER_STATE s) {
+NTSTATUS SystemPower(DeviceRig& rig, UCHAR minor, SYSTEM_POWER_STATE s) {
     POWER_STATE state;
     state.SystemState = s;
-    return state;
+    return ks::SendPower(rig.device, minor, SystemPowerState, state).status;
 }
 
 TEST(PnpTest, MinorFunctionsAnswerPerTable) {
@@ -25,12 +25,9 @@ TEST(PnpTest, MinorFunctionsAnswerPerTable) {
     for (UCHAR minor : {0x07, 0x08, 0x0A, 0x0C, 0x13, 0x16, 0x18, 0xFF})
         EXPECT_EQ(ks::SendPnp(rig.device, minor).status, STATUS_NOT_IMPLEMENTED) << (int)minor;
     // No resources: the request's status comes back as it was sent.
-    EXPECT_EQ(ks::SendPnp(rig.device, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, {}, STATUS_NOT_SUPPORTED)
-                  .status,
-              STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(
-        ks::SendPnp(rig.device, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, {}, STATUS_SUCCESS).status,
-        STATUS_SUCCESS);
+    for (NTSTATUS sent : {STATUS_NOT_SUPPORTED, STATUS_SUCCESS})
+        EXPECT_EQ(ks::SendPnp(rig.device, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, {}, sent).status,
+                  sent);
     ks::ClientClose(h);
 }
 
@@ -41,21 +38,15 @@ TEST(PnpTest, CapabilitiesFilledOthersKept) {
     caps.Address = 0x1234;
     caps.SystemWake = PowerSystemSleeping3;
     EXPECT_EQ(ks::QueryCapabilities(rig.device, &caps).status, STATUS_SUCCESS);
-    EXPECT_EQ(caps.Size, 64);
-    EXPECT_EQ(caps.Version, 1);
-    EXPECT_EQ(caps.Removable, 1u);
-    EXPECT_EQ(caps.LockSupported, 0u);
-    EXPECT_EQ(caps.EjectSupported, 0u);
-    EXPECT_EQ(caps.DockDevice, 0u);
-    EXPECT_EQ(caps.UniqueID, 0u);
-    EXPECT_EQ(caps.SystemWake, PowerSystemUnspecified);
-    EXPECT_EQ(caps.DeviceWake, PowerDeviceUnspecified);
-    EXPECT_EQ(caps.D1Latency, 0u);
-    EXPECT_EQ(caps.D2Latency, 0u);
-    EXPECT_EQ(caps.D3Latency, 0u);
-    EXPECT_EQ(caps.Address, 0x1234u);
-    EXPECT_EQ(caps.SilentInstall, 1u);
-    EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
+    // Removable, silently installed and safe to pull; no locks, ejection, dock, unique id, wake
+    // or latencies; the address kept.
+    EXPECT_EQ((std::vector<ULONG>{caps.Size, caps.Version, caps.Removable, caps.SilentInstall,
+                                  caps.SurpriseRemovalOK, caps.LockSupported, caps.EjectSupported,
+                                  caps.DockDevice, caps.UniqueID, ULONG(caps.SystemWake),
+                                  ULONG(caps.DeviceWake), caps.D1Latency, caps.D2Latency,
+                                  caps.D3Latency, caps.Address}),
+              (std::vector<ULONG>{64, 1, 1, 1, 1, 0, 0, 0, 0, PowerSystemUnspecified,
+                                  PowerDeviceUnspecified, 0, 0, 0, 0x1234}));
 }
 
 TEST(PnpTest, RemovalDeletesDeviceAndLink) {
@@ -64,6 +55,7 @@ TEST(PnpTest, RemovalDeletesDeviceAndLink) {
     EXPECT_EQ(rig.lower.frees, 1);
     EXPECT_EQ(ks::FindDevice(u"\\Device\\KorvaneMidiVr0"), nullptr);
     EXPECT_FALSE(ks::SymbolicLinkTarget(varlo_test::kLinkName).has_value());
+    EXPECT_EQ(rig.pdo->AttachedDevice, nullptr);
     ks::ClientHandle* h = nullptr;
     EXPECT_NE(ks::ClientOpen(varlo_test::kLinkName, &h), STATUS_SUCCESS);
 }
@@ -71,27 +63,15 @@ TEST(PnpTest, RemovalDeletesDeviceAndLink) {
 TEST(PnpTest, SystemPowerSwitchesActivationWhileClientsExist) {
     DeviceRig rig;
     // Without clients nothing is sent.
-    EXPECT_EQ(ks::SendPower(rig.device, IRP_MN_SET_POWER, SystemPowerState,
-                            SystemState(PowerSystemSleeping3))
-                  .status,
-              STATUS_SUCCESS);
+    EXPECT_EQ(SystemPower(rig, IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_TRUE(rig.lower.ModesSet().empty());
 
     ks::ClientHandle* h = rig.Open();
     // A query for sleep already deactivates; the set back to working reactivates.
-    EXPECT_EQ(ks::SendPower(rig.device, IRP_MN_QUERY_POWER, SystemPowerState,
-                            SystemState(PowerSystemSleeping3))
-                  .status,
-              STATUS_SUCCESS);
+    EXPECT_EQ(SystemPower(rig, IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(rig.lower.ModesSet(), (std::vector<LONG>{DD_ACTIVATE_OFF}));
-    EXPECT_EQ(ks::SendPower(rig.device, IRP_MN_SET_POWER, SystemPowerState,
-                            SystemState(PowerSystemSleeping3))
-                  .status,
-              STATUS_SUCCESS);
-    EXPECT_EQ(ks::SendPower(rig.device, IRP_MN_SET_POWER, SystemPowerState,
-                            SystemState(PowerSystemWorking))
-                  .status,
-              STATUS_SUCCESS);
+    EXPECT_EQ(SystemPower(rig, IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(SystemPower(rig, IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(rig.lower.ModesSet(), (std::vector<LONG>{DD_ACTIVATE_OFF, DD_ACTIVATE_ON}));
 
     // Device power states change nothing.
@@ -101,18 +81,11 @@ TEST(PnpTest, SystemPowerSwitchesActivationWhileClientsExist) {
               STATUS_SUCCESS);
     EXPECT_EQ(rig.lower.ModesSet().size(), 2u);
 
-    POWER_STATE any = SystemState(PowerSystemWorking);
-    EXPECT_EQ(ks::SendPower(rig.device, IRP_MN_WAIT_WAKE, SystemPowerState, any).status,
-              STATUS_SUCCESS);
-    EXPECT_EQ(ks::SendPower(rig.device, IRP_MN_POWER_SEQUENCE, SystemPowerState, any).status,
-              STATUS_SUCCESS);
-    EXPECT_EQ(ks::SendPower(rig.device, 4, SystemPowerState, any).status, STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(SystemPower(rig, IRP_MN_WAIT_WAKE, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(SystemPower(rig, IRP_MN_POWER_SEQUENCE, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(SystemPower(rig, 4, PowerSystemWorking), STATUS_NOT_IMPLEMENTED);
     ks::ClientClose(h);
 }
-
-} // namespace
-
-namespace {
 
 NTSTATUS KeepRequest(PDEVICE_OBJECT, PIRP, PVOID) {
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -15,32 +15,41 @@ LARGE_INTEGER Milliseconds(LONGLONG ms) {
     return value;
 }
 
+// Waits for a dispatcher object, without limit when ms is negative.
+NTSTATUS WaitFor(PVOID object, LONGLONG ms = -1) {
+    LARGE_INTEGER timeout = Milliseconds(ms);
+    return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, ms < 0 ? nullptr : &timeout);
+}
+
+void Sleep(LONGLONG ms) {
+    LARGE_INTEGER delay = Milliseconds(ms);
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+}
+
 TEST(Events, SynchronizationEventsReleaseOneWaiterNotificationEventsAll) {
     KEVENT sync, notify;
     KeInitializeEvent(&sync, SynchronizationEvent, FALSE);
     KeInitializeEvent(&notify, NotificationEvent, FALSE);
-    LARGE_INTEGER zero{.QuadPart = 0};
-    EXPECT_EQ(KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_EQ(WaitFor(&sync, 0), STATUS_TIMEOUT);
     EXPECT_EQ(KeSetEvent(&sync, 0, FALSE), 0);
-    EXPECT_EQ(KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(WaitFor(&sync, 0), STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateEvent(&sync), 0); // consumed by the wait
     KeSetEvent(&notify, 0, FALSE);
-    EXPECT_EQ(KeWaitForSingleObject(&notify, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(WaitFor(&notify, 0), STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateEvent(&notify), 1); // stays signalled
     EXPECT_EQ(KeResetEvent(&notify), 1);
 
     // Two waiters on a synchronization event: each set releases exactly one.
     std::atomic<int> released{0};
     auto waiter = [&] {
-        KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, nullptr);
+        WaitFor(&sync);
         released++;
     };
     std::thread a(waiter), b(waiter);
     KeSetEvent(&sync, 0, FALSE);
     while (released < 1)
         std::this_thread::yield();
-    LARGE_INTEGER shortWait = Milliseconds(50);
-    KeDelayExecutionThread(KernelMode, FALSE, &shortWait);
+    Sleep(50);
     EXPECT_EQ(released, 1);
     KeSetEvent(&sync, 0, FALSE);
     a.join();
@@ -52,9 +61,7 @@ TEST(Waits, RelativeAndAbsoluteTimeoutsExpire) {
     KEVENT never;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
     auto start = std::chrono::steady_clock::now();
-    LARGE_INTEGER relative = Milliseconds(30);
-    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &relative),
-              STATUS_TIMEOUT);
+    EXPECT_EQ(WaitFor(&never, 30), STATUS_TIMEOUT);
     LARGE_INTEGER absolute;
     KeQuerySystemTime(&absolute);
     absolute.QuadPart += 30 * 10000;
@@ -63,41 +70,31 @@ TEST(Waits, RelativeAndAbsoluteTimeoutsExpire) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(55));
 }
 
-TEST(Mutexes, OwnerMayAcquireAgainOthersWait) {
+TEST(Mutexes, OwnerMayAcquireAgainOthersWaitFastMutexesRaiseToApcLevel) {
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 1);
-    KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
-    KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+    WaitFor(&mutex);
+    WaitFor(&mutex);
     std::atomic<bool> got{false};
     std::thread other([&] {
-        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+        WaitFor(&mutex);
         got = true;
         KeReleaseMutex(&mutex, FALSE);
     });
     KeReleaseMutex(&mutex, FALSE);
-    LARGE_INTEGER wait = Milliseconds(30);
-    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+    Sleep(30);
     EXPECT_FALSE(got); // still held once
     KeReleaseMutex(&mutex, FALSE);
     other.join();
     EXPECT_TRUE(got);
     EXPECT_EQ(KeReadStateMutex(&mutex), 1);
-}
 
-TEST(FastMutexes, RaiseToApcLevelAndExcludeOthers) {
-    FAST_MUTEX mutex;
-    ExInitializeFastMutex(&mutex);
-    ExAcquireFastMutex(&mutex);
+    FAST_MUTEX fast;
+    ExInitializeFastMutex(&fast);
+    ExAcquireFastMutex(&fast);
     EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
-    std::atomic<bool> tried{false}, got{false};
-    std::thread other([&] {
-        got = ExTryToAcquireFastMutex(&mutex);
-        tried = true;
-    });
-    other.join();
-    EXPECT_TRUE(tried);
-    EXPECT_FALSE(got);
-    ExReleaseFastMutex(&mutex);
+    std::thread([&] { EXPECT_FALSE(ExTryToAcquireFastMutex(&fast)); }).join();
+    ExReleaseFastMutex(&fast);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
@@ -110,7 +107,7 @@ struct ThreadState {
 void Worker(PVOID context) {
     auto* state = (ThreadState*)context;
     state->priority = KeSetPriorityThread(KeGetCurrentThread(), 31);
-    KeWaitForSingleObject(&state->go, Executive, KernelMode, FALSE, nullptr);
+    WaitFor(&state->go);
     state->ran++; // returning ends the thread as PsTerminateSystemThread would
 }
 
@@ -122,21 +119,18 @@ TEST(SystemThreads, RunWaitAndSignalTheirObjectWhenTheyReturn) {
     ASSERT_EQ(
         PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Worker, &state),
         STATUS_SUCCESS);
-    PVOID thread;
+    PVOID thread, wrong;
     ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
                                         &thread, nullptr),
               STATUS_SUCCESS);
-    PVOID wrong;
     EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *IoFileObjectType, KernelMode,
                                         &wrong, nullptr),
               STATUS_OBJECT_TYPE_MISMATCH);
     ZwClose(handle);
     EXPECT_EQ(ks::LiveSystemThreads(), before + 1);
-    LARGE_INTEGER shortWait = Milliseconds(20);
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &shortWait),
-              STATUS_TIMEOUT);
+    EXPECT_EQ(WaitFor(thread, 20), STATUS_TIMEOUT);
     KeSetEvent(&state.go, 0, FALSE);
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(WaitFor(thread), STATUS_SUCCESS);
     EXPECT_EQ(state.ran, 1);
     EXPECT_EQ(state.priority, 8); // system threads start at 8
     EXPECT_EQ(KeQueryPriorityThread((PKTHREAD)thread), 31);
@@ -157,9 +151,8 @@ TEST(Pool, AccountsPerTagAndInjectsFailures) {
     void* d = ExAllocatePoolWithTag(NonPagedPool, 1, tag);             // skipped
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 1, tag), nullptr);   // fails
     void* e = ExAllocatePoolWithTag(NonPagedPool, 1, tag);             // works again
-    EXPECT_NE(c, nullptr);
-    EXPECT_NE(d, nullptr);
-    EXPECT_NE(e, nullptr);
+    for (void* p : {c, d, e})
+        EXPECT_NE(p, nullptr);
     for (void* p : {a, b, d, e})
         ExFreePoolWithTag(p, tag);
     ExFreePool(c);

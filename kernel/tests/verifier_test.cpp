@@ -9,11 +9,12 @@
 
 namespace {
 
-// A request sent to a device whose handler misbehaves.
-void SendThrough(kstest::Handler handler) {
-    auto test = kstest::LoadTestDriver(u"VerifierDriver", u"\\Device\\Verifier", &handler);
-    ks::SendPnp(test.device, IRP_MN_START_DEVICE);
-}
+// Dispatch routines that misbehave on the request sent to them.
+struct DispatchMisuse {
+    const char* name;
+    NTSTATUS (*dispatch)(PDEVICE_OBJECT, PIRP);
+    const char* message;
+};
 
 struct Misuse {
     const char* name;
@@ -31,53 +32,43 @@ void RaiseToDispatch() {
     KeRaiseIrql(DISPATCH_LEVEL, &old);
 }
 
-const Misuse kMisuses[] = {
+const DispatchMisuse kDispatchMisuses[] = {
     {"completing twice",
-     [] {
-         SendThrough([](PDEVICE_OBJECT, PIRP irp) {
-             kstest::Complete(irp, STATUS_SUCCESS);
-             return kstest::Complete(irp, STATUS_SUCCESS);
-         });
+     [](PDEVICE_OBJECT, PIRP irp) {
+         kstest::Complete(irp, STATUS_SUCCESS);
+         return kstest::Complete(irp, STATUS_SUCCESS);
      },
      "completed twice"},
     {"completing with a cancel routine set",
-     [] {
-         SendThrough([](PDEVICE_OBJECT, PIRP irp) {
-             IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
-             return kstest::Complete(irp, STATUS_SUCCESS);
-         });
+     [](PDEVICE_OBJECT, PIRP irp) {
+         IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+         return kstest::Complete(irp, STATUS_SUCCESS);
      },
      "cancel routine still set"},
     {"completing with STATUS_PENDING",
-     [] {
-         SendThrough(
-             [](PDEVICE_OBJECT, PIRP irp) { return kstest::Complete(irp, STATUS_PENDING); });
-     },
+     [](PDEVICE_OBJECT, PIRP irp) { return kstest::Complete(irp, STATUS_PENDING); },
      "STATUS_PENDING"},
     {"returning from dispatch at raised IRQL",
-     [] {
-         SendThrough([](PDEVICE_OBJECT, PIRP irp) {
-             RaiseToDispatch();
-             return kstest::Complete(irp, STATUS_SUCCESS);
-         });
+     [](PDEVICE_OBJECT, PIRP irp) {
+         RaiseToDispatch();
+         return kstest::Complete(irp, STATUS_SUCCESS);
      },
      "returned at IRQL 2"},
     {"pending returned, not marked",
-     [] {
-         SendThrough([](PDEVICE_OBJECT, PIRP irp) {
-             kstest::Complete(irp, STATUS_SUCCESS);
-             return STATUS_PENDING;
-         });
+     [](PDEVICE_OBJECT, PIRP irp) {
+         kstest::Complete(irp, STATUS_SUCCESS);
+         return STATUS_PENDING;
      },
      "STATUS_PENDING without marking the IRP pending"},
     {"marked pending, not returned",
-     [] {
-         SendThrough([](PDEVICE_OBJECT, PIRP irp) {
-             IoMarkIrpPending(irp);
-             return kstest::Complete(irp, STATUS_SUCCESS);
-         });
+     [](PDEVICE_OBJECT, PIRP irp) {
+         IoMarkIrpPending(irp);
+         return kstest::Complete(irp, STATUS_SUCCESS);
      },
      "marked the IRP pending but returned 0x00000000"},
+};
+
+const Misuse kMisuses[] = {
     // Completed later by another thread: caught when the completion passes the location.
     {"pending returned, not marked, completed later",
      [] {
@@ -195,10 +186,8 @@ const Misuse kMisuses[] = {
      "without PoStartNextPowerIrp"},
     {"own request completed to the top",
      [] {
-         kstest::Handler handler = [](PDEVICE_OBJECT, PIRP irp) {
-             return kstest::Complete(irp, STATUS_SUCCESS);
-         };
-         auto test = kstest::LoadTestDriver(u"Own", u"\\Device\\Own", &handler);
+         kstest::Handler none; // completes every request
+         auto test = kstest::LoadTestDriver(u"Own", u"\\Device\\Own", &none);
          PIRP irp = IoAllocateIrp(test.device->StackSize, FALSE);
          IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
          IoCallDriver(test.device, irp);
@@ -272,6 +261,12 @@ TEST(VerifierDeath, EachMisuseEndsTheProcessNamingIt) {
     ExInitializeFastMutex(&gFastMutex);
     KeInitializeSpinLock(&gLock);
     KeInitializeEvent(&gEvent, NotificationEvent, TRUE);
+    for (const DispatchMisuse& misuse : kDispatchMisuses) {
+        kstest::Handler handler = misuse.dispatch;
+        auto test = kstest::LoadTestDriver(u"Verifier", u"\\Device\\Verifier", &handler);
+        EXPECT_DEATH(ks::SendPnp(test.device, IRP_MN_START_DEVICE), misuse.message) << misuse.name;
+        kstest::UnloadTestDriver(test);
+    }
     for (const Misuse& misuse : kMisuses)
         EXPECT_DEATH(misuse.run(), misuse.message) << misuse.name;
 
