@@ -78,27 +78,24 @@ TEST(HelpCompiler, LineAndTitleRules) {
     const std::string eight(8, ' ');
     const struct {
         const char* text;
-        int32_t identifier, line;
+        int32_t identifier;
         std::string want;
     } cases[] = {
         // An unterminated title keeps its carriage return.
-        {"5:\"Key\r\nline\r\n", 5, -1, "Key\r"},
-        {"5:\"Key\r\nline\r\n", 5, 0, "line"},
+        {"5:\"Key\r\nline\r\n", 5, "Key\r|line"},
         // Of equal identifiers the last one counts; the first header needs no "@".
-        {"1020:\"first\"\na\n@1020:\"second\"\nb\n", 1020, -1, "second"},
-        {"1020:\"first\"\na\n@1020:\"second\"\nb\n", 1020, 0, "b"},
+        {"1020:\"first\"\na\n@1020:\"second\"\nb\n", 1020, "second|b"},
         // Topic -1 does not end the table.
-        {"-1:\"minus\"\nm\n@1010:\"Off\"\no\n", -1, 0, "m"},
-        {"-1:\"minus\"\nm\n@1010:\"Off\"\no\n", 1010, 0, "o"},
+        {"-1:\"minus\"\nm\n@1010:\"Off\"\no\n", -1, "minus|m"},
+        {"-1:\"minus\"\nm\n@1010:\"Off\"\no\n", 1010, "Off|o"},
         // Tabs expand to columns of eight.
-        {"1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n", 1, 0, eight + "x"},
-        {"1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n", 1, 1, "ab" + std::string(6, ' ') + "y"},
-        {"1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n", 1, 2, "abcdefgh" + eight + "z"},
-        {"1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n", 1, 3, eight + eight + "!"},
+        {"1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n", 1,
+         "<none>|" + eight + "x|ab" + std::string(6, ' ') + "y|abcdefgh" + eight + "z|" + eight +
+             eight + "!"},
     };
     for (const auto& c : cases) {
         BlockHolder holder;
-        EXPECT_EQ(Line(holder.Take(Compile(c.text)), c.identifier, c.line), c.want) << c.text;
+        EXPECT_EQ(Topic(holder.Take(Compile(c.text)), c.identifier), c.want) << c.text;
     }
 }
 
