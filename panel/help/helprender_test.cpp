@@ -276,6 +276,10 @@ TEST(HelpRender, DefaultTopicTitlesAndSavedStyles) {
     EXPECT_FALSE(r.context->flags & (HELP_RENDER_TITLE_BAR | HELP_RENDER_LINKS));
     ASSERT_TRUE(PrepareTopic(r.context, true, block, 1001, 0));
     EXPECT_TRUE(r.context->flags & HELP_RENDER_TITLE_BAR);
+    // Only a first show lays out the Default topic.
+    Rendered later;
+    ASSERT_TRUE(later.Prepare(source, 1000, 0));
+    EXPECT_NE(later.context->baseBackground, 0xC0FFFFu);
     EXPECT_FALSE(PrepareTopic(r.context, true, block, 4242, 0));
     EXPECT_EQ(r.context->topicIndex, FindHelpTopic(block, 1001));
 }
