@@ -165,11 +165,11 @@ TEST(HelpLoader, ExternalFileMissingEqualOrDiffering) {
     FakeSource fake;
     fake.resources[29001] = builtIn;
     HelpBlockCache cache{nullptr};
-    // Loads afresh: the title of topic 1003 and the mismatches reported so far.
-    auto load = [&] {
+    // Loads afresh: a line of a topic (the title of 1003 unless told) and the mismatches so far.
+    auto load = [&](int32_t topic = 1003, int32_t line = -1) {
         FreeHelpBlockCache(&cache);
         HelpBlock* block = LoadHelpBlock(&cache, 9001, &fake.source);
-        return Line(block, 1003, -1) + "/" + std::to_string(fake.mismatches);
+        return block ? Line(block, topic, line) + "/" + std::to_string(fake.mismatches) : "null";
     };
     EXPECT_EQ(load(), "Built in/0");
     fake.files["..\\help.txt"] = builtIn; // a byte-identical copy in the parent folder
@@ -180,20 +180,15 @@ TEST(HelpLoader, ExternalFileMissingEqualOrDiffering) {
     EXPECT_EQ(load(), "Built In/1");
     LoadHelpBlock(&cache, 9001, &fake.source);
     EXPECT_EQ(fake.mismatches, 1); // once per load; the block is cached
-    FreeHelpBlockCache(&cache);
-    HelpBlock* block;
 
     // A closing bracket at position 20 or beyond is no file name: the whole text is compiled.
     fake.resources[29001] = "[abcdefghijklmnopqrs]\n7:\nseven\n";
     fake.files["abcdefghijklmnopqrs"] = "7:\nfile\n";
-    block = LoadHelpBlock(&cache, 9001, &fake.source);
-    EXPECT_EQ(Line(block, 7, 0), "seven");
-    FreeHelpBlockCache(&cache);
-    // Just a name line, nothing after it.
+    EXPECT_EQ(load(7, 0), "seven/1");
+    // Just a name line, nothing after it: a block without topics.
     fake.resources[29001] = "[x]";
-    block = LoadHelpBlock(&cache, 9001, &fake.source);
-    ASSERT_NE(block, nullptr);
-    EXPECT_EQ(block->topicCount, 0);
+    EXPECT_EQ(load(), "<none>/1");
+    EXPECT_EQ(cache.head->topicCount, 0);
     FreeHelpBlockCache(&cache);
 }
 
