@@ -84,11 +84,10 @@ TEST(GlassLayout, TimecodeTakesTwentySevenUnitsAndNinthCells) {
     d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "00:00:00:00");
     DisplayField* f = GlassFindField(d.data, 1);
     ASSERT_NE(f, nullptr);
-    EXPECT_EQ(std::tie(f->rect.right, f->cellWidth, f->cellHeight), std::make_tuple(900, 100, 114));
-    EXPECT_DOUBLE_EQ(f->xScale, 100 / 130.0);
     // (114 - 6) / 220 is below the x scale: kept, no offset.
-    EXPECT_DOUBLE_EQ(f->yScale, 108 / 220.0);
-    EXPECT_EQ(f->yOffset, 0);
+    EXPECT_EQ(
+        std::tie(f->rect.right, f->cellWidth, f->cellHeight, f->xScale, f->yScale, f->yOffset),
+        std::make_tuple(900, 100, 114, 100 / 130.0, 108 / 220.0, 0));
 
     // Digits after digits and colons move by a cell and a third of a cell.
     d.paint();

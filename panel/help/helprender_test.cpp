@@ -10,6 +10,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -165,9 +166,8 @@ TEST(HelpRender, FramedMinimumWidthCell) {
     EXPECT_EQ(frame.color, 0x41u);
     // The text is 16 wide; one ring adds 2 + 6, so the run is 24 wide and 15 high, in a cell of
     // four line heights.
-    EXPECT_EQ(frame.rect.left, 7);
-    EXPECT_EQ(frame.rect.right, 6 + 56 - 1);
-    EXPECT_EQ(frame.rect.bottom, 4 + 15);
+    EXPECT_EQ(std::tie(frame.rect.left, frame.rect.right, frame.rect.bottom),
+              std::make_tuple(7, 6 + 56 - 1, 4 + 15));
     // Centred in the cell; the next run starts after the run's own width.
     EXPECT_EQ(r.Picture(), "ab@26,4 c@30,4");
 }
@@ -264,9 +264,8 @@ TEST(HelpRender, DefaultTopicTitlesAndSavedStyles) {
                          "@1000:\"Title\"\n{C1,1:link}\n"
                          "@1001:\"*Tip\"\n{N1000:x}\n";
     ASSERT_TRUE(r.Prepare(source));
-    EXPECT_EQ(r.context->baseBackground, 0xC0FFFFu);
-    EXPECT_EQ(r.context->titleWidth, 40);
-    EXPECT_EQ(r.context->titleHeight, 14);
+    EXPECT_EQ(std::tie(r.context->baseBackground, r.context->titleWidth, r.context->titleHeight),
+              std::make_tuple(0xC0FFFFu, 40, 14));
     r.Paint();
     auto t = r.Texts();
     // The title in its style from y origin 0; the text in saved style 1 below the title bar.
