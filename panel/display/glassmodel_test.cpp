@@ -350,10 +350,11 @@ TEST(GlassCracks, MakeNearAndRemove) {
     EXPECT_EQ(d.invals, "r+");
 }
 
-TEST(GlassCracks, HoverAndFocusLoss) {
+TEST(GlassCracks, HoverFocusLossAndResize) {
     Display d(1000, 100);
     GlassMakeCrack(d.data, 500, 50, false, &d.host);
     GlassCrack* c = d.data->cracks;
+    const GlassRect before = c->bounds;
     d.clear();
     GlassHover(d.data, 505, 50, &d.host); // already hovered
     EXPECT_EQ(d.invals, "");
@@ -366,6 +367,14 @@ TEST(GlassCracks, HoverAndFocusLoss) {
     d.paint();
     EXPECT_EQ(d.count(false, GLASS_COLOR_CRACK_HOVER), c->rays + c->steps / 2);
     EXPECT_EQ(d.count(false, GLASS_COLOR_CRACK), 0);
+
+    // A resize recomputes the bounds; the click point keeps its place in thousandths.
+    GlassResize(d.data, 2000, 200, &d.host);
+    GlassRect expect;
+    GlassComputeCrackBounds(c, 2000, 200, &expect);
+    EXPECT_EQ(std::pair(c->bounds.left, c->bounds.bottom), std::pair(expect.left, expect.bottom));
+    EXPECT_NEAR(c->bounds.right - 1000, 2 * (before.right - 500), 2);
+    EXPECT_EQ(GlassCrackAt(d.data, 1000, 100), c);
 }
 
 TEST(GlassCracks, CrackOverLitSegmentShowsItDead) {
@@ -398,18 +407,4 @@ TEST(GlassCracks, CrackOverLitSegmentShowsItDead) {
     d.erasePaint();
     EXPECT_EQ(std::pair(d.count(true, GLASS_COLOR_DEAD), d.count(true, GLASS_COLOR_LIT)),
               std::pair(0, 2));
-}
-
-TEST(GlassCracks, ResizeRecomputesBounds) {
-    Display d(1000, 100);
-    GlassMakeCrack(d.data, 500, 50, false, &d.host);
-    GlassCrack* c = d.data->cracks;
-    const GlassRect before = c->bounds;
-    GlassResize(d.data, 2000, 200, &d.host);
-    GlassRect expect;
-    GlassComputeCrackBounds(c, 2000, 200, &expect);
-    EXPECT_EQ(std::pair(c->bounds.left, c->bounds.bottom), std::pair(expect.left, expect.bottom));
-    EXPECT_NEAR(c->bounds.right - 1000, 2 * (before.right - 500), 2);
-    // The click point keeps its place in thousandths.
-    EXPECT_EQ(GlassCrackAt(d.data, 1000, 100), c);
 }
