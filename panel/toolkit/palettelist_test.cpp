@@ -33,6 +33,7 @@ TEST(PaletteList, FixedColoursComeFirst) {
     EXPECT_EQ(1, PaletteListAdd(list, StdColorTable, 0xC0C0C0, CountMismatch));
     EXPECT_EQ(1, PaletteListAdd(list, StdColorTable, 0x81C0C0C0, CountMismatch));
     EXPECT_EQ(7, PaletteListAdd(list, StdColorTable, 0x400080, CountMismatch));
+    EXPECT_EQ(15, PaletteListAdd(list, StdColorTable, 0x80C4FF, CountMismatch)); // a light blue
     EXPECT_EQ(24,
               PaletteListAdd(list, StdColorTable, 0xFF8080C4, CountMismatch)); // bits 24+ ignored
     EXPECT_EQ(0, g_mismatches);
