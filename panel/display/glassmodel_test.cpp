@@ -16,66 +16,45 @@ struct Shape {
     std::vector<GlassPoint> points;
 };
 
-struct Recorder {
+// A display on a recording canvas and host.
+struct Display {
+    GlassDisplayData* data = GlassCreate();
     std::vector<Shape> shapes;
-    struct Inval {
-        bool whole;
-        GlassRect rect;
-        bool erase;
-    };
-    std::vector<Inval> invalidations;
+    std::string invals; // W (whole window) or r (a rectangle), + when erasing
+    std::vector<GlassRect> rects;
     int sounds = 0;
     uint32_t tick = 12345;
+    static Display* Of(void* c) { return static_cast<Display*>(c); }
+    GlassHost host = {this,
+                      [](void* c, const GlassRect* r, bool erase) {
+                          Of(c)->invals += std::string(r ? "r" : "W") + (erase ? "+" : "");
+                          Of(c)->rects.push_back(r ? *r : GlassRect{});
+                      },
+                      [](void* c) { ++Of(c)->sounds; }, [](void* c) { return Of(c)->tick++; }};
+    GlassCanvas canvas = {this,
+                          [](void* c, const GlassPoint* p, int n, uint32_t color) {
+                              Of(c)->shapes.push_back({true, color, {p, p + n}});
+                          },
+                          [](void* c, const GlassPoint* p, int n, uint32_t color) {
+                              Of(c)->shapes.push_back({false, color, {p, p + n}});
+                          }};
 
-    GlassCanvas canvas() {
-        return {this,
-                [](void* c, const GlassPoint* p, int n, uint32_t color) {
-                    static_cast<Recorder*>(c)->shapes.push_back({true, color, {p, p + n}});
-                },
-                [](void* c, const GlassPoint* p, int n, uint32_t color) {
-                    static_cast<Recorder*>(c)->shapes.push_back({false, color, {p, p + n}});
-                }};
+    Display(int w, int h) {
+        GlassResize(data, w, h, &host);
+        clear();
     }
-    GlassHost host() {
-        return {this,
-                [](void* c, const GlassRect* r, bool erase) {
-                    static_cast<Recorder*>(c)->invalidations.push_back(
-                        {r == nullptr, r ? *r : GlassRect{}, erase});
-                },
-                [](void* c) { ++static_cast<Recorder*>(c)->sounds; },
-                [](void* c) { return static_cast<Recorder*>(c)->tick++; }};
-    }
+    ~Display() { GlassDestroy(data); }
     int count(bool filled, uint32_t color) const {
         int n = 0;
         for (const Shape& s : shapes)
             n += s.filled == filled && s.color == color;
         return n;
     }
-    // The invalidations so far: W (whole window) or r (a rectangle), + when erasing.
-    std::string invals() const {
-        std::string out;
-        for (const Inval& i : invalidations)
-            out += std::string(i.whole ? "W" : "r") + (i.erase ? "+" : "");
-        return out;
-    }
     void clear() {
         shapes.clear();
-        invalidations.clear();
+        invals.clear();
+        rects.clear();
     }
-};
-
-struct Display {
-    GlassDisplayData* data;
-    Recorder rec;
-    GlassHost host;
-    GlassCanvas canvas;
-    Display(int w, int h) : data(GlassCreate()) {
-        host = rec.host();
-        canvas = rec.canvas();
-        GlassResize(data, w, h, &host);
-        rec.clear();
-    }
-    ~Display() { GlassDestroy(data); }
     void field(uint32_t id, uint32_t type, const char* text, uint32_t cells = 0, uint32_t l = 0,
                uint32_t t = 0, uint32_t r = 0, uint32_t b = 0) {
         DisplayFieldSpec request = {l, t, r, b, type, cells, text, 0, 0};
@@ -105,18 +84,17 @@ TEST(GlassLayout, TimecodeTakesTwentySevenUnitsAndNinthCells) {
     d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "00:00:00:00");
     DisplayField* f = GlassFindField(d.data, 1);
     ASSERT_NE(f, nullptr);
-    EXPECT_EQ(std::tie(f->rect.right, f->cellWidth, f->cellHeight), std::make_tuple(900, 100, 114));
-    EXPECT_DOUBLE_EQ(f->xScale, 100 / 130.0);
     // (114 - 6) / 220 is below the x scale: kept, no offset.
-    EXPECT_DOUBLE_EQ(f->yScale, 108 / 220.0);
-    EXPECT_EQ(f->yOffset, 0);
+    EXPECT_EQ(
+        std::tie(f->rect.right, f->cellWidth, f->cellHeight, f->xScale, f->yScale, f->yOffset),
+        std::make_tuple(900, 100, 114, 100 / 130.0, 108 / 220.0, 0));
 
     // Digits after digits and colons move by a cell and a third of a cell.
     d.paint();
-    ASSERT_EQ(d.rec.count(true, GLASS_COLOR_LIT) + d.rec.count(true, GLASS_COLOR_UNLIT), 62);
+    ASSERT_EQ(d.count(true, GLASS_COLOR_LIT) + d.count(true, GLASS_COLOR_UNLIT), 62);
     const int t = static_cast<int>(10 * f->yScale);
     // First colon diamond: cell left 3 + 100 + 100/6.
-    const Shape& colon = d.rec.shapes[14];
+    const Shape& colon = d.shapes[14];
     EXPECT_EQ(colon.points.size(), 4u);
     EXPECT_EQ(colon.points[1].x, 3 + 200 + 16);
     EXPECT_EQ(colon.points[0].x, 3 + 200 + 16 - t);
@@ -140,10 +118,10 @@ TEST(GlassLayout, SixteenSegmentCellsAndEmptyFields) {
     d.field(4, DISPLAY_FIELD_SEVEN_SEGMENT, "--");
     EXPECT_DOUBLE_EQ(GlassFindField(d.data, 3)->xScale, 1.0);
     EXPECT_DOUBLE_EQ(GlassFindField(d.data, 4)->yScale, 1.0);
-    d.rec.clear();
+    d.clear();
     GlassSetText(d.data, 2, "", &d.host);
     d.erasePaint();
-    EXPECT_TRUE(d.rec.shapes.empty());
+    EXPECT_TRUE(d.shapes.empty());
 }
 
 TEST(GlassLayout, ZeroSizeClientDividesNothing) {
@@ -152,7 +130,7 @@ TEST(GlassLayout, ZeroSizeClientDividesNothing) {
     d.field(2, DISPLAY_FIELD_SIXTEEN_SEGMENT, "AB");
     d.erasePaint();
     EXPECT_FALSE(GlassMakeCrack(d.data, 0, 0, true, &d.host));
-    EXPECT_EQ(d.rec.sounds, 0);
+    EXPECT_EQ(d.sounds, 0);
     EXPECT_EQ(GlassCrackAt(d.data, 0, 0), nullptr);
     EXPECT_FALSE(GlassRemoveCrack(d.data, 0, 0, &d.host));
     GlassHover(d.data, 5, 5, &d.host);
@@ -163,42 +141,48 @@ TEST(GlassSevenSegment, OnlyChangedDigitsAreRedrawn) {
     Display d(900, 120);
     d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "00:00:00:00");
     d.paint();
-    d.rec.clear();
+    d.clear();
 
     GlassSetText(d.data, 1, "00:00:00:01", &d.host);
-    EXPECT_EQ(d.rec.invals(), "r");
+    EXPECT_EQ(d.invals, "r");
     d.paint();
-    ASSERT_EQ(d.rec.shapes.size(), 7u);
+    ASSERT_EQ(d.shapes.size(), 7u);
     // '1' lights segments 1 and 2 only.
-    EXPECT_EQ(std::pair(d.rec.count(true, GLASS_COLOR_LIT), d.rec.count(true, GLASS_COLOR_UNLIT)),
+    EXPECT_EQ(std::pair(d.count(true, GLASS_COLOR_LIT), d.count(true, GLASS_COLOR_UNLIT)),
               std::pair(2, 5));
     // It is the eighth digit: its middle segment (drawn last) is centred in the last cell.
     const int centre = 3 + 7 * 100 + 3 * 33 + static_cast<int>(60 * 100 / 130.0);
-    EXPECT_EQ(d.rec.shapes[6].points[0].x + d.rec.shapes[6].points[3].x, 2 * centre);
+    const std::vector<GlassPoint>& middle = d.shapes[6].points;
+    ASSERT_EQ(middle.size(), 6u);
+    EXPECT_EQ(middle[0].x + middle[3].x, 2 * centre);
+    for (size_t k = 0; k < 3; ++k) // and point-symmetric about its centre
+        EXPECT_EQ(std::pair(middle[k].x + middle[k + 3].x, middle[k].y + middle[k + 3].y),
+                  std::pair(2 * centre, 2 * middle[0].y))
+            << k;
 
     // The same text again draws nothing.
-    d.rec.clear();
+    d.clear();
     GlassSetText(d.data, 1, "00:00:00:01", &d.host);
     d.paint();
-    EXPECT_TRUE(d.rec.shapes.empty());
+    EXPECT_TRUE(d.shapes.empty());
 
     // Another length: new layout, erased, everything drawn again.
-    d.rec.clear();
+    d.clear();
     GlassSetText(d.data, 1, "00:00:01", &d.host);
-    EXPECT_EQ(d.rec.invals(), "r+");
+    EXPECT_EQ(d.invals, "r+");
     d.erasePaint();
-    EXPECT_EQ(d.rec.shapes.size(), 6u * 7 + 2 * 2);
+    EXPECT_EQ(d.shapes.size(), 6u * 7 + 2 * 2);
 }
 
 TEST(GlassSevenSegment, DigitTurnedIntoSpaceStays) {
     Display d(390, 120);
     d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "12", 3);
     d.paint();
-    d.rec.clear();
+    d.clear();
     GlassSetText(d.data, 1, " 2", &d.host);
-    EXPECT_EQ(d.rec.invals(), "r");
+    EXPECT_EQ(d.invals, "r");
     d.paint();
-    EXPECT_TRUE(d.rec.shapes.empty());
+    EXPECT_TRUE(d.shapes.empty());
     EXPECT_EQ(GlassFindField(d.data, 1)->drawn[0], '1');
 }
 
@@ -206,18 +190,18 @@ TEST(GlassSevenSegment, ColoursFromSpecAndDefaults) {
     Display d(130, 240);
     d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "8", 1);
     d.paint();
-    EXPECT_EQ(d.rec.count(true, GLASS_COLOR_LIT), 7);
-    d.rec.clear();
+    EXPECT_EQ(d.count(true, GLASS_COLOR_LIT), 7);
+    d.clear();
     // Equal colours keep the field's; different ones are taken.
     DisplayFieldSpec same = {0, 0, 0, 0, 0, 0, "7", 0x123456, 0x123456};
     GlassSetField(d.data, 1, &same, &d.host);
     d.erasePaint();
-    EXPECT_EQ(d.rec.count(true, GLASS_COLOR_LIT), 3);
-    d.rec.clear();
+    EXPECT_EQ(d.count(true, GLASS_COLOR_LIT), 3);
+    d.clear();
     DisplayFieldSpec recolour = {0, 0, 0, 0, 0, 0, nullptr, 0x0000FF, 0x000040};
     GlassSetField(d.data, 1, &recolour, &d.host);
     d.erasePaint();
-    EXPECT_EQ(std::pair(d.rec.count(true, 0x0000FF), d.rec.count(true, 0x000040)), std::pair(3, 4));
+    EXPECT_EQ(std::pair(d.count(true, 0x0000FF), d.count(true, 0x000040)), std::pair(3, 4));
 }
 
 TEST(GlassSixteenSegment, LettersFromMasks) {
@@ -232,16 +216,16 @@ TEST(GlassSixteenSegment, LettersFromMasks) {
     d.field(2, DISPLAY_FIELD_SIXTEEN_SEGMENT, "A ", 0, 10, 0, 330, 206);
     d.paint();
     // 'A' lights 7 of 16 segments, the space none; every cell is drawn in full.
-    EXPECT_EQ(d.rec.count(false, GLASS_COLOR_LIT), 7);
-    EXPECT_EQ(d.rec.count(false, GLASS_COLOR_UNLIT), 9 + 16);
+    EXPECT_EQ(d.count(false, GLASS_COLOR_LIT), 7);
+    EXPECT_EQ(d.count(false, GLASS_COLOR_UNLIT), 9 + 16);
     // Segment 13 of the first cell: (4,100)-(46,100) at scale 1, y from the top + 3.
-    const Shape& top = d.rec.shapes[15]; // the last lit segment of 'A' is 13
+    const Shape& top = d.shapes[15]; // the last lit segment of 'A' is 13
     EXPECT_EQ(std::pair(top.points[0].x, top.points[0].y), std::pair(10 + 4, 3 + 100));
     // Repainting draws every cell again.
-    d.rec.clear();
+    d.clear();
     GlassFindField(d.data, 2)->dirty = true;
     d.paint();
-    EXPECT_EQ(d.rec.shapes.size(), 32u);
+    EXPECT_EQ(d.shapes.size(), 32u);
 }
 
 TEST(GlassFields, SetFieldEdgeCases) {
@@ -251,20 +235,20 @@ TEST(GlassFields, SetFieldEdgeCases) {
     DisplayFieldSpec request = {0, 0, 0, 0, 1, 0, "12", 0, 0};
     GlassSetField(d.data, 0, &request, &d.host);
     EXPECT_EQ(d.data->fields, nullptr);
-    EXPECT_EQ(d.rec.invals(), "");
+    EXPECT_EQ(d.invals, "");
 
     // New field: whole client, moved, whole window erased.
     GlassSetField(d.data, 5, &request, &d.host);
-    EXPECT_EQ(d.rec.invals(), "W+");
+    EXPECT_EQ(d.invals, "W+");
     DisplayField* f = GlassFindField(d.data, 5);
     EXPECT_EQ(std::pair(f->rect.right, f->rect.bottom), std::pair(400, 100));
 
     // A text change only: the field's rectangle, erased.
-    d.rec.clear();
+    d.clear();
     DisplayFieldSpec text = {7, 7, 7, 7, 0, 0, "34", 0, 0};
     GlassSetField(d.data, 5, &text, &d.host);
-    EXPECT_EQ(d.rec.invals(), "r+");
-    EXPECT_EQ(d.rec.invalidations[0].rect.right, 400);
+    EXPECT_EQ(d.invals, "r+");
+    EXPECT_EQ(d.rects[0].right, 400);
     EXPECT_EQ(f->type, 1u);
     EXPECT_STREQ(f->text, "34");
 
@@ -273,10 +257,10 @@ TEST(GlassFields, SetFieldEdgeCases) {
     d.field(7, 2, "Y");
     EXPECT_EQ(d.data->fields->id, 5u);
     EXPECT_EQ(d.data->fields->next->next->id, 7u);
-    d.rec.clear();
+    d.clear();
     GlassSetField(d.data, 6, nullptr, &d.host);
     EXPECT_EQ(d.data->fields->next->id, 7u);
-    EXPECT_EQ(d.rec.invals(), "W+");
+    EXPECT_EQ(d.invals, "W+");
 }
 
 TEST(GlassFields, LongTextsAndCellCountsStayInTheirRecords) {
@@ -286,7 +270,7 @@ TEST(GlassFields, LongTextsAndCellCountsStayInTheirRecords) {
     DisplayField* f = GlassFindField(d.data, 1);
     EXPECT_EQ(std::strlen(f->text), 79u);
     d.paint();
-    EXPECT_EQ(d.rec.shapes.size(), 79u * 7);
+    EXPECT_EQ(d.shapes.size(), 79u * 7);
     d.field(2, DISPLAY_FIELD_SEVEN_SEGMENT, "12", 5000);
     EXPECT_EQ(GlassFindField(d.data, 2)->cellCount, 79u);
     d.field(3, DISPLAY_FIELD_SIXTEEN_SEGMENT, "AB", 0xFFFFFFFF);
@@ -338,50 +322,59 @@ TEST(GlassCracks, BoundsFromLastPointsScaledByHeight) {
 TEST(GlassCracks, MakeNearAndRemove) {
     Display d(1000, 100);
     EXPECT_TRUE(GlassMakeCrack(d.data, 300, 50, true, &d.host));
-    EXPECT_EQ(d.rec.sounds, 1);
+    EXPECT_EQ(d.sounds, 1);
     GlassCrack* first = d.data->cracks;
     EXPECT_EQ(std::pair(first->x, first->y), std::pair(300, 500));
     EXPECT_EQ(d.data->hovered, first);
-    EXPECT_EQ(d.rec.invals().back(), 'W'); // drawn over, not erased
+    EXPECT_EQ(d.invals.back(), 'W'); // drawn over, not erased
 
     // 19 thousandths away in both: no second crack, no sound.
     EXPECT_FALSE(GlassMakeCrack(d.data, 319, 51, true, &d.host));
-    EXPECT_EQ(d.rec.sounds, 1);
+    EXPECT_EQ(d.sounds, 1);
     // 20 away in one coordinate is far enough; without a loaded sound nothing plays.
-    d.rec.clear();
+    d.clear();
     EXPECT_TRUE(GlassMakeCrack(d.data, 320, 50, false, &d.host));
-    EXPECT_EQ(d.rec.sounds, 1);
+    EXPECT_EQ(d.sounds, 1);
     EXPECT_EQ(d.data->cracks->next, first);
     // The previously hovered crack is repainted with erasing.
-    EXPECT_EQ(d.rec.invals(), "r+W");
+    EXPECT_EQ(d.invals, "r+W");
 
     // A right click away from any crack does nothing.
-    d.rec.clear();
+    d.clear();
     EXPECT_FALSE(GlassRemoveCrack(d.data, 900, 10, &d.host));
-    EXPECT_EQ(d.rec.invals(), "");
+    EXPECT_EQ(d.invals, "");
     // On the hovered crack: removed, nothing hovered, its area erased.
     EXPECT_TRUE(GlassRemoveCrack(d.data, 321, 50, &d.host));
     EXPECT_EQ(d.data->hovered, nullptr);
     EXPECT_EQ(d.data->cracks, first);
-    EXPECT_EQ(d.rec.invals(), "r+");
+    EXPECT_EQ(d.invals, "r+");
 }
 
-TEST(GlassCracks, HoverAndFocusLoss) {
+TEST(GlassCracks, HoverFocusLossAndResize) {
     Display d(1000, 100);
     GlassMakeCrack(d.data, 500, 50, false, &d.host);
     GlassCrack* c = d.data->cracks;
-    d.rec.clear();
+    const GlassRect before = c->bounds;
+    d.clear();
     GlassHover(d.data, 505, 50, &d.host); // already hovered
-    EXPECT_EQ(d.rec.invals(), "");
+    EXPECT_EQ(d.invals, "");
     GlassHover(d.data, -1000, -1000, &d.host);
     EXPECT_EQ(d.data->hovered, nullptr);
-    EXPECT_EQ(d.rec.invals(), "r");
+    EXPECT_EQ(d.invals, "r");
     GlassHover(d.data, 500, 50, &d.host);
     EXPECT_EQ(d.data->hovered, c);
-    d.rec.clear();
+    d.clear();
     d.paint();
-    EXPECT_EQ(d.rec.count(false, GLASS_COLOR_CRACK_HOVER), c->rays + c->steps / 2);
-    EXPECT_EQ(d.rec.count(false, GLASS_COLOR_CRACK), 0);
+    EXPECT_EQ(d.count(false, GLASS_COLOR_CRACK_HOVER), c->rays + c->steps / 2);
+    EXPECT_EQ(d.count(false, GLASS_COLOR_CRACK), 0);
+
+    // A resize recomputes the bounds; the click point keeps its place in thousandths.
+    GlassResize(d.data, 2000, 200, &d.host);
+    GlassRect expect;
+    GlassComputeCrackBounds(c, 2000, 200, &expect);
+    EXPECT_EQ(std::pair(c->bounds.left, c->bounds.bottom), std::pair(expect.left, expect.bottom));
+    EXPECT_NEAR(c->bounds.right - 1000, 2 * (before.right - 500), 2);
+    EXPECT_EQ(GlassCrackAt(d.data, 1000, 100), c);
 }
 
 TEST(GlassCracks, CrackOverLitSegmentShowsItDead) {
@@ -389,8 +382,8 @@ TEST(GlassCracks, CrackOverLitSegmentShowsItDead) {
     d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "1", 1);
     // Put a crack with a known shape right on the middle of segment 1 (upper right).
     d.erasePaint();
-    const GlassPoint mid = {d.rec.shapes[1].points[0].x,
-                            (d.rec.shapes[1].points[0].y + d.rec.shapes[1].points[3].y) / 2};
+    const GlassPoint mid = {d.shapes[1].points[0].x,
+                            (d.shapes[1].points[0].y + d.shapes[1].points[3].y) / 2};
     GlassCrack* c = static_cast<GlassCrack*>(calloc(1, sizeof(GlassCrack)));
     c->x = mid.x * 1000 / 130;
     c->y = mid.y * 1000 / 240;
@@ -401,31 +394,17 @@ TEST(GlassCracks, CrackOverLitSegmentShowsItDead) {
     GlassComputeCrackBounds(c, 130, 240, &c->bounds);
     c->next = d.data->cracks;
     d.data->cracks = c;
-    d.rec.clear();
+    d.clear();
     d.erasePaint();
-    EXPECT_EQ(std::pair(d.rec.count(true, GLASS_COLOR_DEAD), d.rec.count(true, GLASS_COLOR_LIT)),
+    EXPECT_EQ(std::pair(d.count(true, GLASS_COLOR_DEAD), d.count(true, GLASS_COLOR_LIT)),
               std::pair(1, 1));
-    EXPECT_EQ(d.rec.shapes[1].color, GLASS_COLOR_DEAD);
+    EXPECT_EQ(d.shapes[1].color, GLASS_COLOR_DEAD);
     // The crack grew over the segment it killed.
-    EXPECT_LE(c->bounds.top, d.rec.shapes[1].points[0].y);
+    EXPECT_LE(c->bounds.top, d.shapes[1].points[0].y);
 
     EXPECT_TRUE(GlassRemoveCrack(d.data, mid.x, mid.y, &d.host));
-    d.rec.clear();
+    d.clear();
     d.erasePaint();
-    EXPECT_EQ(std::pair(d.rec.count(true, GLASS_COLOR_DEAD), d.rec.count(true, GLASS_COLOR_LIT)),
+    EXPECT_EQ(std::pair(d.count(true, GLASS_COLOR_DEAD), d.count(true, GLASS_COLOR_LIT)),
               std::pair(0, 2));
-}
-
-TEST(GlassCracks, ResizeRecomputesBounds) {
-    Display d(1000, 100);
-    GlassMakeCrack(d.data, 500, 50, false, &d.host);
-    GlassCrack* c = d.data->cracks;
-    const GlassRect before = c->bounds;
-    GlassResize(d.data, 2000, 200, &d.host);
-    GlassRect expect;
-    GlassComputeCrackBounds(c, 2000, 200, &expect);
-    EXPECT_EQ(std::pair(c->bounds.left, c->bounds.bottom), std::pair(expect.left, expect.bottom));
-    EXPECT_NEAR(c->bounds.right - 1000, 2 * (before.right - 500), 2);
-    // The click point keeps its place in thousandths.
-    EXPECT_EQ(GlassCrackAt(d.data, 1000, 100), c);
 }

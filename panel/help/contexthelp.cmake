@@ -16,9 +16,7 @@ if(VARLO_TREE STREQUAL "host")
                     LIBS contexthelp_pure)
     varlo_host_test(helptrack_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helptrack_test.cpp
                     LIBS contexthelp_pure)
-    varlo_host_test(helptext_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helptext_test.cpp
-                    LIBS contexthelp_pure)
-    target_compile_definitions(helptext_test PRIVATE
+    target_compile_definitions(helprender_test PRIVATE
         VARLO_HELPTEXT_PATH="${CMAKE_CURRENT_LIST_DIR}/../res/helptext.txt")
     # The fuzzer starts from the program's help texts, copied: libFuzzer adds to its corpus folder.
     file(COPY ${CMAKE_CURRENT_LIST_DIR}/../res/helptext.txt

@@ -1,10 +1,16 @@
-// Help markup renderer on a fixed-width fake canvas: every character is 8 pixels wide and as high
-// as the font size; drawing calls are recorded.
+// Help markup renderer on a fixed-width fake canvas: every character is half the font size plus
+// one pixel wide (8 at the usual 14) and as high as the font size; drawing calls are recorded.
+// Last, the program's own help texts.
 #include "help/helprender.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -26,7 +32,7 @@ struct FakeCanvas {
     static FakeCanvas* Self(void* c) { return static_cast<FakeCanvas*>(c); }
     static void Measure(void*, const HelpFont& font, const char*, size_t length, int32_t* w,
                         int32_t* h) {
-        *w = int32_t(length) * 8;
+        *w = int32_t(length) * (font.size / 2 + 1);
         *h = font.size;
     }
     static bool Bitmap(void*, uint32_t id, int32_t* w, int32_t* h) {
@@ -160,9 +166,8 @@ TEST(HelpRender, FramedMinimumWidthCell) {
     EXPECT_EQ(frame.color, 0x41u);
     // The text is 16 wide; one ring adds 2 + 6, so the run is 24 wide and 15 high, in a cell of
     // four line heights.
-    EXPECT_EQ(frame.rect.left, 7);
-    EXPECT_EQ(frame.rect.right, 6 + 56 - 1);
-    EXPECT_EQ(frame.rect.bottom, 4 + 15);
+    EXPECT_EQ(std::tie(frame.rect.left, frame.rect.right, frame.rect.bottom),
+              std::make_tuple(7, 6 + 56 - 1, 4 + 15));
     // Centred in the cell; the next run starts after the run's own width.
     EXPECT_EQ(r.Picture(), "ab@26,4 c@30,4");
 }
@@ -259,9 +264,8 @@ TEST(HelpRender, DefaultTopicTitlesAndSavedStyles) {
                          "@1000:\"Title\"\n{C1,1:link}\n"
                          "@1001:\"*Tip\"\n{N1000:x}\n";
     ASSERT_TRUE(r.Prepare(source));
-    EXPECT_EQ(r.context->baseBackground, 0xC0FFFFu);
-    EXPECT_EQ(r.context->titleWidth, 40);
-    EXPECT_EQ(r.context->titleHeight, 14);
+    EXPECT_EQ(std::tie(r.context->baseBackground, r.context->titleWidth, r.context->titleHeight),
+              std::make_tuple(0xC0FFFFu, 40, 14));
     r.Paint();
     auto t = r.Texts();
     // The title in its style from y origin 0; the text in saved style 1 below the title bar.
@@ -276,6 +280,10 @@ TEST(HelpRender, DefaultTopicTitlesAndSavedStyles) {
     EXPECT_FALSE(r.context->flags & (HELP_RENDER_TITLE_BAR | HELP_RENDER_LINKS));
     ASSERT_TRUE(PrepareTopic(r.context, true, block, 1001, 0));
     EXPECT_TRUE(r.context->flags & HELP_RENDER_TITLE_BAR);
+    // Only a first show lays out the Default topic.
+    Rendered later;
+    ASSERT_TRUE(later.Prepare(source, 1000, 0));
+    EXPECT_NE(later.context->baseBackground, 0xC0FFFFu);
     EXPECT_FALSE(PrepareTopic(r.context, true, block, 4242, 0));
     EXPECT_EQ(r.context->topicIndex, FindHelpTopic(block, 1001));
 }
@@ -301,6 +309,57 @@ TEST(HelpRender, LimitsCutLongRunsAndDropRunsBeyondTheBudget) {
     std::string nested = "1000:\n{T" + std::string(5000, '(') + "}x\n";
     ASSERT_TRUE(r.Prepare(nested));
     r.Paint();
+}
+
+// The program's help texts: every control of the panel has a topic, every link leads somewhere,
+// every command is one the main window knows, and every topic lays out within a sane size.
+TEST(HelpTexts, EveryControlHasATopicAndEveryLinkLeadsSomewhere) {
+    const std::set<int32_t> controls = {1003, 1006, 1010, 1011, 1012, 1013, 1014, 1020, 1021,
+                                        1022, 1023, 1040, 1041, 1042, 1043, 1094, 1095};
+    const std::set<int32_t> others = {1005, 1301, 1302, 1303, 1304, 1305, HELP_DEFAULT_TOPIC};
+    std::ifstream in(VARLO_HELPTEXT_PATH, std::ios::binary);
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    ASSERT_FALSE(text.empty());
+    ASSERT_LE(text.size(), HELP_MAX_RESOURCE);
+    Rendered r;
+    const HelpBlock* block = r.Load(text);
+    ASSERT_NE(block, nullptr);
+
+    std::set<int32_t> topics;
+    for (int32_t i = 0; i < block->topicCount; ++i) {
+        int32_t id = block->topics[i].identifier;
+        EXPECT_TRUE(topics.insert(id).second) << "topic " << id << " twice";
+        EXPECT_TRUE(controls.count(id) || others.count(id)) << "stray topic " << id;
+        int32_t up = block->topics[i].upTopic;
+        EXPECT_TRUE(up == 0 || FindHelpTopic(block, up) >= 0) << "up topic of " << id;
+    }
+    for (int32_t id : controls)
+        EXPECT_TRUE(topics.count(id)) << "no topic for control " << id;
+
+    const std::regex link(R"(\{([NC])(?:\d,)?(\d+):)");
+    for (int32_t i = 0; i < block->topicCount; ++i) {
+        for (int32_t line = 0; const char* body = GetTopicLine(block, i, line); ++line) {
+            std::string s = body;
+            for (std::sregex_iterator m(s.begin(), s.end(), link), end; m != end; ++m) {
+                int32_t id = std::stoi((*m)[2]);
+                if ((*m)[1] == "N")
+                    EXPECT_TRUE(topics.count(id)) << "link to " << id;
+                else
+                    EXPECT_TRUE(controls.count(id)) << "command " << id;
+            }
+        }
+    }
+
+    // Each topic lays out, fits a screen and has the title bar of a panel with links.
+    for (int32_t id : topics) {
+        if (id == HELP_DEFAULT_TOPIC)
+            continue;
+        ASSERT_TRUE(PrepareTopic(r.context, false, block, id, PREPARE_FIRST_SHOW)) << id;
+        EXPECT_LT(HelpContentWidth(r.context), 640) << id;
+        EXPECT_LT(HelpContentHeight(r.context), 300) << id;
+        EXPECT_TRUE(r.context->flags & HELP_RENDER_TITLE_BAR) << id;
+        EXPECT_EQ(r.context->baseBackground, 0xC0FFFFu);
+    }
 }
 
 } // namespace

@@ -78,27 +78,24 @@ TEST(HelpCompiler, LineAndTitleRules) {
     const std::string eight(8, ' ');
     const struct {
         const char* text;
-        int32_t identifier, line;
+        int32_t identifier;
         std::string want;
     } cases[] = {
         // An unterminated title keeps its carriage return.
-        {"5:\"Key\r\nline\r\n", 5, -1, "Key\r"},
-        {"5:\"Key\r\nline\r\n", 5, 0, "line"},
+        {"5:\"Key\r\nline\r\n", 5, "Key\r|line"},
         // Of equal identifiers the last one counts; the first header needs no "@".
-        {"1020:\"first\"\na\n@1020:\"second\"\nb\n", 1020, -1, "second"},
-        {"1020:\"first\"\na\n@1020:\"second\"\nb\n", 1020, 0, "b"},
+        {"1020:\"first\"\na\n@1020:\"second\"\nb\n", 1020, "second|b"},
         // Topic -1 does not end the table.
-        {"-1:\"minus\"\nm\n@1010:\"Off\"\no\n", -1, 0, "m"},
-        {"-1:\"minus\"\nm\n@1010:\"Off\"\no\n", 1010, 0, "o"},
+        {"-1:\"minus\"\nm\n@1010:\"Off\"\no\n", -1, "minus|m"},
+        {"-1:\"minus\"\nm\n@1010:\"Off\"\no\n", 1010, "Off|o"},
         // Tabs expand to columns of eight.
-        {"1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n", 1, 0, eight + "x"},
-        {"1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n", 1, 1, "ab" + std::string(6, ' ') + "y"},
-        {"1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n", 1, 2, "abcdefgh" + eight + "z"},
-        {"1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n", 1, 3, eight + eight + "!"},
+        {"1:\n\tx\nab\ty\nabcdefgh\tz\n\t\t!\n", 1,
+         "<none>|" + eight + "x|ab" + std::string(6, ' ') + "y|abcdefgh" + eight + "z|" + eight +
+             eight + "!"},
     };
     for (const auto& c : cases) {
         BlockHolder holder;
-        EXPECT_EQ(Line(holder.Take(Compile(c.text)), c.identifier, c.line), c.want) << c.text;
+        EXPECT_EQ(Topic(holder.Take(Compile(c.text)), c.identifier), c.want) << c.text;
     }
 }
 
@@ -168,11 +165,11 @@ TEST(HelpLoader, ExternalFileMissingEqualOrDiffering) {
     FakeSource fake;
     fake.resources[29001] = builtIn;
     HelpBlockCache cache{nullptr};
-    // Loads afresh: the title of topic 1003 and the mismatches reported so far.
-    auto load = [&] {
+    // Loads afresh: a line of a topic (the title of 1003 unless told) and the mismatches so far.
+    auto load = [&](int32_t topic = 1003, int32_t line = -1) {
         FreeHelpBlockCache(&cache);
         HelpBlock* block = LoadHelpBlock(&cache, 9001, &fake.source);
-        return Line(block, 1003, -1) + "/" + std::to_string(fake.mismatches);
+        return block ? Line(block, topic, line) + "/" + std::to_string(fake.mismatches) : "null";
     };
     EXPECT_EQ(load(), "Built in/0");
     fake.files["..\\help.txt"] = builtIn; // a byte-identical copy in the parent folder
@@ -183,20 +180,15 @@ TEST(HelpLoader, ExternalFileMissingEqualOrDiffering) {
     EXPECT_EQ(load(), "Built In/1");
     LoadHelpBlock(&cache, 9001, &fake.source);
     EXPECT_EQ(fake.mismatches, 1); // once per load; the block is cached
-    FreeHelpBlockCache(&cache);
-    HelpBlock* block;
 
     // A closing bracket at position 20 or beyond is no file name: the whole text is compiled.
     fake.resources[29001] = "[abcdefghijklmnopqrs]\n7:\nseven\n";
     fake.files["abcdefghijklmnopqrs"] = "7:\nfile\n";
-    block = LoadHelpBlock(&cache, 9001, &fake.source);
-    EXPECT_EQ(Line(block, 7, 0), "seven");
-    FreeHelpBlockCache(&cache);
-    // Just a name line, nothing after it.
+    EXPECT_EQ(load(7, 0), "seven/1");
+    // Just a name line, nothing after it: a block without topics.
     fake.resources[29001] = "[x]";
-    block = LoadHelpBlock(&cache, 9001, &fake.source);
-    ASSERT_NE(block, nullptr);
-    EXPECT_EQ(block->topicCount, 0);
+    EXPECT_EQ(load(), "<none>/1");
+    EXPECT_EQ(cache.head->topicCount, 0);
     FreeHelpBlockCache(&cache);
 }
 

@@ -10,7 +10,7 @@ namespace {
 constexpr uint32_t kKey = 0x1234, kOther = 0x5678;
 
 struct Tracking {
-    HelpTracker tracker{0, 0, 0, 0, HELP_DWELL_THRESHOLD, {0, 0}};
+    HelpTracker tracker{HELP_STATE_HELP_MODE, 0, 0, 0, HELP_DWELL_THRESHOLD, {0, 0}};
     HelpTickInput input{{100, 100}, kKey, false, false, {0, 0, 0, 0}};
 
     HelpTickAction At(int32_t x, int32_t y, uint32_t under = kKey) {
@@ -29,13 +29,13 @@ struct Tracking {
 
 TEST(HelpTick, NothingShowsWithHelpModeOff) {
     Tracking t;
+    t.tracker.flags = 0;
     EXPECT_EQ(t.At(100, 100), HELP_TICK_HIDE); // a new window: hide and start over
     EXPECT_EQ(t.TicksUntilShown(100, 100), -1);
 }
 
 TEST(HelpTick, RestingEightTicksShowsAndTheRestDistance) {
     Tracking t;
-    t.tracker.flags = HELP_STATE_HELP_MODE;
     EXPECT_EQ(t.At(100, 100), HELP_TICK_HIDE);
     for (int i = 0; i < 7; ++i)
         EXPECT_EQ(t.At(100 + (i % 2) * 4, 100 + (i % 2) * 2), HELP_TICK_NONE);
@@ -46,9 +46,7 @@ TEST(HelpTick, RestingEightTicksShowsAndTheRestDistance) {
 
     // 5 right (25) restarts the count from a new rest point.
     Tracking u;
-    u.tracker.flags = HELP_STATE_HELP_MODE;
-    u.At(100, 100);
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < 6; ++i)
         u.At(100, 100);
     u.At(105, 100);
     EXPECT_EQ(u.tracker.dwell, 0);
@@ -57,7 +55,6 @@ TEST(HelpTick, RestingEightTicksShowsAndTheRestDistance) {
 
     // The dismissed window gets no help until another target comes.
     Tracking d;
-    d.tracker.flags = HELP_STATE_HELP_MODE;
     d.tracker.dismissed = kKey;
     d.At(100, 100);
     EXPECT_EQ(d.TicksUntilShown(100, 100), -1);
@@ -65,11 +62,8 @@ TEST(HelpTick, RestingEightTicksShowsAndTheRestDistance) {
 
 TEST(HelpTick, PlainTooltipHidesAtOnceTitledPanelKeepsNearPointer) {
     Tracking t;
-    t.tracker.flags = HELP_STATE_HELP_MODE;
-    t.tracker.lastSeen = kKey;
-    t.tracker.threshold = 1;
-    t.input.visible = true;
-    t.input.helpRect = {50, 20, 250, 80};
+    t.tracker = {HELP_STATE_HELP_MODE, kKey, 0, 0, 1, {0, 0}};
+    t.input = {{0, 0}, 0, true, false, {50, 20, 250, 80}};
     EXPECT_EQ(t.At(300, 300, kOther), HELP_TICK_HIDE);
 
     t.input.titleBar = true;
@@ -82,11 +76,9 @@ TEST(HelpTick, PlainTooltipHidesAtOnceTitledPanelKeepsNearPointer) {
 
 TEST(HelpTick, PinnedPanelSwitchesAfterTheThresholdOnTheNewWindow) {
     Tracking t;
-    t.tracker.flags = HELP_STATE_HELP_MODE | HELP_STATE_PINNED;
-    t.tracker.lastSeen = 0xAAAA; // the help window itself
-    t.input.visible = true;
-    t.input.titleBar = true;
-    t.input.helpRect = {50, 20, 250, 80};
+    // Last seen: the help window itself.
+    t.tracker = {HELP_STATE_HELP_MODE | HELP_STATE_PINNED, 0xAAAA, 0, 0, HELP_DWELL_THRESHOLD, {}};
+    t.input = {{0, 0}, 0, true, true, {50, 20, 250, 80}};
     EXPECT_EQ(t.At(400, 400, kOther), HELP_TICK_NONE);
     EXPECT_TRUE(t.tracker.flags & HELP_STATE_LEAVING);
     for (int i = 0; i < 8; ++i) // every tick counts, no rest needed
@@ -106,14 +98,18 @@ TEST(HelpTick, PinnedPanelSwitchesAfterTheThresholdOnTheNewWindow) {
 }
 
 HelpPlaceInput Place() {
-    HelpPlaceInput in{};
-    in.screen = {0, 0, 1024, 768};
-    in.owner = {100, 100, 600, 400};
-    in.target = {200, 300, 260, 320};
-    in.width = 112;
-    in.height = 40;
-    in.buttonWidth = 14;
-    return in;
+    return {{0, 0, 1024, 768},
+            {100, 100, 600, 400},
+            {200, 300, 260, 320},
+            112,
+            40,
+            false,
+            false,
+            0,
+            0,
+            14,
+            {},
+            0};
 }
 
 TEST(HelpPlacement, AboveTheTargetCentredAndKeptInTheOwner) {
@@ -135,9 +131,7 @@ TEST(HelpPlacement, AboveTheTargetCentredAndKeptInTheOwner) {
 
     // Title bar: at least the title and four buttons wide, higher by the bar, which grows.
     in = Place();
-    in.titleBar = true;
-    in.titleWidth = 100;
-    in.titleHeight = 20;
+    std::tie(in.titleBar, in.titleWidth, in.titleHeight) = std::make_tuple(true, 100, 20);
     r = PlaceHelpWindow(in, &bar);
     EXPECT_EQ(std::make_tuple(bar, r.right - r.left, r.bottom - r.top),
               std::make_tuple(22, 100 + 56 + 14, 40 + 22));

@@ -13,6 +13,12 @@ std::string Text(const Timecode& tc) {
     return buf;
 }
 
+// The whole record: "rate code/frames per second/level code time".
+std::string Record(const Timecode& tc) {
+    return std::to_string(tc.rateCode) + "/" + std::to_string(tc.framesPerSecond) + "/" +
+           std::to_string(tc.levelCode) + " " + Text(tc);
+}
+
 std::string Parsed(const char* text, int32_t rate = 1) {
     Timecode tc;
     InitTimecode(&tc, rate, 1);
@@ -25,8 +31,7 @@ TEST(Timecode, AnUnsetRateCountsTwentyFiveFrames) {
     EXPECT_EQ(FramesPerSecondOfRate(-1), 25);
     Timecode tc{7, 7, 7, 7, 7, 7, 7};
     InitTimecode(&tc, 0, 3);
-    EXPECT_EQ(tc.framesPerSecond, 24);
-    EXPECT_EQ(Text(tc), "00:00:00:00");
+    EXPECT_EQ(Record(tc), "0/24/3 00:00:00:00");
 }
 
 TEST(Timecode, TextIsAlwaysElevenCharacters) {
@@ -57,36 +62,25 @@ TEST(Timecode, ChangingTheRateLimitsTheFrames) {
     InitTimecode(&tc, 3, 1);
     tc.frames = 29;
     ChangeTimecodeRate(&tc, 0);
-    EXPECT_EQ(tc.framesPerSecond, 24);
-    EXPECT_EQ(tc.frames, 23);
+    EXPECT_EQ(Record(tc), "0/24/1 00:00:00:23");
     tc.frames = 10;
     ChangeTimecodeRate(&tc, 1);
-    EXPECT_EQ(tc.frames, 10);
-    EXPECT_EQ(tc.framesPerSecond, 25);
+    EXPECT_EQ(Record(tc), "1/25/1 00:00:00:10");
 }
 
 TEST(Timecode, DecoderTimeWords) {
     Timecode tc;
     TimecodeFromMtc(3u << 29 | 0x17u << 24 | 59u << 16 | 58u << 8 | 29u, 2, &tc);
-    EXPECT_EQ(tc.rateCode, 3);
-    EXPECT_EQ(tc.framesPerSecond, 30);
-    EXPECT_EQ(tc.levelCode, 2);
-    EXPECT_EQ(Text(tc), "23:59:58:29");
+    EXPECT_EQ(Record(tc), "3/30/2 23:59:58:29");
 
     Timecode before;
     InitTimecode(&before, 2, 3);
     TimecodeFromStateReport(0x0102, 0x01020304, before, &tc);
-    EXPECT_EQ(tc.rateCode, 1);
-    EXPECT_EQ(tc.levelCode, 2);
-    EXPECT_EQ(Text(tc), "01:02:03:04");
+    EXPECT_EQ(Record(tc), "1/25/2 01:02:03:04");
     TimecodeFromStateReport(0x030F, 0x0102037F, before, &tc); // no level, no time
-    EXPECT_EQ(tc.rateCode, 3);
-    EXPECT_EQ(tc.levelCode, 3);
-    EXPECT_EQ(Text(tc), "00:00:00:00");
+    EXPECT_EQ(Record(tc), "3/30/3 00:00:00:00");
     TimecodeFromStateReport(0x0709, 0, before, &tc); // undefined rate and level: kept
-    EXPECT_EQ(tc.rateCode, 2);
-    EXPECT_EQ(tc.framesPerSecond, 30);
-    EXPECT_EQ(tc.levelCode, 3);
+    EXPECT_EQ(Record(tc), "2/30/3 00:00:00:00");
 }
 
 } // namespace

@@ -16,7 +16,7 @@ if(VARLO_TREE STREQUAL "host")
         CORPUS ${CMAKE_CURRENT_BINARY_DIR}/template-corpus)
     varlo_fuzzer(panelbuilder_caption_fuzz
         SOURCES panelbuilder_caption_fuzz.cpp panelbuilder_caption.cpp
-        LIBS panelbuilder_pure)
+        LIBS panelbuilder_pure panelbutton_pure)
 endif()
 
 get_property(VARLO_PANEL_RC_FILE GLOBAL PROPERTY VARLO_PANEL_RC)

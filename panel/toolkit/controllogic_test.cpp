@@ -56,39 +56,39 @@ TEST(CaptionMarkup, Mnemonics) {
         EXPECT_EQ(StripMnemonic(c.text, out, sizeof out), c.index) << c.text;
         EXPECT_STREQ(out, c.shown);
     }
-    char tiny[3];
+    char tiny[3] = "x";
+    EXPECT_EQ(StripMnemonic("&a", tiny, 0), -1); // no room at all: nothing written
+    EXPECT_STREQ(tiny, "x");
     EXPECT_EQ(StripMnemonic("abc&d", tiny, sizeof tiny), -1);
     EXPECT_STREQ(tiny, "ab");
 }
 
-TEST(KeyClicks, StatesByType) {
-    ClickResult r = ClickButton(0, 0);
-    EXPECT_TRUE(r.startTimer);
-    EXPECT_EQ(r.state, 1u);
-    EXPECT_FALSE(r.postCommand);
-    r = ClickButton(1, 1); // already pressed: ignored
-    EXPECT_FALSE(r.startTimer);
-    EXPECT_EQ(r.state, 1u);
-    EXPECT_TRUE(ClickButton(kButtonOwnerDraw, 0).startTimer);
+// A click's result as "state", then "timer", "post" and "clear" when set.
+std::string Click(uint32_t style, uint32_t state) {
+    const ClickResult r = ClickButton(style, state);
+    return std::to_string(r.state) + (r.startTimer ? " timer" : "") +
+           (r.postCommand ? " post" : "") + (r.clearOthers ? " clear" : "");
+}
 
-    EXPECT_EQ(ClickButton(kButtonAutoCheck, 0).state, 1u);
-    EXPECT_EQ(ClickButton(kButtonAutoCheck, 1).state, 0u);
-    uint32_t s = 0;
-    const uint32_t seq[] = {1, 2, 0, 1};
-    for (uint32_t want : seq) {
-        s = ClickButton(kButtonAuto3State, s).state;
-        EXPECT_EQ(s, want);
-    }
-    r = ClickButton(kButtonAutoRadio | 0x10000, 0);
-    EXPECT_EQ(r.state, 1u);
-    EXPECT_TRUE(r.clearOthers);
-    EXPECT_TRUE(r.postCommand);
-    for (uint32_t type : {2u, 4u, 5u, 7u, 8u, 10u, 12u, 15u}) {
-        r = ClickButton(type, 1);
-        EXPECT_EQ(r.state, 1u) << type;
-        EXPECT_TRUE(r.postCommand) << type;
-        EXPECT_FALSE(r.startTimer) << type;
-    }
+// Push types start the press unless already pressed; the others post at once.
+TEST(KeyClicks, StatesByType) {
+    const struct {
+        uint32_t style, state;
+        const char* want;
+    } cases[] = {{0, 0, "1 timer"},
+                 {1, 0, "1 timer"},
+                 {1, 1, "1"}, // already pressed
+                 {kButtonOwnerDraw, 0, "1 timer"},
+                 {kButtonAutoCheck, 0, "1 post"},
+                 {kButtonAutoCheck, 1, "0 post"},
+                 {kButtonAuto3State, 0, "1 post"},
+                 {kButtonAuto3State, 1, "2 post"},
+                 {kButtonAuto3State, 2, "0 post"},
+                 {kButtonAutoRadio | 0x10000, 0, "1 post clear"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(Click(c.style, c.state), c.want) << c.style << "/" << c.state;
+    for (uint32_t type : {2u, 4u, 5u, 7u, 8u, 10u, 12u, 15u})
+        EXPECT_EQ(Click(type, 1), "1 post") << type;
     EXPECT_EQ(ButtonLookOf(0), BUTTON_LOOK_KEY);
     EXPECT_EQ(ButtonLookOf(3), BUTTON_LOOK_PLAIN_CAPTION);
     EXPECT_EQ(ButtonLookOf(9 | kButtonPushLike), BUTTON_LOOK_KEY);

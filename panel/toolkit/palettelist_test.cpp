@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -28,19 +29,16 @@ TEST(PaletteList, FixedColoursComeFirst) {
     PaletteColorList list = {};
     g_mismatches = 0;
     EXPECT_EQ(24, PaletteListAdd(list, StdColorTable, 0x8080C4, CountMismatch));
-    EXPECT_EQ(0x300, list.version);
-    EXPECT_EQ(25, list.count);
+    EXPECT_EQ(std::make_tuple(0x300, 25), std::tie(list.version, list.count));
     EXPECT_EQ(1, PaletteListAdd(list, StdColorTable, 0xC0C0C0, CountMismatch));
     EXPECT_EQ(1, PaletteListAdd(list, StdColorTable, 0x81C0C0C0, CountMismatch));
     EXPECT_EQ(7, PaletteListAdd(list, StdColorTable, 0x400080, CountMismatch));
+    EXPECT_EQ(15, PaletteListAdd(list, StdColorTable, 0x80C4FF, CountMismatch)); // a light blue
     EXPECT_EQ(24,
               PaletteListAdd(list, StdColorTable, 0xFF8080C4, CountMismatch)); // bits 24+ ignored
     EXPECT_EQ(0, g_mismatches);
     const PaletteColor& e = list.entries[5]; // 0x856060C4: red C4, green 60, blue 60
-    EXPECT_EQ(0xC4, e.red);
-    EXPECT_EQ(0x60, e.green);
-    EXPECT_EQ(0x60, e.blue);
-    EXPECT_EQ(0, e.flags);
+    EXPECT_EQ(std::make_tuple(0xC4, 0x60, 0x60, 0), std::tie(e.red, e.green, e.blue, e.flags));
 }
 
 TEST(PaletteList, FullListReturnsMinusOne) {

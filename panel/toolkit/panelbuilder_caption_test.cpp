@@ -63,8 +63,8 @@ TEST_F(Caption, FontLimitAndKeyBlocksAreTakenOut) {
     EXPECT_STREQ(result.fontSpec, "MS Sans Serif,14,B");
     EXPECT_EQ(Process("Start{<11}"), "Start");
     EXPECT_EQ(result.textLimit, 11);
-    EXPECT_EQ(Process("{<0}{<-4}A"), "A");
-    EXPECT_EQ(result.textLimit, 0);
+    EXPECT_EQ(Process("{<1}{<0}{<-4}A"), "A"); // limits below 1 are ignored
+    EXPECT_EQ(result.textLimit, 1);
     EXPECT_EQ(Process("{}{zz;;q}A{x}"), "A");
     EXPECT_EQ(Process("Open {F brace"), "Open {F brace"); // no closing brace: text
 }

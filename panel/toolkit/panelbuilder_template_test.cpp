@@ -1,6 +1,5 @@
 // Dialog template reading and the panel's layout arithmetic.
 #include "toolkit/panelbuilder_template.h"
-#include "toolkit/panelbuilder_testtemplate.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +10,91 @@
 #include <vector>
 
 namespace {
+
+// Writes DLGTEMPLATE bytes.
+class TemplateWriter {
+public:
+    // A header with DS_SETFONT when face is not empty.
+    TemplateWriter(uint32_t style, uint16_t count, int16_t cx, int16_t cy, const std::string& title,
+                   uint16_t pointSize = 0, const std::string& face = "") {
+        Dword(style);
+        Dword(0);
+        for (int16_t v : {int16_t(count), int16_t(0), int16_t(0), cx, cy, int16_t(0), int16_t(0)})
+            Word(static_cast<uint16_t>(v)); // count, x, y, cx, cy, menu, class
+        String(title);
+        if (style & 0x40) {
+            Word(pointSize);
+            String(face);
+        }
+    }
+
+    // An item with a class atom (className empty) or name, and a text ordinal (text empty and
+    // ordinal nonzero) or string.
+    void Item(uint16_t id, uint16_t atom, const std::string& className, const std::string& text,
+              uint32_t style, int16_t x, int16_t y, int16_t cx, int16_t cy, uint16_t ordinal = 0,
+              uint16_t extra = 0) {
+        Align();
+        Dword(style);
+        Dword(0);
+        for (int16_t v : {x, y, cx, cy, int16_t(id)})
+            Word(static_cast<uint16_t>(v));
+        if (className.empty()) {
+            Word(0xFFFF);
+            Word(atom);
+        } else {
+            String(className);
+        }
+        if (ordinal != 0) {
+            Word(0xFFFF);
+            Word(ordinal);
+        } else {
+            String(text);
+        }
+        Word(extra);
+        for (uint16_t i = 2; i < extra; ++i)
+            bytes.push_back(0xAB);
+        if (extra > 2 && extra % 2)
+            bytes.push_back(0xAB);
+    }
+
+    std::vector<uint8_t> bytes;
+
+private:
+    void Word(uint16_t v) {
+        bytes.push_back(static_cast<uint8_t>(v));
+        bytes.push_back(static_cast<uint8_t>(v >> 8));
+    }
+    void Dword(uint32_t v) {
+        Word(static_cast<uint16_t>(v));
+        Word(static_cast<uint16_t>(v >> 16));
+    }
+    void String(const std::string& s) {
+        for (unsigned char c : s)
+            Word(c);
+        Word(0);
+    }
+    void Align() {
+        while (bytes.size() % 4)
+            bytes.push_back(0);
+    }
+};
+
+// A shortened copy of the program's panel, dialog 1005: one item of every kind it holds.
+std::vector<uint8_t> PanelTemplate() {
+    TemplateWriter t(0x10CA00C0, 10, 250, 89, "Korvane Varlo Control", 10, "System");
+    const uint32_t key = 0x50010000;
+    t.Item(65534, 0x82, "", "", 0x50000006, 240, 18, 1, 30);
+    t.Item(1003, 0, "AppDisplayClass", "Na, sowas", key, 6, 6, 240, 48);
+    t.Item(1013, 0, "AppBtnClass", "{B192,128,128}Write", key, 12, 60, 30, 24);
+    t.Item(1010, 0, "AppBtnClass", "{B0,128,128}Off", key, 42, 60, 24, 12);
+    t.Item(1094, 0x81, "", "", 0x50811080, 96, 60, 48, 12);
+    t.Item(1095, 0, "AppBtnClass", "Set", key, 96, 72, 18, 12);
+    t.Item(1006, 0x82, "", "", 0x5000090E, 128, 72, 16, 12, 108);
+    t.Item(9999, 0x82, "", "FPS:", 0x40020202, 149, 60, 18, 12);
+    t.Item(1020, 0, "AppBtnClass", "{B0,0,255}24", key, 168, 60, 18, 12);
+    t.Item(1043, 0, "AppBtnClass", "+4", key, 222, 72, 18, 12);
+    return t.bytes;
+}
 
 std::string Latin1(const TemplateText& t) {
     char buf[1024];
@@ -44,23 +128,23 @@ std::vector<TemplateItem> ReadAll(const uint8_t* data, size_t size) {
 }
 
 TEST(TemplateReader, ReadsThePanelTemplateHeaderAndEveryItem) {
-    auto bytes = PanelTemplate1005();
+    auto bytes = PanelTemplate();
     TemplateHeader h;
     ASSERT_TRUE(ReadTemplateHeader(bytes.data(), bytes.size(), &h));
     EXPECT_EQ(std::tie(h.style, h.itemCount, h.cx, h.cy, h.hasFont, h.pointSize),
-              std::make_tuple(0x10CA00C0u, 20, 250, 89, true, 10));
+              std::make_tuple(0x10CA00C0u, 10, 250, 89, true, 10));
     EXPECT_EQ(Latin1(h.title) + "/" + Latin1(h.face), "Korvane Varlo Control/System");
     EXPECT_EQ(h.firstItem % 4, 0u);
 
     auto items = ReadAll(bytes.data(), bytes.size());
-    ASSERT_EQ(items.size(), 20u);
+    ASSERT_EQ(items.size(), 10u);
     EXPECT_EQ(Describe(items[0]), "65534 #130  0x50000006 240,18,1,30");
     EXPECT_EQ(Describe(items[1]), "1003 AppDisplayClass Na, sowas 0x50010000 6,6,240,48");
     EXPECT_EQ(Latin1(items[2].text), "{B192,128,128}Write");
-    EXPECT_EQ(Describe(items[7]), "1094 #129  0x50811080 96,60,48,12");
-    EXPECT_EQ(Describe(items[9]), "1006 #130 #108 0x5000090e 128,72,16,12");
-    EXPECT_EQ(Describe(items[19]), "1043 AppBtnClass +4 0x50010000 222,72,18,12");
-    EXPECT_LE(items[19].next, bytes.size() + 3);
+    EXPECT_EQ(Describe(items[4]), "1094 #129  0x50811080 96,60,48,12");
+    EXPECT_EQ(Describe(items[6]), "1006 #130 #108 0x5000090e 128,72,16,12");
+    EXPECT_EQ(Describe(items[9]), "1043 AppBtnClass +4 0x50010000 222,72,18,12");
+    EXPECT_LE(items[9].next, bytes.size() + 3);
 }
 
 TEST(TemplateReader, RefusesTheExtendedFormAndHeadersWithoutFont) {
@@ -69,17 +153,19 @@ TEST(TemplateReader, RefusesTheExtendedFormAndHeadersWithoutFont) {
     TemplateHeader h;
     EXPECT_FALSE(ReadTemplateHeader(ex.data(), ex.size(), &h));
 
-    TemplateWriter plain(0x10C80000, 0, 100, 50, "T");
+    // A title unit beyond Latin-1 reads as a question mark.
+    TemplateWriter plain(0x10C80000, 0, 100, 50, "\xFFT");
+    plain.bytes[25] = 0x01; // U+0154
     ASSERT_TRUE(ReadTemplateHeader(plain.bytes.data(), plain.bytes.size(), &h));
     EXPECT_FALSE(h.hasFont);
-    EXPECT_EQ(Latin1(h.title), "T");
+    EXPECT_EQ(Latin1(h.title), "\xFF?");
     EXPECT_EQ(h.firstItem, (plain.bytes.size() + 3) / 4 * 4);
 }
 
 // Every prefix of the template, in a buffer of exactly that size (the address sanitizer watches
 // its end): the header either fails or items stop at the cut; never a read past the end.
 TEST(TemplateReader, TruncatedTemplatesAreNeverReadPastTheirEnd) {
-    auto bytes = PanelTemplate1005();
+    auto bytes = PanelTemplate();
     size_t previous = 0;
     for (size_t n = 0; n <= bytes.size(); ++n) {
         std::unique_ptr<uint8_t[]> exact(new uint8_t[n ? n : 1]);
@@ -91,7 +177,7 @@ TEST(TemplateReader, TruncatedTemplatesAreNeverReadPastTheirEnd) {
         EXPECT_GE(items.size(), previous) << n;
         previous = items.size();
     }
-    EXPECT_EQ(previous, 20u);
+    EXPECT_EQ(previous, 10u);
     TemplateItem item;
     EXPECT_FALSE(ReadTemplateItem(bytes.data(), bytes.size(), bytes.size() + 8, &item));
 }

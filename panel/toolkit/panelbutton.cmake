@@ -4,5 +4,4 @@ varlo_panel_module(panelbutton PURE controllogic.cpp
     LIBS base gdicache gdi32 user32)
 if(VARLO_TREE STREQUAL "host")
     varlo_host_test(controllogic_test SOURCES controllogic_test.cpp LIBS panelbutton_pure)
-    varlo_fuzzer(captionmarkup_fuzz SOURCES captionmarkup_fuzz.cpp LIBS panelbutton_pure)
 endif()
