@@ -1,5 +1,5 @@
 // The resources of the built VARLOCTL.exe, read back from the file: the dialog templates field by
-// field, the pictures, the cursor, the icon and the glass sound.
+// field, the background tile and the glass sound. (Its version block: base_wine_test.)
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -9,9 +9,9 @@
 #include <initializer_list>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include "res/resource.h"
+#include "toolkit/panelbuilder_template.h"
 
 namespace {
 
@@ -28,85 +28,14 @@ const BYTE* Resource(const char* type, UINT id, DWORD* size) {
     return static_cast<const BYTE*>(LockResource(LoadResource(Program(), found)));
 }
 
-// Reads a DLGTEMPLATE and its items as the panel builder will.
-struct TemplateReader {
-    const BYTE* p;
-    template <typename T>
-    T Read() {
-        T value;
-        std::memcpy(&value, p, sizeof value);
-        p += sizeof value;
-        return value;
-    }
-    WORD Word() { return Read<WORD>(); }
-    DWORD Dword() { return Read<DWORD>(); }
-    // An ordinal as "#n", a string as its ASCII text.
-    std::string NameOrOrdinal() {
-        char text[256];
-        WORD first = Word();
-        if (first == 0xFFFF) {
-            std::snprintf(text, sizeof text, "#%u", unsigned(Word()));
-            return text;
-        }
-        std::size_t n = 0;
-        for (WORD c = first; c != 0; c = Word()) {
-            if (n + 1 < sizeof text)
-                text[n++] = char(c);
-        }
-        text[n] = '\0';
-        return text;
-    }
-    void Align4(const BYTE* base) {
-        while ((p - base) % 4)
-            ++p;
-    }
-};
-
-struct Item {
-    DWORD style;
-    short x, y, cx, cy;
-    WORD id;
-    std::string cls, text;
-};
-
-struct Template {
-    DWORD style;
-    short cx, cy;
-    std::string title, face;
-    WORD points;
-    std::vector<Item> items;
-};
-
-Template ReadTemplate(const BYTE* base) {
-    TemplateReader r{base};
-    Template t;
-    t.style = r.Dword();
-    r.Dword(); // extended style
-    WORD count = r.Word();
-    r.Dword(); // x, y
-    t.cx = short(r.Word());
-    t.cy = short(r.Word());
-    EXPECT_EQ("", r.NameOrOrdinal()); // menu
-    EXPECT_EQ("", r.NameOrOrdinal()); // class
-    t.title = r.NameOrOrdinal();
-    t.points = r.Word();
-    t.face = r.NameOrOrdinal();
-    for (WORD i = 0; i < count; ++i) {
-        r.Align4(base);
-        Item item;
-        item.style = r.Dword();
-        r.Dword(); // extended style
-        item.x = short(r.Word());
-        item.y = short(r.Word());
-        item.cx = short(r.Word());
-        item.cy = short(r.Word());
-        item.id = r.Word();
-        item.cls = r.NameOrOrdinal();
-        item.text = r.NameOrOrdinal();
-        r.p += r.Word(); // creation data
-        t.items.push_back(item);
-    }
-    return t;
+// A template text as "#n" for an ordinal, else its text.
+std::string Text(const TemplateText& text) {
+    char out[256];
+    if (text.isOrdinal)
+        std::snprintf(out, sizeof out, "#%u", unsigned(text.ordinal));
+    else
+        TemplateTextToLatin1(text, out, sizeof out);
+    return out;
 }
 
 struct ExpectedItem {
@@ -117,24 +46,28 @@ struct ExpectedItem {
     short x, y, cx, cy;
 };
 
+// Reads the template with the panel builder's own reader.
 void ExpectTemplate(UINT id, DWORD style, short cx, short cy, WORD points, const char* face,
                     std::initializer_list<ExpectedItem> expected) {
     SCOPED_TRACE(id);
     DWORD size = 0;
     const BYTE* data = Resource(MAKEINTRESOURCEA(5), id, &size);
     ASSERT_NE(nullptr, data);
-    Template t = ReadTemplate(data);
-    EXPECT_EQ(std::tie(style, cx, cy, points), std::tie(t.style, t.cx, t.cy, t.points));
-    EXPECT_EQ("Korvane Varlo Control", t.title);
-    EXPECT_EQ(face, t.face);
-    ASSERT_EQ(expected.size(), t.items.size());
-    const Item* item = t.items.data();
+    TemplateHeader t;
+    ASSERT_TRUE(ReadTemplateHeader(data, size, &t));
+    EXPECT_EQ(std::tie(style, cx, cy, points), std::tie(t.style, t.cx, t.cy, t.pointSize));
+    EXPECT_EQ("Korvane Varlo Control", Text(t.title));
+    EXPECT_EQ(face, Text(t.face));
+    ASSERT_EQ(expected.size(), t.itemCount);
+    TemplateItem item{};
+    item.next = t.firstItem;
     for (const ExpectedItem& e : expected) {
         SCOPED_TRACE(e.id);
+        ASSERT_TRUE(ReadTemplateItem(data, size, item.next, &item));
         EXPECT_EQ(std::tie(e.id, e.style, e.x, e.y, e.cx, e.cy),
-                  std::tie(item->id, item->style, item->x, item->y, item->cx, item->cy));
-        EXPECT_EQ(std::string(e.cls) + " " + e.text, item->cls + " " + item->text);
-        ++item;
+                  std::tie(item.id, item.style, item.x, item.y, item.cx, item.cy));
+        EXPECT_EQ(std::string(e.cls) + " " + e.text,
+                  Text(item.windowClass) + " " + Text(item.text));
     }
 }
 
@@ -167,46 +100,16 @@ TEST(ProgramResources, DialogTemplatesAsTabulated) {
                     {1000, "#129", "", 0x50010885, 6, 24, 132, 42}});
 }
 
-TEST(ProgramResources, PicturesCursorIconAndSound) {
+// Loading the pictures, cursor and icon is the GDI cache's and class registration's tests' part.
+TEST(ProgramResources, PaletteTileAndSound) {
     DWORD size = 0;
     ASSERT_NE(nullptr, Resource(MAKEINTRESOURCEA(2), IDB_BACKGROUND, &size)); // RT_BITMAP
-    EXPECT_EQ(17064u, size);
-    HBITMAP tile = LoadBitmapA(Program(), MAKEINTRESOURCEA(IDB_BACKGROUND));
-    ASSERT_NE(nullptr, tile);
-    BITMAP info = {};
-    GetObjectA(tile, sizeof info, &info);
-    EXPECT_EQ(160, info.bmWidth);
-    EXPECT_EQ(100, info.bmHeight);
-    DeleteObject(tile);
-
-    HBITMAP logo = LoadBitmapA(Program(), MAKEINTRESOURCEA(IDB_LOGO));
-    ASSERT_NE(nullptr, logo);
-    DeleteObject(logo);
-    EXPECT_NE(nullptr, LoadCursorA(Program(), MAKEINTRESOURCEA(IDCUR_GLASS)));
-    EXPECT_NE(nullptr, LoadIconA(Program(), MAKEINTRESOURCEA(IDI_PROGRAM)));
-
+    EXPECT_EQ(17064u, size); // 160 x 100 with a 256-colour palette
     const BYTE* wave = Resource("WAVE", IDR_GLASS_SOUND, &size);
     ASSERT_NE(nullptr, wave);
     ASSERT_GT(size, 44u);
     EXPECT_EQ(0, std::memcmp(wave, "RIFF", 4));
     EXPECT_EQ(0, std::memcmp(wave + 8, "WAVEfmt ", 8));
-}
-
-TEST(ProgramResources, VersionBlock) {
-    DWORD ignored = 0;
-    DWORD size = GetFileVersionInfoSizeA(VARLOCTL_EXE, &ignored);
-    ASSERT_GT(size, 0u);
-    std::vector<BYTE> block(size);
-    ASSERT_TRUE(GetFileVersionInfoA(VARLOCTL_EXE, 0, size, block.data()));
-    void* value = nullptr;
-    UINT length = 0;
-    ASSERT_TRUE(VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", &value, &length));
-    ASSERT_GE(length, 4u);
-    EXPECT_EQ(0x0409, static_cast<WORD*>(value)[0]);
-    EXPECT_EQ(0x04B0, static_cast<WORD*>(value)[1]);
-    ASSERT_TRUE(
-        VerQueryValueA(block.data(), "\\StringFileInfo\\040904B0\\FileVersion", &value, &length));
-    EXPECT_STREQ("2.22", static_cast<char*>(value));
 }
 
 } // namespace
