@@ -4,14 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "display/glassdisplay.h"
-#include "res/resource.h"
 #include "base/resstr.h"
 #include "base/settings.h"
+#include "base/window_wine_test.h"
+#include "display/glassdisplay.h"
+#include "res/resource.h"
 #include "toolkit/buttongroup.h"
 #include "toolkit/panelbuilder.h"
 #include "toolkit/panelbutton.h"
@@ -57,14 +57,6 @@ LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-void DeleteStoredTimecode() {
-    HKEY key = OpenSettingsKey();
-    if (key) {
-        RegDeleteValueA(key, VARLO_VALUE_TIMECODE);
-        RegCloseKey(key);
-    }
-}
-
 std::string Stored() {
     char buf[100] = "";
     ReadSettingString(VARLO_VALUE_TIMECODE, buf, sizeof buf, "(none)");
@@ -76,18 +68,17 @@ protected:
     static void SetUpTestSuite() {
         RegisterPanelControls();
         RegisterDisplayClass(0, 0);
-        WNDCLASSA wc{};
-        wc.lpfnWndProc = HostProc;
-        wc.hInstance = AppInstance();
-        wc.lpszClassName = "PanelStateHost";
-        RegisterClassA(&wc);
+        RegisterTestClass("PanelStateHost", HostProc);
     }
 
     void SetUp() override {
         g_sent.clear();
         g_mode = 2;
         SetPanelLinkOps(&kRecorder);
-        DeleteStoredTimecode();
+        if (HKEY key = OpenSettingsKey()) {
+            RegDeleteValueA(key, VARLO_VALUE_TIMECODE);
+            RegCloseKey(key);
+        }
         RECT r;
         ASSERT_TRUE(GetPanelTemplateRect(AppInstance(), IDD_PANEL, &r));
         host = CreateWindowExA(0, "PanelStateHost", "", WS_POPUP, 0, 0, r.right, r.bottom, nullptr,
@@ -115,11 +106,7 @@ protected:
                      reinterpret_cast<LPARAM>(GetDlgItem(host, id)));
     }
     int Current(uint32_t id) { return FindButtonGroup(id)->currentId; }
-    std::string EditText() {
-        char buf[100] = "";
-        GetDlgItemTextA(host, IDC_START_EDIT, buf, sizeof buf);
-        return buf;
-    }
+    std::string EditText() { return WindowText(GetDlgItem(host, IDC_START_EDIT)); }
     void Type(const char* text) {
         SetDlgItemTextA(host, IDC_START_EDIT, text);
         SendDlgItemMessageA(host, IDC_START_EDIT, EM_SETMODIFY, TRUE, 0);
@@ -268,23 +255,18 @@ TEST_F(PanelState, WriteIsAToggleThatLocksTheSetAndRateKeys) {
 
 std::string g_aboutTitle;
 HWND g_aboutOwner;
-BOOL CALLBACK FindDialog(HWND w, LPARAM found) {
-    char cls[16] = "";
-    GetClassNameA(w, cls, sizeof cls);
-    if (strcmp(cls, "#32770") != 0)
-        return TRUE;
-    *reinterpret_cast<HWND*>(found) = w;
-    return FALSE;
-}
-// Ticks in the dialog's modal loop until the about box is there, then notes and closes it.
+// Ticks in the dialog's modal loop until the about box (a dialog of this thread) is there, then
+// notes and closes it.
 void CALLBACK CloseAbout(HWND, UINT, UINT_PTR timer, DWORD) {
     HWND about = nullptr;
-    EnumThreadWindows(GetCurrentThreadId(), FindDialog, reinterpret_cast<LPARAM>(&about));
+    auto findDialog = [](HWND w, LPARAM found) -> BOOL {
+        *reinterpret_cast<HWND*>(found) = WindowClass(w) == "#32770" ? w : nullptr;
+        return *reinterpret_cast<HWND*>(found) == nullptr;
+    };
+    EnumThreadWindows(GetCurrentThreadId(), findDialog, reinterpret_cast<LPARAM>(&about));
     if (about == nullptr)
         return;
-    char title[100] = "";
-    GetWindowTextA(about, title, sizeof title);
-    g_aboutTitle = title;
+    g_aboutTitle = WindowText(about);
     g_aboutOwner = GetWindow(about, GW_OWNER);
     KillTimer(nullptr, timer);
     EndDialog(about, IDOK);
