@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/window_wine_test.h"
@@ -54,10 +55,8 @@ LRESULT CALLBACK RegionProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         auto* query = reinterpret_cast<HelpQuery*>(lParam);
         query->topic = 3000;
         query->context = 77;
-        query->left = g_regionRect.left;
-        query->top = g_regionRect.top;
-        query->right = g_regionRect.right;
-        query->bottom = g_regionRect.bottom;
+        std::tie(query->left, query->top, query->right, query->bottom) =
+            std::tie(g_regionRect.left, g_regionRect.top, g_regionRect.right, g_regionRect.bottom);
         return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);
@@ -78,8 +77,6 @@ const char kHelp[] = "@Default:\r\n"
                      "{N2002:one}\r\n"
                      "@2002:\"Two\"\r\n"
                      "{N2003:two}\r\nx\r\n"
-                     "@2003:\"Three\"\r\n"
-                     "{N2001:three}\r\nx\r\ny\r\n"
                      "@3000:\r\n"
                      "region\r\n"
                      "@1005:\"Home\"\r\n"
@@ -209,65 +206,54 @@ TEST_F(HelpWindowTest, NoHelpWithHelpModeOffThenPlainTooltipAboveTheKey) {
 TEST_F(HelpWindowTest, LinksNavigateBackAndHome) {
     SendMessageA(help, HM_SETHELPMODE, 1, 0);
     ASSERT_GT(RestOn(read), 0);
-    int bar = TitleBar();
+    const int bar = TitleBar(), button = bar - 2;
     ASSERT_GT(bar, 10);
     EXPECT_EQ(Pixel(40, 2), RGB(0, 0, 128)); // the title style's background
-    RECT client;
-    GetClientRect(help, &client);
-    int button = bar - 2;
-    EXPECT_NE(Pixel(3 + button / 2, bar / 2), RGB(192, 192, 192)); // no back button yet
-
-    // A back link with an empty history changes nothing.
-    int fresh = Height();
-    ClickLine(bar, 3);
+    // The title bar's buttons: back at the left, "?" (home) second from the right.
+    auto backShown = [&] { return Pixel(3 + button / 2, bar / 2) == RGB(192, 192, 192); };
+    auto back = [&] { Click(3 + button / 2, bar / 2); };
+    auto home = [&] {
+        RECT client;
+        GetClientRect(help, &client);
+        Click(client.right - 2 * button - 3 + button / 2, bar / 2);
+    };
+    EXPECT_FALSE(backShown());
+    const int readHeight = Height();
+    ClickLine(bar, 3); // a back link with an empty history changes nothing
     EXPECT_TRUE(IsWindowVisible(help));
-    EXPECT_EQ(Height(), fresh);
+    EXPECT_EQ(Height(), readHeight);
+    ClickLine(bar, 1); // the command link posts its command to the owner
+    EXPECT_EQ(g_commands, std::vector<WPARAM>{1013});
 
-    // The command link posts its command to the owner.
-    ClickLine(bar, 1);
-    ASSERT_EQ(g_commands.size(), 1u);
-    EXPECT_EQ(g_commands[0], 1013u);
-
-    // Three navigations, then back in reverse order: heights tell the topics apart.
-    int readHeight = Height();
+    // Two navigations, then back in reverse order: heights tell the topics apart.
     ClickLine(bar, 0); // Read -> One
-    int one = Height();
+    const int one = Height();
     ClickLine(bar, 0); // One -> Two
-    int two = Height();
-    ClickLine(bar, 0); // Two -> Three
-    int three = Height();
+    const int two = Height();
     EXPECT_LT(one, two);
-    EXPECT_LT(two, three);
-    EXPECT_EQ(Pixel(3 + button / 2, bar / 2), RGB(192, 192, 192)); // the back button
-    Click(3 + button / 2, bar / 2);
-    EXPECT_EQ(Height(), two);
-    Click(3 + button / 2, bar / 2);
-    EXPECT_EQ(Height(), one);
-    ClickLine(bar, 0); // One -> Two again, pushes One
-    EXPECT_EQ(Height(), two);
+    EXPECT_TRUE(backShown());
     ClickLine(bar, 1); // the plain line: nothing
     EXPECT_EQ(Height(), two);
-    Click(3 + button / 2, bar / 2); // back to One
-    Click(3 + button / 2, bar / 2); // back to Read
+    back();
+    EXPECT_EQ(Height(), one);
+    back();
     EXPECT_EQ(Height(), readHeight);
-    EXPECT_NE(Pixel(3 + button / 2, bar / 2), RGB(192, 192, 192)); // history empty: no button
+    EXPECT_FALSE(backShown()); // history empty
 
     // "?" shows the home topic; on the home topic it does nothing.
-    GetClientRect(help, &client);
-    Click(client.right - 2 * button - 3 + button / 2, bar / 2);
-    int home = Height();
-    EXPECT_NE(home, readHeight);
-    GetClientRect(help, &client);
-    Click(client.right - 2 * button - 3 + button / 2, bar / 2);
-    EXPECT_EQ(Height(), home);
-    // Command links 2 and 1 act as back and close.
+    home();
+    const int homeHeight = Height();
+    EXPECT_NE(homeHeight, readHeight);
+    home();
+    EXPECT_EQ(Height(), homeHeight);
+    // Command links 2, 3 and 1 act as back, home and close.
     ClickLine(bar, 0); // Home -> Read
     EXPECT_EQ(Height(), readHeight);
     ClickLine(bar, 3); // "back"
-    EXPECT_EQ(Height(), home);
+    EXPECT_EQ(Height(), homeHeight);
     ClickLine(bar, 0);
     ClickLine(bar, 4); // "home"
-    EXPECT_EQ(Height(), home);
+    EXPECT_EQ(Height(), homeHeight);
     ClickLine(bar, 0);
     ClickLine(bar, 2); // "close"
     EXPECT_FALSE(IsWindowVisible(help));
