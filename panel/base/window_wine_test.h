@@ -60,9 +60,10 @@ inline COLORREF WindowPixel(HWND w, int x, int y) {
     return c;
 }
 
-// The pixels of r in dc within `tolerance` of a colour in every channel (text is drawn smoothed).
-inline int CountPixels(HDC dc, const RECT& r, COLORREF color, int tolerance = 0) {
+// The pixels of r in w within `tolerance` of a colour in every channel (text is drawn smoothed).
+inline int CountPixels(HWND w, const RECT& r, COLORREF color, int tolerance = 0) {
     auto close = [tolerance](int a, int b) { return a - b <= tolerance && b - a <= tolerance; };
+    HDC dc = GetDC(w);
     int n = 0;
     for (int y = r.top; y < r.bottom; ++y)
         for (int x = r.left; x < r.right; ++x) {
@@ -70,12 +71,6 @@ inline int CountPixels(HDC dc, const RECT& r, COLORREF color, int tolerance = 0)
             n += close(GetRValue(c), GetRValue(color)) && close(GetGValue(c), GetGValue(color)) &&
                  close(GetBValue(c), GetBValue(color));
         }
-    return n;
-}
-
-inline int CountPixels(HWND w, const RECT& r, COLORREF color, int tolerance = 0) {
-    HDC dc = GetDC(w);
-    const int n = CountPixels(dc, r, color, tolerance);
     ReleaseDC(w, dc);
     return n;
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
@@ -203,7 +204,7 @@ TEST(PanelKeys, MnemonicBar) {
     EXPECT_EQ(CountPixels(last, {x, y + size.cy - 2, x + size.cx, y + size.cy - 1}, kYellow), 0);
 }
 
-TEST(PanelKeys, CheckValueIndependentOfToggledState) {
+TEST(PanelKeys, CheckValueIndependentOfToggledStateAndRadioRuns) {
     Panel p;
     HWND box = p.Add(APP_BUTTON_CLASS, "Box", BS_AUTOCHECKBOX, 5, 10, 10, 60, 20);
     SendMessageA(box, BM_SETCHECK, 7, 0);
@@ -215,23 +216,23 @@ TEST(PanelKeys, CheckValueIndependentOfToggledState) {
     EXPECT_EQ(SendMessageA(box, BM_GETCHECK, 0, 0), 7);
     PumpMessages();
     EXPECT_EQ(g_commands.size(), 2u); // posted at once, no timer
-}
 
-TEST(PanelKeys, AutoRadioRunAmongSiblings) {
-    Panel p;
-    HWND a = p.Add(APP_BUTTON_CLASS, "a", BS_AUTORADIOBUTTON | WS_GROUP, 11, 10, 10, 40, 20);
-    HWND b = p.Add(APP_BUTTON_CLASS, "b", BS_AUTORADIOBUTTON, 12, 60, 10, 40, 20);
-    HWND c = p.Add(APP_BUTTON_CLASS, "c", BS_AUTORADIOBUTTON, 13, 110, 10, 40, 20);
-    HWND d = p.Add(APP_BUTTON_CLASS, "d", BS_AUTORADIOBUTTON | WS_GROUP, 14, 160, 10, 40, 20);
+    // Auto radio keys: a press clears the others of its run among the siblings (WS_GROUP).
+    HWND a = p.Add(APP_BUTTON_CLASS, "a", BS_AUTORADIOBUTTON | WS_GROUP, 11, 10, 40, 40, 20);
+    HWND b = p.Add(APP_BUTTON_CLASS, "b", BS_AUTORADIOBUTTON, 12, 60, 40, 40, 20);
+    HWND c = p.Add(APP_BUTTON_CLASS, "c", BS_AUTORADIOBUTTON, 13, 110, 40, 40, 20);
+    HWND d = p.Add(APP_BUTTON_CLASS, "d", BS_AUTORADIOBUTTON | WS_GROUP, 14, 160, 40, 40, 20);
     SendMessageA(a, WM_LBUTTONDOWN, 0, 0);
     SendMessageA(d, WM_LBUTTONDOWN, 0, 0);
     SendMessageA(c, WM_KEYDOWN, VK_RETURN, 0);
-    EXPECT_EQ(GetControlData(a)->state, 0u);
-    EXPECT_EQ(GetControlData(c)->state, 1u);
-    EXPECT_EQ(GetControlData(d)->state, 1u); // another run
+    using States = std::array<uint32_t, 4>;
+    auto states = [&] {
+        return States{GetControlData(a)->state, GetControlData(b)->state, GetControlData(c)->state,
+                      GetControlData(d)->state};
+    };
+    EXPECT_EQ(states(), (States{0, 0, 1, 1})); // d: another run
     SendMessageA(b, WM_CHAR, ' ', 0);
-    EXPECT_EQ(GetControlData(b)->state, 1u);
-    EXPECT_EQ(GetControlData(c)->state, 0u);
+    EXPECT_EQ(states(), (States{0, 1, 0, 1}));
 }
 
 TEST(PanelLabels, WrapsAndKeepsColourMarkup) {
