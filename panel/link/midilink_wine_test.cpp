@@ -63,6 +63,13 @@ UINT IdOf(HMIDIOUT h) {
     return id;
 }
 
+// Which of the link's ports are open: first and second input, first and second output.
+using Ports = std::vector<bool>;
+Ports OpenPorts() {
+    return {g_MidiLink.firstInput != nullptr, g_MidiLink.secondInput != nullptr,
+            g_MidiLink.firstOutput != nullptr, g_MidiLink.secondOutput != nullptr};
+}
+
 const Bytes kReply102{0xF0, 0x63, 0x60, 0x7B, 0x00, 0x01, 0x02, 0x00, 0x31, 0x30, 0x32, 0xF7};
 
 // Inputs: other, Varlo cable 0, other, Varlo cable 1, Varlo cable 2, other.
@@ -134,10 +141,7 @@ TEST_F(Link, TimecodeFromEitherInputIsDecodedAlike) {
 TEST_F(Link, CloseTwiceAndSendAfterClose) {
     MidiLinkClose();
     EXPECT_EQ(1, g_MidiLink.closing.load());
-    EXPECT_EQ(nullptr, g_MidiLink.firstInput);
-    EXPECT_EQ(nullptr, g_MidiLink.secondInput);
-    EXPECT_EQ(nullptr, g_MidiLink.firstOutput);
-    EXPECT_EQ(nullptr, g_MidiLink.secondOutput);
+    EXPECT_EQ(OpenPorts(), (Ports{false, false, false, false}));
     EXPECT_EQ(0, MidiLinkSendsInFlight());
     MidiLinkClose();
     EXPECT_EQ(1, g_MidiLink.closing.load());
@@ -154,9 +158,7 @@ TEST(LinkNoOutput, OpenFailsAfterBothInputsAndInputStillArrives) {
         GTEST_SKIP() << "runs with its own port layout";
     LinkTarget target;
     EXPECT_EQ(1, MidiLinkOpen());
-    EXPECT_NE(nullptr, g_MidiLink.firstInput);
-    EXPECT_NE(nullptr, g_MidiLink.secondInput);
-    EXPECT_EQ(nullptr, g_MidiLink.firstOutput);
+    EXPECT_EQ(OpenPorts(), (Ports{true, true, false, false}));
     ProtocolResetQuarterFrames();
     ArriveTime(1, 0x01020304);
     PostedMessage r;
@@ -166,16 +168,14 @@ TEST(LinkNoOutput, OpenFailsAfterBothInputsAndInputStillArrives) {
     SendIdentityRequest(); // nowhere to go
     EXPECT_EQ(0, MidiLinkSendsInFlight());
     MidiLinkClose();
-    EXPECT_EQ(nullptr, g_MidiLink.firstInput);
+    EXPECT_EQ(OpenPorts(), (Ports{false, false, false, false}));
 }
 
 TEST(LinkNoPorts, OpenFailsBeforeOpeningAnything) {
     if (!LayoutIs("xx", "x"))
         GTEST_SKIP() << "runs with its own port layout";
     EXPECT_EQ(1, MidiLinkOpen());
-    EXPECT_EQ(nullptr, g_MidiLink.firstInput);
-    EXPECT_EQ(nullptr, g_MidiLink.secondInput);
-    EXPECT_EQ(nullptr, g_MidiLink.firstOutput);
+    EXPECT_EQ(OpenPorts(), (Ports{false, false, false, false}));
     // Nothing is held: every port opens.
     for (UINT i = 0; i < midiInGetNumDevs(); ++i) {
         HMIDIIN in = nullptr;
@@ -193,8 +193,7 @@ TEST(LinkNoDevice, OpenFailsCleanlyWhenTheDeviceCannotBeOpened) {
         GTEST_SKIP() << "runs with its own configuration";
     ASSERT_EQ(3u, midiInGetNumDevs());
     EXPECT_EQ(1, MidiLinkOpen());
-    EXPECT_EQ(nullptr, g_MidiLink.firstInput);
-    EXPECT_EQ(nullptr, g_MidiLink.firstOutput);
+    EXPECT_EQ(OpenPorts(), (Ports{false, false, false, false}));
     SendIdentityRequest(); // dropped
     MidiLinkClose();
     HMIDIOUT out = nullptr;
