@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "base/window_wine_test.h"
 #include "toolkit/gdicache.h"
 
 namespace {
@@ -23,16 +24,10 @@ BOOL WINAPI RecordSound(LPCSTR sound, UINT) {
 
 struct DisplayWindow {
     HWND parent = nullptr, display = nullptr;
-    // One parent for the whole run: hiding or destroying a top-level window costs Wine about
-    // two seconds on a display without a window manager.
-    DisplayWindow() {
+    DisplayWindow() { // one shown parent for the whole run
         static HWND shared = nullptr;
         if (!shared) {
-            WNDCLASSA wc = {};
-            wc.lpfnWndProc = DefWindowProcA;
-            wc.hInstance = GetModuleHandleA(nullptr);
-            wc.lpszClassName = "GlassTestParent";
-            RegisterClassA(&wc);
+            RegisterTestClass("GlassTestParent");
             RegisterDisplayClass(1009, 0);
             SetGlassSoundPlayer(RecordSound);
             shared = CreateWindowExA(WS_EX_TOPMOST, "GlassTestParent", "", WS_POPUP | WS_VISIBLE,
@@ -47,18 +42,9 @@ struct DisplayWindow {
     ~DisplayWindow() { DestroyWindow(display); }
     void Flush() {
         UpdateWindow(display);
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageA(&msg);
-        GdiFlush();
+        PumpMessages();
     }
-    // Reads a pixel, or paints it first when a colour is given.
-    COLORREF Pixel(int x, int y, COLORREF paint = CLR_INVALID) {
-        HDC dc = GetDC(display);
-        const COLORREF c = paint == CLR_INVALID ? GetPixel(dc, x, y) : SetPixel(dc, x, y, paint);
-        ReleaseDC(display, dc);
-        return c;
-    }
+    COLORREF Pixel(int x, int y) { return WindowPixel(display, x, y); }
     void Field(UINT id, const DisplayFieldSpec& request) {
         SendMessageA(display, DM_SETFIELD, id, reinterpret_cast<LPARAM>(&request));
         Flush();
@@ -90,10 +76,8 @@ TEST(GlassDisplayWindow, SegmentsLitAndUnlitOnBlack) {
     EXPECT_EQ(w.Pixel(unlit.x, unlit.y), RGB(0x40, 0x40, 0x40));
     EXPECT_EQ(w.Pixel(1, 1), RGB(0, 0, 0));
     // The caption is never shown nor changed through WM_SETTEXT.
-    char caption[32];
     SetWindowTextA(w.display, "other");
-    GetWindowTextA(w.display, caption, sizeof caption);
-    EXPECT_STREQ(caption, "Na, sowas");
+    EXPECT_EQ(WindowText(w.display), "Na, sowas");
 }
 
 TEST(GlassDisplayWindow, ChangedDigitRedrawsWithoutErasing) {
@@ -101,7 +85,9 @@ TEST(GlassDisplayWindow, ChangedDigitRedrawsWithoutErasing) {
     w.Field(1, kDigits);
     GlassDisplayData* data = GetGlassDisplayData(w.display);
     // A mark on the glass survives a redraw that does not erase.
-    w.Pixel(2, 2, RGB(255, 0, 0));
+    HDC dc = GetDC(w.display);
+    SetPixel(dc, 2, 2, RGB(255, 0, 0));
+    ReleaseDC(w.display, dc);
     SendMessageA(w.display, WM_SETTEXT, 1, reinterpret_cast<LPARAM>("1235"));
     w.Flush();
     EXPECT_EQ(w.Pixel(2, 2), RGB(255, 0, 0));

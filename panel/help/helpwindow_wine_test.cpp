@@ -4,115 +4,38 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "toolkit/gdicount_wine_test.h"
+#include "base/window_wine_test.h"
 
 namespace {
 
-// ---- Services for the test ----
+// ---- Services: the program's, with a fake pointer and the help text of the test ----
 
 POINT g_pointer{0, 0};
 std::string g_helpText;
 int g_mismatches;
 HelpBlockCache g_blocks{nullptr};
 
-HFONT TestFont(const char* fontText) {
-    static std::map<std::string, HFONT> fonts;
-    HFONT& font = fonts[fontText];
-    if (font)
-        return font;
-    std::string text = fontText;
-    std::string face = text.substr(0, text.find(','));
-    std::string rest = text.find(',') == std::string::npos ? "" : text.substr(text.find(',') + 1);
-    int size = std::atoi(rest.c_str());
-    std::string flags = rest.find(',') == std::string::npos ? "" : rest.substr(rest.find(',') + 1);
-    if (!face.empty() && face[0] >= '0' && face[0] <= '9') { // "14,W"
-        size = std::atoi(face.c_str());
-        flags = rest;
-        face = flags.find('S') != std::string::npos ? "Symbol" : "Wingdings";
-    }
-    font = CreateFontA(size, 0, 0, 0, flags.find('B') != std::string::npos ? 700 : 400,
-                       flags.find('I') != std::string::npos, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0x22,
-                       face.empty() ? "MS Sans Serif" : face.c_str());
-    return font;
-}
-
-HBRUSH TestBrush(COLORREF color) {
-    static std::map<COLORREF, HBRUSH> brushes;
-    HBRUSH& brush = brushes[color];
-    if (!brush)
-        brush = CreateSolidBrush(color);
-    return brush;
-}
-
-HBITMAP TestBitmap(UINT, int*, int*) {
-    return nullptr;
-}
-
-const COLORREF kRingColors[] = {RGB(255, 255, 255), RGB(192, 192, 192), RGB(128, 128, 128),
-                                RGB(64, 64, 64),    RGB(0, 0, 0),       RGB(255, 0, 0)};
-
-int TestFrameRings(HDC dc, const RECT* rect, DWORD pattern) {
-    RECT r = *rect;
-    int rings = 0;
-    for (; pattern; pattern >>= 8, ++rings) {
-        int low = pattern & 0x0F, high = pattern >> 4 & 0x0F;
-        if (low) {
-            RECT top{r.left, r.top, r.right, r.top + 1}, left{r.left, r.top, r.left + 1, r.bottom};
-            FillRect(dc, &top, TestBrush(kRingColors[(low - 1) % 6]));
-            FillRect(dc, &left, TestBrush(kRingColors[(low - 1) % 6]));
-        }
-        if (high) {
-            RECT right{r.right - 1, r.top + 1, r.right, r.bottom},
-                bottom{r.left + 1, r.bottom - 1, r.right, r.bottom};
-            FillRect(dc, &right, TestBrush(kRingColors[(high - 1) % 6]));
-            FillRect(dc, &bottom, TestBrush(kRingColors[(high - 1) % 6]));
-        }
-        InflateRect(&r, -1, -1);
-    }
-    return rings;
-}
-
-HPALETTE NoPalette(HDC) {
-    return nullptr;
-}
-void NoRestore(HDC, HPALETTE) {}
-
-ATOM TestRegister(const char* name, WNDPROC proc, HBRUSH background) {
-    WNDCLASSA wc{};
-    wc.style = CS_OWNDC;
-    wc.lpfnWndProc = proc;
-    wc.hInstance = GetModuleHandleA(nullptr);
-    wc.hbrBackground = background;
-    wc.lpszClassName = name;
-    return RegisterClassA(&wc);
-}
-
-BOOL FakePointer(POINT* p) {
-    *p = g_pointer;
-    return TRUE;
-}
-
-bool TestHelpText(uint16_t id, const uint8_t** data, size_t* size) {
-    if (id != 29001 || g_helpText.empty())
-        return false;
-    *data = reinterpret_cast<const uint8_t*>(g_helpText.data());
-    *size = g_helpText.size();
-    return true;
-}
-
-void CountMismatch() {
-    ++g_mismatches;
-}
-
-const HelpServices kTestServices = {TestFont,     TestBrush,     TestBitmap,   TestFrameRings,
-                                    NoPalette,    NoRestore,     TestRegister, FakePointer,
-                                    TestHelpText, CountMismatch, &g_blocks};
+const HelpServices kTestServices = [] {
+    HelpServices s = AppHelpServices;
+    s.cursorPos = [](POINT* p) -> BOOL {
+        *p = g_pointer;
+        return TRUE;
+    };
+    s.helpText = [](uint16_t id, const uint8_t** data, size_t* size) {
+        if (id != 29001 || g_helpText.empty())
+            return false;
+        *data = reinterpret_cast<const uint8_t*>(g_helpText.data());
+        *size = g_helpText.size();
+        return true;
+    };
+    s.reportMismatch = [] { ++g_mismatches; };
+    s.blocks = &g_blocks;
+    return s;
+}();
 
 // ---- The owner: a top-level window with keys ----
 
@@ -132,10 +55,8 @@ LRESULT CALLBACK RegionProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         auto* query = reinterpret_cast<HelpQuery*>(lParam);
         query->topic = 3000;
         query->context = 77;
-        query->left = g_regionRect.left;
-        query->top = g_regionRect.top;
-        query->right = g_regionRect.right;
-        query->bottom = g_regionRect.bottom;
+        std::tie(query->left, query->top, query->right, query->bottom) =
+            std::tie(g_regionRect.left, g_regionRect.top, g_regionRect.right, g_regionRect.bottom);
         return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);
@@ -156,8 +77,6 @@ const char kHelp[] = "@Default:\r\n"
                      "{N2002:one}\r\n"
                      "@2002:\"Two\"\r\n"
                      "{N2003:two}\r\nx\r\n"
-                     "@2003:\"Three\"\r\n"
-                     "{N2001:three}\r\nx\r\ny\r\n"
                      "@3000:\r\n"
                      "region\r\n"
                      "@1005:\"Home\"\r\n"
@@ -170,15 +89,8 @@ protected:
     static inline HWND owner, off, read, region, help;
 
     static void SetUpTestSuite() {
-        WNDCLASSA wc{};
-        wc.lpfnWndProc = OwnerProc;
-        wc.hInstance = GetModuleHandleA(nullptr);
-        wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH));
-        wc.lpszClassName = "HelpTestOwner";
-        RegisterClassA(&wc);
-        wc.lpfnWndProc = RegionProc;
-        wc.lpszClassName = "HelpTestRegion";
-        RegisterClassA(&wc);
+        RegisterTestClass("HelpTestOwner", OwnerProc, HBRUSH(GetStockObject(GRAY_BRUSH)));
+        RegisterTestClass("HelpTestRegion", RegionProc);
         owner = CreateWindowExA(0, "HelpTestOwner", "owner", WS_POPUP | WS_VISIBLE, 200, 300, 400,
                                 200, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
         off = Child("BUTTON", 1010, 20, 120);
@@ -197,7 +109,7 @@ protected:
         FreeHelpBlockCache(&g_blocks);
         g_helpText = kHelp;
         g_commands.clear();
-        Pump();
+        PumpMessages();
         Tick(0, 0);
     }
     static HWND Child(const char* cls, int id, int x, int y) {
@@ -205,19 +117,12 @@ protected:
                                reinterpret_cast<HMENU>(intptr_t(id)), GetModuleHandleA(nullptr),
                                nullptr);
     }
-    static void Pump() {
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-    }
     // Ticks with the pointer at screen point (x, y).
     static void Tick(int x, int y, int count = 1) {
         for (int i = 0; i < count; ++i) {
             g_pointer = POINT{x, y};
             SendMessageA(help, WM_TIMER, HELP_TIMER_ID, 0);
-            Pump();
+            PumpMessages();
         }
     }
     POINT Center(HWND window) {
@@ -242,11 +147,8 @@ protected:
     }
     COLORREF Pixel(int x, int y) {
         UpdateWindow(help);
-        HDC dc = GetDC(help);
         GdiFlush();
-        COLORREF c = GetPixel(dc, x, y);
-        ReleaseDC(help, dc);
-        return c;
+        return WindowPixel(help, x, y);
     }
     int TitleBar() { // the strip's height: the first row from the top that is white
         for (int y = 0; y < 40; ++y)
@@ -257,7 +159,7 @@ protected:
     void Click(int x, int y) {
         SendMessageA(help, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
         SendMessageA(help, WM_LBUTTONUP, 0, MAKELPARAM(x, y));
-        Pump();
+        PumpMessages();
     }
     // Clicks line `line` (0 first) of the content below a title bar of `bar` pixels.
     void ClickLine(int bar, int line, int lineHeight = 14) {
@@ -293,7 +195,7 @@ TEST_F(HelpWindowTest, NoHelpWithHelpModeOffThenPlainTooltipAboveTheKey) {
     EXPECT_TRUE(IsWindowVisible(help));
     // F1 toggles help mode; off hides the help.
     EXPECT_FALSE(ToggleHelpMode(help));
-    Pump();
+    PumpMessages();
     EXPECT_FALSE(IsWindowVisible(help));
     EXPECT_EQ(RestOn(read), -1);
     EXPECT_TRUE(ToggleHelpMode(help));
@@ -304,65 +206,54 @@ TEST_F(HelpWindowTest, NoHelpWithHelpModeOffThenPlainTooltipAboveTheKey) {
 TEST_F(HelpWindowTest, LinksNavigateBackAndHome) {
     SendMessageA(help, HM_SETHELPMODE, 1, 0);
     ASSERT_GT(RestOn(read), 0);
-    int bar = TitleBar();
+    const int bar = TitleBar(), button = bar - 2;
     ASSERT_GT(bar, 10);
     EXPECT_EQ(Pixel(40, 2), RGB(0, 0, 128)); // the title style's background
-    RECT client;
-    GetClientRect(help, &client);
-    int button = bar - 2;
-    EXPECT_NE(Pixel(3 + button / 2, bar / 2), RGB(192, 192, 192)); // no back button yet
-
-    // A back link with an empty history changes nothing.
-    int fresh = Height();
-    ClickLine(bar, 3);
+    // The title bar's buttons: back at the left, "?" (home) second from the right.
+    auto backShown = [&] { return Pixel(3 + button / 2, bar / 2) == RGB(192, 192, 192); };
+    auto back = [&] { Click(3 + button / 2, bar / 2); };
+    auto home = [&] {
+        RECT client;
+        GetClientRect(help, &client);
+        Click(client.right - 2 * button - 3 + button / 2, bar / 2);
+    };
+    EXPECT_FALSE(backShown());
+    const int readHeight = Height();
+    ClickLine(bar, 3); // a back link with an empty history changes nothing
     EXPECT_TRUE(IsWindowVisible(help));
-    EXPECT_EQ(Height(), fresh);
+    EXPECT_EQ(Height(), readHeight);
+    ClickLine(bar, 1); // the command link posts its command to the owner
+    EXPECT_EQ(g_commands, std::vector<WPARAM>{1013});
 
-    // The command link posts its command to the owner.
-    ClickLine(bar, 1);
-    ASSERT_EQ(g_commands.size(), 1u);
-    EXPECT_EQ(g_commands[0], 1013u);
-
-    // Three navigations, then back in reverse order: heights tell the topics apart.
-    int readHeight = Height();
+    // Two navigations, then back in reverse order: heights tell the topics apart.
     ClickLine(bar, 0); // Read -> One
-    int one = Height();
+    const int one = Height();
     ClickLine(bar, 0); // One -> Two
-    int two = Height();
-    ClickLine(bar, 0); // Two -> Three
-    int three = Height();
+    const int two = Height();
     EXPECT_LT(one, two);
-    EXPECT_LT(two, three);
-    EXPECT_EQ(Pixel(3 + button / 2, bar / 2), RGB(192, 192, 192)); // the back button
-    Click(3 + button / 2, bar / 2);
-    EXPECT_EQ(Height(), two);
-    Click(3 + button / 2, bar / 2);
-    EXPECT_EQ(Height(), one);
-    ClickLine(bar, 0); // One -> Two again, pushes One
-    EXPECT_EQ(Height(), two);
+    EXPECT_TRUE(backShown());
     ClickLine(bar, 1); // the plain line: nothing
     EXPECT_EQ(Height(), two);
-    Click(3 + button / 2, bar / 2); // back to One
-    Click(3 + button / 2, bar / 2); // back to Read
+    back();
+    EXPECT_EQ(Height(), one);
+    back();
     EXPECT_EQ(Height(), readHeight);
-    EXPECT_NE(Pixel(3 + button / 2, bar / 2), RGB(192, 192, 192)); // history empty: no button
+    EXPECT_FALSE(backShown()); // history empty
 
     // "?" shows the home topic; on the home topic it does nothing.
-    GetClientRect(help, &client);
-    Click(client.right - 2 * button - 3 + button / 2, bar / 2);
-    int home = Height();
-    EXPECT_NE(home, readHeight);
-    GetClientRect(help, &client);
-    Click(client.right - 2 * button - 3 + button / 2, bar / 2);
-    EXPECT_EQ(Height(), home);
-    // Command links 2 and 1 act as back and close.
+    home();
+    const int homeHeight = Height();
+    EXPECT_NE(homeHeight, readHeight);
+    home();
+    EXPECT_EQ(Height(), homeHeight);
+    // Command links 2, 3 and 1 act as back, home and close.
     ClickLine(bar, 0); // Home -> Read
     EXPECT_EQ(Height(), readHeight);
     ClickLine(bar, 3); // "back"
-    EXPECT_EQ(Height(), home);
+    EXPECT_EQ(Height(), homeHeight);
     ClickLine(bar, 0);
     ClickLine(bar, 4); // "home"
-    EXPECT_EQ(Height(), home);
+    EXPECT_EQ(Height(), homeHeight);
     ClickLine(bar, 0);
     ClickLine(bar, 2); // "close"
     EXPECT_FALSE(IsWindowVisible(help));
@@ -376,7 +267,7 @@ TEST_F(HelpWindowTest, DragMovesOnlyPastTheStartDistance) {
     SendMessageA(help, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(40, 4));
     SendMessageA(help, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(42, 6)); // 8 < 12
     SendMessageA(help, WM_LBUTTONUP, 0, MAKELPARAM(42, 6));
-    Pump();
+    PumpMessages();
     RECT after = HelpRectNow();
     EXPECT_EQ(after.left, before.left);
     EXPECT_EQ(after.top, before.top);
@@ -385,7 +276,7 @@ TEST_F(HelpWindowTest, DragMovesOnlyPastTheStartDistance) {
     SendMessageA(help, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(50, 4));
     SendMessageA(help, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(60, 14));
     SendMessageA(help, WM_LBUTTONUP, 0, MAKELPARAM(60, 14));
-    Pump();
+    PumpMessages();
     after = HelpRectNow();
     EXPECT_EQ(after.left, before.left + 20);
     EXPECT_EQ(after.top, before.top + 10);
@@ -401,7 +292,7 @@ TEST_F(HelpWindowTest, DragMovesOnlyPastTheStartDistance) {
     ReleaseCapture();
     EXPECT_EQ(ProcessGdiObjects(), objects);
     SendMessageA(help, WM_LBUTTONUP, 0, MAKELPARAM(90, 40));
-    Pump();
+    PumpMessages();
     EXPECT_EQ(HelpRectNow().left, after.left);
 }
 
@@ -470,7 +361,7 @@ TEST_F(HelpWindowTest, QueriedRegionAtTheScreenTopPutsHelpAtTheBottom) {
     EXPECT_EQ((r.left + r.right) / 2, 320);
     // The help hides with the remember flag: no help for that window until another comes.
     PostMessageA(help, HM_HIDE, 1, 0);
-    Pump();
+    PumpMessages();
     EXPECT_FALSE(IsWindowVisible(help));
     POINT c = Center(region);
     Tick(c.x, c.y, 12);

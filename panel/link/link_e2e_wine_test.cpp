@@ -16,7 +16,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -78,41 +77,30 @@ public:
     bool ok() const { return ok_; }
 
     std::string Command(const std::string& text) {
-        Bytes payload(4);
-        bridge::PutU32(payload.data(), serialPort_);
-        payload.insert(payload.end(), text.begin(), text.end());
-        return Text(bridge::FrameType::ModelCommand, payload);
+        return Text(bridge::FrameType::ModelCommand, text);
     }
 
-    // The model's report as key -> rest of the line.
-    std::map<std::string, std::string> Query() {
-        Bytes payload(4);
-        bridge::PutU32(payload.data(), serialPort_);
-        std::istringstream lines(Text(bridge::FrameType::ModelQuery, payload));
-        std::map<std::string, std::string> report;
-        for (std::string line; std::getline(lines, line);) {
-            size_t space = line.find(' ');
-            std::string key = line.substr(0, space);
-            if (key == "cable") { // "cable N messages ...": keyed "cable N"
-                size_t next = line.find(' ', space + 1);
-                key = line.substr(0, next);
-                space = next;
-            }
-            report[key] = space == std::string::npos ? "" : line.substr(space + 1);
-        }
-        return report;
+    // The rest of the report's line that starts with `key` ("level", "cable 3"), or "".
+    std::string Value(const std::string& key) {
+        std::istringstream lines(Text(bridge::FrameType::ModelQuery, ""));
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind(key + " ", 0) == 0)
+                return line.substr(key.size() + 1);
+        return "";
     }
 
-    // Polls the report until `key` satisfies `pred` (three seconds at most).
+    // Polls the report until `key`'s value satisfies `pred`, or equals `value` (three seconds at
+    // most); the last value read.
     template <typename Pred>
     std::string WaitFor(const std::string& key, Pred pred) {
         std::string value;
-        for (DWORD until = GetTickCount() + 3000; int(until - GetTickCount()) > 0; Sleep(20)) {
-            value = Query()[key];
-            if (pred(value))
+        for (DWORD until = GetTickCount() + 3000; int(until - GetTickCount()) > 0; Sleep(20))
+            if (pred(value = Value(key)))
                 break;
-        }
         return value;
+    }
+    std::string WaitFor(const std::string& key, const char* expected) {
+        return WaitFor(key, [&](const std::string& v) { return v == expected; });
     }
 
 private:
@@ -139,8 +127,11 @@ private:
         }
         return true;
     }
-    std::string Text(bridge::FrameType type, const Bytes& payload) {
-        Bytes reply;
+    // A request to the model on this serial port with a text argument; the reply's text.
+    std::string Text(bridge::FrameType type, const std::string& text) {
+        Bytes payload(4), reply;
+        bridge::PutU32(payload.data(), serialPort_);
+        payload.insert(payload.end(), text.begin(), text.end());
         if (!Exchange(type, payload, reply) || reply.size() < 8)
             return "error: no answer";
         return std::string(reply.begin() + 8, reply.end());
@@ -151,6 +142,11 @@ private:
     uint32_t tag_ = 0;
     bool ok_ = false;
 };
+
+// A condition for Model::WaitFor: the value contains `part`.
+auto Has(const char* part) {
+    return [part](const std::string& v) { return v.find(part) != v.npos; };
+}
 
 class EndToEnd : public ::testing::Test {
 protected:
@@ -168,6 +164,7 @@ protected:
         SendIdentityRequest();
         PostedMessage p;
         ASSERT_TRUE(target_.Next(PM_IF_VERSION, p));
+        EXPECT_EQ(0x0201u, p.wParam); // the model's identity numbers 1 and 2
         EXPECT_EQ(expected, p.lParam);
         EXPECT_EQ(expected, ProtocolFirmwareVersion());
     }
@@ -176,63 +173,35 @@ protected:
     LinkTarget target_;
 };
 
-TEST_F(EndToEnd, IdentityRequestBringsTheModelsNumbers) {
-    ASSERT_EQ("ok", model_.Command("version 150"));
-    target_.Drain();
-    SendIdentityRequest();
-    PostedMessage p;
-    ASSERT_TRUE(target_.Next(PM_IF_VERSION, p));
-    EXPECT_EQ(0x0201u, p.wParam); // the model's identity numbers 1 and 2
-    EXPECT_EQ(150, p.lParam);
-}
-
-TEST_F(EndToEnd, RunningTimecodeArrivesWithTheModelsTime) {
-    ASSERT_EQ("ok", model_.Command("locate 1 01:02:03:00"));
-    ASSERT_EQ("ok", model_.Command("mode 1"));
-    ProtocolResetQuarterFrames();
-    target_.Drain();
-    PostedMessage p;
-    ASSERT_TRUE(target_.Next(PM_MTC_TIME, p));
-    uint32_t v = uint32_t(p.lParam);
-    EXPECT_EQ(1, MtcRate(v));
-    EXPECT_EQ(1, MtcHours(v));
-    EXPECT_EQ(2, MtcMinutes(v));
-    EXPECT_LE(3, MtcSeconds(v));
-    EXPECT_GE(6, MtcSeconds(v));
-    EXPECT_GT(25, MtcFrames(v));
-    ASSERT_EQ("ok", model_.Command("mode 0"));
-}
-
 TEST_F(EndToEnd, LocateTakesTheFormTheFirmwareSelects) {
     // New firmware: the set-state form, which also sets mode and level.
     ASSERT_EQ("ok", model_.Command("version 150"));
     Identify(150);
     SendLocate({RATE_25, 2, 3, 4, 5}, MODE_OFF, LEVEL_PLUS_4);
-    EXPECT_EQ("3", model_.WaitFor("level", [](const std::string& v) { return v == "3"; }));
-    EXPECT_EQ(0u, model_.Query()["timecode"].find("02:03:04:05"));
+    EXPECT_EQ("3", model_.WaitFor("level", "3"));
+    EXPECT_EQ(0u, model_.Value("timecode").find("02:03:04:05"));
 
     // Old firmware: the MMC locate, which passes on to the out of cable 0 as it was sent.
     ASSERT_EQ("ok", model_.Command("version 101"));
     Identify(101);
     ASSERT_EQ("ok", model_.Command("clear"));
     SendLocate({RATE_25, 4, 5, 6, 7}, MODE_READ, LEVEL_MINUS_9);
-    std::string cable0 = model_.WaitFor(
-        "cable 0", [](const std::string& v) { return v.find("F0 7F 7F 06 44") != v.npos; });
+    std::string cable0 = model_.WaitFor("cable 0", Has("F0 7F 7F 06 44"));
     EXPECT_NE(std::string::npos, cable0.find("last F0 7F 7F 06 44 06 01 24 05 06 07 00 F7"))
         << cable0;
-    EXPECT_EQ(0u, model_.Query()["timecode"].find("04:05:06:07"));
-    EXPECT_EQ("3", model_.Query()["level"]); // the MMC form carries no level
+    EXPECT_EQ(0u, model_.Value("timecode").find("04:05:06:07"));
+    EXPECT_EQ("3", model_.Value("level")); // the MMC form carries no level
 }
 
 TEST_F(EndToEnd, ModeLevelAndFrameRateChangeTheModel) {
     SendSetMode(MODE_REFRESH);
-    EXPECT_EQ("2", model_.WaitFor("ltc-mode", [](const std::string& v) { return v == "2"; }));
+    EXPECT_EQ("2", model_.WaitFor("ltc-mode", "2"));
     SendSetLevel(LEVEL_MINUS_4);
-    EXPECT_EQ("1", model_.WaitFor("level", [](const std::string& v) { return v == "1"; }));
+    EXPECT_EQ("1", model_.WaitFor("level", "1"));
     SendSetFrameRate(RATE_30, 5, 6, 7, 8);
-    EXPECT_EQ("3", model_.WaitFor("rate", [](const std::string& v) { return v == "3"; }));
+    EXPECT_EQ("3", model_.WaitFor("rate", "3"));
     SendSetMode(MODE_OFF);
-    EXPECT_EQ("0", model_.WaitFor("ltc-mode", [](const std::string& v) { return v == "0"; }));
+    EXPECT_EQ("0", model_.WaitFor("ltc-mode", "0"));
 }
 
 // The user-mode MIDI driver with two interfaces: the second's ports follow the first's (the link
@@ -261,10 +230,8 @@ TEST_F(EndToEnd, SecondInterfacesPortsAndResetThroughTheDriver) {
     midiOutShortMsg(out, 0x00003D); // running status was forgotten: nothing goes out
     midiOutShortMsg(out, 0x00F8);
     // The note, then sustain off and All Notes Off on each of the 16 channels, then the clock.
-    EXPECT_EQ(
-        "messages 34 stray 0 dropped 0 last F8",
-        model_.WaitFor("cable 3", [](const std::string& v) { return v.find("F8") != v.npos; }));
-    EXPECT_NE(std::string::npos, second.Query()["cable 3"].find("last -"));
+    EXPECT_EQ("messages 34 stray 0 dropped 0 last F8", model_.WaitFor("cable 3", Has("F8")));
+    EXPECT_NE(std::string::npos, second.Value("cable 3").find("last -"));
 
     // While another thread sends a long message: a note waits for its end (its status byte would
     // break the message off, the rest then read as notes); a reset ends it (the rest would follow
@@ -290,8 +257,7 @@ TEST_F(EndToEnd, SecondInterfacesPortsAndResetThroughTheDriver) {
         sender.join();
         EXPECT_TRUE(h.dwFlags & MHDR_DONE);
         midiOutShortMsg(out, 0x00F8);
-        std::string cable =
-            model_.WaitFor("cable 3", [](const std::string& v) { return v.find("F8") != v.npos; });
+        std::string cable = model_.WaitFor("cable 3", Has("F8"));
         EXPECT_EQ(o.Cable, cable);
     }
     midiOutClose(out);

@@ -21,7 +21,7 @@ if(VARLO_TREE STREQUAL "win")
 endif()
 
 if(VARLO_TREE STREQUAL "win")
-    varlo_wine_test(res_wine_test SOURCES res_wine_test.cpp LIBS version)
+    varlo_wine_test(res_wine_test SOURCES res_wine_test.cpp)
     target_include_directories(res_wine_test PRIVATE ${VARLO_PANEL_DIR})
     target_compile_definitions(res_wine_test PRIVATE VARLOCTL_EXE="Z:$<TARGET_FILE:VARLOCTL>")
     add_dependencies(res_wine_test VARLOCTL)

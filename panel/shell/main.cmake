@@ -11,7 +11,7 @@ if(VARLO_TREE STREQUAL "win")
         varlo_wine_test(mainwindow_wine_test
             SOURCES mainwindow_wine_test.cpp ${VARLO_PANEL_RC_FILE}
             LIBS mainwindow panelbuilder background timecode link buttongroup panelbutton
-                 glassdisplay gdicache base comctl32 winmm version)
+                 glassdisplay gdicache contexthelp base comctl32 winmm version)
         # The panel's settings live in the shared prefix's registry.
         set_tests_properties(mainwindow_wine_test PROPERTIES
         RESOURCE_LOCK varlo_panel_settings TIMEOUT 120)
@@ -28,11 +28,4 @@ if(VARLO_TREE STREQUAL "win" AND VARLO_PANEL_RC_FILE)
                      ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh $<TARGET_FILE:mainwindow_wine_test>
                      --gtest_brief=1)
     set_tests_properties(mainwindow_palette_wine_test PROPERTIES LABELS "wine" TIMEOUT 300)
-endif()
-
-# The help window inside the program: main window, message loop and the real resources.
-if(VARLO_TREE STREQUAL "win")
-    get_property(panel_rc GLOBAL PROPERTY VARLO_PANEL_RC)
-    varlo_wine_test(helpapp_wine_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/helpapp_wine_test.cpp
-                    ${panel_rc} LIBS mainwindow contexthelp winmm version)
 endif()

@@ -1,19 +1,21 @@
-// The main window and the message loop under Wine: the whole panel without a MIDI link.
+// The main window, the message loop and the program's help window under Wine: the whole panel
+// without a MIDI link.
 #include "shell/mainwindow.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <string>
+#include <algorithm>
 #include <tuple>
 #include <vector>
 
-#include "timecode/timecodepanel.h"
-#include "res/resource.h"
 #include "base/resstr.h"
-#include "toolkit/panelbuilder.h"
 #include "base/settings.h"
+#include "base/window_wine_test.h"
+#include "help/helpwindow.h"
+#include "res/resource.h"
+#include "timecode/timecodepanel.h"
 #include "toolkit/gdicache.h"
+#include "toolkit/panelbuilder.h"
 
 namespace {
 
@@ -32,14 +34,6 @@ const PanelLinkOps kQuietLink = {
     [] { return int32_t{2}; },
     [](int32_t) {},
 };
-
-void DeleteStoredPlacement() {
-    HKEY key = OpenSettingsKey();
-    if (key) {
-        RegDeleteValueA(key, VARLO_VALUE_WINDOWPOS);
-        RegCloseKey(key);
-    }
-}
 
 // Runs the loop's steps until no message is left (or WM_QUIT comes); true when WM_QUIT came.
 bool Drain(HWND main) {
@@ -63,59 +57,52 @@ LRESULT CALLBACK KeySpy(HWND w, UINT m, WPARAM wp, LPARAM lp) {
     return CallWindowProcA(g_keyProc, w, m, wp, lp);
 }
 
-// A 32-bit memory target of the main window's client size.
-struct Canvas {
-    HDC dc;
-    HBITMAP bitmap;
-    HGDIOBJ old;
-    Canvas(int w, int h) {
-        BITMAPINFO bi{};
-        bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-        bi.bmiHeader.biWidth = w;
-        bi.bmiHeader.biHeight = -h;
-        bi.bmiHeader.biPlanes = 1;
-        bi.bmiHeader.biBitCount = 32;
-        void* bits;
-        bitmap = CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-        dc = CreateCompatibleDC(nullptr);
-        old = SelectObject(dc, bitmap);
-    }
-    ~Canvas() {
-        SelectObject(dc, old);
-        DeleteDC(dc);
-        DeleteObject(bitmap);
-    }
-};
-
+// One main window for the cases (the last one closes it and opens the next), its help window's
+// timer stopped: the pointer of this machine stays out of the test.
 class MainWindow : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         SetPanelLinkOps(&kQuietLink);
-        DeleteStoredPlacement();
+        if (HKEY key = OpenSettingsKey()) {
+            RegDeleteValueA(key, VARLO_VALUE_WINDOWPOS);
+            RegCloseKey(key);
+        }
         window = CreateMainWindow();
+        help = AppHelpWindow();
+        KillTimer(help, HELP_TIMER_ID);
     }
     static void TearDownTestSuite() {
         if (IsWindow(window))
             DestroyWindow(window);
         Drain(nullptr);
     }
-    static HWND window;
+    static LRESULT EraseInto(const MemoryCanvas& canvas) {
+        return SendMessageA(window, WM_ERASEBKGND, reinterpret_cast<WPARAM>(canvas.dc), 0);
+    }
+    static inline HWND window, help;
 };
-HWND MainWindow::window;
 
-TEST_F(MainWindow, OpensAtTheDefaultSizeWithThePanelAndItsTitle) {
+TEST_F(MainWindow, OpensAtTheDefaultSizeWithThePanelItsTitleAndTheHiddenHelp) {
     ASSERT_NE(window, nullptr);
     RECT r;
     GetWindowRect(window, &r);
     EXPECT_EQ(std::make_tuple(r.right - r.left, r.bottom - r.top),
               std::make_tuple(kMainWindowWidth, kMainWindowHeight));
     EXPECT_TRUE(IsWindowVisible(window));
-    char title[100];
-    GetWindowTextA(window, title, sizeof title);
-    EXPECT_STREQ(title, "Korvane Varlo Control");
+    EXPECT_EQ(WindowText(window), "Korvane Varlo Control");
     EXPECT_NE(GetDlgItem(window, IDC_DISPLAY), nullptr);
     EXPECT_EQ(SendMessageA(window, WM_GETICON, ICON_BIG, 0),
               reinterpret_cast<LRESULT>(ProgramIcon()));
+    // The help window: created hidden with the main window, owned by it, a tool window.
+    ASSERT_NE(help, nullptr);
+    EXPECT_EQ(WindowClass(help), "AppToolTipClass");
+    EXPECT_EQ(GetWindow(help, GW_OWNER), window);
+    EXPECT_FALSE(IsWindowVisible(help));
+    EXPECT_TRUE(GetWindowLongA(help, GWL_EXSTYLE) & WS_EX_TOOLWINDOW);
+    // A topic of the program's own help texts shows.
+    SendMessageA(help, HM_SHOWATPOINTER, IDC_LTC_READ, 0);
+    EXPECT_TRUE(IsWindowVisible(help));
+    SendMessageA(help, HM_HIDE, 0, 0);
 }
 
 TEST_F(MainWindow, NeverSmallerThanThePanelTemplateWithItsFrame) {
@@ -137,7 +124,8 @@ TEST_F(MainWindow, NeverSmallerThanThePanelTemplateWithItsFrame) {
                  SWP_NOMOVE | SWP_NOZORDER);
 }
 
-TEST_F(MainWindow, F1GoesToTheFocusedKeyAsCommand112AndItsReleaseIsDropped) {
+// Each press switches help mode once; the auto-repeat while held reaches the key too.
+TEST_F(MainWindow, F1GoesToTheFocusedKeyAsCommand112AndSwitchesHelpModeOncePerPress) {
     HWND key = GetDlgItem(window, IDC_LTC_OFF);
     ASSERT_NE(key, nullptr);
     g_keyProc = reinterpret_cast<WNDPROC>(
@@ -145,12 +133,13 @@ TEST_F(MainWindow, F1GoesToTheFocusedKeyAsCommand112AndItsReleaseIsDropped) {
     g_keyCommands.clear();
     g_keyUps = 0;
     PostMessageA(key, WM_KEYDOWN, VK_F1, 0x003B0001);
+    PostMessageA(key, WM_KEYDOWN, VK_F1, 0x403B0001); // held: one auto-repeat
     PostMessageA(key, WM_KEYUP, VK_F1, static_cast<LPARAM>(0xC03B0001));
     Drain(window);
     SetWindowLongPtrA(key, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_keyProc));
-    ASSERT_EQ(g_keyCommands.size(), 1u);
-    EXPECT_EQ(g_keyCommands[0], static_cast<WPARAM>(VK_F1));
+    EXPECT_EQ(g_keyCommands, (std::vector<WPARAM>{VK_F1, VK_F1}));
     EXPECT_EQ(g_keyUps, 0);
+    EXPECT_FALSE(ToggleHelpMode(help)); // it was on: switched once, not twice
 }
 
 TEST_F(MainWindow, EnterInTheStartTimeEditGoesToWriteThroughTheDialogHandling) {
@@ -164,28 +153,21 @@ TEST_F(MainWindow, EnterInTheStartTimeEditGoesToWriteThroughTheDialogHandling) {
     PostMessageA(edit, WM_KEYUP, VK_RETURN, static_cast<LPARAM>(0xC01C0001));
     Drain(window);
     EXPECT_EQ(GetFocus(), GetDlgItem(window, IDC_LTC_WRITE));
-    char text[20] = "";
-    GetWindowTextA(edit, text, sizeof text);
-    EXPECT_STREQ(text, "00:00:07:00"); // committed when the edit lost the focus
+    EXPECT_EQ(WindowText(edit), "00:00:07:00"); // committed when the edit lost the focus
 }
 
 TEST_F(MainWindow, EraseTilesTheBackgroundAndDrawsTheHiddenLabelsInYellow) {
-    RECT client;
-    GetClientRect(window, &client);
-    Canvas canvas(client.right, client.bottom);
-    EXPECT_EQ(SendMessageA(window, WM_ERASEBKGND, reinterpret_cast<WPARAM>(canvas.dc), 0), 1);
+    MemoryCanvas canvas(window);
+    EXPECT_EQ(EraseInto(canvas), 1);
     // "FPS:" is right-aligned and centred vertically in its rectangle.
-    HWND label = GetDlgItem(window, IDC_FPS_LABEL);
-    RECT r;
-    GetWindowRect(label, &r);
-    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&r), 2);
+    RECT r = PlaceInParent(GetDlgItem(window, IDC_FPS_LABEL));
     SIZE text;
     GetTextExtentPoint32A(canvas.dc, "FPS:", 4, &text);
     int yellow = 0;
     RECT ink = {INT32_MAX, INT32_MAX, -1, -1};
     for (int y = r.top; y < r.bottom; ++y)
         for (int x = r.left - text.cx; x < r.right + text.cx; ++x)
-            if (GetPixel(canvas.dc, x, y) == RGB(255, 255, 0)) {
+            if (canvas.At(x, y) == RGB(255, 255, 0)) {
                 ++yellow;
                 ink = {std::min(ink.left, LONG(x)), std::min(ink.top, LONG(y)),
                        std::max(ink.right, LONG(x)), std::max(ink.bottom, LONG(y))};
@@ -195,36 +177,28 @@ TEST_F(MainWindow, EraseTilesTheBackgroundAndDrawsTheHiddenLabelsInYellow) {
     EXPECT_TRUE(ink.left >= r.right - text.cx && ink.right < r.right && ink.top > r.top &&
                 ink.bottom < r.bottom - 1);
     // Outside the labels the background tiles show (no yellow in the glass display's area).
-    RECT glass;
-    GetWindowRect(GetDlgItem(window, IDC_DISPLAY), &glass);
-    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&glass), 2);
-    EXPECT_NE(GetPixel(canvas.dc, glass.left + 5, glass.top + 5), RGB(255, 255, 0));
-}
+    RECT glass = PlaceInParent(GetDlgItem(window, IDC_DISPLAY));
+    EXPECT_NE(canvas.At(glass.left + 5, glass.top + 5), RGB(255, 255, 0));
 
-TEST_F(MainWindow, EraseWithoutAPanelStillPaintsTheBackground) {
+    // Without a panel the tiles still show.
     auto** place = reinterpret_cast<PanelRecord**>(GetWindowLongPtrA(window, GWLP_USERDATA));
     ASSERT_NE(place, nullptr);
     PanelRecord* panel = *place;
     *place = nullptr;
-    RECT client;
-    GetClientRect(window, &client);
-    Canvas canvas(client.right, client.bottom);
+    MemoryCanvas bare(window);
+    EXPECT_EQ(EraseInto(bare), 1);
+    *place = panel;
     HBITMAP tile = LoadBitmapA(AppInstance(), MAKEINTRESOURCEA(IDB_BACKGROUND));
     HDC tileDc = CreateCompatibleDC(nullptr);
     HGDIOBJ old = SelectObject(tileDc, tile);
-    EXPECT_EQ(SendMessageA(window, WM_ERASEBKGND, reinterpret_cast<WPARAM>(canvas.dc), 0), 1);
-    EXPECT_EQ(GetPixel(canvas.dc, 3, 4), GetPixel(tileDc, 3, 4));
+    EXPECT_EQ(bare.At(3, 4), GetPixel(tileDc, 3, 4));
     SelectObject(tileDc, old);
     DeleteDC(tileDc);
     DeleteObject(tile);
-    *place = panel;
 }
 
 TEST_F(MainWindow, APaletteChangeCausedByTheWindowItselfDoesNotRealiseAgain) {
-    HDC screen = GetDC(nullptr);
-    bool palette = GetDeviceCaps(screen, RASTERCAPS) & RC_PALETTE;
-    ReleaseDC(nullptr, screen);
-    if (!palette)
+    if (!PaletteDisplay())
         GTEST_SKIP() << "no palette display";
     ASSERT_NE(SharedPalette.handle, nullptr);
     UpdateWindow(window);
@@ -237,12 +211,46 @@ TEST_F(MainWindow, APaletteChangeCausedByTheWindowItselfDoesNotRealiseAgain) {
     EXPECT_EQ(GetUpdateRect(window, &update, FALSE) != 0, realised != 0);
 }
 
-// Last: closing stores the placement and quits; the next window opens where this one was.
+// One round of what a running panel does: timecode updates shown, a resize, and a help topic
+// shown and closed `helps` times.
+void Exercise(HWND main, HWND help, int updates, int helps) {
+    for (int i = 0; i < updates; ++i) {
+        uint32_t time = 1u << 29 | (i / 1500 % 60) << 16 | (i / 25 % 60) << 8 | i % 25;
+        SendMessageA(main, PM_MTC_TIME, 0, time);
+        if (i % 50 == 0)
+            UpdateWindow(main);
+    }
+    RECT r;
+    GetWindowRect(main, &r);
+    for (int grow : {40, 0}) { // larger, and back
+        SetWindowPos(main, nullptr, 0, 0, r.right - r.left + grow, r.bottom - r.top + grow,
+                     SWP_NOMOVE | SWP_NOZORDER);
+        UpdateWindow(main);
+    }
+    for (int i = 0; i < helps; ++i) {
+        SendMessageA(help, HM_SHOWATPOINTER, IDC_LTC_READ, 0);
+        UpdateWindow(help);
+        SendMessageA(help, HM_HIDE, 0, 0);
+    }
+    Drain(main);
+}
+
+TEST_F(MainWindow, RunningThePanelLeavesGdiUseFlat) {
+    Exercise(window, help, 100, 2); // everything drawn once: the cache holds what it needs
+    int entries = CachedObjectCount(), objects = ProcessGdiObjects();
+    Exercise(window, help, 10000, 100);
+    EXPECT_EQ(CachedObjectCount(), entries);
+    EXPECT_EQ(ProcessGdiObjects(), objects);
+}
+
+// Last: closing stores the placement and quits, the help window going with its owner; the next
+// window opens where this one was.
 TEST_F(MainWindow, ClosingStoresThePlacementAndTheNextStartRestoresIt) {
     SetWindowPos(window, nullptr, 40, 50, 600, 260, SWP_NOZORDER);
     g_closes = 0;
     SendMessageA(window, WM_CLOSE, 0, 0);
     EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(AppHelpWindow(), nullptr);
     EXPECT_EQ(g_closes, 1);
     EXPECT_TRUE(Drain(nullptr)); // WM_QUIT
     char stored[100] = "";

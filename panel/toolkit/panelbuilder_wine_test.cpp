@@ -1,14 +1,20 @@
 // The panel builder with real windows under Wine: template 1005 of the program's resources and
-// the test templates of panelbuilder_test.rc.
+// the test templates of panelbuilder_test.rc; the program's templates field by field.
 #include "toolkit/panelbuilder.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
+#include <initializer_list>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "res/resource.h"
 #include "base/resstr.h"
+#include "base/window_wine_test.h"
+#include "res/resource.h"
+#include "toolkit/panelbuilder_template.h"
 #include "toolkit/panelbutton.h"
 
 namespace {
@@ -32,32 +38,7 @@ extern "C" __declspec(dllexport) void WINAPI
 
 namespace {
 
-void RegisterStub(const char* name) {
-    WNDCLASSA wc{};
-    wc.lpfnWndProc = DefWindowProcA;
-    wc.hInstance = AppInstance();
-    wc.lpszClassName = name;
-    RegisterClassA(&wc);
-}
-
-std::string TextOf(HWND w) {
-    char buf[1100] = "";
-    GetWindowTextA(w, buf, sizeof buf);
-    return buf;
-}
-
-std::string ClassOf(HWND w) {
-    char buf[100] = "";
-    GetClassNameA(w, buf, sizeof buf);
-    return buf;
-}
-
-RECT PlaceOf(HWND w) {
-    RECT r;
-    GetWindowRect(w, &r);
-    MapWindowPoints(nullptr, GetParent(w), reinterpret_cast<POINT*>(&r), 2);
-    return r;
-}
+using Edges = std::array<LONG, 4>; // left, top, right, bottom
 
 RECT TemplatePlace(const PanelRecord* panel, int id) {
     for (uint32_t i = 0; i < panel->itemCount; ++i)
@@ -69,18 +50,12 @@ RECT TemplatePlace(const PanelRecord* panel, int id) {
     return RECT{};
 }
 
-bool operator==(const RECT& a, const RECT& b) {
-    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
-}
-
 class PanelBuilder : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        RegisterStub("AppBtnClass");
-        RegisterStub("AppStatClass");
-        RegisterStub("AppDisplayClass");
+        for (const char* name : {"AppBtnClass", "AppStatClass", "AppDisplayClass", "PanelTestHost"})
+            RegisterTestClass(name);
         PanelControlsRegistered = true;
-        RegisterStub("PanelTestHost");
     }
 
     void SetUp() override {
@@ -96,9 +71,7 @@ protected:
 
     void TearDown() override {
         DestroyWindow(host);
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageA(&msg);
+        PumpMessages();
     }
 
     void Resize(int width, int height) {
@@ -107,6 +80,11 @@ protected:
     }
 
     HWND Item(int id) { return GetDlgItem(host, id); }
+    // How far each edge of control `id` lies from its template place.
+    Edges Shift(int id) {
+        RECT r = PlaceInParent(Item(id)), t = TemplatePlace(panel, id);
+        return {r.left - t.left, r.top - t.top, r.right - t.right, r.bottom - t.bottom};
+    }
 
     RECT templateRect{};
     HWND host = nullptr;
@@ -122,29 +100,28 @@ TEST_F(PanelBuilder, PanelTemplateAtItsOwnSizePutsEveryControlAtItsTemplatePlace
     EXPECT_NE(panel->templateFont, nullptr);
     EXPECT_EQ(panel->templateRect.right, templateRect.right);
     EXPECT_EQ(panel->backgroundColor, GetSysColor(COLOR_BTNFACE));
-    EXPECT_EQ(TextOf(host), "Korvane Varlo Control");
+    EXPECT_EQ(WindowText(host), "Korvane Varlo Control");
     for (uint32_t i = 0; i < panel->itemCount; ++i) {
         const PanelItem& item = panel->items[i];
         ASSERT_NE(item.window, nullptr) << item.controlId;
-        RECT placed = PlaceOf(item.window), t = TemplatePlace(panel, item.controlId);
+        Edges shift = Shift(item.controlId);
         if (item.controlId == IDC_LOGO) // the system static takes its bitmap's size
-            EXPECT_TRUE(placed.left == t.left && placed.top == t.top);
-        else
-            EXPECT_TRUE(placed == t) << item.controlId;
+            shift[2] = shift[3] = 0;
+        EXPECT_EQ(shift, Edges{}) << item.controlId;
     }
-    EXPECT_EQ(ClassOf(Item(IDC_START_EDIT)), "Edit");
-    EXPECT_EQ(TextOf(Item(IDC_LTC_WRITE)), "{B192,128,128}Write");
+    EXPECT_EQ(WindowClass(Item(IDC_START_EDIT)), "Edit");
+    EXPECT_EQ(WindowText(Item(IDC_LTC_WRITE)), "{B192,128,128}Write");
     // The logo: ordinal caption 108 through the system static with SS_BITMAP.
     HWND logo = Item(IDC_LOGO);
-    EXPECT_EQ(ClassOf(logo), "Static");
+    EXPECT_EQ(WindowClass(logo), "Static");
     EXPECT_NE(SendMessageA(logo, STM_GETIMAGE, IMAGE_BITMAP, 0), 0);
     // The hidden labels exist, invisible, with their texts, in the record.
     for (int id : {IDC_FPS_LABEL, IDC_VU_LABEL}) {
         ASSERT_NE(Item(id), nullptr);
         EXPECT_FALSE(GetWindowLongA(Item(id), GWL_STYLE) & WS_VISIBLE);
-        EXPECT_EQ(ClassOf(Item(id)), "AppStatClass");
+        EXPECT_EQ(WindowClass(Item(id)), "AppStatClass");
     }
-    EXPECT_EQ(TextOf(Item(IDC_FPS_LABEL)), "FPS:");
+    EXPECT_EQ(WindowText(Item(IDC_FPS_LABEL)), "FPS:");
     // PNM_READY is posted to the parent.
     MSG msg;
     ASSERT_TRUE(PeekMessageA(&msg, host, PNM_READY, PNM_READY, PM_REMOVE));
@@ -160,46 +137,38 @@ TEST_F(PanelBuilder, GrowthGoesToTheGlassDisplayAndMovesTheKeysDown) {
     Resize(w + 100, h);
     for (int id : {IDC_LTC_WRITE, IDC_LTC_OFF, IDC_LTC_MTC, IDC_START_EDIT, IDC_START_SET,
                    IDC_FPS_24, IDC_FPS_30, IDC_LEVEL_M9, IDC_LEVEL_P4, IDC_FPS_LABEL})
-        EXPECT_TRUE(PlaceOf(Item(id)) == TemplatePlace(panel, id)) << id;
-    RECT glass = PlaceOf(Item(IDC_DISPLAY)), glassT = TemplatePlace(panel, IDC_DISPLAY);
-    EXPECT_EQ(glass.right - glass.left, glassT.right - glassT.left + 100);
-    EXPECT_EQ(glass.left, glassT.left);
+        EXPECT_EQ(Shift(id), Edges{}) << id;
+    EXPECT_EQ(Shift(IDC_DISPLAY), (Edges{0, 0, 100, 0}));
 
     Resize(w, h + 50);
-    for (int id : {IDC_LTC_WRITE, IDC_LTC_OFF, IDC_FPS_24, IDC_LEVEL_P4, IDC_VU_LABEL}) {
-        RECT r = PlaceOf(Item(id)), t = TemplatePlace(panel, id);
-        EXPECT_EQ(r.top, t.top + 50) << id;
-        EXPECT_EQ(r.left, t.left) << id;
-    }
-    glass = PlaceOf(Item(IDC_DISPLAY));
-    EXPECT_EQ(glass.bottom - glass.top, glassT.bottom - glassT.top + 50);
+    for (int id : {IDC_LTC_WRITE, IDC_LTC_OFF, IDC_FPS_24, IDC_LEVEL_P4, IDC_VU_LABEL})
+        EXPECT_EQ(Shift(id), (Edges{0, 50, 0, 50})) << id;
+    EXPECT_EQ(Shift(IDC_DISPLAY), (Edges{0, 0, 0, 50}));
 
     Resize(w - 40, h - 20); // smaller: nothing moves
     for (uint32_t i = 0; i < panel->itemCount; ++i)
-        EXPECT_TRUE(PlaceOf(panel->items[i].window) ==
-                    TemplatePlace(panel, panel->items[i].controlId));
+        EXPECT_EQ(Shift(panel->items[i].controlId), Edges{});
 }
 
 TEST_F(PanelBuilder, CaptionsStringItemsAndTheTitle) {
     ASSERT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), 3001));
-    EXPECT_EQ(TextOf(host), "Test Panel"); // "@@" title: 3001 + 20000
-    EXPECT_EQ(TextOf(Item(3010)), "Own text");
-    EXPECT_EQ(TextOf(Item(3011)), "Changed"); // L item
-    EXPECT_EQ(TextOf(Item(3012)), "[23999]");
-    EXPECT_EQ(TextOf(Item(3013)), "Big");
+    EXPECT_EQ(WindowText(host), "Test Panel"); // "@@" title: 3001 + 20000
+    std::vector<std::string> texts; // own, L item, missing string, own font, two function keys
+    for (int id = 3010; id <= 3015; ++id)
+        texts.push_back(WindowText(Item(id)));
+    EXPECT_EQ(texts, (std::vector<std::string>{"Own text", "Changed", "[23999]", "Big", "F5: Go",
+                                               "F12: Go"}));
     HFONT big = reinterpret_cast<HFONT>(SendMessageA(Item(3013), WM_GETFONT, 0, 0));
     EXPECT_NE(big, nullptr);
     EXPECT_NE(big, panel->templateFont);
     EXPECT_EQ(SendMessageA(Item(3010), WM_GETFONT, 0, 0),
               reinterpret_cast<LRESULT>(panel->templateFont));
-    EXPECT_EQ(TextOf(Item(3014)), "F5: Go");
-    EXPECT_EQ(TextOf(Item(3015)), "F12: Go");
     EXPECT_EQ(SendMessageA(Item(3019), EM_GETLIMITTEXT, 0, 0), 5);
     EXPECT_EQ(panel->backgroundColor, 0x1E140Au); // C item 10,20,30
     EXPECT_EQ(panel->marker, kPanelNoMarker);
     EXPECT_EQ(panel->band.left, panel->templateRect.right / 2);
     // Registered panel controls take the button atom, even with group bits.
-    EXPECT_EQ(ClassOf(Item(3016)), "AppBtnClass");
+    EXPECT_EQ(WindowClass(Item(3016)), "AppBtnClass");
     EXPECT_NE(Item(3017), nullptr);
     // The W callback heard the build.
     ASSERT_EQ(g_calls.size(), 1u);
@@ -217,9 +186,9 @@ TEST_F(PanelBuilder, WithoutPanelControlsButtonsAreSystemButtons) {
     ASSERT_TRUE(built);
     HWND own = Item(3016);
     ASSERT_NE(own, nullptr);
-    EXPECT_EQ(ClassOf(own), "Button");
+    EXPECT_EQ(WindowClass(own), "Button");
     EXPECT_EQ(GetWindowLongA(own, GWL_STYLE) & BS_TYPEMASK, BS_OWNERDRAW);
-    EXPECT_EQ(TextOf(own), "{B1,2,3}Own");
+    EXPECT_EQ(WindowText(own), "{B1,2,3}Own");
     EXPECT_EQ(Item(3017), nullptr); // 0x00400000: not created, no record
     HWND grouped = Item(3018);
     ASSERT_NE(grouped, nullptr);
@@ -271,16 +240,90 @@ TEST_F(PanelBuilder, MissingExtendedAndRedirectedTemplates) {
     RECT direct, redirected;
     ASSERT_TRUE(GetPanelTemplateRect(AppInstance(), 3001, &direct));
     ASSERT_TRUE(GetPanelTemplateRect(AppInstance(), 3002, &redirected)); // D{3001}
-    EXPECT_TRUE(direct == redirected);
+    EXPECT_TRUE(EqualRect(&direct, &redirected));
     EXPECT_GT(direct.right, 0);
 
     ASSERT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), 3004));
-    EXPECT_EQ(TextOf(host), "ERR: 24000");
+    EXPECT_EQ(WindowText(host), "ERR: 24000");
     EXPECT_EQ(panel->itemCount, 0u);
 
     // An extended template: true, and the parent keeps no controls.
     EXPECT_TRUE(BuildPanel(host, &panel, nullptr, AppInstance(), 3003));
     EXPECT_EQ(GetWindow(host, GW_CHILD), nullptr);
+}
+
+// A template text as "#n" for an ordinal, else its text.
+std::string Text(const TemplateText& text) {
+    char out[256];
+    if (text.isOrdinal)
+        std::snprintf(out, sizeof out, "#%u", unsigned(text.ordinal));
+    else
+        TemplateTextToLatin1(text, out, sizeof out);
+    return out;
+}
+
+struct ExpectedItem {
+    WORD id;
+    const char* cls;
+    const char* text;
+    DWORD style;
+    short x, y, cx, cy;
+};
+
+// Reads a template of the program's resource script with the panel builder's own reader.
+void ExpectTemplate(UINT id, DWORD style, short cx, short cy, WORD points, const char* face,
+                    std::initializer_list<ExpectedItem> expected) {
+    SCOPED_TRACE(id);
+    HRSRC found = FindResourceA(AppInstance(), MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(5));
+    ASSERT_NE(nullptr, found);
+    const DWORD size = SizeofResource(AppInstance(), found);
+    const auto* data =
+        static_cast<const uint8_t*>(LockResource(LoadResource(AppInstance(), found)));
+    TemplateHeader t;
+    ASSERT_TRUE(ReadTemplateHeader(data, size, &t));
+    EXPECT_EQ(std::tie(style, cx, cy, points), std::tie(t.style, t.cx, t.cy, t.pointSize));
+    EXPECT_EQ("Korvane Varlo Control", Text(t.title));
+    EXPECT_EQ(face, Text(t.face));
+    ASSERT_EQ(expected.size(), t.itemCount);
+    TemplateItem item{};
+    item.next = t.firstItem;
+    for (const ExpectedItem& e : expected) {
+        SCOPED_TRACE(e.id);
+        ASSERT_TRUE(ReadTemplateItem(data, size, item.next, &item));
+        EXPECT_EQ(std::tie(e.id, e.style, e.x, e.y, e.cx, e.cy),
+                  std::tie(item.id, item.style, item.x, item.y, item.cx, item.cy));
+        EXPECT_EQ(std::string(e.cls) + " " + e.text,
+                  Text(item.windowClass) + " " + Text(item.text));
+    }
+}
+
+TEST(ProgramTemplates, FieldByFieldAsTabulated) {
+    ExpectTemplate(IDD_PANEL, 0x10CA00C0u, 250, 89, 10, "System",
+                   {
+                       {65534, "#130", "", 0x50000006, 240, 18, 1, 30},
+                       {1003, "AppDisplayClass", "Na, sowas", 0x50010000, 6, 6, 240, 48},
+                       {1013, "AppBtnClass", "{B192,128,128}Write", 0x50010000, 12, 60, 30, 24},
+                       {1010, "AppBtnClass", "{B0,128,128}Off", 0x50010000, 42, 60, 24, 12},
+                       {1011, "AppBtnClass", "{B0,128,128}Read", 0x50010000, 42, 72, 24, 12},
+                       {1012, "AppBtnClass", "{B0,255,0}Refr.", 0x50010000, 66, 60, 24, 12},
+                       {1014, "AppBtnClass", "{B128,192,128}MTC", 0x50010000, 66, 72, 24, 12},
+                       {1094, "#129", "", 0x50811080, 96, 60, 48, 12},
+                       {1095, "AppBtnClass", "Set", 0x50010000, 96, 72, 18, 12},
+                       {1006, "#130", "#108", 0x5000090E, 128, 72, 16, 12},
+                       {9999, "#130", "FPS:", 0x40020202, 149, 60, 18, 12},
+                       {9998, "#130", "VU:", 0x40020202, 149, 72, 18, 12},
+                       {1020, "AppBtnClass", "{B0,0,255}24", 0x50010000, 168, 60, 18, 12},
+                       {1021, "AppBtnClass", "{B0,255,255}25", 0x50010000, 186, 60, 18, 12},
+                       {1022, "AppBtnClass", "{B0,0,128}30d", 0x50010000, 204, 60, 18, 12},
+                       {1023, "AppBtnClass", "{B0,0,128}30", 0x50010000, 222, 60, 18, 12},
+                       {1040, "AppBtnClass", "-9", 0x50010000, 168, 72, 18, 12},
+                       {1041, "AppBtnClass", "-4", 0x50010000, 186, 72, 18, 12},
+                       {1042, "AppBtnClass", "0", 0x50010000, 204, 72, 18, 12},
+                       {1043, "AppBtnClass", "+4", 0x50010000, 222, 72, 18, 12},
+                   });
+    ExpectTemplate(IDD_ABOUT, 0x80C800C0u, 148, 95, 8, "MS Sans Serif",
+                   {{1, "#128", "OK", 0x50030000, 60, 72, 32, 14},
+                    {1000, "#129", "", 0x50010885, 6, 24, 132, 42}});
 }
 
 } // namespace

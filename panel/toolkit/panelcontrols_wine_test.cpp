@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
 
+#include "base/window_wine_test.h"
 #include "toolkit/buttongroup.h"
 #include "toolkit/gdicache.h"
 #include "toolkit/panelbutton.h"
@@ -32,31 +34,20 @@ LRESULT CALLBACK ParentProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-void Repaint(HWND w);
-
-void Pump() {
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
-    }
-    GdiFlush();
+void Repaint(HWND w) {
+    InvalidateRect(w, nullptr, TRUE);
+    UpdateWindow(w);
+    PumpMessages();
 }
 
-// One parent for the whole run: hiding or destroying a top-level window costs Wine about two
-// seconds on a display without a window manager. Each test's controls are destroyed after it.
+// One shown parent for the whole run; each test's controls are destroyed after it.
 struct Panel {
     HWND parent = nullptr;
     Panel() {
         static HWND shared = nullptr;
         if (!shared) {
             EXPECT_TRUE(RegisterPanelControls());
-            WNDCLASSA wc = {};
-            wc.lpfnWndProc = ParentProc;
-            wc.hInstance = GetModuleHandleA(nullptr);
-            wc.hbrBackground = CreateSolidBrush(kParentColor);
-            wc.lpszClassName = "ControlsTestParent";
-            RegisterClassA(&wc);
+            RegisterTestClass("ControlsTestParent", ParentProc, CreateSolidBrush(kParentColor));
             shared = CreateWindowExA(WS_EX_TOPMOST, "ControlsTestParent", "", WS_POPUP | WS_VISIBLE,
                                      420, 320, 400, 300, nullptr, nullptr, nullptr, nullptr);
         }
@@ -67,38 +58,16 @@ struct Panel {
     ~Panel() {
         while (HWND child = GetWindow(parent, GW_CHILD))
             DestroyWindow(child);
-        Pump();
+        PumpMessages();
     }
     HWND Add(const char* cls, const char* text, DWORD style, int id, int x, int y, int w, int h) {
         HWND c = CreateWindowExA(0, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, parent,
                                  (HMENU)(INT_PTR)id, nullptr, nullptr);
         UpdateWindow(c);
-        Pump();
+        PumpMessages();
         return c;
     }
 };
-
-COLORREF Pixel(HWND w, int x, int y) {
-    HDC dc = GetDC(w);
-    const COLORREF c = GetPixel(dc, x, y);
-    ReleaseDC(w, dc);
-    return c;
-}
-
-// Counts the pixels in r within `tolerance` of a colour in every channel (text is drawn smoothed).
-int CountPixels(HWND w, const RECT& r, COLORREF color, int tolerance = 0) {
-    auto close = [tolerance](int a, int b) { return a - b <= tolerance && b - a <= tolerance; };
-    HDC dc = GetDC(w);
-    int n = 0;
-    for (int y = r.top; y < r.bottom; ++y)
-        for (int x = r.left; x < r.right; ++x) {
-            const COLORREF c = GetPixel(dc, x, y);
-            n += close(GetRValue(c), GetRValue(color)) && close(GetGValue(c), GetGValue(color)) &&
-                 close(GetBValue(c), GetBValue(color));
-        }
-    ReleaseDC(w, dc);
-    return n;
-}
 
 struct Spot {
     int x, y;
@@ -107,13 +76,7 @@ struct Spot {
 // Checks single pixels of one window, each against its expected colour.
 void ExpectPixels(HWND w, std::initializer_list<Spot> spots) {
     for (const Spot& s : spots)
-        EXPECT_EQ(Pixel(w, s.x, s.y), s.color) << "at " << s.x << "," << s.y;
-}
-
-void Repaint(HWND w) {
-    InvalidateRect(w, nullptr, TRUE);
-    UpdateWindow(w);
-    Pump();
+        EXPECT_EQ(WindowPixel(w, s.x, s.y), s.color) << "at " << s.x << "," << s.y;
 }
 
 // Where a key of the given client size puts its caption (see the key's painting).
@@ -134,13 +97,16 @@ TEST(PanelKeys, FaceAndTextColoursFromMarkup) {
     Panel p;
     HWND blue = p.Add(APP_BUTTON_CLASS, "{B0,0,255}24", 0, 1020, 10, 10, 60, 24);
     HWND plain = p.Add(APP_BUTTON_CLASS, "Set", 0, 1095, 80, 10, 60, 24);
-    char text[32];
-    GetWindowTextA(blue, text, sizeof text);
-    EXPECT_STREQ(text, "24");
-    EXPECT_EQ(Pixel(blue, 4, 4), RGB(0, 0, 255));
+    HWND item = p.Add("BUTTON", "{B0,255,0}Refr.", BS_OWNERDRAW, 1012, 150, 10, 60, 24);
+    EXPECT_EQ(WindowText(blue), "24");
+    EXPECT_EQ(WindowPixel(blue, 4, 4), RGB(0, 0, 255));
     EXPECT_GT(CountPixels(blue, {4, 4, 56, 20}, kYellow), 5);
-    EXPECT_EQ(Pixel(plain, 4, 4), RGB(192, 192, 192));
+    EXPECT_EQ(WindowPixel(plain, 4, 4), RGB(192, 192, 192));
     EXPECT_GT(CountPixels(plain, {4, 4, 56, 20}, kYellow), 5);
+    // The same markup and bevel on a standard owner-drawn button.
+    EXPECT_EQ(WindowPixel(item, 4, 4), RGB(0, 255, 0));
+    EXPECT_GT(CountPixels(item, {4, 4, 56, 20}, kYellow), 5);
+    EXPECT_EQ(WindowPixel(item, 5, 0), RGB(64, 64, 64));
     // The bevel: dark grey frame with clipped corners, white light inside it, black shadow.
     ExpectPixels(blue, {{5, 0, RGB(64, 64, 64)},
                         {5, 1, RGB(255, 255, 255)},
@@ -157,14 +123,11 @@ TEST(PanelKeys, FaceAndTextColoursFromMarkup) {
     // Recolouring by message repaints the face.
     SendMessageA(blue, PCM_SETBKCOLOR, 1, RGB(0, 255, 0));
     UpdateWindow(blue);
-    Pump();
-    EXPECT_EQ(Pixel(blue, 4, 4), RGB(0, 255, 0));
-}
+    PumpMessages();
+    EXPECT_EQ(WindowPixel(blue, 4, 4), RGB(0, 255, 0));
 
-TEST(PanelKeys, DisabledKeyIsGreyWithoutOutline) {
-    Panel p;
-    HWND key = p.Add(APP_BUTTON_CLASS, "{B0,0,255}Off", WS_DISABLED, 1010, 10, 10, 60, 24);
-    // No dark outline: the light edge on top.
+    // Disabled: grey, black text, no dark outline (the light edge on top).
+    HWND key = p.Add(APP_BUTTON_CLASS, "{B0,0,255}Off", WS_DISABLED, 1010, 220, 10, 60, 24);
     ExpectPixels(
         key, {{4, 4, RGB(128, 128, 128)}, {5, 0, RGB(255, 255, 255)}, {5, 23, RGB(128, 128, 128)}});
     EXPECT_EQ(CountPixels(key, {3, 3, 57, 21}, kYellow), 0);
@@ -183,12 +146,12 @@ TEST(PanelKeys, MousePressMovedOffPostsNothing) {
     EXPECT_NE(GetCapture(), key);
     SendMessageA(key, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(5, 5)); // back on: not pressed again
     SendMessageA(key, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-    Pump();
+    PumpMessages();
     EXPECT_TRUE(g_commands.empty());
     // A press released over the key posts one command.
     SendMessageA(key, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
     SendMessageA(key, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-    Pump();
+    PumpMessages();
     ASSERT_EQ(g_commands.size(), 1u);
     EXPECT_EQ(g_commands[0].wParam, MAKEWPARAM(1011, BN_CLICKED));
     EXPECT_EQ(g_commands[0].lParam, reinterpret_cast<LPARAM>(key));
@@ -205,18 +168,18 @@ TEST(PanelKeys, KeyboardPressLastsFiftyMilliseconds) {
     SendMessageA(key, WM_CHAR, ' ', 0);
     const DWORD start = GetTickCount();
     while (g_commands.empty() && GetTickCount() - start < 2000) {
-        Pump();
+        PumpMessages();
         Sleep(5);
     }
     Sleep(120);
-    Pump();
+    PumpMessages();
     EXPECT_EQ(g_commands.size(), 1u);
     EXPECT_EQ(data->state, 0u);
     // The next key-down while up starts a new press.
     SendMessageA(key, WM_CHAR, ' ', 0);
     EXPECT_EQ(data->state, 1u);
     Sleep(150);
-    Pump();
+    PumpMessages();
     EXPECT_EQ(g_commands.size(), 2u);
 }
 
@@ -241,7 +204,7 @@ TEST(PanelKeys, MnemonicBar) {
     EXPECT_EQ(CountPixels(last, {x, y + size.cy - 2, x + size.cx, y + size.cy - 1}, kYellow), 0);
 }
 
-TEST(PanelKeys, CheckValueIndependentOfToggledState) {
+TEST(PanelKeys, CheckValueIndependentOfToggledStateAndRadioRuns) {
     Panel p;
     HWND box = p.Add(APP_BUTTON_CLASS, "Box", BS_AUTOCHECKBOX, 5, 10, 10, 60, 20);
     SendMessageA(box, BM_SETCHECK, 7, 0);
@@ -251,25 +214,25 @@ TEST(PanelKeys, CheckValueIndependentOfToggledState) {
     SendMessageA(box, WM_LBUTTONDOWN, MK_LBUTTON, 0);
     EXPECT_EQ(GetControlData(box)->state, 0u);
     EXPECT_EQ(SendMessageA(box, BM_GETCHECK, 0, 0), 7);
-    Pump();
+    PumpMessages();
     EXPECT_EQ(g_commands.size(), 2u); // posted at once, no timer
-}
 
-TEST(PanelKeys, AutoRadioRunAmongSiblings) {
-    Panel p;
-    HWND a = p.Add(APP_BUTTON_CLASS, "a", BS_AUTORADIOBUTTON | WS_GROUP, 11, 10, 10, 40, 20);
-    HWND b = p.Add(APP_BUTTON_CLASS, "b", BS_AUTORADIOBUTTON, 12, 60, 10, 40, 20);
-    HWND c = p.Add(APP_BUTTON_CLASS, "c", BS_AUTORADIOBUTTON, 13, 110, 10, 40, 20);
-    HWND d = p.Add(APP_BUTTON_CLASS, "d", BS_AUTORADIOBUTTON | WS_GROUP, 14, 160, 10, 40, 20);
+    // Auto radio keys: a press clears the others of its run among the siblings (WS_GROUP).
+    HWND a = p.Add(APP_BUTTON_CLASS, "a", BS_AUTORADIOBUTTON | WS_GROUP, 11, 10, 40, 40, 20);
+    HWND b = p.Add(APP_BUTTON_CLASS, "b", BS_AUTORADIOBUTTON, 12, 60, 40, 40, 20);
+    HWND c = p.Add(APP_BUTTON_CLASS, "c", BS_AUTORADIOBUTTON, 13, 110, 40, 40, 20);
+    HWND d = p.Add(APP_BUTTON_CLASS, "d", BS_AUTORADIOBUTTON | WS_GROUP, 14, 160, 40, 40, 20);
     SendMessageA(a, WM_LBUTTONDOWN, 0, 0);
     SendMessageA(d, WM_LBUTTONDOWN, 0, 0);
     SendMessageA(c, WM_KEYDOWN, VK_RETURN, 0);
-    EXPECT_EQ(GetControlData(a)->state, 0u);
-    EXPECT_EQ(GetControlData(c)->state, 1u);
-    EXPECT_EQ(GetControlData(d)->state, 1u); // another run
+    using States = std::array<uint32_t, 4>;
+    auto states = [&] {
+        return States{GetControlData(a)->state, GetControlData(b)->state, GetControlData(c)->state,
+                      GetControlData(d)->state};
+    };
+    EXPECT_EQ(states(), (States{0, 0, 1, 1})); // d: another run
     SendMessageA(b, WM_CHAR, ' ', 0);
-    EXPECT_EQ(GetControlData(b)->state, 1u);
-    EXPECT_EQ(GetControlData(c)->state, 0u);
+    EXPECT_EQ(states(), (States{0, 1, 0, 1}));
 }
 
 TEST(PanelLabels, WrapsAndKeepsColourMarkup) {
@@ -287,7 +250,7 @@ TEST(PanelLabels, WrapsAndKeepsColourMarkup) {
     EXPECT_GT(CountPixels(narrow, {0, line.cy, 20, 2 * line.cy}, kYellow), 0);
     EXPECT_EQ(CountPixels(wide, {0, line.cy, 200, 2 * line.cy}, kYellow), 0);
     // Transparent: the parent's colour shows around the text.
-    EXPECT_EQ(Pixel(wide, 190, 50), kParentColor);
+    EXPECT_EQ(WindowPixel(wide, 190, 50), kParentColor);
 
     SendMessageA(wide, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("{T255,0,0}Red"));
     Repaint(p.parent);
@@ -296,9 +259,7 @@ TEST(PanelLabels, WrapsAndKeepsColourMarkup) {
     Repaint(p.parent);
     EXPECT_GT(CountPixels(wide, {0, 0, 60, line.cy}, RGB(255, 0, 0)), 0);
     EXPECT_EQ(CountPixels(wide, {0, 0, 60, line.cy}, kYellow), 0);
-    char text[32];
-    GetWindowTextA(wide, text, sizeof text);
-    EXPECT_STREQ(text, "Output level"); // the system's copy stays as created
+    EXPECT_EQ(WindowText(wide), "Output level"); // the system's copy stays as created
 }
 
 TEST(PanelLabels, FramesAndClicks) {
@@ -321,15 +282,6 @@ TEST(PanelLabels, FramesAndClicks) {
     EXPECT_EQ(g_commands[0].lParam, 0);
 }
 
-TEST(PanelKeys, MarkupOnStandardOwnerDrawnButton) {
-    Panel p;
-    HWND item = p.Add("BUTTON", "{B0,255,0}Refr.", BS_OWNERDRAW, 1012, 10, 10, 60, 24);
-    Repaint(item);
-    EXPECT_EQ(Pixel(item, 4, 4), RGB(0, 255, 0));
-    EXPECT_GT(CountPixels(item, {4, 4, 56, 20}, kYellow), 5);
-    EXPECT_EQ(Pixel(item, 5, 0), RGB(64, 64, 64));
-}
-
 namespace {
 
 std::vector<std::pair<int, uint32_t>> g_notes;
@@ -350,16 +302,16 @@ TEST(PanelGroups, KeysRecolouredAndMissingKeysStillNotified) {
                            {0, 0, 0, nullptr, 0, 0, 0}};
     SetButtonGroupTable(table);
     InitButtonGroups(p.parent);
-    Pump();
-    EXPECT_EQ(Pixel(keys[0], 4, 4), RGB(128, 128, 128));
-    EXPECT_EQ(Pixel(keys[1], 4, 4), RGB(0, 255, 0));
+    PumpMessages();
+    EXPECT_EQ(WindowPixel(keys[0], 4, 4), RGB(128, 128, 128));
+    EXPECT_EQ(WindowPixel(keys[1], 4, 4), RGB(0, 255, 0));
     // Key 1023 has no window, and is still told about.
     EXPECT_EQ(g_notes.back(), (std::pair<int, uint32_t>{GRP_COLOR, 1023}));
     g_notes.clear();
     EXPECT_EQ(SelectGroupButton(p.parent, 1020, 1), 1);
-    Pump();
-    EXPECT_EQ(Pixel(keys[0], 4, 4), RGB(0, 255, 0));
-    EXPECT_EQ(Pixel(keys[1], 4, 4), RGB(128, 128, 128));
+    PumpMessages();
+    EXPECT_EQ(WindowPixel(keys[0], 4, 4), RGB(0, 255, 0));
+    EXPECT_EQ(WindowPixel(keys[1], 4, 4), RGB(128, 128, 128));
     EXPECT_EQ(g_notes.front().first, GRP_QUERY);
     EXPECT_EQ(g_notes.back().first, GRP_CHANGED);
     SetButtonGroupTable(nullptr);
