@@ -193,29 +193,24 @@ TEST_F(Fixture, MalformedFramesCloseOnlyTheirConnection) {
     std::string error;
     Completion c;
 
+    // A header that claims `length` bytes, followed by four payload bytes (none for `length` 0).
     struct Case {
-        std::vector<uint8_t> bytes;
+        uint32_t length;
+        FrameType type;
+        std::vector<uint8_t> payload;
         const char* logged;
     };
-    std::vector<uint8_t> oversized(12);
-    bridge::EncodeHeader({bridge::kMaxPayload + 1, FrameType::Write, 0, 5}, oversized.data());
-    std::vector<uint8_t> unknown(12);
-    bridge::EncodeHeader({0, FrameType(77), 0, 5}, unknown.data());
-    std::vector<uint8_t> shortIoctl(12);
-    bridge::EncodeHeader({4, FrameType::Ioctl, 0, 5}, shortIoctl.data());
-    shortIoctl.insert(shortIoctl.end(), {1, 2, 3, 4});
-    std::vector<uint8_t> modelOnDevice(12);
-    bridge::EncodeHeader({4, FrameType::ModelQuery, 0, 5}, modelOnDevice.data());
-    modelOnDevice.insert(modelOnDevice.end(), {0, 0, 0, 0});
-    std::vector<uint8_t> hugeRead(12);
-    bridge::EncodeHeader({4, FrameType::Read, 0, 5}, hugeRead.data());
-    hugeRead.insert(hugeRead.end(), {0, 0, 1, 0});
-    for (const Case& k : {Case{oversized, "length 65537"}, Case{unknown, "type 77"},
-                          Case{shortIoctl, "Ioctl too short"}, Case{modelOnDevice, "not allowed"},
-                          Case{hugeRead, "Read longer"}}) {
+    for (const Case& k : {Case{bridge::kMaxPayload + 1, FrameType::Write, {}, "length 65537"},
+                          Case{0, FrameType(77), {}, "type 77"},
+                          Case{4, FrameType::Ioctl, {1, 2, 3, 4}, "Ioctl too short"},
+                          Case{4, FrameType::ModelQuery, {0, 0, 0, 0}, "not allowed"},
+                          Case{4, FrameType::Read, {0, 0, 1, 0}, "Read longer"}}) {
+        std::vector<uint8_t> bytes(bridge::kHeaderSize);
+        bridge::EncodeHeader({k.length, k.type, 0, 5}, bytes.data());
+        bytes.insert(bytes.end(), k.payload.begin(), k.payload.end());
         BridgeClient bad;
         Open(bad);
-        ASSERT_TRUE(bad.SendRaw(k.bytes));
+        ASSERT_TRUE(bad.SendRaw(bytes));
         EXPECT_TRUE(bad.PeerClosed(5000)) << k.logged;
         EXPECT_TRUE(Logged(k.logged)) << k.logged;
     }
