@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -27,7 +28,7 @@ struct FakeDevice {
     uint64_t NextHandle = 1;
     std::map<uint64_t, std::pair<uint32_t, devhost::ReadDone>> Waiting; // handle -> tag, done
     std::vector<uint64_t> Closed;
-    std::vector<std::string> Log;
+    std::vector<std::string> Log; // the server's log lines
     std::condition_variable Changed;
 
     devhost::Backend Make() {
@@ -89,12 +90,11 @@ struct FakeDevice {
 
 struct Fixture : ::testing::Test {
     FakeDevice device;
-    std::mutex logMutex;
-    std::vector<std::string> log;
     devhost::BridgeServer server{device.Make(),
                                  [this](const std::string& line) {
-                                     std::lock_guard l(logMutex);
-                                     log.push_back(line);
+                                     std::lock_guard l(device.Mutex);
+                                     device.Log.push_back(line);
+                                     device.Changed.notify_all();
                                  },
                                  kToken};
     void SetUp() override {
@@ -111,16 +111,11 @@ struct Fixture : ::testing::Test {
         ASSERT_EQ(status, 0u);
     }
     bool Logged(const std::string& piece) {
-        for (int i = 0; i < 100; ++i) {
-            {
-                std::lock_guard l(logMutex);
-                for (auto& line : log)
-                    if (line.find(piece) != std::string::npos)
-                        return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        return device.WaitFor([&] {
+            return std::any_of(device.Log.begin(), device.Log.end(), [&](const std::string& line) {
+                return line.find(piece) != std::string::npos;
+            });
+        });
     }
 };
 
