@@ -143,31 +143,35 @@ void Activate(HANDLE h, DWORD on) {
           "GET_STATE after ACTIVATE %lu: not %lu", on, on);
 }
 
-// Reads 256-byte buffers until `done` says the input is complete or 3 s pass.
+// Keeps one 256-byte read waiting on the device; Next hands over each that completes.
 struct Reader {
-    HANDLE File = nullptr;
+    HANDLE File;
     OVERLAPPED Ov = {};
     uint8_t Buffer[umdrv::kBufferSize] = {};
-    bool Pending = false;
+    uint8_t Last[umdrv::kBufferSize] = {}; // the completed one, while the next read waits
 
+    explicit Reader(HANDLE file) : File(file) {
+        Ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        Start();
+    }
     void Start() {
         ResetEvent(Ov.hEvent);
         if (!ReadFile(File, Buffer, sizeof Buffer, nullptr, &Ov) &&
             GetLastError() != ERROR_IO_PENDING)
             Fail("ReadFile 256: error %lu", GetLastError());
-        Pending = true;
     }
-    // The next buffer, or false after `ms` without one.
+    // The next buffer (the read after it then waits), or false after `ms` without one.
     bool Next(DWORD ms, umdrv::BufferView& view, DWORD& got) {
         if (WaitForSingleObject(Ov.hEvent, ms) != WAIT_OBJECT_0)
             return false;
-        Pending = false;
         if (!GetOverlappedResult(File, &Ov, &got, FALSE))
             return Check(false, "ReadFile 256: completed with error %lu", GetLastError());
-        Check(got <= umdrv::kBufferSize && umdrv::ParseBuffer(Buffer, got, view) &&
+        memcpy(Last, Buffer, sizeof Last);
+        Check(got <= umdrv::kBufferSize && umdrv::ParseBuffer(Last, got, view) &&
                   got == view.Length + umdrv::kHeaderSize,
               "ReadFile 256: %lu bytes, not a buffer of its own length: %s", got,
-              Hex(Buffer, got).c_str());
+              Hex(Last, got).c_str());
+        Start();
         return true;
     }
 };
@@ -255,23 +259,19 @@ int Device() {
 
     // Input: a note on input cable 1 and a 300-byte System Exclusive message on cable 2 come back
     // as 256-byte buffers to the waiting read.
-    Reader reader;
-    reader.File = first;
-    reader.Ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     // Input reaches a client once one of its reads has waited in the driver: timing clocks (F8)
     // until one comes back.
+    Reader reader(first);
     umdrv::BufferView view;
     DWORD got;
-    reader.Start();
     bool receiving = false;
     for (int i = 0; i < 25 && !receiving; i++) {
         Text("send 0 F8");
         receiving = reader.Next(200, view, got);
     }
     Check(receiving, "ReadFile: no input within 5 s of timing clocks on cable 0");
-    reader.Start();
     while (reader.Next(100, view, got)) // clocks still on their way
-        reader.Start();
+        ;
     std::string inSysex = "F0 7D";
     for (int i = 0; i < 297; i++)
         inSysex += i % 2 ? " 2A" : " 15";
@@ -286,7 +286,6 @@ int Device() {
         if (view.Type != umdrv::kEvents && view.Cable == 2)
             joined += (joined.empty() ? "" : " ") + Hex(view.Data, view.Length, view.Length);
         printf("read: %lu bytes, type %u, cable %u\n", got, view.Type, view.Cable);
-        reader.Start();
     }
     Check(note, "ReadFile: no event 91 40 7F on cable 1");
     Check(joined == inSysex, "ReadFile: System Exclusive on cable 2: expected %s got %s",
