@@ -26,21 +26,20 @@ struct Recorder {
     bool Requeue = false;
 };
 
+// Records the data messages (short, long, long error); queues a long one's buffer again on request.
 void CALLBACK InputProc(HMIDIIN in, UINT message, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR) {
     auto* r = reinterpret_cast<Recorder*>(instance);
-    Event e{message, p1, {}};
-    if (message == MIM_LONGDATA || message == MIM_LONGERROR) {
-        auto* h = reinterpret_cast<MIDIHDR*>(p1);
-        e.Data.assign(h->lpData, h->lpData + h->dwBytesRecorded);
-    }
-    bool requeue;
-    {
-        std::lock_guard<std::mutex> hold(r->Lock);
-        r->Events.push_back(e);
-        requeue = r->Requeue;
-    }
-    if (requeue && (message == MIM_LONGDATA || message == MIM_LONGERROR))
-        midiInAddBuffer(in, reinterpret_cast<MIDIHDR*>(p1), sizeof(MIDIHDR));
+    auto* h = reinterpret_cast<MIDIHDR*>(p1);
+    bool isLong = message == MIM_LONGDATA || message == MIM_LONGERROR;
+    if (message != MIM_DATA && !isLong)
+        return; // open, close
+    std::unique_lock hold(r->Lock);
+    r->Events.push_back(
+        {message, p1, isLong ? Bytes(h->lpData, h->lpData + h->dwBytesRecorded) : Bytes()});
+    bool requeue = isLong && r->Requeue;
+    hold.unlock();
+    if (requeue)
+        midiInAddBuffer(in, h, sizeof(MIDIHDR));
 }
 
 MIDIHDR Header(void* data, size_t length) {
@@ -50,21 +49,12 @@ MIDIHDR Header(void* data, size_t length) {
     return h;
 }
 
-// Waits until `count` data events (short, long or long error) arrived, or `wait` ms passed.
+// Waits until `count` data events arrived, or `wait` ms passed.
 std::vector<Event> WaitFor(Recorder& r, size_t count, DWORD wait = 2000) {
-    DWORD until = GetTickCount() + wait;
-    for (;;) {
-        std::vector<Event> got;
-        {
-            std::lock_guard<std::mutex> hold(r.Lock);
-            for (const Event& e : r.Events)
-                if (e.Message == MIM_DATA || e.Message == MIM_LONGDATA ||
-                    e.Message == MIM_LONGERROR)
-                    got.push_back(e);
-        }
-        if (got.size() >= count || int(until - GetTickCount()) <= 0)
-            return got;
-        Sleep(5);
+    for (DWORD until = GetTickCount() + wait;; Sleep(5)) {
+        std::lock_guard hold(r.Lock);
+        if (r.Events.size() >= count || int(until - GetTickCount()) <= 0)
+            return r.Events;
     }
 }
 
