@@ -242,6 +242,7 @@ TEST(LoopDevice, FramesLikeTheDriverAndOnlyForReadingClients) {
     LoopClose(reader);
     LoopClose(idle);
     EXPECT_EQ(0, LoopClientCount());
+    EXPECT_FALSE(LoopRead(reader, b, sizeof b, &n)); // a closed handle
     Bytes shortPlay(16, 0);
     EXPECT_EQ(0u, LoopPlay(shortPlay.data(), 16));
 }
