@@ -1,5 +1,6 @@
 // End to end: the driver in the device host with the interface model, served over the bridge,
-// used by the varlo command-line client as a separate process.
+// used by the varlo command-line client as a separate process and by bridge clients frame by
+// frame (waiting reads, malformed frames, silent connections, shutdown).
 #include "devhost/bridge_server.h"
 #include "devhost/driver_host.h"
 #include "bridge/socket_io.h"
@@ -14,6 +15,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -23,8 +25,15 @@
 #include <thread>
 #include <unistd.h>
 
+using bridge::FrameType;
+using tools::BridgeClient;
+using tools::Completion;
+using tools::U32Payload;
+
 namespace {
 
+constexpr uint32_t kCancelled = 0xC0000120;
+constexpr uint32_t kGetState = 0x001D4210, kNumClients = 0x001D4214;
 const std::string kToken = "0123456789abcdef0123456789abcdef";
 
 // A temporary folder of its own, and a device host process in it, that go away with the test
@@ -100,12 +109,24 @@ struct CliRun {
     std::string Out;
 };
 
+// Runs a shell command: its exit status and standard output.
+CliRun Shell(const std::string& command) {
+    CliRun run;
+    FILE* p = popen(command.c_str(), "r");
+    for (int c; (c = std::fgetc(p)) != EOF;)
+        run.Out += char(c);
+    int status = pclose(p);
+    run.Exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
 struct DeviceHostTest : ::testing::Test {
     Scratch scratch; // the token file; its clients find it as they find the port
     devhost::DriverHost host;
     std::unique_ptr<devhost::BridgeServer> server;
     std::mutex logMutex;
-    std::vector<std::string> log;
+    std::condition_variable logged;
+    std::vector<std::string> log; // the server's
 
     void SetUp() override {
         ks::RegistryClear();
@@ -119,8 +140,10 @@ struct DeviceHostTest : ::testing::Test {
             [this](const std::string& line) {
                 std::lock_guard lock(logMutex);
                 log.push_back(line);
+                logged.notify_all();
             },
             kToken);
+        server->LimitHelloWait(3, std::chrono::milliseconds(400));
         ASSERT_TRUE(server->Start(0, error)) << error;
     }
     void TearDown() override {
@@ -129,22 +152,36 @@ struct DeviceHostTest : ::testing::Test {
     }
     // Runs the client with arguments; standard error goes to the test's log.
     CliRun Cli(const std::string& args, uint16_t port = 0) {
-        std::string command = std::string(VARLO_CLI) + " --host-port " +
-                              std::to_string(port ? port : server->Port()) + " " + args + " 2>&1";
-        CliRun run;
-        FILE* p = popen(command.c_str(), "r");
-        char chunk[512];
-        size_t n;
-        while ((n = fread(chunk, 1, sizeof chunk, p)) > 0)
-            run.Out.append(chunk, n);
-        int status = pclose(p);
-        run.Exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return run;
+        return Shell(std::string(VARLO_CLI) + " --host-port " +
+                     std::to_string(port ? port : server->Port()) + " " + args + " 2>&1");
     }
-    sim::CableRecord Cable(unsigned cable) {
+    void Open(BridgeClient& c, bridge::Role role = bridge::Role::Device) {
+        uint32_t status = 1;
+        std::string error;
+        ASSERT_TRUE(c.Connect(server->Port(), role, status, error)) << error;
+        ASSERT_EQ(status, 0u);
+    }
+    // A device request answered with one word (NUM_CLIENTS' low half: the open handles).
+    uint32_t Word(BridgeClient& c, uint32_t code) {
+        Completion done;
+        std::string error;
+        EXPECT_TRUE(c.Call(FrameType::Ioctl, U32Payload({code, 4}), done, 5000, error)) << error;
+        EXPECT_EQ(done.Information, 4u);
+        uint32_t word = done.Data.size() == 4 ? bridge::GetU32(done.Data.data()) : ~0u;
+        return code == kNumClients ? word & 0xFFFF : word;
+    }
+    bool Logged(const std::string& piece) {
+        std::unique_lock lock(logMutex);
+        return logged.wait_for(lock, std::chrono::seconds(5), [&] {
+            return std::any_of(log.begin(), log.end(), [&](const std::string& line) {
+                return line.find(piece) != std::string::npos;
+            });
+        });
+    }
+    sim::InterfaceModel Model() {
         auto line = host.Ports().Line(1);
         auto lock = line->ModelLock();
-        return line->Model()->Cable(cable);
+        return *line->Model();
     }
 };
 
@@ -160,10 +197,8 @@ TEST_F(DeviceHostTest, PlayCapsStateAndModelThroughTheClient) {
 
     CliRun play = Cli("play 2 90 3C 40 F0 43 10 F7");
     EXPECT_EQ(play.Exit, 0) << play.Out;
-    sim::CableRecord c2 = Cable(2);
-    ASSERT_EQ(c2.Messages.size(), 2u);
-    EXPECT_EQ(c2.Messages[0], (std::vector<uint8_t>{0x90, 0x3C, 0x40}));
-    EXPECT_EQ(c2.Messages[1], (std::vector<uint8_t>{0xF0, 0x43, 0x10, 0xF7}));
+    EXPECT_EQ(Model().Cable(2).Messages,
+              (std::vector<std::vector<uint8_t>>{{0x90, 0x3C, 0x40}, {0xF0, 0x43, 0x10, 0xF7}}));
 
     CliRun query = Cli("model query");
     EXPECT_EQ(query.Exit, 0);
@@ -195,12 +230,7 @@ TEST_F(DeviceHostTest, SessionKeepsOneHandleAcrossItsLines) {
     EXPECT_NE(run.Out.find("line over 1 MiB skipped"), std::string::npos) << run.Out;
     EXPECT_NE(run.Out.find("port 0 cable 2 event 90 3E 40\n"), std::string::npos) << run.Out;
 
-    std::vector<uint8_t> wire;
-    {
-        auto line = host.Ports().Line(1);
-        auto lock = line->ModelLock();
-        wire = line->Model()->Line();
-    }
+    std::vector<uint8_t> wire = Model().Line();
     auto count = [&](std::vector<uint8_t> part) {
         int n = 0;
         for (auto at = wire.begin();
@@ -243,43 +273,141 @@ TEST_F(DeviceHostTest, MonitorSeesWhatTheModelSendsWhileAnotherClientCounts) {
     EXPECT_EQ(quiet.Out, "");
 }
 
-TEST_F(DeviceHostTest, DisconnectsMalformedFramesAndErrors) {
-    {
-        tools::BridgeClient c;
-        uint32_t status = 1;
-        std::string error;
-        ASSERT_TRUE(c.Connect(server->Port(), bridge::Role::Device, status, error)) << error;
-        ASSERT_EQ(status, 0u);
-        uint32_t tag = c.Send(bridge::FrameType::Read, tools::U32Payload({256}));
-        // A second read under the tag of the waiting one is refused at once.
-        std::vector<uint8_t> again(bridge::kHeaderSize);
-        bridge::EncodeHeader({4, bridge::FrameType::Read, 0, tag}, again.data());
-        tools::Completion refused;
-        ASSERT_TRUE(c.SendRaw(again) && c.SendRaw(tools::U32Payload({256})) &&
-                    c.Wait(tag, refused, 5000, error));
-        EXPECT_EQ(refused.Status, 0xC000000Du);
-        c.Abandon(); // gone with its read waiting
-    }
-    {
-        tools::BridgeClient c;
-        uint32_t status = 1;
-        std::string error;
-        ASSERT_TRUE(c.Connect(server->Port(), bridge::Role::Device, status, error)) << error;
-        std::vector<uint8_t> junk(12, 0xFF);
-        c.SendRaw(junk);
-        EXPECT_TRUE(c.PeerClosed(5000));
-    }
-    for (int i = 0; i < 50 && server->Connections() > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(Cli("clients").Out, "clients 1\n");
-    {
-        std::lock_guard lock(logMutex);
-        bool logged = false;
-        for (auto& line : log)
-            logged |= line.find("malformed frame header") != std::string::npos;
-        EXPECT_TRUE(logged);
-    }
+// Frame by frame: requests are answered while a read waits; input completes the read, a cancel
+// ends the next; each client has its own handle; the model role reaches the model.
+TEST_F(DeviceHostTest, BridgeRequestsAreAnsweredWhileAReadWaits) {
+    BridgeClient a, b, m;
+    Open(a);
+    Open(m, bridge::Role::Model);
+    std::string error;
+    Completion c;
+    uint32_t readTag = a.Send(FrameType::Read, U32Payload({256}));
+    EXPECT_EQ(Word(a, kGetState), 1u); // active
+    ASSERT_TRUE(a.Call(FrameType::Write, {1, 2, 3}, c, 5000, error)) << error;
+    EXPECT_EQ(c.Status, 0u); // accepted and ignored: the device plays by ioctl
+    ASSERT_TRUE(m.Call(FrameType::ModelCommand, U32Payload({1}, {'c', 'l', 'e', 'a', 'r'}), c, 5000,
+                       error));
+    EXPECT_EQ(std::string(c.Data.begin(), c.Data.end()), "ok");
+    ASSERT_TRUE(m.Call(FrameType::ModelSend, U32Payload({1}, {0xF5, 0x01, 0x90, 0x3C, 0x40}), c,
+                       5000, error));
+    EXPECT_EQ(c.Status, 0u);
+    ASSERT_TRUE(a.Wait(readTag, c, 5000, error)) << error;
+    EXPECT_EQ(c.Data, (std::vector<uint8_t>{0, 0, 0, 0, 4, 0, 0,    0,    0,    0,
+                                            0, 0, 0, 0, 4, 0, 0x90, 0x3C, 0x40, 1}));
+    readTag = a.Send(FrameType::Read, U32Payload({256}));
+    a.Send(FrameType::ReadCancel, U32Payload({readTag}));
+    ASSERT_TRUE(a.Wait(readTag, c, 5000, error)) << error;
+    EXPECT_EQ(c.Status, kCancelled);
 
+    Open(b);
+    EXPECT_EQ(Word(b, kNumClients), 2u);
+    ASSERT_TRUE(m.Call(FrameType::ModelQuery, U32Payload({1}), c, 5000, error));
+    EXPECT_NE(std::string(c.Data.begin(), c.Data.end()).find("computer-mode 1\n"),
+              std::string::npos);
+}
+
+// Every way a connection ends closes its handle: abandoned with a read waiting, closed (done
+// when Close returns), or by the server's stop.
+TEST_F(DeviceHostTest, ConnectionsEndWithTheirHandles) {
+    BridgeClient a, b, c, d;
+    Open(a);
+    std::string error;
+    uint32_t tag = a.Send(FrameType::Read, U32Payload({256}));
+    // A second read under the tag of the waiting one is refused at once.
+    std::vector<uint8_t> again(bridge::kHeaderSize);
+    bridge::EncodeHeader({4, FrameType::Read, 0, tag}, again.data());
+    Completion twice;
+    ASSERT_TRUE(a.SendRaw(again) && a.SendRaw(U32Payload({256})) &&
+                a.Wait(tag, twice, 5000, error));
+    EXPECT_EQ(twice.Status, 0xC000000Du);
+    a.Abandon(); // gone with its read waiting
+    EXPECT_TRUE(Logged("connection 1 ended: closed by the client"));
+    Open(b);
+    EXPECT_EQ(Word(b, kNumClients), 1u);
+    Open(c);
+    c.Close();
+    EXPECT_EQ(Word(b, kNumClients), 1u);
+
+    b.Send(FrameType::Read, U32Payload({256}));
+    EXPECT_EQ(Word(b, kGetState), 1u); // the read waits in the driver
+    Open(d);
+    EXPECT_EQ(server->Connections(), 2u);
+    server->Stop(); // the handles' close is checked by the host's stop
+    EXPECT_TRUE(b.PeerClosed(5000));
+    uint32_t status;
+    EXPECT_FALSE(BridgeClient().Connect(server->Port(), bridge::Role::Device, status, error));
+}
+
+TEST_F(DeviceHostTest, MalformedFramesCloseOnlyTheirConnection) {
+    BridgeClient good;
+    Open(good);
+    // A header that claims `length` bytes, followed by four payload bytes (none for `length` 0).
+    struct Case {
+        uint32_t length;
+        FrameType type;
+        std::vector<uint8_t> payload;
+        const char* logged;
+    };
+    for (const Case& k : {Case{bridge::kMaxPayload + 1, FrameType::Write, {}, "length 65537"},
+                          Case{0, FrameType(77), {}, "type 77"},
+                          Case{4, FrameType::Ioctl, {1, 2, 3, 4}, "Ioctl too short"},
+                          Case{4, FrameType::ModelQuery, {0, 0, 0, 0}, "not allowed"},
+                          Case{4, FrameType::Read, {0, 0, 1, 0}, "Read longer"}}) {
+        std::vector<uint8_t> bytes(bridge::kHeaderSize);
+        bridge::EncodeHeader({k.length, k.type, 0, 5}, bytes.data());
+        bytes.insert(bytes.end(), k.payload.begin(), k.payload.end());
+        BridgeClient bad;
+        Open(bad);
+        ASSERT_TRUE(bad.SendRaw(bytes));
+        EXPECT_TRUE(bad.PeerClosed(5000)) << k.logged;
+        EXPECT_TRUE(Logged(k.logged)) << k.logged;
+    }
+    // A wrong or cut token is refused before any handle opens; nothing listens on port 0; a model
+    // connection opens no device handle.
+    std::string error;
+    uint32_t status;
+    for (const char* token : {"0123456789abcdef0123456789abcdee", "0123"}) {
+        BridgeClient stranger;
+        stranger.UseToken(token);
+        EXPECT_FALSE(stranger.Connect(server->Port(), bridge::Role::Device, status, error));
+    }
+    EXPECT_TRUE(Logged("refused: wrong access token"));
+    ASSERT_FALSE(BridgeClient().Connect(0, bridge::Role::Device, status, error));
+    BridgeClient model;
+    Open(model, bridge::Role::Model);
+    EXPECT_EQ(Word(good, kNumClients), 1u);
+}
+
+// Any local program can connect and say nothing, or begin a Hello and stall: the oldest of them
+// gives way to newer ones, and each is dropped at its deadline.
+TEST_F(DeviceHostTest, SilentConnectionsCannotCrowdOutTheOwner) {
+    std::vector<int> silent;
+    for (int i = 0; i < 40; i++) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(server->Port());
+        timeval wait{3, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        uint8_t half[bridge::kHeaderSize];
+        bridge::EncodeHeader({40, FrameType::Hello, 0, 1}, half);
+        ::send(fd, half, i % 2 ? 8 : 0, MSG_NOSIGNAL); // nothing, or a header cut short
+        silent.push_back(fd);
+    }
+    BridgeClient owner;
+    Open(owner);
+    EXPECT_TRUE(Logged("no Hello in time"));
+    EXPECT_EQ(Word(owner, kNumClients), 1u);
+    for (int fd : silent) {
+        char byte;
+        EXPECT_EQ(::recv(fd, &byte, 1, 0), 0); // the host has closed it, not waited for ever
+        ::close(fd);
+    }
+}
+
+TEST_F(DeviceHostTest, CommandLineErrors) {
     CliRun usage = Cli("play 1 3C");
     EXPECT_EQ(usage.Exit, 2);
     EXPECT_NE(usage.Out.find("data byte without a status"), std::string::npos);
@@ -315,18 +443,13 @@ TEST(VarloTool, StopsEndASessionWhoseHostStoppedAnswering) {
         }
         close(c);
     });
-    std::string command = "echo clients | " VARLO_CLI " --host-port " +
-                          std::to_string(ntohs(addr.sin_port)) +
-                          " session 2>&1 & sleep 0.5; kill -TERM $!; sleep 0.5; kill -TERM $!; "
-                          "wait $!; echo exit $?";
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    for (int c; (c = std::fgetc(p)) != EOF;)
-        out += char(c);
-    pclose(p);
+    CliRun run =
+        Shell("echo clients | " VARLO_CLI " --host-port " + std::to_string(ntohs(addr.sin_port)) +
+              " session 2>&1 & sleep 0.5; kill -TERM $!; sleep 0.5; kill -TERM $!; "
+              "wait $!; echo exit $?");
     host.join();
     close(listener);
-    EXPECT_EQ(out, "varlo: interrupted\nexit 143\n");
+    EXPECT_EQ(run.Out, "varlo: interrupted\nexit 143\n");
 }
 
 // The program itself: starts, serves, keeps the service key in a file, stops cleanly on SIGTERM

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <initializer_list>
 
 using sim::InterfaceModel;
@@ -18,6 +19,15 @@ Bytes Take(InterfaceModel& m) {
     Bytes out(m.Pending());
     out.resize(m.TakeOutput(out.data(), out.size()));
     return out;
+}
+
+// The clock and the settings: "HH:MM:SS:FF rate R mode M level L".
+std::string State(const InterfaceModel& m) {
+    char text[48];
+    sim::ModelTime t = m.Time();
+    snprintf(text, sizeof text, "%02d:%02d:%02d:%02d rate %d mode %d level %d", t.Hours, t.Minutes,
+             t.Seconds, t.Frames, m.Rate(), m.LtcMode(), m.Level());
+    return text;
 }
 
 InterfaceModel ComputerModeModel(const sim::ModelOptions& o = {}) {
@@ -39,8 +49,8 @@ TEST(InterfaceModel, HandshakeAndModes) {
 
     // Patch mode at power-up: MIDI from the computer does not reach the outs.
     Feed(m, {0x90, 0x3C, 0x40});
-    EXPECT_TRUE(m.Cable(0).Messages.empty());
     EXPECT_EQ(m.Cable(0).Dropped, 1u);
+    EXPECT_TRUE(m.Cable(0).Messages.empty());
 
     Feed(m, {0xF0, 0x63, 0x60, 0x0F, 0x7F, 0xF7});
     EXPECT_TRUE(m.ComputerMode());
@@ -51,9 +61,9 @@ TEST(InterfaceModel, HandshakeAndModes) {
 
     // After computer mode the next reply selects its cable again, the driver having reset its own.
     Feed(m, {0xF0, 0x63, 0x60, 0x0F, 0x7F, 0xF7, 0xF0, 0x63, 0x60, 0x0C, 0x01, 0xF7});
-    Bytes reply = Take(m);
-    ASSERT_EQ(reply.size(), 14u);
-    EXPECT_EQ(reply[0], 0xF5);
+    // The state at power-up: 00:00:00:00 at 25 frames, mode off, level 2.
+    EXPECT_EQ(Take(m),
+              (Bytes{0xF5, 0x00, 0xF0, 0x63, 0x60, 0x7C, 0x01, 0x20, 0, 0, 0, 0, 2, 0xF7}));
 
     // A silent device takes the request and answers nothing; wrong lengths are not requests.
     InterfaceModel silent;
@@ -64,21 +74,17 @@ TEST(InterfaceModel, HandshakeAndModes) {
 
     InterfaceModel v7({.FirmwareVersion = 7});
     Feed(v7, {0xF0, 0x63, 0x60, 0x0B, 0x00, 0xF7});
-    Bytes r = Take(v7);
-    EXPECT_EQ(Bytes(r.begin() + 10, r.begin() + 13), (Bytes{'0', '0', '7'}));
+    EXPECT_EQ(Take(v7),
+              (Bytes{0xF5, 0x00, 0xF0, 0x63, 0x60, 0x7B, 0x00, 1, 2, 0x00, '0', '0', '7', 0xF7}));
 }
 
 TEST(InterfaceModel, ReceiverFramesCablesAndRunningStatus) {
     InterfaceModel m = ComputerModeModel();
     // Running status on channel messages; cable selection; real-time in the middle of a message.
     Feed(m, {0xF5, 0x02, 0x90, 0x3C, 0x40, 0x3E, 0xF8, 0x41, 0xC0, 0x05, 0x06});
-    const auto& c2 = m.Cable(2).Messages;
-    ASSERT_EQ(c2.size(), 5u);
-    EXPECT_EQ(c2[0], (Bytes{0x90, 0x3C, 0x40}));
-    EXPECT_EQ(c2[1], (Bytes{0xF8}));
-    EXPECT_EQ(c2[2], (Bytes{0x90, 0x3E, 0x41}));
-    EXPECT_EQ(c2[3], (Bytes{0xC0, 0x05}));
-    EXPECT_EQ(c2[4], (Bytes{0xC0, 0x06}));
+    EXPECT_EQ(m.Cable(2).Messages,
+              (std::vector<Bytes>{
+                  {0x90, 0x3C, 0x40}, {0xF8}, {0x90, 0x3E, 0x41}, {0xC0, 0x05}, {0xC0, 0x06}}));
 
     // A receiver clears running status after system common: a second F2 without its status is
     // two stray bytes, and so are data bytes after a cable change.
@@ -91,10 +97,9 @@ TEST(InterfaceModel, ReceiverFramesCablesAndRunningStatus) {
     // System Exclusive of others passes whole; broken off by a status byte it is kept as far as
     // it came; the interface's own messages never reach an out. Cables above 4 go nowhere.
     Feed(m, {0xF5, 0x04, 0xF0, 0x41, 0x10, 0xF7, 0xF0, 0x41, 0x11, 0x80, 0x3C, 0x00});
-    const auto& c4 = m.Cable(4).Messages;
-    ASSERT_EQ(c4.size(), 3u);
-    EXPECT_EQ(c4[0], (Bytes{0xF0, 0x41, 0x10, 0xF7}));
-    EXPECT_EQ(c4[1], (Bytes{0xF0, 0x41, 0x11}));
+    EXPECT_EQ(
+        m.Cable(4).Messages,
+        (std::vector<Bytes>{{0xF0, 0x41, 0x10, 0xF7}, {0xF0, 0x41, 0x11}, {0x80, 0x3C, 0x00}}));
     Feed(m, {0xF0, 0x63, 0x60, 0x0C, 0x01, 0xF7, 0xF5, 0x09, 0x90, 0x3C, 0x40});
     EXPECT_EQ(m.Cable(4).Messages.size(), 3u);
     EXPECT_EQ(m.Line().size() > 20, true);
@@ -104,10 +109,7 @@ TEST(InterfaceModel, TimecodeStateAndLocate) {
     InterfaceModel m = ComputerModeModel();
     // Set state: 01:02:03:04 at 25 frames, mode write, level +4 dB.
     Feed(m, {0xF0, 0x63, 0x60, 0x1C, 0x01, 0x21, 0x02, 0x03, 0x04, 0x03, 0x03, 0xF7});
-    EXPECT_EQ(m.LtcMode(), 3);
-    EXPECT_EQ(m.Level(), 3);
-    EXPECT_EQ(m.Rate(), 1);
-    EXPECT_EQ(m.Time().Minutes, 2);
+    EXPECT_EQ(State(m), "01:02:03:04 rate 1 mode 3 level 3");
     Feed(m, {0xF0, 0x63, 0x60, 0x0C, 0x01, 0xF7});
     EXPECT_EQ(Take(m), (Bytes{0xF5, 0x00, 0xF0, 0x63, 0x60, 0x7C, 0x01, 0x21, 0x02, 0x03, 0x04,
                               0x03, 0x03, 0xF7}));
@@ -116,16 +118,11 @@ TEST(InterfaceModel, TimecodeStateAndLocate) {
     Feed(m, {0xF0, 0x63, 0x60, 0x1C, 0x01, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x00, 0xF7});
     Feed(m, {0xF0, 0x63, 0x60, 0x1C, 0x01, 0x7F, 0x7F, 0x7F, 0x7F, 0x09, 0x7F, 0xF7});
     Feed(m, {0xF0, 0x63, 0x60, 0x1C, 0x01, 0x21, 0x3C, 0x00, 0x00, 0x7F, 0x7F, 0xF7});
-    EXPECT_EQ(m.LtcMode(), 3);
-    EXPECT_EQ(m.Level(), 0);
-    EXPECT_EQ(m.Time().Hours, 1);
-    EXPECT_EQ(m.Time().Minutes, 2); // minute 60 refused
+    EXPECT_EQ(State(m), "01:02:03:04 rate 1 mode 3 level 0"); // minute 60 refused
 
     // MMC locate: 10:00:00:00 at 30 frames; mode untouched.
     Feed(m, {0xF0, 0x7F, 0x7F, 0x06, 0x44, 0x06, 0x01, 0x6A, 0x00, 0x00, 0x00, 0x00, 0xF7});
-    EXPECT_EQ(m.Rate(), 3);
-    EXPECT_EQ(m.Time().Hours, 10);
-    EXPECT_EQ(m.LtcMode(), 3);
+    EXPECT_EQ(State(m), "10:00:00:00 rate 3 mode 3 level 0");
 }
 
 TEST(InterfaceModel, QuarterFramesRunForwardAtTheFrameRate) {
@@ -146,8 +143,7 @@ TEST(InterfaceModel, QuarterFramesRunForwardAtTheFrameRate) {
         expect.push_back(uint8_t(p << 4 | nibbles[p]));
     }
     EXPECT_EQ(qf, expect);
-    EXPECT_EQ(m.Time().Frames, 1); // two frames on: 01:02:04:01
-    EXPECT_EQ(m.Time().Seconds, 4);
+    EXPECT_EQ(State(m), "01:02:04:01 rate 1 mode 1 level 2"); // two frames on
     EXPECT_EQ(m.NextDueUs(), 1000u + 80000u);
 
     // A stalled owner gets no burst: at most one second's worth is caught up.
@@ -161,15 +157,13 @@ TEST(InterfaceModel, QuarterFramesRunForwardAtTheFrameRate) {
     m.Locate(2, {0, 0, 59, 28});
     uint64_t t = m.NextDueUs();
     m.Advance(t + 3 * 1000000 / 120); // four pieces: one frame on
-    EXPECT_EQ(m.Time().Frames, 29);
+    EXPECT_EQ(State(m), "00:00:59:29 rate 2 mode 1 level 2");
     m.Advance(t + 7 * 1000000 / 120 + 1);
-    EXPECT_EQ(m.Time().Minutes, 1);
-    EXPECT_EQ(m.Time().Frames, 2);
+    EXPECT_EQ(State(m), "00:01:00:02 rate 2 mode 1 level 2");
     m.Locate(2, {0, 9, 59, 29});
     t = m.NextDueUs();
     m.Advance(t + 3 * 1000000 / 120);
-    EXPECT_EQ(m.Time().Minutes, 10);
-    EXPECT_EQ(m.Time().Frames, 0);
+    EXPECT_EQ(State(m), "00:10:00:00 rate 2 mode 1 level 2");
 }
 
 TEST(InterfaceModel, TextCommandsAndReport) {
@@ -184,11 +178,14 @@ TEST(InterfaceModel, TextCommandsAndReport) {
         EXPECT_EQ(m.Command(bad).rfind("error:", 0), 0u) << bad;
     }
     EXPECT_EQ(m.Command("send 1 9"), "ok"); // a single digit is one byte
-    std::string report = m.Report();
-    EXPECT_NE(report.find("firmware 101\n"), std::string::npos);
-    EXPECT_NE(report.find("timecode 01:00:00:00\n"), std::string::npos);
-    EXPECT_NE(report.find("running 1\n"), std::string::npos);
-    EXPECT_NE(report.find("cable 4 messages 0 stray 0 dropped 0 last -\n"), std::string::npos);
+    EXPECT_EQ(m.Report(),
+              "computer-mode 0\nanswers 1\nfirmware 101\nidentity 1 2\nconfig-requests 0\n"
+              "timecode 01:00:00:00\nrate 1\nltc-mode 2\nlevel 2\nrunning 1\nreceived 0\n"
+              "cable 0 messages 0 stray 0 dropped 0 last -\n"
+              "cable 1 messages 0 stray 0 dropped 0 last -\n"
+              "cable 2 messages 0 stray 0 dropped 0 last -\n"
+              "cable 3 messages 0 stray 0 dropped 0 last -\n"
+              "cable 4 messages 0 stray 0 dropped 0 last -\n");
 
     std::vector<uint8_t> bytes;
     EXPECT_TRUE(sim::ParseHexBytes(" F0 7 f7 ", bytes));

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <fcntl.h>
+#include <numeric>
 #include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
@@ -15,13 +17,15 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-Bytes ReadAll(sim::SerialLine& line, int timeoutMs) {
+// What arrives until `quietMs` pass without anything (the first wait `timeoutMs`), or until
+// `enough` bytes are there.
+Bytes ReadAll(sim::SerialLine& line, int timeoutMs, int quietMs = 20, size_t enough = SIZE_MAX) {
     Bytes out;
-    while (line.WaitReadable(timeoutMs)) {
+    while (out.size() < enough && line.WaitReadable(timeoutMs)) {
         uint8_t buffer[512];
         size_t n = line.ReadAvailable(buffer, sizeof buffer);
         out.insert(out.end(), buffer, buffer + n);
-        timeoutMs = 20;
+        timeoutMs = quietMs;
     }
     return out;
 }
@@ -53,12 +57,7 @@ TEST(ModelLine, AnswersAndRunsItsClockWhileAReaderWaits) {
     }
     line.Notify();
     // Two frames at 25 frames a second: eight quarter frames within about 80 ms.
-    Bytes mtc;
-    while (mtc.size() < 16 && line.WaitReadable(2000)) {
-        uint8_t buffer[64];
-        size_t n = line.ReadAvailable(buffer, sizeof buffer);
-        mtc.insert(mtc.end(), buffer, buffer + n);
-    }
+    Bytes mtc = ReadAll(line, 2000, 2000, 16);
     ASSERT_GE(mtc.size(), 16u); // cable 0 is still selected from the reply
     EXPECT_EQ(mtc[0], 0xF1);
     EXPECT_EQ(mtc[1], 0x00);
@@ -100,9 +99,8 @@ TEST(TtyLine, PseudoTerminalPair) {
     close(probe);
 
     // Line to the far end, every byte value unchanged.
-    Bytes out;
-    for (int i = 0; i < 256; ++i)
-        out.push_back(uint8_t(i));
+    Bytes out(256);
+    std::iota(out.begin(), out.end(), 0);
     line->Write(out.data(), out.size());
     Bytes got;
     while (got.size() < out.size()) {

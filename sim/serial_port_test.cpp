@@ -48,55 +48,38 @@ struct SerialPortTest : ::testing::Test {
             KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         return status.Status;
     }
-    NTSTATUS SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant) {
-        SERIAL_TIMEOUTS t{interval, multiplier, constant, 0, 0};
+    NTSTATUS SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant,
+                         ULONG writeMultiplier = 0, ULONG writeConstant = 0) {
+        SERIAL_TIMEOUTS t{interval, multiplier, constant, writeMultiplier, writeConstant};
         return Control(IOCTL_SERIAL_SET_TIMEOUTS, &t, sizeof t);
     }
-    // A read of `length` bytes: status, bytes, milliseconds taken.
-    struct ReadResult {
+    // A read or write: status, the bytes read or written, whether it pended, milliseconds taken.
+    // *sent names the request while it is under way.
+    struct Transfer {
         NTSTATUS status;
         Bytes data;
-        long ms;
-    };
-    ReadResult Read(ULONG length) {
-        Bytes buffer(length);
-        KEVENT done;
-        IO_STATUS_BLOCK status{};
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        auto start = Clock::now();
-        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer.data(), length, nullptr,
-                                                &done, &status);
-        IoGetNextIrpStackLocation(irp)->FileObject = file;
-        if (IoCallDriver(device, irp) == STATUS_PENDING)
-            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        buffer.resize(status.Information);
-        long ms = long(
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-        return {status.Status, buffer, ms};
-    }
-    // A write: status, bytes written, whether it pended, milliseconds taken. *sent names the
-    // request while it is under way.
-    struct WriteResult {
-        NTSTATUS status;
-        ULONG_PTR written;
         bool pended;
         long ms;
     };
-    WriteResult Write(Bytes bytes, std::atomic<PIRP>* sent = nullptr) {
+    Transfer Io(UCHAR major, Bytes buffer, std::atomic<PIRP>* sent = nullptr) {
         KEVENT done;
         IO_STATUS_BLOCK status{};
         KeInitializeEvent(&done, NotificationEvent, FALSE);
         auto start = Clock::now();
-        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, device, bytes.data(),
-                                                ULONG(bytes.size()), nullptr, &done, &status);
+        PIRP irp = IoBuildSynchronousFsdRequest(major, device, buffer.data(), ULONG(buffer.size()),
+                                                nullptr, &done, &status);
         IoGetNextIrpStackLocation(irp)->FileObject = file;
         if (sent)
             *sent = irp;
         bool pended = IoCallDriver(device, irp) == STATUS_PENDING;
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        long ms = long(
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-        return {status.Status, status.Information, pended, ms};
+        buffer.resize(status.Information);
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        return {status.Status, buffer, pended, long(ms.count())};
+    }
+    Transfer Read(ULONG length) { return Io(IRP_MJ_READ, Bytes(length)); }
+    Transfer Write(Bytes bytes, std::atomic<PIRP>* sent = nullptr) {
+        return Io(IRP_MJ_WRITE, std::move(bytes), sent);
     }
     size_t ModelReceived() {
         auto lock = model->ModelLock();
@@ -158,7 +141,7 @@ TEST_F(SerialPortTest, ReadsFollowTheTimeouts) {
     ASSERT_EQ(OpenPort(u"\\Device\\Serial0", &file, &device), STATUS_SUCCESS);
     // Return at once with what is there.
     ASSERT_EQ(SetTimeouts(0xFFFFFFFF, 0, 0), STATUS_SUCCESS);
-    ReadResult r = Read(16);
+    Transfer r = Read(16);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_TRUE(r.data.empty());
     Send({0xF8, 0xFA});
@@ -203,15 +186,13 @@ TEST_F(SerialPortTest, MisbehavesLikeHardwareWhenToldTo) {
 
     // Switched off (CTS held off): a write ends at its time-out with nothing sent.
     EXPECT_EQ(ports.FaultCommand(0, "off"), "ok");
-    SERIAL_TIMEOUTS timeouts{0, 0, 0, 5, 40}; // 5 ms a byte + 40 ms
-    ASSERT_EQ(Control(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts), STATUS_SUCCESS);
-    WriteResult w = Write({0xF0, 0x7E, 0x7F, 0xF7});
+    ASSERT_EQ(SetTimeouts(0, 0, 0, 5, 40), STATUS_SUCCESS); // writes: 5 ms a byte + 40 ms
+    Transfer w = Write({0xF0, 0x7E, 0x7F, 0xF7});
     EXPECT_EQ(w.status, STATUS_TIMEOUT);
-    EXPECT_EQ(w.written, 0u);
+    EXPECT_EQ(w.data.size(), 0u);
     EXPECT_GE(w.ms, 55);
     // Without a write time-out it waits until cancelled, or until CTS returns.
-    timeouts = {};
-    ASSERT_EQ(Control(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts), STATUS_SUCCESS);
+    ASSERT_EQ(SetTimeouts(0, 0, 0), STATUS_SUCCESS);
     std::atomic<PIRP> sent{nullptr};
     std::thread writer([&] { w = Write({0xF8}, &sent); });
     while (!sent)
@@ -225,14 +206,14 @@ TEST_F(SerialPortTest, MisbehavesLikeHardwareWhenToldTo) {
     EXPECT_EQ(ports.FaultCommand(0, "on"), "ok");
     writer.join();
     EXPECT_EQ(w.status, STATUS_SUCCESS);
-    EXPECT_EQ(w.written, 1u);
+    EXPECT_EQ(w.data.size(), 1u);
     EXPECT_EQ(ModelReceived(), 1u); // nothing of the writes before reached the interface
 
     // Writes that pend complete from the port's own thread.
     EXPECT_EQ(ports.FaultCommand(0, "pend-writes"), "ok");
     w = Write({0xFE});
     EXPECT_TRUE(w.pended);
-    EXPECT_EQ(w.written, 1u);
+    EXPECT_EQ(w.data.size(), 1u);
 
     // Failing reads, a port that disappears and comes back, bad commands.
     EXPECT_EQ(ports.FaultCommand(0, "direct-writes read-error C0000185"), "ok");

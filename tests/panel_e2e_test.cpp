@@ -21,8 +21,7 @@
 namespace {
 
 std::string Env(const char* name) {
-    const char* v = getenv(name);
-    return v ? v : "";
+    return getenv(name) ? getenv(name) : "";
 }
 
 void Pump(DWORD ms) {
@@ -70,8 +69,8 @@ protected:
         ReleaseDC(display, dc);
         return lit;
     }
-    void Click(int id) {
-        SendMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+    void Command(int id, WORD code = BN_CLICKED) {
+        SendMessageA(window, WM_COMMAND, MAKEWPARAM(id, code),
                      reinterpret_cast<LPARAM>(GetDlgItem(window, id)));
     }
 
@@ -92,25 +91,22 @@ TEST_F(PanelEndToEnd, TheInterfaceTheTimecodeAndTheCommandsGoBothWays) {
     ASSERT_TRUE(WaitField(FIELD_TIME, first, true, 5000)) << "no timecode";
     std::string shown = Field(FIELD_TIME);
     EXPECT_EQ(shown.substr(0, 2), "01") << shown;
-    int litBefore = LitPixels();
-    EXPECT_GT(litBefore, 50);
+    EXPECT_GT(LitPixels(), 50);
     ASSERT_TRUE(WaitField(FIELD_TIME, Field(FIELD_TIME), true, 5000));
 
     // MTC/LTC (mode 4) stops the model's timecode; Set locates it to the start time.
-    Click(IDC_LTC_MTC);
+    Command(IDC_LTC_MTC);
     HWND edit = GetDlgItem(window, IDC_START_EDIT);
     SetWindowTextA(edit, Env("VARLO_E2E_START").c_str());
     SendMessageA(edit, EM_SETMODIFY, TRUE, 0);
-    SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDC_START_EDIT, EN_KILLFOCUS),
-                 reinterpret_cast<LPARAM>(edit));
+    Command(IDC_START_EDIT, EN_KILLFOCUS);
     Pump(300); // quarter frames already on their way
-    Click(IDC_START_SET);
+    Command(IDC_START_SET);
     EXPECT_EQ(Field(FIELD_TIME), Env("VARLO_E2E_START"));
     Pump(500);
 
     // Closing stores the placement and closes the link.
-    HKEY key = OpenSettingsKey();
-    if (key) {
+    if (HKEY key = OpenSettingsKey()) {
         RegDeleteValueA(key, VARLO_VALUE_WINDOWPOS);
         RegCloseKey(key);
     }

@@ -6,35 +6,44 @@ using Bytes = std::vector<uint8_t>;
 using tools::BuildPlayBuffers;
 using tools::DescribeBuffer;
 
+namespace {
+
+// A device buffer: the 16-byte header (type, port, cable, length) and its data.
+Bytes Record(uint8_t type, uint8_t port, uint8_t cable, const Bytes& data) {
+    Bytes b(16, 0);
+    b[4] = type;
+    b[6] = port;
+    b[12] = cable;
+    b[14] = uint8_t(data.size());
+    b.insert(b.end(), data.begin(), data.end());
+    return b;
+}
+
+} // namespace
+
 TEST(PlayBuffers, EventsAndStreamsByCable) {
     std::vector<Bytes> out;
     std::string error;
     ASSERT_TRUE(
         BuildPlayBuffers(1, 2, {0x90, 0x3C, 0x40, 0xC5, 0x07, 0xF8, 0xF2, 1, 2}, out, error));
-    ASSERT_EQ(out.size(), 1u);
-    Bytes expect(16, 0);
-    expect[4] = 4;
-    expect[6] = 1;
-    expect[14] = 16;
-    Bytes events = {0x90, 0x3C, 0x40, 2, 0xC5, 0x07, 0, 2, 0xF8, 0, 0, 2, 0xF2, 1, 2, 2};
-    expect.insert(expect.end(), events.begin(), events.end());
-    EXPECT_EQ(out[0], expect);
+    EXPECT_EQ(out,
+              std::vector<Bytes>{Record(
+                  4, 1, 0, {0x90, 0x3C, 0x40, 2, 0xC5, 0x07, 0, 2, 0xF8, 0, 0, 2, 0xF2, 1, 2, 2})});
 
     // A long System Exclusive message between events: events, three stream pieces, events.
-    Bytes midi = {0x80, 0x3C, 0x00, 0xF0};
-    midi.insert(midi.end(), 598, 0x11);
-    midi.push_back(0xF7);
-    midi.insert(midi.end(), {0xFA});
+    Bytes sysex(600, 0x11);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    Bytes midi = {0x80, 0x3C, 0x00};
+    midi.insert(midi.end(), sysex.begin(), sysex.end());
+    midi.push_back(0xFA);
     ASSERT_TRUE(BuildPlayBuffers(0, 4, midi, out, error)) << error;
-    ASSERT_EQ(out.size(), 5u);
-    EXPECT_EQ(out[1][4], 1);
-    EXPECT_EQ(out[1][12], 4);
-    EXPECT_EQ(out[1].size(), 16u + 240u);
-    EXPECT_EQ(out[1][16], 0xF0);
-    EXPECT_EQ(out[3][4], 2);
-    EXPECT_EQ(out[3][14], 120);
-    EXPECT_EQ(out[3].back(), 0xF7);
-    EXPECT_EQ(out[4][16], 0xFA);
+    EXPECT_EQ(out,
+              (std::vector<Bytes>{Record(4, 0, 0, {0x80, 0x3C, 0x00, 4}),
+                                  Record(1, 0, 4, Bytes(sysex.begin(), sysex.begin() + 240)),
+                                  Record(1, 0, 4, Bytes(sysex.begin() + 240, sysex.begin() + 480)),
+                                  Record(2, 0, 4, Bytes(sysex.begin() + 480, sysex.end())),
+                                  Record(4, 0, 0, {0xFA, 0, 0, 4})}));
 
     for (const Bytes& bad :
          {Bytes{0x3C}, Bytes{0x90, 0x3C}, Bytes{0x90, 0x3C, 0x80}, Bytes{0xF0, 1, 2},
@@ -45,22 +54,13 @@ TEST(PlayBuffers, EventsAndStreamsByCable) {
 }
 
 TEST(ReadBuffers, DescribedLineByLine) {
-    Bytes events(16, 0);
-    events[4] = 4;
-    events[6] = 1;
-    events[14] = 10; // two whole events, two stray bytes
-    Bytes data = {0xF1, 0x17, 0, 1, 0x90, 0x3C, 0x40, 2, 0xAA, 0xBB};
-    events.insert(events.end(), data.begin(), data.end());
-    auto lines = DescribeBuffer(events.data(), events.size());
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "port 1 cable 1 event F1 17");
-    EXPECT_EQ(lines[1], "port 1 cable 2 event 90 3C 40");
+    // Two whole events, two stray bytes.
+    Bytes events = Record(4, 1, 0, {0xF1, 0x17, 0, 1, 0x90, 0x3C, 0x40, 2, 0xAA, 0xBB});
+    EXPECT_EQ(
+        DescribeBuffer(events.data(), events.size()),
+        (std::vector<std::string>{"port 1 cable 1 event F1 17", "port 1 cable 2 event 90 3C 40"}));
 
-    Bytes sysex(16, 0);
-    sysex[4] = 3;
-    sysex[12] = 2;
-    sysex[14] = 2;
-    sysex.insert(sysex.end(), {0xF0, 0x43});
+    Bytes sysex = Record(3, 0, 2, {0xF0, 0x43});
     EXPECT_EQ(DescribeBuffer(sysex.data(), sysex.size()),
               std::vector<std::string>{"port 0 cable 2 sysex-broken F0 43"});
 

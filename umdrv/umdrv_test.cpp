@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace umdrv {
@@ -32,38 +35,45 @@ Bytes Message(size_t dataBytes, uint8_t fill = 0x11) {
     return m;
 }
 
+Bytes Cut(const Bytes& b, size_t from, size_t to = SIZE_MAX) {
+    return Bytes(b.begin() + from, b.begin() + std::min(to, b.size()));
+}
+
+Bytes Join(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A read buffer of `size` bytes as the parser sees it, or "refused".
+std::string Parsed(const Bytes& b, size_t size = SIZE_MAX) {
+    BufferView v;
+    if (!ParseBuffer(b.data(), uint32_t(std::min(size, b.size())), v))
+        return "refused";
+    return "type " + std::to_string(v.Type) + " port " + std::to_string(v.Port) + " cable " +
+           std::to_string(v.Cable) + " length " + std::to_string(v.Length);
+}
+
 TEST(ExchangeBuffer, HeaderFieldsAndLengthClipping) {
     Bytes b = Piece(kEvents, 1, 2, {0x90, 0x3C, 0x40, 0x01});
+    EXPECT_EQ("type 4 port 1 cable 2 length 4", Parsed(b));
     BufferView v;
     ASSERT_TRUE(ParseBuffer(b.data(), uint32_t(b.size()), v));
-    EXPECT_EQ(kEvents, v.Type);
-    EXPECT_EQ(1, v.Port);
-    EXPECT_EQ(2, v.Cable);
-    EXPECT_EQ(4u, v.Length);
-    EXPECT_EQ(0x90, v.Data[0]);
-
+    EXPECT_EQ(b.data() + kHeaderSize, v.Data);
     // A Length beyond what the read returned, or beyond 240, is clipped.
     b[14] = 200;
-    ASSERT_TRUE(ParseBuffer(b.data(), uint32_t(b.size()), v));
-    EXPECT_EQ(4u, v.Length);
+    EXPECT_EQ("type 4 port 1 cable 2 length 4", Parsed(b));
     Bytes big = Piece(kSysExPart, 0, 1, Bytes(240, 0x01));
-    big[14] = 0xFF;
-    big[15] = 0xFF;
+    big[14] = big[15] = 0xFF;
     big.resize(kBufferSize + 100, 0);
-    ASSERT_TRUE(ParseBuffer(big.data(), uint32_t(big.size()), v));
-    EXPECT_EQ(240u, v.Length);
-    EXPECT_FALSE(ParseBuffer(b.data(), 15, v));
+    EXPECT_EQ("type 1 port 0 cable 1 length 240", Parsed(big));
+    EXPECT_EQ("refused", Parsed(b, 15));
     EXPECT_FALSE(ParseBuffer(nullptr, 256, v));
 }
 
 TEST(ExchangeBuffer, PlayBuffersCarryEventsAndStreamPieces) {
     uint32_t events[2] = {0x01403C90, 0x02403C91};
     Bytes p = BuildEventPlay(0, events, 2);
-    ASSERT_EQ(24u, p.size());
-    EXPECT_EQ(kEvents, p[4]);
-    EXPECT_EQ(8, p[14]);
-    EXPECT_EQ(Bytes({0x90, 0x3C, 0x40, 0x01, 0x91, 0x3C, 0x40, 0x02}),
-              Bytes(p.begin() + 16, p.end()));
+    EXPECT_EQ(Piece(kEvents, 0, 0, {0x90, 0x3C, 0x40, 0x01, 0x91, 0x3C, 0x40, 0x02}), p);
     EXPECT_EQ(0x05003C90u, MakeEvent(0xAB003C90, 5));
 
     // A usual message goes out in one request (no other client's output can split it on the
@@ -72,135 +82,116 @@ TEST(ExchangeBuffer, PlayBuffersCarryEventsAndStreamPieces) {
     Bytes m = Message(kMaxStreamPlay + 100);
     auto plays = BuildStreamPlays(1, 3, m.data(), uint32_t(m.size()));
     ASSERT_EQ(2u, plays.size());
-    Bytes joined;
-    for (size_t i = 0; i < plays.size(); ++i) {
-        BufferView v;
-        ASSERT_TRUE(ParseBuffer(plays[i].data(), uint32_t(plays[i].size()), v));
-        EXPECT_EQ(i + 1 < plays.size() ? kSysExPart : kSysExEnd, v.Type);
-        EXPECT_EQ(1, v.Port);
-        EXPECT_EQ(3, v.Cable);
-        EXPECT_EQ(plays[i].size() - kHeaderSize, size_t(plays[i][14] | plays[i][15] << 8));
-        joined.insert(joined.end(), plays[i].begin() + kHeaderSize, plays[i].end());
-    }
+    EXPECT_EQ(Piece(kSysExPart, 1, 3, Cut(m, 0, kMaxStreamPlay)), plays[0]);
+    EXPECT_EQ(Piece(kSysExEnd, 1, 3, Cut(m, kMaxStreamPlay)), plays[1]);
     EXPECT_TRUE(BuildStreamPlays(0, 1, m.data(), 0).empty());
 }
 
-struct Joined {
-    std::vector<SysExJoiner::Message> Out;
-    SysExJoiner J;
-    void Feed(uint16_t type, const Bytes& d) { J.Feed(type, d.data(), uint32_t(d.size()), Out); }
+// Pieces as the driver's reads bring them, and the messages the joiner hands on.
+struct JoinCase {
+    const char* what;
+    std::vector<std::pair<uint16_t, Bytes>> pieces;
+    std::vector<SysExJoiner::Message> out;
+    size_t limit = 1u << 20;
 };
 
-TEST(SysExJoin, DriverPiecesBecomeOneWholeMessage) {
-    // F0 + 300 data bytes + F7 arrives as 16 (type 1), 240 (type 1), 46 (type 2).
-    Bytes m = Message(300);
-    Joined j;
-    j.Feed(kSysExPart, Bytes(m.begin(), m.begin() + 16));
-    j.Feed(kSysExPart, Bytes(m.begin() + 16, m.begin() + 256));
-    EXPECT_TRUE(j.Out.empty());
-    j.Feed(kSysExEnd, Bytes(m.begin() + 256, m.end()));
-    ASSERT_EQ(1u, j.Out.size());
-    EXPECT_TRUE(j.Out[0].Whole);
-    EXPECT_EQ(m, j.Out[0].Bytes);
-
-    // A short message in one buffer; then F0 + 15 data bytes as 16 (type 1) and a lone F7.
-    j.Feed(kSysExEnd, Message(10));
-    Bytes m15 = Message(15);
-    j.Feed(kSysExPart, Bytes(m15.begin(), m15.begin() + 16));
-    j.Feed(kSysExEnd, {0xF7});
-    ASSERT_EQ(3u, j.Out.size());
-    EXPECT_EQ(Message(10), j.Out[1].Bytes);
-    EXPECT_TRUE(j.Out[2].Whole);
-    EXPECT_EQ(m15, j.Out[2].Bytes);
-}
-
-TEST(SysExJoin, BrokenMessagesAreNeverWhole) {
-    Joined j;
-    j.Feed(kSysExBroken, {0xF0, 0x41, 0x10}); // broken off within its first piece
-    Bytes m = Message(40);
-    j.Feed(kSysExPart, Bytes(m.begin(), m.begin() + 16));
-    j.Feed(kSysExBroken, {0x22, 0x22}); // broken off later
-    j.Feed(kSysExPart, Bytes(m.begin(), m.begin() + 16));
-    j.Feed(kSysExBroken, {}); // broken right at a piece boundary
-    j.Feed(kSysExPart, Bytes(m.begin(), m.begin() + 16));
-    j.Feed(kSysExEnd, {0x01, 0x02}); // the end piece lacks F7
-    ASSERT_EQ(4u, j.Out.size());
-    for (const auto& msg : j.Out)
-        EXPECT_FALSE(msg.Whole);
-    EXPECT_EQ(Bytes({0xF0, 0x41, 0x10}), j.Out[0].Bytes);
-    EXPECT_EQ(18u, j.Out[1].Bytes.size());
-}
-
-TEST(SysExJoin, LostEndsAndOrphanPiecesAreHandled) {
-    Joined j;
-    // Continuations whose start was never seen are dropped.
-    j.Feed(kSysExPart, Bytes(240, 0x05));
-    j.Feed(kSysExEnd, {0x05, 0xF7});
-    j.Feed(kSysExBroken, {0x05});
-    EXPECT_TRUE(j.Out.empty());
-    EXPECT_FALSE(j.J.Collecting());
-
-    // A new start while collecting: the old message comes out broken, the new one whole.
-    Bytes m = Message(20);
-    j.Feed(kSysExPart, Bytes(m.begin(), m.begin() + 16));
-    j.Feed(kSysExEnd, Message(3));
-    ASSERT_EQ(2u, j.Out.size());
-    EXPECT_FALSE(j.Out[0].Whole);
-    EXPECT_TRUE(j.Out[1].Whole);
-    EXPECT_EQ(Message(3), j.Out[1].Bytes);
-
-    // Events and unknown types are not pieces.
-    j.Feed(kEvents, {0xF0, 0xF7});
-    j.Feed(9, {0xF0, 0xF7});
-    EXPECT_EQ(2u, j.Out.size());
-
-    // A message over the joiner's limit comes out broken, no longer than the limit.
-    Joined small{{}, SysExJoiner(64)};
+TEST(SysExJoin, PiecesBecomeWholeMessagesAndBrokenOnesNeverWhole) {
+    Bytes m300 = Message(300), m15 = Message(15), m40 = Message(40), m20 = Message(20);
     Bytes big = Message(100);
-    small.Feed(kSysExPart, Bytes(big.begin(), big.begin() + 16));
-    small.Feed(kSysExEnd, Bytes(big.begin() + 16, big.end()));
-    ASSERT_EQ(1u, small.Out.size());
-    EXPECT_FALSE(small.Out[0].Whole);
-    EXPECT_LE(small.Out[0].Bytes.size(), 64u);
+    const JoinCase cases[] = {
+        {"F0 + 300 data bytes + F7 as 16, 240, 46",
+         {{kSysExPart, Cut(m300, 0, 16)},
+          {kSysExPart, Cut(m300, 16, 256)},
+          {kSysExEnd, Cut(m300, 256, 302)}},
+         {{true, m300}}},
+        {"a short message in one buffer", {{kSysExEnd, Message(10)}}, {{true, Message(10)}}},
+        {"F0 + 15 data bytes as 16 and a lone F7",
+         {{kSysExPart, Cut(m15, 0, 16)}, {kSysExEnd, {0xF7}}},
+         {{true, m15}}},
+        {"broken off within its first piece",
+         {{kSysExBroken, {0xF0, 0x41, 0x10}}},
+         {{false, {0xF0, 0x41, 0x10}}}},
+        {"broken off later",
+         {{kSysExPart, Cut(m40, 0, 16)}, {kSysExBroken, {0x22, 0x22}}},
+         {{false, Join(Cut(m40, 0, 16), {0x22, 0x22})}}},
+        {"broken right at a piece boundary",
+         {{kSysExPart, Cut(m40, 0, 16)}, {kSysExBroken, {}}},
+         {{false, Cut(m40, 0, 16)}}},
+        {"an end piece without F7",
+         {{kSysExPart, Cut(m40, 0, 16)}, {kSysExEnd, {0x01, 0x02}}},
+         {{false, Join(Cut(m40, 0, 16), {0x01, 0x02})}}},
+        {"continuations whose start was never seen",
+         {{kSysExPart, Bytes(240, 0x05)}, {kSysExEnd, {0x05, 0xF7}}, {kSysExBroken, {0x05}}},
+         {}},
+        {"a new start while collecting: the old one broken, the new one whole",
+         {{kSysExPart, Cut(m20, 0, 16)}, {kSysExEnd, Message(3)}},
+         {{false, Cut(m20, 0, 16)}, {true, Message(3)}}},
+        {"events and unknown types are not pieces",
+         {{kEvents, {0xF0, 0xF7}}, {9, {0xF0, 0xF7}}},
+         {}},
+        {"over the joiner's limit: broken, what fitted",
+         {{kSysExPart, Cut(big, 0, 16)}, {kSysExEnd, Cut(big, 16, 102)}},
+         {{false, Cut(big, 0, 16)}},
+         64},
+    };
+    for (const JoinCase& c : cases) {
+        SysExJoiner joiner(c.limit);
+        std::vector<SysExJoiner::Message> out;
+        for (const auto& [type, data] : c.pieces)
+            joiner.Feed(type, data.data(), uint32_t(data.size()), out);
+        ASSERT_EQ(c.out.size(), out.size()) << c.what;
+        for (size_t i = 0; i < out.size(); ++i) {
+            EXPECT_EQ(c.out[i].Whole, out[i].Whole) << c.what;
+            EXPECT_EQ(c.out[i].Bytes, out[i].Bytes) << c.what;
+        }
+        EXPECT_FALSE(joiner.Collecting()) << c.what;
+    }
+}
+
+// One line per port: name, interface/cable, and "other" for another maker's.
+std::string Picture(const std::vector<PortEntry>& ports) {
+    std::string out;
+    for (const PortEntry& p : ports)
+        out += p.Varlo
+                   ? p.Name + " " + std::to_string(p.Port) + "/" + std::to_string(p.Cable) + "\n"
+                   : p.Name + " other\n";
+    return out;
 }
 
 TEST(PortLayout, DefaultAndTestLayouts) {
+    const std::string inputs = "Varlo In 1 0/0\nVarlo In 2 0/1\nVarlo In 3 0/2\n";
+    const std::string outputs =
+        "Varlo Out 1 0/0\nVarlo Out 2 0/1\nVarlo Out 3 0/2\nVarlo Out 4 0/3\nVarlo Out 5 0/4\n";
     PortMap d = DefaultPortMap();
-    ASSERT_EQ(size_t(kInCables), d.Inputs.size());
-    ASSERT_EQ(size_t(kOutCables), d.Outputs.size());
-    for (int k = 0; k < kInCables; ++k) {
-        EXPECT_TRUE(d.Inputs[k].Varlo);
-        EXPECT_EQ(k, d.Inputs[k].Cable);
-        EXPECT_EQ(k, d.InputFor(0, uint8_t(k)));
-    }
+    EXPECT_EQ(inputs, Picture(d.Inputs));
+    EXPECT_EQ(outputs, Picture(d.Outputs));
+    EXPECT_EQ(2, d.InputFor(0, 2));
     EXPECT_EQ(-1, d.InputFor(0, 3));
     EXPECT_EQ(-1, d.InputFor(1, 0));
-    EXPECT_EQ(4, d.Outputs[4].Cable);
-    EXPECT_EQ("Varlo In 1", d.Inputs[0].Name);
     // A second interface: its ports follow the first's, named apart.
     PortMap two = DefaultPortMap(2);
-    ASSERT_EQ(size_t(2 * kOutCables), two.Outputs.size());
+    EXPECT_EQ(inputs + "Varlo 2 In 1 1/0\nVarlo 2 In 2 1/1\nVarlo 2 In 3 1/2\n",
+              Picture(two.Inputs));
+    EXPECT_EQ(outputs + "Varlo 2 Out 1 1/0\nVarlo 2 Out 2 1/1\nVarlo 2 Out 3 1/2\n"
+                        "Varlo 2 Out 4 1/3\nVarlo 2 Out 5 1/4\n",
+              Picture(two.Outputs));
     EXPECT_EQ(kInCables + 2, two.InputFor(1, 2));
-    EXPECT_EQ(1, two.Outputs[kOutCables + 4].Port);
-    EXPECT_EQ("Varlo 2 Out 5", two.Outputs[kOutCables + 4].Name);
-    uint8_t caps[16] = {};
-    caps[12] = 2;
-    EXPECT_EQ(2, InterfacesFromCaps(caps, 16));
-    caps[12] = 0;
-    EXPECT_EQ(1, InterfacesFromCaps(caps, 16));
-    EXPECT_EQ(1, InterfacesFromCaps(caps, 8));
+    EXPECT_EQ(Picture(two.Outputs), Picture(DefaultPortMap(3).Outputs)); // two at most
+    // The Count of a capabilities record (of that size), and the interfaces taken from it.
+    for (auto [count, size, interfaces] :
+         {std::tuple{2u, 16u, 2}, {2u, 15u, 1}, {0u, 16u, 1}, {1u << 24, 16u, 2}}) {
+        uint8_t caps[16] = {};
+        memcpy(caps + 12, &count, 4);
+        EXPECT_EQ(interfaces, InterfacesFromCaps(caps, size)) << count << " " << size;
+    }
 
     PortMap t = PortMapFromLayout("xVxVVVV", "x");
-    ASSERT_EQ(5u, t.Inputs.size()); // the last two V are beyond the interface's cables
-    EXPECT_FALSE(t.Inputs[0].Varlo);
-    EXPECT_EQ(1, t.InputFor(0, 0));
+    // The last two V are beyond the interface's cables.
+    EXPECT_EQ(
+        "Other In 1 other\nVarlo In 1 0/0\nOther In 2 other\nVarlo In 2 0/1\nVarlo In 3 0/2\n",
+        Picture(t.Inputs));
+    EXPECT_EQ("Other Out 1 other\n", Picture(t.Outputs));
     EXPECT_EQ(3, t.InputFor(0, 1));
-    EXPECT_EQ(4, t.InputFor(0, 2));
-    EXPECT_EQ("Other In 2", t.Inputs[2].Name);
-    ASSERT_EQ(1u, t.Outputs.size());
-    EXPECT_FALSE(t.Outputs[0].Varlo);
-    for (const auto& p : t.Inputs)
-        EXPECT_LT(p.Name.size(), 32u);
 }
 
 uint32_t PlayStream(uint8_t cable, const Bytes& bytes) {
@@ -236,17 +227,13 @@ TEST(LoopDevice, FramesLikeTheDriverAndOnlyForReadingClients) {
     Bytes ev = Piece(kEvents, 0, 0, {0x90, 0x3C, 0x40, 0x02, 0x80, 0x3C});
     EXPECT_EQ(4u, LoopPlay(ev.data(), uint32_t(ev.size()))); // the partial event is not taken
     t.join();
-    ASSERT_EQ(5u, got.size());
-    std::vector<std::pair<uint16_t, size_t>> shape;
-    for (const Bytes& b : got) {
-        BufferView v;
-        ASSERT_TRUE(ParseBuffer(b.data(), uint32_t(b.size()), v));
-        shape.emplace_back(v.Type, v.Length);
-    }
-    EXPECT_EQ(
-        (std::vector<std::pair<uint16_t, size_t>>{
-            {kSysExPart, 16}, {kSysExPart, 240}, {kSysExEnd, 46}, {kSysExBroken, 3}, {kEvents, 4}}),
-        shape);
+    std::string shape;
+    for (const Bytes& b : got)
+        shape += Parsed(b) + "\n";
+    EXPECT_EQ("type 1 port 0 cable 2 length 16\ntype 1 port 0 cable 2 length 240\n"
+              "type 2 port 0 cable 2 length 46\ntype 3 port 0 cable 1 length 3\n"
+              "type 4 port 0 cable 0 length 4\n",
+              shape);
     LoopCancel(reader);
     uint8_t b[kBufferSize];
     uint32_t n;
@@ -255,6 +242,7 @@ TEST(LoopDevice, FramesLikeTheDriverAndOnlyForReadingClients) {
     LoopClose(reader);
     LoopClose(idle);
     EXPECT_EQ(0, LoopClientCount());
+    EXPECT_FALSE(LoopRead(reader, b, sizeof b, &n)); // a closed handle
     Bytes shortPlay(16, 0);
     EXPECT_EQ(0u, LoopPlay(shortPlay.data(), 16));
 }

@@ -14,6 +14,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,10 @@ namespace {
 
 int g_failures = 0;
 
-void Fail(const char* format, ...) {
+// Unless ok, one failure line (printf format); answers ok.
+bool Check(bool ok, const char* format, ...) {
+    if (ok)
+        return true;
     va_list args;
     va_start(args, format);
     printf("FAIL: ");
@@ -32,7 +36,9 @@ void Fail(const char* format, ...) {
     printf("\n");
     va_end(args);
     g_failures++;
+    return false;
 }
+#define Fail(...) Check(false, __VA_ARGS__)
 
 std::string Hex(const void* data, size_t length, size_t limit = 48) {
     std::string out;
@@ -71,18 +77,26 @@ DWORD Ioctl(HANDLE h, DWORD code, const void* in, DWORD inLength, void* out, DWO
 // A text request to the model's control device (or the shim's report with WKSHIM_IOCTL_REPORT).
 std::string Text(const std::string& command, DWORD code = WKSERIAL_IOCTL_MODEL) {
     HANDLE h = OpenDevice("\\\\.\\WkModel", 0);
-    if (h == INVALID_HANDLE_VALUE) {
-        Fail("open \\\\.\\WkModel: error %lu", GetLastError());
+    if (!Check(h != INVALID_HANDLE_VALUE, "open \\\\.\\WkModel: error %lu", GetLastError()))
         return "";
-    }
     std::vector<char> answer(65536);
     DWORD error;
     DWORD got = Ioctl(h, code, command.data(), DWORD(command.size()), answer.data(),
                       DWORD(answer.size()), &error);
     CloseHandle(h);
-    if (error)
-        Fail("text request '%s' (code %08lX): error %lu", command.c_str(), code, error);
+    Check(!error, "text request '%s' (code %08lX): error %lu", command.c_str(), code, error);
     return std::string(answer.data(), got);
+}
+
+// Polls every 50 ms until done() or `ms` have passed; answers done().
+template <class Done>
+bool WaitUntil(DWORD ms, Done done) {
+    for (DWORD waited = 0; !done(); waited += 50) {
+        if (waited >= ms)
+            return false;
+        Sleep(50);
+    }
+    return true;
 }
 
 bool Has(const std::string& text, const std::string& line) {
@@ -90,17 +104,15 @@ bool Has(const std::string& text, const std::string& line) {
 }
 
 void Expect(const std::string& report, const std::string& line, const char* what) {
-    if (!Has(report, line))
-        Fail("%s: expected line '%s' in:\n%s", what, line.c_str(), report.c_str());
+    Check(Has(report, line), "%s: expected line '%s' in:\n%s", what, line.c_str(), report.c_str());
 }
 
 // A fixed-size answer of the driver: status and exact length checked.
 void ExpectAnswer(HANDLE h, const char* name, DWORD code, void* out, DWORD length) {
     DWORD error;
     DWORD got = Ioctl(h, code, nullptr, 0, out, length, &error);
-    if (error || got != length)
-        Fail("%s (%08lX): error %lu, %lu bytes returned of %lu: %s", name, code, error, got, length,
-             Hex(out, got).c_str());
+    Check(!error && got == length, "%s (%08lX): error %lu, %lu bytes returned of %lu: %s", name,
+          code, error, got, length, Hex(out, got).c_str());
 }
 
 DWORD AnswerWord(HANDLE h, const char* name, DWORD code) {
@@ -109,67 +121,70 @@ DWORD AnswerWord(HANDLE h, const char* name, DWORD code) {
     return value;
 }
 
+DWORD Clients(HANDLE h) {
+    return AnswerWord(h, "NUM_CLIENTS", umdrv::IOCTL_DD_NUM_CLIENTS) & 0xFFFF;
+}
+
 void Play(HANDLE h, const std::vector<uint8_t>& buffer, const char* what) {
     DWORD error;
     DWORD got = Ioctl(h, umdrv::IOCTL_DD_MIDI_PLAY, buffer.data(), DWORD(buffer.size()), nullptr, 0,
                       &error);
-    if (error || got != buffer.size() - umdrv::kHeaderSize)
-        Fail("MIDI_PLAY %s: error %lu, %lu bytes taken of %zu: %s", what, error, got,
-             buffer.size() - umdrv::kHeaderSize, Hex(buffer.data(), buffer.size()).c_str());
+    Check(!error && got == buffer.size() - umdrv::kHeaderSize,
+          "MIDI_PLAY %s: error %lu, %lu bytes taken of %zu: %s", what, error, got,
+          buffer.size() - umdrv::kHeaderSize, Hex(buffer.data(), buffer.size()).c_str());
 }
 
 void Activate(HANDLE h, DWORD on) {
     DWORD error;
     Ioctl(h, umdrv::IOCTL_DD_ACTIVATE, &on, sizeof on, nullptr, 0, &error);
-    if (error)
-        Fail("ACTIVATE %lu: error %lu", on, error);
+    Check(!error, "ACTIVATE %lu: error %lu", on, error);
     Expect(Text("query"), "computer-mode " + std::to_string(on), "model after ACTIVATE");
-    if (AnswerWord(h, "GET_STATE", umdrv::IOCTL_DD_GET_STATE) != on)
-        Fail("GET_STATE after ACTIVATE %lu: not %lu", on, on);
+    Check(AnswerWord(h, "GET_STATE", umdrv::IOCTL_DD_GET_STATE) == on,
+          "GET_STATE after ACTIVATE %lu: not %lu", on, on);
 }
 
-// Reads 256-byte buffers until `done` says the input is complete or 3 s pass.
+// Keeps one 256-byte read waiting on the device; Next hands over each that completes.
 struct Reader {
-    HANDLE File = nullptr;
+    HANDLE File;
     OVERLAPPED Ov = {};
     uint8_t Buffer[umdrv::kBufferSize] = {};
-    bool Pending = false;
+    uint8_t Last[umdrv::kBufferSize] = {}; // the completed one, while the next read waits
 
+    explicit Reader(HANDLE file) : File(file) {
+        Ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        Start();
+    }
     void Start() {
         ResetEvent(Ov.hEvent);
         if (!ReadFile(File, Buffer, sizeof Buffer, nullptr, &Ov) &&
             GetLastError() != ERROR_IO_PENDING)
             Fail("ReadFile 256: error %lu", GetLastError());
-        Pending = true;
     }
-    // The next buffer, or false after `ms` without one.
+    // The next buffer (the read after it then waits), or false after `ms` without one.
     bool Next(DWORD ms, umdrv::BufferView& view, DWORD& got) {
         if (WaitForSingleObject(Ov.hEvent, ms) != WAIT_OBJECT_0)
             return false;
-        Pending = false;
-        if (!GetOverlappedResult(File, &Ov, &got, FALSE)) {
-            Fail("ReadFile 256: completed with error %lu", GetLastError());
-            return false;
-        }
-        if (got > umdrv::kBufferSize || !umdrv::ParseBuffer(Buffer, got, view) ||
-            got != view.Length + umdrv::kHeaderSize)
-            Fail("ReadFile 256: %lu bytes, not a buffer of its own length: %s", got,
-                 Hex(Buffer, got).c_str());
+        if (!GetOverlappedResult(File, &Ov, &got, FALSE))
+            return Check(false, "ReadFile 256: completed with error %lu", GetLastError());
+        memcpy(Last, Buffer, sizeof Last);
+        Check(got <= umdrv::kBufferSize && umdrv::ParseBuffer(Last, got, view) &&
+                  got == view.Length + umdrv::kHeaderSize,
+              "ReadFile 256: %lu bytes, not a buffer of its own length: %s", got,
+              Hex(Last, got).c_str());
+        Start();
         return true;
     }
 };
 
 int Device() {
-    Text("clear");
-    Text("mode 0");
+    for (const char* command : {"clear", "mode 0", "answers off"})
+        Text(command);
     // An interface that does not answer: the driver refuses the open and leaves the serial port
     // closed. (This Wine hands out a handle all the same: it drops a failed create's status.)
-    Text("answers off");
     HANDLE silent = OpenDevice("\\\\.\\KorvaneMidiVr1");
     if (silent != INVALID_HANDLE_VALUE) {
-        DWORD clients = AnswerWord(silent, "NUM_CLIENTS", umdrv::IOCTL_DD_NUM_CLIENTS);
-        if ((clients & 0xFFFF) != 0)
-            Fail("NUM_CLIENTS after an open without interface: %lu, not 0", clients & 0xFFFF);
+        DWORD clients = Clients(silent);
+        Check(clients == 0, "NUM_CLIENTS after an open without interface: %lu, not 0", clients);
         CloseHandle(silent);
     }
     Expect(Text("port"), "opens 0", "serial port after a probe without answer");
@@ -177,61 +192,46 @@ int Device() {
     Text("clear");
 
     HANDLE first = OpenDevice("\\\\.\\KorvaneMidiVr1");
-    if (first == INVALID_HANDLE_VALUE) {
-        Fail("CreateFile \\\\.\\KorvaneMidiVr1: error %lu", GetLastError());
+    if (!Check(first != INVALID_HANDLE_VALUE, "CreateFile \\\\.\\KorvaneMidiVr1: error %lu",
+               GetLastError()))
         return 1;
-    }
     // The first open found the interface on serial port 1 and switched it to computer mode.
     std::string port = Text("port");
     printf("serial port 1 after the first open:\n%s", port.c_str());
-    Expect(port,
-           "requests baud queue get-handflow set-handflow line timeouts lsrmst get-handflow "
-           "set-handflow",
-           "serial requests in order");
-    Expect(port, "baud 115200", "serial settings");
-    Expect(port, "line 8 0 0", "serial settings");
-    Expect(port, "control-handshake 8", "serial settings (CTS handshake once active)");
-    Expect(port, "flow-replace 128", "serial settings (RTS flow)");
-    Expect(port, "read-timeouts 4294967295 4294967295 4294967294", "serial settings");
+    for (const char* line : {"requests baud queue get-handflow set-handflow line timeouts lsrmst "
+                             "get-handflow set-handflow",
+                             "baud 115200", "line 8 0 0",
+                             "control-handshake 8", // CTS handshake once active
+                             "flow-replace 128",    // RTS flow
+                             "read-timeouts 4294967295 4294967295 4294967294"})
+        Expect(port, line, "serial requests in order and their settings");
     std::string line = Text("line");
-    if (line.rfind("F0 63 60 0B 00 F7", 0) != 0 ||
-        line.find("F0 63 60 0F 7F F7") == std::string::npos)
-        Fail("serial line after open: expected the probe, then computer mode: %s", line.c_str());
+    Check(line.rfind("F0 63 60 0B 00 F7", 0) == 0 && line.find("F0 63 60 0F 7F F7") != line.npos,
+          "serial line after open: expected the probe, then computer mode: %s", line.c_str());
 
-    {
-        std::vector<uint8_t> caps(umdrv::kCapsSize);
-        ExpectAnswer(first, "GET_CAPS", umdrv::IOCTL_DD_GET_CAPS, caps.data(), DWORD(caps.size()));
-        DWORD count, in, out;
-        memcpy(&in, &caps[4], 4);
-        memcpy(&out, &caps[8], 4);
-        memcpy(&count, &caps[12], 4);
-        uint16_t id;
-        memcpy(&id, &caps[16], 2);
-        std::string name(reinterpret_cast<const char*>(&caps[24]));
-        printf("GET_CAPS: %lu in, %lu out cables; %lu interface(s): %u \"%s\"\n", in, out, count,
-               id, name.c_str());
-        if (count != 1 || id != 123 || name != "Korvane Varlo")
-            Fail("GET_CAPS: expected one interface 123 \"Korvane Varlo\": %s",
-                 Hex(caps.data(), 64).c_str());
-    }
+    uint8_t caps[umdrv::kCapsSize];
+    ExpectAnswer(first, "GET_CAPS", umdrv::IOCTL_DD_GET_CAPS, caps, sizeof caps);
+    auto word = [&caps](int at) {
+        DWORD value;
+        memcpy(&value, caps + at, 4);
+        return value;
+    };
+    Check(word(12) == 1 && (word(16) & 0xFFFF) == 123 &&
+              !strcmp(reinterpret_cast<const char*>(&caps[24]), "Korvane Varlo"),
+          "GET_CAPS: expected one interface 123 \"Korvane Varlo\": %s", Hex(caps, 64).c_str());
     // Wrong sizes and unknown codes are refused, through the fast path and past it.
     DWORD error;
-    uint8_t small[100];
-    Ioctl(first, umdrv::IOCTL_DD_GET_CAPS, nullptr, 0, small, sizeof small, &error);
-    if (error != ERROR_BAD_LENGTH)
-        Fail("GET_CAPS into 100 bytes: error %lu, not ERROR_BAD_LENGTH", error);
-    Ioctl(first, 0x001D4218, nullptr, 0, small, 4, &error);
-    if (!error)
-        Fail("unknown code 001D4218: accepted");
-    if (AnswerWord(first, "GET_STATE", umdrv::IOCTL_DD_GET_STATE) != 1)
-        Fail("GET_STATE after open: not active");
-    if ((AnswerWord(first, "NUM_CLIENTS", umdrv::IOCTL_DD_NUM_CLIENTS) & 0xFFFF) != 1)
-        Fail("NUM_CLIENTS with one handle: not 1");
+    Ioctl(first, umdrv::IOCTL_DD_GET_CAPS, nullptr, 0, caps, 100, &error);
+    Check(error == ERROR_BAD_LENGTH, "GET_CAPS into 100 bytes: error %lu, not ERROR_BAD_LENGTH",
+          error);
+    Ioctl(first, 0x001D4218, nullptr, 0, caps, 4, &error);
+    Check(error, "unknown code 001D4218: accepted");
+    Check(AnswerWord(first, "GET_STATE", umdrv::IOCTL_DD_GET_STATE) == 1,
+          "GET_STATE after open: not active");
+    Check(Clients(first) == 1, "NUM_CLIENTS with one handle: not 1");
     HANDLE second = OpenDevice("\\\\.\\KorvaneMidiVr1");
-    if (second == INVALID_HANDLE_VALUE)
-        Fail("CreateFile, second handle: error %lu", GetLastError());
-    if ((AnswerWord(first, "NUM_CLIENTS", umdrv::IOCTL_DD_NUM_CLIENTS) & 0xFFFF) != 2)
-        Fail("NUM_CLIENTS with two handles: not 2");
+    Check(second != INVALID_HANDLE_VALUE, "CreateFile, second handle: error %lu", GetLastError());
+    Check(Clients(first) == 2, "NUM_CLIENTS with two handles: not 2");
     Activate(second, 0);
     Activate(second, 1);
 
@@ -241,76 +241,55 @@ int Device() {
                          umdrv::MakeEvent(0x003C80, 1)};
     Play(second, umdrv::BuildEventPlay(0, events, 3), "events");
     std::vector<uint8_t> sysex(600);
-    sysex[0] = 0xF0;
-    sysex[1] = 0x7D;
-    for (size_t i = 2; i + 1 < sysex.size(); i++)
+    for (size_t i = 1; i + 1 < sysex.size(); i++)
         sysex[i] = uint8_t((i * 7) & 0x7F);
+    sysex.front() = 0xF0;
     sysex.back() = 0xF7;
     for (const auto& piece : umdrv::BuildStreamPlays(0, 2, sysex.data(), uint32_t(sysex.size())))
         Play(second, piece, "System Exclusive piece");
-    std::string sysexHex = Hex(sysex.data(), sysex.size(), sysex.size());
-    struct {
-        const char* cable;
-        std::string messages;
-    } expected[] = {{"cable 1", "90 3C 40\n80 3C 00\n"},
-                    {"cable 2", sysexHex + "\n"},
-                    {"cable 3", "B2 07 64\n"},
-                    {"cable 0", ""},
-                    {"cable 4", ""}};
-    for (const auto& e : expected) {
-        std::string got = Text(e.cable);
-        if (got != e.messages)
-            Fail("model %s after MIDI_PLAY: expected %s got %s", e.cable,
-                 Hex(e.messages.data(), e.messages.size()).c_str(), got.c_str());
+    const char* cables[] = {"cable 0", "cable 1", "cable 2", "cable 3", "cable 4"};
+    std::string expected[] = {"", "90 3C 40\n80 3C 00\n",
+                              Hex(sysex.data(), sysex.size(), sysex.size()) + "\n", "B2 07 64\n",
+                              ""};
+    for (int cable = 0; cable < 5; cable++) {
+        std::string got = Text(cables[cable]);
+        Check(got == expected[cable], "model %s after MIDI_PLAY: expected %s got %s", cables[cable],
+              expected[cable].c_str(), got.c_str());
     }
 
     // Input: a note on input cable 1 and a 300-byte System Exclusive message on cable 2 come back
     // as 256-byte buffers to the waiting read.
-    Reader reader;
-    reader.File = first;
-    reader.Ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     // Input reaches a client once one of its reads has waited in the driver: timing clocks (F8)
     // until one comes back.
+    Reader reader(first);
     umdrv::BufferView view;
     DWORD got;
-    reader.Start();
     bool receiving = false;
     for (int i = 0; i < 25 && !receiving; i++) {
         Text("send 0 F8");
         receiving = reader.Next(200, view, got);
     }
-    if (!receiving)
-        Fail("ReadFile: no input within 5 s of timing clocks on cable 0");
-    reader.Start();
+    Check(receiving, "ReadFile: no input within 5 s of timing clocks on cable 0");
     while (reader.Next(100, view, got)) // clocks still on their way
-        reader.Start();
+        ;
     std::string inSysex = "F0 7D";
     for (int i = 0; i < 297; i++)
         inSysex += i % 2 ? " 2A" : " 15";
     inSysex += " F7";
     for (const std::string& command : {std::string("send 1 91 40 7F"), "send 2 " + inSysex})
-        if (Text(command) != "ok")
-            Fail("model %s: refused", command.c_str());
+        Check(Text(command) == "ok", "model %s: refused", command.c_str());
     bool note = false;
     std::string joined;
     while ((!note || joined.size() < inSysex.size()) && reader.Next(3000, view, got)) {
-        if (view.Type == umdrv::kEvents) {
-            for (uint32_t i = 0; i + 4 <= view.Length; i += 4) {
-                uint32_t e;
-                memcpy(&e, view.Data + i, 4);
-                note |= e == umdrv::MakeEvent(0x7F4091, 1);
-            }
-        } else if (view.Cable == 2) {
+        for (uint32_t i = 0; view.Type == umdrv::kEvents && i + 4 <= view.Length; i += 4)
+            note |= !memcmp(view.Data + i, "\x91\x40\x7F\x01", 4); // 91 40 7F, cable 1
+        if (view.Type != umdrv::kEvents && view.Cable == 2)
             joined += (joined.empty() ? "" : " ") + Hex(view.Data, view.Length, view.Length);
-        }
         printf("read: %lu bytes, type %u, cable %u\n", got, view.Type, view.Cable);
-        reader.Start();
     }
-    if (!note)
-        Fail("ReadFile: no event 91 40 7F on cable 1");
-    if (joined != inSysex)
-        Fail("ReadFile: System Exclusive on cable 2: expected %s got %s", inSysex.c_str(),
-             joined.c_str());
+    Check(note, "ReadFile: no event 91 40 7F on cable 1");
+    Check(joined == inSysex, "ReadFile: System Exclusive on cable 2: expected %s got %s",
+          inSysex.c_str(), joined.c_str());
 
     // The last close sends the closing sequence and closes the serial port.
     CancelIoEx(first, nullptr);
@@ -318,22 +297,18 @@ int Device() {
     CloseHandle(reader.Ov.hEvent);
     Text("clear");
     CloseHandle(second);
-    if (Text("line") != "")
-        Fail("serial line after closing the second handle: %s", Text("line").c_str());
+    line = Text("line");
+    Check(line.empty(), "serial line after closing the second handle: %s", line.c_str());
     CloseHandle(first);
     // The close reaches the driver after CloseHandle has returned.
-    for (int waited = 0; waited < 5000 && !Has(Text("port"), "opens 0"); waited += 50)
-        Sleep(50);
+    WaitUntil(5000, [] { return Has(Text("port"), "opens 0"); });
     std::string closing = "F5 00";
-    for (int channel = 0; channel < 16; channel++) {
-        char event[12];
-        snprintf(event, sizeof event, " B%X 7B 00", channel);
-        closing += event;
-    }
+    for (int channel = 0; channel < 16; channel++)
+        closing += " B" + std::string(1, "0123456789ABCDEF"[channel]) + " 7B 00";
     closing += " F0 63 60 10 7F F7";
-    if (Text("line") != closing)
-        Fail("serial line after the last close: expected %s got %s", closing.c_str(),
-             Text("line").c_str());
+    line = Text("line");
+    Check(line == closing, "serial line after the last close: expected %s got %s", closing.c_str(),
+          line.c_str());
     Expect(Text("port"), "opens 0", "serial port after the last close");
     return g_failures ? 1 : 0;
 }
@@ -349,14 +324,20 @@ SC_HANDLE Service(SC_HANDLE manager, const char* name, const char* path) {
     return s;
 }
 
+void Start(SC_HANDLE service, const char* what) {
+    if (service && !StartServiceA(service, 0, nullptr) &&
+        GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+        Fail("StartService %s: error %lu", what, GetLastError());
+}
+
+const char* const kDeviceLine = "device \\Device\\KorvaneMidiVr0";
+
 int Install(const std::string& dir) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     // One load group: both drivers in one winedevice process, where the shim finds Serial1.
     SC_HANDLE serial = Service(manager, "WkSerial", "C:\\windows\\system32\\drivers\\wkserial.sys");
     SC_HANDLE varlo = Service(manager, "VARLO2K", "C:\\windows\\system32\\drivers\\VARLO2K.sys");
-    if (serial && !StartServiceA(serial, 0, nullptr) &&
-        GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
-        Fail("StartService WkSerial: error %lu", GetLastError());
+    Start(serial, "WkSerial");
     CloseServiceHandle(serial);
     CloseServiceHandle(varlo);
     CloseServiceHandle(manager);
@@ -389,17 +370,13 @@ int Install(const std::string& dir) {
     if (g_failures)
         return 1;
     // Plug and Play calls AddDevice, which names the device through the shim.
-    for (int waited = 0; waited < 20000; waited += 100) {
-        std::string report = Text("", WKSHIM_IOCTL_REPORT);
-        if (Has(report, "device \\Device\\KorvaneMidiVr0")) {
-            printf("device installed and started:\n%s", report.c_str());
-            return 0;
-        }
-        Sleep(100);
-    }
-    Fail("no \\Device\\KorvaneMidiVr0 20 s after the installation: %s",
-         Text("", WKSHIM_IOCTL_REPORT).c_str());
-    return 1;
+    std::string report;
+    if (!Check(WaitUntil(20000,
+                         [&] { return Has(report = Text("", WKSHIM_IOCTL_REPORT), kDeviceLine); }),
+               "no \\Device\\KorvaneMidiVr0 20 s after the installation: %s", report.c_str()))
+        return 1;
+    printf("device installed and started:\n%s", report.c_str());
+    return 0;
 }
 
 // Removes the device node (as devcon remove does).
@@ -420,8 +397,7 @@ void RemoveDevice() {
             Fail("SetupDiCallClassInstaller DIF_REMOVE: error %lu", GetLastError());
     }
     SetupDiDestroyDeviceInfoList(set);
-    if (removed != 1)
-        Fail("device nodes ROOT\\VARLO2K removed: %d, not 1", removed);
+    Check(removed == 1, "device nodes ROOT\\VARLO2K removed: %d, not 1", removed);
 }
 
 // Removal, then unload. Wine 8 sends IRP_MN_REMOVE_DEVICE when a start request makes it enumerate
@@ -431,16 +407,9 @@ int Unload() {
     RemoveDevice();
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE varlo = OpenServiceA(manager, "VARLO2K", SERVICE_ALL_ACCESS);
-    if (varlo && !StartServiceA(varlo, 0, nullptr) &&
-        GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
-        Fail("StartService VARLO2K (enumeration): error %lu", GetLastError());
+    Start(varlo, "VARLO2K (enumeration)");
     std::string report;
-    for (int waited = 0; waited < 10000; waited += 100) {
-        report = Text("", WKSHIM_IOCTL_REPORT);
-        if (!Has(report, "device \\Device\\KorvaneMidiVr0"))
-            break;
-        Sleep(100);
-    }
+    WaitUntil(10000, [&] { return !Has(report = Text("", WKSHIM_IOCTL_REPORT), kDeviceLine); });
     printf("after removal:\n%s", report.c_str());
     // Left: the test serial port's two devices. Gone: the driver's device and its link, the serial
     // port's file object.
@@ -448,10 +417,8 @@ int Unload() {
     Expect(report, "files 0", "shim after removal");
     Expect(Text("port"), "opens 0", "serial port after removal");
     HANDLE h = OpenDevice("\\\\.\\KorvaneMidiVr1");
-    if (h != INVALID_HANDLE_VALUE) {
-        Fail("CreateFile \\\\.\\KorvaneMidiVr1 after removal: opened");
+    if (!Check(h == INVALID_HANDLE_VALUE, "CreateFile \\\\.\\KorvaneMidiVr1 after removal: opened"))
         CloseHandle(h);
-    }
     // The driver alone cannot be stopped; its winedevice.exe service (WinedeviceN, the one of the
     // load group) can: Wine removes every device and runs every unload routine, where
     // the shim appends its state to C:\windows\temp\wkshim-unload.txt.
@@ -472,28 +439,22 @@ int Unload() {
     DeleteFileA("C:\\windows\\temp\\wkshim-unload.txt");
     if (!host || !ControlService(host, SERVICE_CONTROL_STOP, &status))
         Fail("stop of VARLO2K's winedevice.exe service: error %lu", GetLastError());
-    for (int waited = 0; host && waited < 10000 && status.dwCurrentState != SERVICE_STOPPED;
-         waited += 100) {
-        Sleep(100);
-        QueryServiceStatus(host, &status);
-    }
-    if (host)
+    if (host) {
+        WaitUntil(10000, [&] {
+            return !QueryServiceStatus(host, &status) || status.dwCurrentState == SERVICE_STOPPED;
+        });
         CloseServiceHandle(host);
-    std::string unloads;
-    if (FILE* f = fopen("C:\\windows\\temp\\wkshim-unload.txt", "r")) {
-        char line[256];
-        while (fgets(line, sizeof line, f))
-            unloads += line;
-        fclose(f);
     }
+    std::ifstream file("C:\\windows\\temp\\wkshim-unload.txt");
+    std::string unloads{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     printf("at the unload routines:\n%s", unloads.c_str());
     size_t at = unloads.find("unload \\Driver\\VARLO2K\n");
     std::string mine = unloads.substr(at == std::string::npos ? unloads.size() : at);
     mine = mine.substr(0, mine.find("unload ", 1));
     if (mine.empty())
         Fail("VARLO2K's unload routine did not run");
-    else if (Has(mine, "device \\Device\\KorvaneMidiVr0") || !Has(mine, "files 0") ||
-             !Has(mine, "extensions 0") || mine.find("pool Ddk ") != std::string::npos)
+    else if (Has(mine, kDeviceLine) || !Has(mine, "files 0") || !Has(mine, "extensions 0") ||
+             mine.find("pool Ddk ") != std::string::npos)
         Fail("VARLO2K left behind at its unload (devices, serial files, extensions, pool): %s",
              mine.c_str());
     CloseServiceHandle(varlo);
