@@ -13,4 +13,11 @@ if(VARLO_TREE STREQUAL "host" AND NOT VARLO_SANITIZE MATCHES "thread")
                          ${CMAKE_CURRENT_LIST_DIR}/parser.cpp
                          ${CMAKE_CURRENT_LIST_DIR}/clients.cpp
                  LIBS varlo_driver)
+    if(TARGET parser_fuzz)
+        # Cheaper runs: the fuzzer's own checks carry no coverage, and the parser's comparisons
+        # are not traced (they are against byte values that mutation finds at once anyway).
+        target_compile_options(parser_fuzz PRIVATE -fno-sanitize-coverage=trace-cmp)
+        set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/parser_fuzz.cpp PROPERTIES
+            COMPILE_OPTIONS "-fno-sanitize-coverage=inline-8bit-counters,indirect-calls,pc-table")
+    endif()
 endif()

@@ -165,6 +165,7 @@ void DdPrepareTb(DdExtension* Extension, DdTb* Tb, ULONG Port) {
     Tb->RunningStatus = 0;
     Tb->InSysEx = 0;
     Tb->SysExBuffer = NULL;
+    Tb->SpareSysExBuffer = NULL;
     Tb->PendingData = 0xFF;
     Tb->CableSelect = 0;
     Tb->Cable = DD_CABLE_1;
@@ -174,6 +175,7 @@ void DdPrepareTb(DdExtension* Extension, DdTb* Tb, ULONG Port) {
 void DdReleaseTb(DdExtension* Extension, DdTb* Tb) {
     // Caller: transport, port close, PASSIVE_LEVEL; the port's reader thread has ended.
     DdReleaseSysExBuffer(Extension, &Tb->SysExBuffer);
+    DdReleaseSysExBuffer(Extension, &Tb->SpareSysExBuffer);
     Tb->InSysEx = 0;
 }
 
@@ -193,6 +195,11 @@ static void EndSysEx(DdExtension* Extension, DdTb* Tb, UCHAR Status) {
         } else {
             DistributeSysex(Extension, Tb, DD_BUF_SYSEX_BROKEN);
         }
+        // The next message takes it rather than a round trip to pool.
+        if (!Tb->SpareSysExBuffer) {
+            Tb->SpareSysExBuffer = buffer;
+            Tb->SysExBuffer = NULL;
+        }
         DdReleaseSysExBuffer(Extension, &Tb->SysExBuffer);
     }
     Tb->InSysEx = 0;
@@ -208,7 +215,10 @@ static void ParseStatus(DdExtension* Extension, DdTb* Tb, UCHAR Status) {
     }
     if (Status == 0xF0) {
         Tb->InSysEx = 1;
-        DdMidiBuffer* buffer = DdGetSysExBuffer(Extension);
+        DdMidiBuffer* buffer = Tb->SpareSysExBuffer;
+        Tb->SpareSysExBuffer = NULL;
+        if (!buffer)
+            buffer = DdGetSysExBuffer(Extension);
         if (buffer) {
             buffer->Data[0] = 0xF0;
             buffer->Length = 1;

@@ -30,6 +30,7 @@ struct DdTb {
     UCHAR CableSelect;               // non-zero after F5 until the next data byte
     UCHAR Port;                      // serial port index, copied into every buffer
     ULONG Cable;                     // current input cable in the top byte (cable << 24)
+    DdMidiBuffer* SpareSysExBuffer;  // an ended message's buffer, kept for the next one
     // The next three are saved and restored per input cable by the interface layer.
     ULONG RunningStatus;       // last status below F8 other than F0, F4, F5, F6; 0 = none
     ULONG InSysEx;             // non-zero inside a System Exclusive message

@@ -1,7 +1,7 @@
 // Any byte stream from the serial line: the parser must stay inside its buffers, hand out only
 // well-formed pieces, deliver every real-time byte to a client that keeps up, in order, hand that
 // client the same whether the bytes come in large reads or one a read, and hold no pool once the
-// ports are reset. One rig with its clients lives across inputs.
+// ports are reset. One rig with its clients lives across inputs; what they get is kept as a digest.
 #include "core/testing/parser_rig.h"
 
 #include <ks/system.h>
@@ -15,22 +15,23 @@ void Check(bool ok) {
         std::abort();
 }
 
+// Order-sensitive digest of a sequence, cheaper than keeping it: every step is one-to-one.
+void Mix(uint64_t& digest, uint64_t value) {
+    digest = (digest ^ value) * 0x9E3779B97F4A7C15ull;
+    digest ^= digest >> 29;
+}
+
 struct Harness {
     varlo_test::ParserRig rig;
     DdClient* idle = rig.AddClient(false);
     DdClient* reader = rig.AddClient();
     DdClient* full = rig.AddClient(); // never reads: its buffers fill and stay full
     size_t poolAtRest = ks::PoolBlocks(DD_POOL_TAG);
-    std::vector<ULONG> realTimeSent, realTimeGot;
-    bool inSysEx[2] = {false, false};  // per port: a message's later pieces are due
-    bool sysExKnown[2] = {true, true}; // false after a piece may have been lost
-    std::vector<uint64_t> got;         // what the reader was handed, buffer borders left out
+    uint64_t realTimeSent, realTimeGot; // digests of the real-time bytes in and out
+    bool inSysEx[2] = {false, false};   // per port: a message's later pieces are due
+    bool sysExKnown[2] = {true, true};  // false after a piece may have been lost
+    uint64_t got;                       // what the reader was handed, buffer borders left out
 };
-
-Harness& TheHarness() {
-    static Harness* harness = new Harness; // lives as long as the fuzzing process
-    return *harness;
-}
 
 // One buffer as a read would hand it out.
 void CheckPiece(Harness& h, const DdMidiBuffer* b) {
@@ -39,16 +40,16 @@ void CheckPiece(Harness& h, const DdMidiBuffer* b) {
     Check(b->Type >= DD_BUF_SYSEX_PART && b->Type <= DD_BUF_EVENTS);
     Check(length <= DD_MIDI_DATA_BYTES && port <= 1);
     if (b->Type != DD_BUF_EVENTS)
-        h.got.push_back(1ull << 40 | b->Type << 16 | port << 8 | b->Cable);
+        Mix(h.got, 1ull << 40 | b->Type << 16 | port << 8 | b->Cable);
     for (ULONG i = 0; i < length; i++)
-        h.got.push_back(uint64_t(port) << 32 | data[i]);
+        Mix(h.got, uint64_t(port) << 32 | data[i]);
     if (b->Type == DD_BUF_EVENTS) {
         Check(length > 0 && length % 4 == 0 && b->Cable == 0);
         for (ULONG i = 0; i < length; i += 4) {
             ULONG e = data[i] | data[i + 1] << 8 | data[i + 2] << 16 | (ULONG)data[i + 3] << 24;
             Check((e & 0x80) && (e & 0xFF) != 0xFE && (e & 0x00808000) == 0);
             if ((e & 0xFF) >= 0xF8)
-                h.realTimeGot.push_back((e & 0xFF) | port << 8);
+                Mix(h.realTimeGot, (e & 0xFF) | port << 8);
         }
         return;
     }
@@ -90,15 +91,14 @@ ULONG Take(Harness& h, DdClient* client, bool check) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)
         return 0;
-    Harness& h = TheHarness();
-    h.realTimeSent.clear();
-    h.realTimeGot.clear();
+    static Harness& h = *new Harness; // lives as long as the fuzzing process
+    h.realTimeSent = h.realTimeGot = 0;
     // The first byte picks the read size, so runs end at every kind of place, and event batches
     // fill exactly, or several times in one read. The reader takes its buffers after every run;
     // it keeps up unless one run filled all of them, and only then may it lose something.
     size_t chunk = data[0] & 0x80 ? 64 + (data[0] & 0x7F) * 3 : 1 + data[0] % 64;
     auto run = [&](size_t readSize) {
-        h.got.clear();
+        h.got = 0;
         bool keptUp = true;
         for (size_t at = 1; at < size; at += readSize) {
             size_t n = std::min(readSize, size - at);
@@ -113,16 +113,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
     for (size_t i = 1; i < size; i++)
         if (data[i] >= 0xF8 && data[i] != 0xFE)
-            h.realTimeSent.push_back(data[i] | (ULONG((i - 1) / chunk) & 1) << 8);
+            Mix(h.realTimeSent, data[i] | (ULONG((i - 1) / chunk) & 1) << 8);
     bool keptUp = run(chunk);
     Check(!keptUp || h.realTimeGot == h.realTimeSent);
-    // The same bytes one read per byte (no batch holds more than one event) come out the same.
-    std::vector<uint64_t> batched = std::move(h.got);
-    Check(!run(1) || !keptUp || h.got == batched);
-    ExAcquireFastMutex(&h.rig.ext.ClientLock);
-    Check(!h.idle->Current && !h.idle->ReadyHead);
-    ExReleaseFastMutex(&h.rig.ext.ClientLock);
-
+    // Short inputs again one byte a read (no batch holds more than one event): the same comes
+    // out. A read costs far more than a byte; 128 reach past the first System Exclusive piece.
+    uint64_t batched = h.got;
+    Check(size > 128 || !run(1) || !keptUp || h.got == batched);
+    Check(!h.idle->Current && !h.idle->ReadyHead); // one feeding thread: seen without the lock
     // Back to the start for the next input: nothing may be left in pool.
     Check(ks::PoolBlocks(DD_POOL_TAG) == h.poolAtRest);
     return 0;

@@ -34,6 +34,10 @@ PKTHREAD NewThreadRecord(bool system) {
     return thread;
 }
 
+// The running thread's record. A plain pointer, read on every lock and wait: a thread-local
+// without a constructor or destructor is one load, not a call.
+thread_local PKTHREAD tCurrent = nullptr;
+
 // Owns the record of an ordinary host thread; released when that thread ends.
 struct HostThreadSlot {
     PKTHREAD thread = nullptr;
@@ -42,6 +46,7 @@ struct HostThreadSlot {
             EndThreadApcs(thread);
             DereferenceObject(thread);
         }
+        tCurrent = nullptr;
     }
 };
 thread_local HostThreadSlot tSlot;
@@ -59,14 +64,14 @@ void EndSystemThread(PKTHREAD thread) {
         thread->Header.SignalState = 1;
         WakeWaiters(&thread->Header);
     }
-    tSlot.thread = nullptr;
+    tCurrent = nullptr;
     gLiveSystemThreads--;
     DereferenceObject(thread); // the running thread's own reference
 }
 
 void* SystemThreadMain(void* argument) {
     PKTHREAD thread = (PKTHREAD)argument;
-    tSlot.thread = thread;
+    tCurrent = thread;
     SetCurrentDriverContext(thread->Driver);
     thread->Start(thread->StartContext);
     EndSystemThread(thread);
@@ -76,12 +81,12 @@ void* SystemThreadMain(void* argument) {
 } // namespace
 
 PKTHREAD CurrentThread() {
-    if (tSlot.thread == nullptr) {
-        tSlot.thread = NewThreadRecord(false);
-        if (tSlot.thread == nullptr)
+    if (tCurrent == nullptr) {
+        tSlot.thread = tCurrent = NewThreadRecord(false);
+        if (tCurrent == nullptr)
             Fail("out of memory for a thread record");
     }
-    return tSlot.thread;
+    return tCurrent;
 }
 
 size_t LiveSystemThreads() {
