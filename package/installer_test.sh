@@ -181,16 +181,17 @@ done
 client model query | tee "$work/wk-query.log" | grep -q "config-requests [1-9]" &&
     client model port | grep -q "opens 1" || fail "the installed panel: no identity request"
 ! xwininfo -root -tree | grep -qF '"Varlo Control": ("varloctl.exe"' || fail "panel: no interface"
-"$wine" taskkill /im VARLOCTL.exe >/dev/null 2>&1
-window "Korvane Varlo Control" gone
-# The host pieces go before the uninstaller runs (it removes what it installed); the drivers stop
-# with the session. (A session that starts with VARLO2K in a load group loads it at once.)
+# The host pieces go first (the uninstaller removes what it installed). Then the uninstaller runs
+# over the running driver and the open panel: it closes the panel; the driver's file, in use, goes
+# at the next restart, which the comparison includes.
 "$wine" cmd /c "sc delete WkSerial & reg delete $service /v Group /f & \
     reg delete HKCU\\Software\\Wine\\Drivers /f" >/dev/null
 rm "$s32/wkshim64.dll" "$s32/wkmodel.dll" "$s32/drivers/wkserial.sys" "$s32/winevarlo.drv"
-wineserver -w
 rm "$app/varlosetup.exe" # deleted by hand: the uninstaller brings its own
 "$wine" "$app/uninstall.exe" /S || fail "uninstaller exit status $?"
+window "Korvane Varlo Control" gone
+wineserver -w
+"$wine" wineboot -r
 snapshot removed
 diff "$work/before.files" "$work/removed.files" || fail "files left or lost"
 diff "$work/before.reg" "$work/removed.reg" || fail "registry changed"
