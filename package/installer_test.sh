@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The installer's round trip in a fresh Wine prefix (its own wineserver, on the caller's DISPLAY):
 # signatures verified against the build's test certificate; a silent install; files and registry
-# values where Windows wants them; the panel started from the Start-menu entry's target; a silent
-# uninstall that leaves the prefix's files and registry as they were, a foreign MIDI driver's
-# registration included.
+# values where Windows wants them; the panel started from the Start-menu entry's target; the
+# installed driver, MIDI driver and panel on Wine's kernel; a silent uninstall over the running
+# driver and the open panel that, after a restart, leaves the prefix's files and registry as they
+# were, a foreign MIDI driver's registration included.
 #   installer_test.sh PACKAGE_DIR CLEAN_PREFIX (made on first use, then copied for each run)
 set -euo pipefail
 package=$(realpath "$1") clean=$(realpath -m "$2")
@@ -160,8 +161,8 @@ cp "$sys/winekernel/wkserial.sys" "$s32/drivers/"
 ln -s varlomid.drv "$s32/winevarlo.drv"
 # The installed service in the shim's load group (one winedevice.exe); Wine's services take a
 # changed group at their next start only.
-"$wine" cmd /c "reg add HKCU\\Software\\Wine\\Drivers /v Audio /d varlo /f & reg add $service /v Group \
-    /d VarloTest /f" >/dev/null
+"$wine" cmd /c "reg add HKCU\\Software\\Wine\\Drivers /v Audio /d varlo /f & \
+    reg add $service /v Group /d VarloTest /f" >/dev/null
 wineserver -w
 wineserver -p5 # the drivers stay loaded from one program to the next
 client() { "$wine" "$win/tests/winekernel/wkclient.exe" "$@" </dev/null; }
