@@ -83,7 +83,7 @@ Section "Uninstall"
     ${Do}
         FindWindow $2 "VarloCtlClass"
         ${If} $2 <> 0
-            SendMessage $2 ${WM_CLOSE} 0 0 /TIMEOUT=2000
+            SendMessage $2 ${WM_CLOSE} 0 0 /TIMEOUT=500
         ${EndIf}
         Delete "$INSTDIR\VARLOCTL.exe"
         ${IfNot} ${FileExists} "$INSTDIR\VARLOCTL.exe"
