@@ -8,6 +8,7 @@ Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
 !include LogicLib.nsh
+!include WinMessages.nsh
 
 !define PRODUCT "Korvane Varlo"
 !define VERSION "1.0.0.0"
@@ -76,6 +77,21 @@ SectionEnd
 
 Section "Uninstall"
     SetShellVarContext all
+    ; Running panels are closed first (a panel stores its settings as it closes) and their program
+    ; goes once they have ended; one that does not end keeps it until the next restart.
+    StrCpy $1 0
+    ${Do}
+        FindWindow $2 "VarloCtlClass"
+        ${If} $2 <> 0
+            SendMessage $2 ${WM_CLOSE} 0 0 /TIMEOUT=500
+        ${EndIf}
+        Delete "$INSTDIR\VARLOCTL.exe"
+        ${IfNot} ${FileExists} "$INSTDIR\VARLOCTL.exe"
+            ${Break}
+        ${EndIf}
+        Sleep 100
+        IntOp $1 $1 + 1
+    ${LoopUntil} $1 >= 50
     DetailPrint "Removing the driver package"
     ; The uninstaller carries its own copy of the helper: the installed one may be gone already.
     InitPluginsDir
@@ -88,14 +104,17 @@ Section "Uninstall"
     Delete "$INSTDIR\driver\VARLO2K.sys"
     Delete "$INSTDIR\driver\varlomid.drv"
     RMDir "$INSTDIR\driver"
-    ; A panel still running keeps its file (and the folder) until the next restart.
     Delete /REBOOTOK "$INSTDIR\VARLOCTL.exe"
     Delete "$INSTDIR\varlosetup.exe"
     Delete "$INSTDIR\README.txt"
     Delete "$INSTDIR\VarloTest.cer"
     Delete "$INSTDIR\uninstall.exe"
     RMDir /REBOOTOK "$INSTDIR"
-    RMDir "$INSTDIR\.."
+    ${If} ${FileExists} "$INSTDIR\*.*"
+        RMDir /REBOOTOK "$INSTDIR\.." ; after the folder itself, at the next restart
+    ${Else}
+        RMDir "$INSTDIR\.."
+    ${EndIf}
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
     ; The panel's settings of the user who uninstalls.
     DeleteRegKey HKCU "Software\Korvane\VARLOCTL"

@@ -1,7 +1,9 @@
 // Test equipment: wkclient.exe, the Win32 side of the Wine kernel run (tests/winekernel/run.sh).
-//   wkclient install DIR     services WkSerial and VARLO2K in one load group, the test serial
+//   wkclient install [DIR]   services WkSerial and VARLO2K in one load group, the test serial
 //                            port started, then the device ROOT\VARLO2K from DIR\VARLO2K.inf as
-//                            a root-enumerated node (as devcon install does); waits for the device
+//                            a root-enumerated node (as devcon install does); without DIR, the
+//                            node and the service an installer made (its group set beforehand),
+//                            VARLO2K started; waits for the device
 //   wkclient model TEXT...   a command to the interface model (its answer on standard output)
 //   wkclient device          the device through CreateFile, DeviceIoControl and ReadFile
 //   wkclient unload          removes the device node and stops VARLO2K; checks what is left
@@ -332,17 +334,35 @@ void Start(SC_HANDLE service, const char* what) {
 
 const char* const kDeviceLine = "device \\Device\\KorvaneMidiVr0";
 
-int Install(const std::string& dir) {
+int WaitForDevice() {
+    // Plug and Play calls AddDevice, which names the device through the shim.
+    std::string report;
+    if (WaitUntil(20000,
+                  [&] { return Has(report = Text("", WKSHIM_IOCTL_REPORT), kDeviceLine); })) {
+        printf("device installed and started:\n%s", report.c_str());
+        return 0;
+    }
+    Fail("no \\Device\\KorvaneMidiVr0 20 s after the installation: %s", report.c_str());
+    return 1;
+}
+
+// With DIR, the device node is made from DIR's INF; without, the node an installer made is used.
+int Install(const char* dir) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     // One load group: both drivers in one winedevice process, where the shim finds Serial1.
     SC_HANDLE serial = Service(manager, "WkSerial", "C:\\windows\\system32\\drivers\\wkserial.sys");
     SC_HANDLE varlo = Service(manager, "VARLO2K", "C:\\windows\\system32\\drivers\\VARLO2K.sys");
     Start(serial, "WkSerial");
+    // Started, a driver enumerates its root-enumerated nodes (AddDevice).
+    if (!dir)
+        Start(varlo, "VARLO2K");
     CloseServiceHandle(serial);
     CloseServiceHandle(varlo);
     CloseServiceHandle(manager);
+    if (g_failures || !dir)
+        return g_failures ? 1 : WaitForDevice();
 
-    std::string inf = dir + "\\VARLO2K.inf";
+    std::string inf = std::string(dir) + "\\VARLO2K.inf";
     GUID guid;
     char className[64];
     HDEVINFO set = INVALID_HANDLE_VALUE;
@@ -367,16 +387,7 @@ int Install(const std::string& dir) {
         Fail("UpdateDriverForPlugAndPlayDevices: error %lu", GetLastError());
     if (set != INVALID_HANDLE_VALUE)
         SetupDiDestroyDeviceInfoList(set);
-    if (g_failures)
-        return 1;
-    // Plug and Play calls AddDevice, which names the device through the shim.
-    std::string report;
-    if (!Check(WaitUntil(20000,
-                         [&] { return Has(report = Text("", WKSHIM_IOCTL_REPORT), kDeviceLine); }),
-               "no \\Device\\KorvaneMidiVr0 20 s after the installation: %s", report.c_str()))
-        return 1;
-    printf("device installed and started:\n%s", report.c_str());
-    return 0;
+    return g_failures ? 1 : WaitForDevice();
 }
 
 // Removes the device node (as devcon remove does).
@@ -467,8 +478,8 @@ int Unload() {
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     std::string command = argc > 1 ? argv[1] : "";
-    if (command == "install" && argc == 3)
-        return Install(argv[2]);
+    if (command == "install" && argc <= 3)
+        return Install(argc == 3 ? argv[2] : nullptr);
     if (command == "device" && argc == 2)
         return Device();
     if (command == "unload" && argc == 2)
@@ -491,6 +502,6 @@ int main(int argc, char** argv) {
         printf("%s\n", Text(text).c_str());
         return g_failures ? 1 : 0;
     }
-    fprintf(stderr, "usage: wkclient install DIR | device | unload | model TEXT...\n");
+    fprintf(stderr, "usage: wkclient install [DIR] | device | unload | model TEXT...\n");
     return 2;
 }
