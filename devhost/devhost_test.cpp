@@ -143,7 +143,7 @@ struct DeviceHostTest : ::testing::Test {
                 logged.notify_all();
             },
             kToken);
-        server->LimitHelloWait(3, std::chrono::milliseconds(400));
+        server->LimitHelloWait(3, std::chrono::seconds(1)); // the silent connections' test
         ASSERT_TRUE(server->Start(0, error)) << error;
     }
     void TearDown() override {
@@ -331,6 +331,8 @@ TEST_F(DeviceHostTest, ConnectionsEndWithTheirHandles) {
     b.Send(FrameType::Read, U32Payload({256}));
     EXPECT_EQ(Word(b, kGetState), 1u); // the read waits in the driver
     Open(d);
+    for (int i = 0; i < 250 && server->Connections() != 2; ++i) // a and c end in their threads
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(server->Connections(), 2u);
     server->Stop(); // the handles' close is checked by the host's stop
     EXPECT_TRUE(b.PeerClosed(5000));
