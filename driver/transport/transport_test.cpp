@@ -275,7 +275,7 @@ TEST_F(TransportTest, NoInterfaceNotesTheFailedPortsAndFails) {
     EXPECT_TRUE(PortClosed(0)); // closed again
 }
 
-TEST_F(TransportTest, EventsGoOutWithCableSelectionAndChannelRunningStatus) {
+TEST_F(TransportTest, EventsGoOutWithCableSelectionAndRunningStatusOnlyWhileActive) {
     Start({ModelPort(0)});
     ASSERT_EQ(Open(), STATUS_SUCCESS);
     TakeLine(0);
@@ -316,6 +316,21 @@ TEST_F(TransportTest, EventsGoOutWithCableSelectionAndChannelRunningStatus) {
     // A request for a second interface that is not there writes nothing and succeeds.
     EXPECT_EQ(Play(PlayBuffer(4, 1, 0, Events({0x02403C90}))), STATUS_SUCCESS);
     EXPECT_EQ(TakeLine(0), (Bytes{0x81, 0x3C, 0x00, 0x3C, 0x00}));
+
+    // Deactivated: patch mode, plays dropped; activated again without a new probe.
+    Bytes state(4);
+    ULONG returned = 0;
+    ASSERT_EQ(Ioctl(First(), IOCTL_DD_ACTIVATE, {0, 0, 0, 0}, nullptr, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, 4u);
+    ASSERT_EQ(Ioctl(First(), IOCTL_DD_GET_STATE, {}, &state), STATUS_SUCCESS);
+    EXPECT_EQ(state, (Bytes{0, 0, 0, 0}));
+    taken = 1;
+    EXPECT_EQ(Play(PlayBuffer(4, 0, 0, Events({0x00403C90})), &taken), STATUS_SUCCESS);
+    EXPECT_EQ(taken, 0u);
+    Ioctl(First(), IOCTL_DD_ACTIVATE, {1, 0, 0, 0}, nullptr);
+    ASSERT_EQ(Ioctl(First(), IOCTL_DD_GET_STATE, {}, &state), STATUS_SUCCESS);
+    EXPECT_EQ(state, (Bytes{1, 0, 0, 0}));
+    EXPECT_EQ(TakeLine(0), Concat({kPatchMode, kComputerMode})); // no new probe
 }
 
 TEST_F(TransportTest, StreamsAreWrittenInChunksAndFaultsAreReported) {
@@ -375,26 +390,6 @@ TEST_F(TransportTest, StreamsAreWrittenInChunksAndFaultsAreReported) {
     EXPECT_EQ(Ioctl(First(), 0x001D4000, {}, nullptr, nullptr, &fast),
               STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_FALSE(fast);
-}
-
-TEST_F(TransportTest, ActivationSwitchesModesAndPlayIsDroppedWhileInactive) {
-    Start({ModelPort(0)});
-    ASSERT_EQ(Open(), STATUS_SUCCESS);
-    TakeLine(0);
-    Bytes state(4);
-    ULONG returned = 0;
-    ASSERT_EQ(Ioctl(First(), IOCTL_DD_ACTIVATE, {0, 0, 0, 0}, nullptr, &returned), STATUS_SUCCESS);
-    EXPECT_EQ(returned, 4u);
-    ASSERT_EQ(Ioctl(First(), IOCTL_DD_GET_STATE, {}, &state), STATUS_SUCCESS);
-    EXPECT_EQ(state, (Bytes{0, 0, 0, 0}));
-    ULONG taken = 1;
-    EXPECT_EQ(Play(PlayBuffer(4, 0, 0, Events({0x00403C90})), &taken), STATUS_SUCCESS);
-    EXPECT_EQ(taken, 0u);
-    Ioctl(First(), IOCTL_DD_ACTIVATE, {0, 0, 0, 0}, nullptr); // already off: nothing sent
-    Ioctl(First(), IOCTL_DD_ACTIVATE, {1, 0, 0, 0}, nullptr);
-    ASSERT_EQ(Ioctl(First(), IOCTL_DD_GET_STATE, {}, &state), STATUS_SUCCESS);
-    EXPECT_EQ(state, (Bytes{1, 0, 0, 0}));
-    EXPECT_EQ(TakeLine(0), Concat({kPatchMode, kComputerMode})); // no new probe
 }
 
 // (Cables and running status per cable, probe replies swallowed, reads left waiting at the
