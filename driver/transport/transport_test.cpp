@@ -333,7 +333,7 @@ TEST_F(TransportTest, EventsGoOutWithCableSelectionAndRunningStatusOnlyWhileActi
     EXPECT_EQ(TakeLine(0), Concat({kPatchMode, kComputerMode})); // no new probe
 }
 
-TEST_F(TransportTest, StreamsAreWrittenInChunksAndFaultsAreReported) {
+TEST_F(TransportTest, StreamsAreWrittenInChunksFaultsAreReportedInputIsRead) {
     Start({ModelPort(0)});
     ASSERT_EQ(Open(), STATUS_SUCCESS);
     TakeLine(0);
@@ -390,13 +390,11 @@ TEST_F(TransportTest, StreamsAreWrittenInChunksAndFaultsAreReported) {
     EXPECT_EQ(Ioctl(First(), 0x001D4000, {}, nullptr, nullptr, &fast),
               STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_FALSE(fast);
-}
 
-// (Cables and running status per cable, probe replies swallowed, reads left waiting at the
-// last close: the parser's, the interface functions' and the clients' tests.)
-TEST_F(TransportTest, InputReachesReadersAndStateRepliesPassThrough) {
-    Start({ModelPort(0)});
-    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    // Input reaches a waiting read; the reply to a state request is an ordinary System
+    // Exclusive message for the clients. (Cables and running status per cable, probe replies
+    // swallowed, reads left waiting at the last close: the parser's, the interface functions'
+    // and the clients' tests.)
     uint8_t buffer[256];
     auto read = ks::ClientReadAsync(First(), buffer, sizeof buffer);
     EXPECT_FALSE(read->Wait(50));
@@ -404,7 +402,6 @@ TEST_F(TransportTest, InputReachesReadersAndStateRepliesPassThrough) {
     ASSERT_TRUE(read->Wait(5000));
     ASSERT_EQ(read->Status(), STATUS_SUCCESS);
     EXPECT_EQ(Bytes(buffer + 16, buffer + read->Information()), Events({0x02403C90}));
-    // The reply to a state request is an ordinary System Exclusive message for the clients.
     read = ks::ClientReadAsync(First(), buffer, sizeof buffer);
     Inject(0, {0xF0, 0x63, 0x60, 0x7B, 0x00, 1, 2, 0, '1', '2', '3', 0xF7});
     ASSERT_TRUE(read->Wait(5000));
@@ -413,12 +410,13 @@ TEST_F(TransportTest, InputReachesReadersAndStateRepliesPassThrough) {
 }
 
 TEST_F(TransportTest, ClosingSendsNotesOffThenPatchModeToThatPortOnly) {
-    // Two interfaces and a silent port between them: the unanswered probe of port 1 must not
-    // deactivate port 0.
-    Start({ModelPort(0), SilentPort(1), ModelPort(2, 222)}, true);
+    // Two interfaces and a port between them that answers version 0, which is no answer: that
+    // port is told nothing more, and its failed probe must not deactivate port 0.
+    Start({ModelPort(0), ModelPort(1, 0), ModelPort(2, 222)}, true);
     ASSERT_EQ(Open(), STATUS_SUCCESS);
     EXPECT_TRUE(ComputerMode(0));
     EXPECT_EQ(Line(0), Concat({kRequestConfig, kComputerMode}));
+    EXPECT_EQ(Line(1), kRequestConfig);
     DdCaps caps = Caps();
     EXPECT_EQ(caps.Count, 2u);
     EXPECT_EQ(caps.Entries[0].Id, 123);
