@@ -58,7 +58,7 @@ TEST(ClientsTest, TwoClientsBothReceiveAndLastCloseClosesPort) {
     EXPECT_EQ(rig.ext->OpenCount, 0);
 }
 
-TEST(ClientsTest, ReadRulesLengthsAndWaiting) {
+TEST(ClientsTest, ReadRulesLengthsAndWaitingActivationSendsOnlyChanges) {
     DeviceRig rig;
     ks::ClientHandle* h = rig.Open();
     UCHAR big[kReadSize + 1];
@@ -96,7 +96,17 @@ TEST(ClientsTest, ReadRulesLengthsAndWaiting) {
     EXPECT_FALSE(again->Wait(20));
     rig.Feed({0xF8});
     ExpectEnds(*again, STATUS_SUCCESS);
+
+    // The activation switch sends only changes, and nothing once the port is closed.
+    EXPECT_TRUE(DdActivatePort(rig.ext, TRUE));
+    EXPECT_TRUE(rig.lower.ModesSet().empty());
+    EXPECT_TRUE(DdActivatePort(rig.ext, FALSE));
+    EXPECT_FALSE(DdActivatePort(rig.ext, FALSE));
+    EXPECT_FALSE(DdActivatePort(rig.ext, TRUE));
+    EXPECT_EQ(rig.lower.ModesSet(), (std::vector<LONG>{DD_ACTIVATE_OFF, DD_ACTIVATE_ON}));
     ks::ClientClose(h);
+    DdActivatePort(rig.ext, TRUE); // the port is closed: nothing to switch
+    EXPECT_EQ(rig.lower.ModesSet().size(), 2u);
 }
 
 TEST(ClientsTest, CloseReleasesQueuedBuffersAndWaitingRead) {
@@ -124,32 +134,29 @@ TEST(ClientsTest, CloseReleasesQueuedBuffersAndWaitingRead) {
     EXPECT_EQ(ks::PoolBlocks(DD_POOL_TAG), before);
 }
 
-TEST(ClientsTest, FailedFirstOpenIsRetriedByTheNextCreate) {
-    DeviceRig rig;
-    size_t before = ks::PoolBlocks(DD_POOL_TAG);
-    rig.lower.openSucceeds = false;
-    EXPECT_EQ(rig.Open(STATUS_NOT_FOUND), nullptr);
-    EXPECT_EQ(rig.ext->OpenCount, 0);
-    EXPECT_EQ(rig.ext->Clients, nullptr);
-    EXPECT_EQ(ks::PoolBlocks(DD_POOL_TAG), before);
-    EXPECT_FALSE(ks::RegistryGetDword(rig.RegistryPath(), u"NumSubDevices").has_value());
-
-    rig.lower.openSucceeds = true;
-    ks::ClientHandle* h = rig.Open();
-    EXPECT_EQ(rig.lower.opens, 2);
-    EXPECT_EQ(rig.ext->OpenCount, 1);
-    ks::ClientClose(h);
-    // The client's close counts for the successful open only.
-    EXPECT_EQ(rig.lower.closes, 1);
-}
-
-TEST(ClientsTest, CreateRefusedWithoutPoolOrLowerLayer) {
+TEST(ClientsTest, CreateRefusedWithoutPoolOrLowerLayerFailedFirstOpenRetried) {
     {
         DeviceRig rig;
+        size_t before = ks::PoolBlocks(DD_POOL_TAG);
         ks::FailPoolAllocations(DD_POOL_TAG, 0, 1);
         EXPECT_EQ(rig.Open(STATUS_NOT_FOUND), nullptr);
         ks::FailPoolAllocations(0, 0, 0);
         EXPECT_EQ(rig.lower.opens, 0);
+        // A first open of the port that fails leaves nothing; the next create tries again.
+        rig.lower.openSucceeds = false;
+        EXPECT_EQ(rig.Open(STATUS_NOT_FOUND), nullptr);
+        EXPECT_EQ(rig.ext->OpenCount, 0);
+        EXPECT_EQ(rig.ext->Clients, nullptr);
+        EXPECT_EQ(ks::PoolBlocks(DD_POOL_TAG), before);
+        EXPECT_FALSE(ks::RegistryGetDword(rig.RegistryPath(), u"NumSubDevices").has_value());
+
+        rig.lower.openSucceeds = true;
+        ks::ClientHandle* h = rig.Open();
+        EXPECT_EQ(rig.lower.opens, 2);
+        EXPECT_EQ(rig.ext->OpenCount, 1);
+        ks::ClientClose(h);
+        // The client's close counts for the successful open only.
+        EXPECT_EQ(rig.lower.closes, 1);
     }
     {
         DeviceRig rig([](DdDriverInfo& info) { info.DeviceActivate = nullptr; });
@@ -191,20 +198,6 @@ TEST(ClientsTest, FirstOpenPublishesSubDevices) {
     EXPECT_EQ(ks::RegistryGetDword(rig.RegistryPath(), u"NumSubDevices"),
               (ULONG)DD_MAX_SUB_DEVICES);
     ks::ClientClose(a);
-}
-
-TEST(ClientsTest, ActivationSwitchSendsOnlyChanges) {
-    DeviceRig rig;
-    ks::ClientHandle* h = rig.Open();
-    EXPECT_TRUE(DdActivatePort(rig.ext, TRUE));
-    EXPECT_TRUE(rig.lower.ModesSet().empty());
-    EXPECT_TRUE(DdActivatePort(rig.ext, FALSE));
-    EXPECT_FALSE(DdActivatePort(rig.ext, FALSE));
-    EXPECT_FALSE(DdActivatePort(rig.ext, TRUE));
-    EXPECT_EQ(rig.lower.ModesSet(), (std::vector<LONG>{DD_ACTIVATE_OFF, DD_ACTIVATE_ON}));
-    ks::ClientClose(h);
-    DdActivatePort(rig.ext, TRUE); // the port is closed: nothing to switch
-    EXPECT_EQ(rig.lower.ModesSet().size(), 2u);
 }
 
 TEST(ClientsTest, ShortMessagesAllocateNoPool) {

@@ -11,8 +11,11 @@ NTSTATUS SystemPower(DeviceRig& rig, UCHAR minor, SYSTEM_POWER_STATE s) {
     return ks::SendPower(rig.device, minor, SystemPowerState, state).status;
 }
 
-TEST(PnpTest, MinorFunctionsAnswerPerTable) {
+TEST(PnpTest, MinorFunctionsAnswerPerTableSystemPowerSwitchesActivationWhileClientsExist) {
     DeviceRig rig;
+    // Without clients a system power change sends nothing.
+    EXPECT_EQ(SystemPower(rig, IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_TRUE(rig.lower.ModesSet().empty());
     ks::ClientHandle* h = rig.Open();
     for (UCHAR minor : {IRP_MN_START_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
                         IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_QUERY_STOP_DEVICE,
@@ -28,45 +31,7 @@ TEST(PnpTest, MinorFunctionsAnswerPerTable) {
     for (NTSTATUS sent : {STATUS_NOT_SUPPORTED, STATUS_SUCCESS})
         EXPECT_EQ(ks::SendPnp(rig.device, IRP_MN_QUERY_RESOURCE_REQUIREMENTS, {}, sent).status,
                   sent);
-    ks::ClientClose(h);
-}
 
-TEST(PnpTest, CapabilitiesFilledOthersKept) {
-    DeviceRig rig;
-    DEVICE_CAPABILITIES caps;
-    std::memset(&caps, 0xFF, sizeof(caps));
-    caps.Address = 0x1234;
-    caps.SystemWake = PowerSystemSleeping3;
-    EXPECT_EQ(ks::QueryCapabilities(rig.device, &caps).status, STATUS_SUCCESS);
-    // Removable, silently installed and safe to pull; no locks, ejection, dock, unique id, wake
-    // or latencies; the address kept.
-    EXPECT_EQ((std::vector<ULONG>{caps.Size, caps.Version, caps.Removable, caps.SilentInstall,
-                                  caps.SurpriseRemovalOK, caps.LockSupported, caps.EjectSupported,
-                                  caps.DockDevice, caps.UniqueID, ULONG(caps.SystemWake),
-                                  ULONG(caps.DeviceWake), caps.D1Latency, caps.D2Latency,
-                                  caps.D3Latency, caps.Address}),
-              (std::vector<ULONG>{64, 1, 1, 1, 1, 0, 0, 0, 0, PowerSystemUnspecified,
-                                  PowerDeviceUnspecified, 0, 0, 0, 0x1234}));
-}
-
-TEST(PnpTest, RemovalDeletesDeviceAndLink) {
-    DeviceRig rig;
-    EXPECT_EQ(rig.Remove().status, STATUS_SUCCESS);
-    EXPECT_EQ(rig.lower.frees, 1);
-    EXPECT_EQ(ks::FindDevice(u"\\Device\\KorvaneMidiVr0"), nullptr);
-    EXPECT_FALSE(ks::SymbolicLinkTarget(varlo_test::kLinkName).has_value());
-    EXPECT_EQ(rig.pdo->AttachedDevice, nullptr);
-    ks::ClientHandle* h = nullptr;
-    EXPECT_NE(ks::ClientOpen(varlo_test::kLinkName, &h), STATUS_SUCCESS);
-}
-
-TEST(PnpTest, SystemPowerSwitchesActivationWhileClientsExist) {
-    DeviceRig rig;
-    // Without clients nothing is sent.
-    EXPECT_EQ(SystemPower(rig, IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
-    EXPECT_TRUE(rig.lower.ModesSet().empty());
-
-    ks::ClientHandle* h = rig.Open();
     // A query for sleep already deactivates; the set back to working reactivates.
     EXPECT_EQ(SystemPower(rig, IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(rig.lower.ModesSet(), (std::vector<LONG>{DD_ACTIVATE_OFF}));
@@ -91,8 +56,24 @@ NTSTATUS KeepRequest(PDEVICE_OBJECT, PIRP, PVOID) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-TEST(PnpTest, SystemControlSucceedsWithNothing) {
+// Capabilities, system control, then removal on one device.
+TEST(PnpTest, CapabilitiesFilledSystemControlSucceedsRemovalDeletesDeviceAndLink) {
     DeviceRig rig;
+    DEVICE_CAPABILITIES caps;
+    std::memset(&caps, 0xFF, sizeof(caps));
+    caps.Address = 0x1234;
+    caps.SystemWake = PowerSystemSleeping3;
+    EXPECT_EQ(ks::QueryCapabilities(rig.device, &caps).status, STATUS_SUCCESS);
+    // Removable, silently installed and safe to pull; no locks, ejection, dock, unique id, wake
+    // or latencies; the address kept.
+    EXPECT_EQ((std::vector<ULONG>{caps.Size, caps.Version, caps.Removable, caps.SilentInstall,
+                                  caps.SurpriseRemovalOK, caps.LockSupported, caps.EjectSupported,
+                                  caps.DockDevice, caps.UniqueID, ULONG(caps.SystemWake),
+                                  ULONG(caps.DeviceWake), caps.D1Latency, caps.D2Latency,
+                                  caps.D3Latency, caps.Address}),
+              (std::vector<ULONG>{64, 1, 1, 1, 1, 0, 0, 0, 0, PowerSystemUnspecified,
+                                  PowerDeviceUnspecified, 0, 0, 0, 0x1234}));
+
     PIRP irp = IoAllocateIrp(rig.device->StackSize, FALSE);
     ASSERT_NE(irp, nullptr);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
@@ -103,6 +84,14 @@ TEST(PnpTest, SystemControlSucceedsWithNothing) {
     EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
     EXPECT_EQ(irp->IoStatus.Information, 0u);
     IoFreeIrp(irp);
+
+    EXPECT_EQ(rig.Remove().status, STATUS_SUCCESS);
+    EXPECT_EQ(rig.lower.frees, 1);
+    EXPECT_EQ(ks::FindDevice(u"\\Device\\KorvaneMidiVr0"), nullptr);
+    EXPECT_FALSE(ks::SymbolicLinkTarget(varlo_test::kLinkName).has_value());
+    EXPECT_EQ(rig.pdo->AttachedDevice, nullptr);
+    ks::ClientHandle* h = nullptr;
+    EXPECT_NE(ks::ClientOpen(varlo_test::kLinkName, &h), STATUS_SUCCESS);
 }
 
 } // namespace

@@ -139,24 +139,4 @@ TEST(SystemThreads, RunWaitAndSignalTheirObjectWhenTheyReturn) {
         std::this_thread::yield();
 }
 
-TEST(Pool, AccountsPerTagAndInjectsFailures) {
-    const ULONG tag = ks::Tag("Tst1");
-    void* a = ExAllocatePoolWithTag(NonPagedPool, 10, tag);
-    void* b = ExAllocatePoolWithTag(NonPagedPool, 30, tag);
-    EXPECT_EQ(ks::PoolBlocks(tag), 2u);
-    EXPECT_EQ(ks::PoolBytes(tag), 40u);
-    EXPECT_EQ((uintptr_t)a % 16, 0u);
-    ks::FailPoolAllocations(tag, 1, 1);
-    void* c = ExAllocatePoolWithTag(NonPagedPool, 1, ks::Tag("Tst2")); // other tag: unaffected
-    void* d = ExAllocatePoolWithTag(NonPagedPool, 1, tag);             // skipped
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 1, tag), nullptr);   // fails
-    void* e = ExAllocatePoolWithTag(NonPagedPool, 1, tag);             // works again
-    for (void* p : {c, d, e})
-        EXPECT_NE(p, nullptr);
-    for (void* p : {a, b, d, e})
-        ExFreePoolWithTag(p, tag);
-    ExFreePool(c);
-    EXPECT_EQ(ks::PoolBlocks(tag), 0u);
-}
-
 } // namespace

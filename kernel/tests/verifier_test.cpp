@@ -318,7 +318,17 @@ TEST(VerifierDeath, ClientHandleUsedAsAKernelHandle) {
     kstest::UnloadTestDriver(test);
 }
 
-TEST(Unload, ReportsPoolLeftPerTagAndDevicesLeft) {
+HANDLE gLeakedKey;
+
+NTSTATUS LeakingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               nullptr);
+    return ZwOpenKey(&gLeakedKey, KEY_QUERY_VALUE, &attributes);
+}
+
+TEST(Unload, ReportsPoolLeftPerTagDevicesAndHandlesLeft) {
     kstest::Handler none;
     auto test = kstest::LoadTestDriver(u"Leaky", u"\\Device\\Leaky", &none);
     void* a = ExAllocatePoolWithTag(NonPagedPool, 100, ks::Tag("Lk1 "));
@@ -337,23 +347,11 @@ TEST(Unload, ReportsPoolLeftPerTagAndDevicesLeft) {
     report = kstest::UnloadTestDriver(again);
     EXPECT_NE(report.find("device object left: \\Device\\Leaky2"), std::string::npos) << report;
     IoDeleteDevice(device);
-}
 
-HANDLE gLeakedKey;
-
-NTSTATUS LeakingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
-    driver->DriverUnload = [](PDRIVER_OBJECT) {};
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                               nullptr);
-    return ZwOpenKey(&gLeakedKey, KEY_QUERY_VALUE, &attributes);
-}
-
-TEST(Unload, ReportsHandlesTheDriverLeftOpen) {
     NTSTATUS status;
     PDRIVER_OBJECT driver = ks::LoadDriver(u"HandleLeak", LeakingEntry, &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
-    std::string report = ks::UnloadDriver(driver);
+    report = ks::UnloadDriver(driver);
     EXPECT_NE(report.find("handles left open: 1"), std::string::npos) << report;
     ZwClose(gLeakedKey);
 }
