@@ -187,21 +187,12 @@ TEST(PanelKeys, MnemonicBar) {
     Panel p;
     HWND marked = p.Add(APP_BUTTON_CLASS, "&Set", 0, 1, 10, 10, 80, 30);
     HWND plain = p.Add(APP_BUTTON_CLASS, "Set", 0, 2, 100, 10, 80, 30);
-    HWND doubled = p.Add(APP_BUTTON_CLASS, "&&", 0, 3, 190, 10, 80, 30);
-    HWND last = p.Add(APP_BUTTON_CLASS, "Set&", 0, 4, 280, 10, 80, 30);
     int x, y;
     SIZE size;
     CaptionBox(marked, "Set", &x, &y, &size);
     const RECT bar = {x + 2, y + size.cy - 2, x + 4, y + size.cy - 1};
     EXPECT_EQ(CountPixels(marked, bar, kYellow), 2);
     EXPECT_EQ(CountPixels(plain, bar, kYellow), 0);
-    // "&&" shows one ampersand with the bar; a last "&" is shown, without a bar.
-    CaptionBox(doubled, "&", &x, &y, &size);
-    EXPECT_GT(
-        CountPixels(doubled, {x + 1, y + size.cy - 2, x + size.cx - 1, y + size.cy - 1}, kYellow),
-        0);
-    CaptionBox(last, "Set&", &x, &y, &size);
-    EXPECT_EQ(CountPixels(last, {x, y + size.cy - 2, x + size.cx, y + size.cy - 1}, kYellow), 0);
 }
 
 TEST(PanelKeys, CheckValueIndependentOfToggledStateAndRadioRuns) {
