@@ -107,13 +107,6 @@ TEST(ClassRegistration, AddsOwnDcAndLoadsIconAndCursor) {
     EXPECT_EQ(0, RegisterAppClass("ShellTestClass2", 0, DefWindowProcA, 0, 0, nullptr, nullptr));
 }
 
-TEST(StringItems, FromTheStringTable) {
-    EXPECT_STREQ("1011=Read", GetStringItem(AppInstance(), 29991, 'L', 1, "none"));
-    EXPECT_STREQ("1005", GetStringItem(AppInstance(), 29991, 'D', 0, "none"));
-    EXPECT_EQ(nullptr, GetStringItem(AppInstance(), 29991, 'D', 1, "none"));
-    EXPECT_STREQ("none", GetStringItem(AppInstance(), 1005, 'D', 0, "none")); // no such string
-}
-
 TEST(AboutBox, TitleAndTextWithTheVersion) {
     HWND box =
         CreateDialogParamA(AppInstance(), MAKEINTRESOURCEA(IDD_ABOUT), nullptr, AboutBoxProc, 0);
