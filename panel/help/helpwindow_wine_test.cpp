@@ -174,6 +174,11 @@ TEST_F(HelpWindowTest, NoHelpWithHelpModeOffThenPlainTooltipAboveTheKey) {
     SendMessageA(help, HM_SETHELPMODE, 1, 0);
     Tick(0, 0);                 // off the owner: a new window is seen
     EXPECT_EQ(RestOn(off), 10); // one tick to see the key, eight to rest, one to show
+    // Placed by the key's own rectangle (the placement rules: HelpPlacement on the host).
+    RECT r = HelpRectNow(), key;
+    GetWindowRect(off, &key);
+    EXPECT_EQ(r.bottom, key.top - 1);
+    EXPECT_EQ((r.left + r.right) / 2, (key.left + key.right) / 2);
     // A plain tooltip: frame ring colours at the edges, pale yellow inside, the black run.
     RECT client;
     GetClientRect(help, &client);
