@@ -212,12 +212,14 @@ TEST_F(Settings, UnusablePlacementsShowTheWindowAsCreated) {
     ASSERT_FALSE(IsWindowVisible(window));
     EXPECT_EQ(0, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOW)); // none stored
     EXPECT_TRUE(IsWindowVisible(window));
-    // A value that is no text: not applied, the given show command is.
-    const BYTE raw[] = {'1', ',', '2'};
-    SetRaw(VARLO_VALUE_WINDOWPOS, REG_BINARY, raw, sizeof raw);
+    // Two separators in a row, or a value that is no text: not applied, the given show command is.
+    WriteSettingString(VARLO_VALUE_WINDOWPOS, "1,,10,20,530,230,-1,-1,-1,-1");
     EXPECT_EQ(0, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOWMAXIMIZED));
     EXPECT_TRUE(IsZoomed(window));
-    ShowWindow(window, SW_SHOWNORMAL);
+    const BYTE raw[] = {'1', ',', '2'};
+    SetRaw(VARLO_VALUE_WINDOWPOS, REG_BINARY, raw, sizeof raw);
+    EXPECT_EQ(0, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOWNORMAL));
+    EXPECT_FALSE(IsZoomed(window));
     RECT normal = Placement().rcNormalPosition; // none of them applied
     EXPECT_EQ(100, normal.left);
     EXPECT_EQ(200, normal.bottom - normal.top);
