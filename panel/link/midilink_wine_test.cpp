@@ -121,23 +121,6 @@ TEST_F(Link, OverlongAndBrokenMessagesAreNotDecodedAndTheBufferComesBack) {
     EXPECT_FALSE(target.Next(r, 200));
 }
 
-TEST_F(Link, TimecodeFromEitherInputIsDecodedAlike) {
-    LinkTarget target;
-    const uint32_t t = 3u << 29 | 23u << 24 | 59u << 16 | 59u << 8 | 29u;
-    PostedMessage r;
-    for (uint8_t cable : {0, 1}) {
-        ProtocolResetQuarterFrames();
-        ArriveTime(cable, t);
-        ASSERT_TRUE(target.Next(r)) << int(cable);
-        EXPECT_EQ(PM_MTC_TIME, r.message);
-        EXPECT_EQ(LPARAM(t), r.lParam);
-    }
-    // Cable 2 is the third matching input, which the link never opened.
-    ProtocolResetQuarterFrames();
-    ArriveTime(2, t);
-    EXPECT_FALSE(target.Next(r, 300));
-}
-
 TEST_F(Link, CloseTwiceAndSendAfterClose) {
     MidiLinkClose();
     EXPECT_EQ(1, g_MidiLink.closing.load());

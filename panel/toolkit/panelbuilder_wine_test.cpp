@@ -144,10 +144,6 @@ TEST_F(PanelBuilder, GrowthGoesToTheGlassDisplayAndMovesTheKeysDown) {
     for (int id : {IDC_LTC_WRITE, IDC_LTC_OFF, IDC_FPS_24, IDC_LEVEL_P4, IDC_VU_LABEL})
         EXPECT_EQ(Shift(id), (Edges{0, 50, 0, 50})) << id;
     EXPECT_EQ(Shift(IDC_DISPLAY), (Edges{0, 0, 0, 50}));
-
-    Resize(w - 40, h - 20); // smaller: nothing moves
-    for (uint32_t i = 0; i < panel->itemCount; ++i)
-        EXPECT_EQ(Shift(panel->items[i].controlId), Edges{});
 }
 
 TEST_F(PanelBuilder, CaptionsStringItemsAndTheTitle) {
@@ -236,7 +232,6 @@ TEST_F(PanelBuilder, MissingExtendedAndRedirectedTemplates) {
 
     RECT r;
     EXPECT_FALSE(GetPanelTemplateRect(AppInstance(), 3999, &r));
-    EXPECT_FALSE(GetPanelTemplateRect(AppInstance(), 3003, &r)); // extended
     RECT direct, redirected;
     ASSERT_TRUE(GetPanelTemplateRect(AppInstance(), 3001, &direct));
     ASSERT_TRUE(GetPanelTemplateRect(AppInstance(), 3002, &redirected)); // D{3001}
