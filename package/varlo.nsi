@@ -81,10 +81,14 @@ Section "Uninstall"
     ; goes once they have ended; one that does not end keeps it until the next restart.
     StrCpy $1 0
     ${Do}
-        FindWindow $2 "VarloCtlClass"
-        ${If} $2 <> 0
+        StrCpy $2 0
+        ${Do} ; every panel: one that does not answer must not hide the others
+            FindWindow $2 "VarloCtlClass" "" 0 $2
+            ${If} $2 = 0
+                ${Break}
+            ${EndIf}
             SendMessage $2 ${WM_CLOSE} 0 0 /TIMEOUT=500
-        ${EndIf}
+        ${Loop}
         Delete "$INSTDIR\VARLOCTL.exe"
         ${IfNot} ${FileExists} "$INSTDIR\VARLOCTL.exe"
             ${Break}
