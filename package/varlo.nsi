@@ -14,10 +14,11 @@ SetCompressor /SOLID lzma
 !define VERSION "1.0.0.0"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\KorvaneVarlo"
 !define MENU_FOLDER "$SMPROGRAMS\${PRODUCT}"
+!define DEFAULT_DIR "$PROGRAMFILES64\Korvane\Varlo"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES64\Korvane\Varlo"
+InstallDir "${DEFAULT_DIR}"
 RequestExecutionLevel admin
 ShowInstDetails show
 VIProductVersion "${VERSION}"
@@ -114,10 +115,14 @@ Section "Uninstall"
     Delete "$INSTDIR\VarloTest.cer"
     Delete "$INSTDIR\uninstall.exe"
     RMDir /REBOOTOK "$INSTDIR"
-    ${If} ${FileExists} "$INSTDIR\*.*"
-        RMDir /REBOOTOK "$INSTDIR\.." ; after the folder itself, at the next restart
-    ${Else}
-        RMDir "$INSTDIR\.."
+    ; The maker's folder, only when it is the default one's: a folder chosen by the user may hold
+    ; other things or have been there before (after the folder itself, at the next restart).
+    ${If} "$INSTDIR" == "${DEFAULT_DIR}"
+        ${If} ${FileExists} "$INSTDIR\*.*"
+            RMDir /REBOOTOK "$INSTDIR\.."
+        ${Else}
+            RMDir "$INSTDIR\.."
+        ${EndIf}
     ${EndIf}
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
     ; The panel's settings of the user who uninstalls.
