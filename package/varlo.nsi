@@ -37,8 +37,37 @@ Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
 
+; The installed files, the uninstaller's included: removed by the uninstaller, and by the installer
+; when a first installation fails.
+!macro RemoveFiles
+    Delete "${MENU_FOLDER}\Varlo Timecode Panel.lnk"
+    RMDir "${MENU_FOLDER}"
+    Delete "$INSTDIR\driver\VARLO2K.inf"
+    Delete "$INSTDIR\driver\VARLO2K.sys"
+    Delete "$INSTDIR\driver\varlomid.drv"
+    RMDir "$INSTDIR\driver"
+    Delete /REBOOTOK "$INSTDIR\VARLOCTL.exe"
+    Delete "$INSTDIR\varlosetup.exe"
+    Delete "$INSTDIR\README.txt"
+    Delete "$INSTDIR\VarloTest.cer"
+    Delete "$INSTDIR\uninstall.exe"
+    RMDir /REBOOTOK "$INSTDIR"
+    ; The maker's folder, only when it is the default one's: a folder chosen by the user may hold
+    ; other things or have been there before (after the folder itself, at the next restart).
+    ${If} "$INSTDIR" == "${DEFAULT_DIR}"
+        ${If} ${FileExists} "$INSTDIR\*.*"
+            RMDir /REBOOTOK "$INSTDIR\.."
+        ${Else}
+            RMDir "$INSTDIR\.."
+        ${EndIf}
+    ${EndIf}
+    DeleteRegKey HKLM "${UNINSTALL_KEY}"
+!macroend
+
 Section "Varlo"
     SetShellVarContext all
+    ; A first installation that fails is undone; a repair that fails keeps the installation.
+    ReadRegStr $3 HKLM "${UNINSTALL_KEY}" "UninstallString"
     SetOutPath "$INSTDIR"
     File "${PACKAGE}\VARLOCTL.exe"
     File "${PACKAGE}\varlosetup.exe"
@@ -64,7 +93,12 @@ Section "Varlo"
     nsExec::ExecToLog '"$INSTDIR\varlosetup.exe" install "$INSTDIR\driver"'
     Pop $0
     ${If} $0 != 0
-        ; The files stay, so that the uninstaller (already registered) can remove everything.
+        ${If} $3 == ""
+            SetOutPath "$TEMP" ; the installer's working folder cannot be removed
+            nsExec::ExecToLog '"$INSTDIR\varlosetup.exe" remove'
+            Pop $1
+            !insertmacro RemoveFiles
+        ${EndIf}
         MessageBox MB_ICONSTOP "The driver could not be installed (varlosetup: $0).$\r$\n\
             The details list says why. Test-signed drivers need test-signing mode; see \
             README.txt." /SD IDOK
@@ -103,28 +137,7 @@ Section "Uninstall"
     File "/oname=$PLUGINSDIR\varlosetup.exe" "${PACKAGE}\varlosetup.exe"
     nsExec::ExecToLog '"$PLUGINSDIR\varlosetup.exe" remove'
     Pop $0
-    Delete "${MENU_FOLDER}\Varlo Timecode Panel.lnk"
-    RMDir "${MENU_FOLDER}"
-    Delete "$INSTDIR\driver\VARLO2K.inf"
-    Delete "$INSTDIR\driver\VARLO2K.sys"
-    Delete "$INSTDIR\driver\varlomid.drv"
-    RMDir "$INSTDIR\driver"
-    Delete /REBOOTOK "$INSTDIR\VARLOCTL.exe"
-    Delete "$INSTDIR\varlosetup.exe"
-    Delete "$INSTDIR\README.txt"
-    Delete "$INSTDIR\VarloTest.cer"
-    Delete "$INSTDIR\uninstall.exe"
-    RMDir /REBOOTOK "$INSTDIR"
-    ; The maker's folder, only when it is the default one's: a folder chosen by the user may hold
-    ; other things or have been there before (after the folder itself, at the next restart).
-    ${If} "$INSTDIR" == "${DEFAULT_DIR}"
-        ${If} ${FileExists} "$INSTDIR\*.*"
-            RMDir /REBOOTOK "$INSTDIR\.."
-        ${Else}
-            RMDir "$INSTDIR\.."
-        ${EndIf}
-    ${EndIf}
-    DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    !insertmacro RemoveFiles
     ; The panel's settings of the user who uninstalls.
     DeleteRegKey HKCU "Software\Korvane\VARLOCTL"
     DeleteRegKey /ifempty HKCU "Software\Korvane"
