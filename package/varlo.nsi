@@ -137,13 +137,16 @@ Section "Uninstall"
     File "/oname=$PLUGINSDIR\varlosetup.exe" "${PACKAGE}\varlosetup.exe"
     nsExec::ExecToLog '"$PLUGINSDIR\varlosetup.exe" remove'
     Pop $0
+    ${If} $0 != 0
+        ; The uninstaller and its entry stay, so that it can be run again once the cause is gone.
+        MessageBox MB_ICONEXCLAMATION "Part of the driver package could not be removed \
+            (varlosetup: $0).$\r$\nThe details list says why; run the uninstaller again once \
+            that is mended." /SD IDOK
+        SetErrorLevel 2
+        Abort
+    ${EndIf}
     !insertmacro RemoveFiles
     ; The panel's settings of the user who uninstalls.
     DeleteRegKey HKCU "Software\Korvane\VARLOCTL"
     DeleteRegKey /ifempty HKCU "Software\Korvane"
-    ${If} $0 != 0
-        MessageBox MB_ICONEXCLAMATION "Part of the driver package could not be removed \
-            (varlosetup: $0)." /SD IDOK
-        SetErrorLevel 2
-    ${EndIf}
 SectionEnd
