@@ -37,6 +37,25 @@ Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
 
+; Administrator rights, checked first: the manifest asks for them, but where the system does not
+; elevate (user account control off, a standard user) the program would start without them.
+!macro RequireAdmin
+    UserInfo::GetAccountType
+    Pop $0
+    ${If} $0 != "Admin"
+        MessageBox MB_ICONSTOP "Installing or removing the Varlo driver needs administrator rights: \
+            run this program as administrator." /SD IDOK
+        SetErrorLevel 740 ; ERROR_ELEVATION_REQUIRED
+        Quit
+    ${EndIf}
+!macroend
+Function .onInit
+    !insertmacro RequireAdmin
+FunctionEnd
+Function un.onInit
+    !insertmacro RequireAdmin
+FunctionEnd
+
 ; The installed files, the uninstaller's included: removed by the uninstaller, and by the installer
 ; when a first installation fails.
 !macro RemoveFiles
