@@ -175,12 +175,14 @@ touch "$WINEPREFIX/.varlo-ready" # made: scripts/wine-run.sh leaves it as it is
 client model clear >/dev/null
 "$wine" start /unix "$menu" >"$work/panel.log" 2>&1
 window "Korvane Varlo Control"
-for _ in $(seq 50); do
-    [[ "$(client model query)" =~ config-requests\ [1-9] ]] && break
-    sleep 0.2
-done
-client model query | tee "$work/wk-query.log" | grep -q "config-requests [1-9]" &&
-    client model port | grep -q "opens 1" || fail "the installed panel: no identity request"
+# (Sampled until both hold: under load the panel may close the port and open it again.)
+asked() {
+    client model query >"$work/wk-query.log" && client model port >"$work/wk-port.log" &&
+        grep -q "config-requests [1-9]" "$work/wk-query.log" && grep -q "^opens 1" "$work/wk-port.log"
+}
+ok=""
+for _ in $(seq 50); do asked && ok=1 && break || sleep 0.2; done
+[ -n "$ok" ] || fail "the installed panel: no identity request"
 ! xwininfo -root -tree | grep -qF '"Varlo Control": ("varloctl.exe"' || fail "panel: no interface"
 # The host pieces go first (the uninstaller removes what it installed). Then the uninstaller runs
 # over the running driver and the open panel: it closes the panel; the driver's file, in use, goes
