@@ -178,7 +178,8 @@ window "Korvane Varlo Control"
 # (Sampled until both hold: under load the panel may close the port and open it again.)
 asked() {
     client model query >"$work/wk-query.log" && client model port >"$work/wk-port.log" &&
-        grep -q "config-requests [1-9]" "$work/wk-query.log" && grep -q "^opens 1" "$work/wk-port.log"
+        grep -q "config-requests [1-9]" "$work/wk-query.log" &&
+        grep -q "^opens 1" "$work/wk-port.log"
 }
 ok=""
 for _ in $(seq 50); do asked && ok=1 && break || sleep 0.2; done

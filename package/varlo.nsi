@@ -43,8 +43,8 @@ UninstPage instfiles
     UserInfo::GetAccountType
     Pop $0
     ${If} $0 != "Admin"
-        MessageBox MB_ICONSTOP "Installing or removing the Varlo driver needs administrator rights: \
-            run this program as administrator." /SD IDOK
+        MessageBox MB_ICONSTOP "Installing or removing the Varlo driver needs administrator \
+            rights: run this program as administrator." /SD IDOK
         SetErrorLevel 740 ; ERROR_ELEVATION_REQUIRED
         Quit
     ${EndIf}
