@@ -175,12 +175,15 @@ touch "$WINEPREFIX/.varlo-ready" # made: scripts/wine-run.sh leaves it as it is
 client model clear >/dev/null
 "$wine" start /unix "$menu" >"$work/panel.log" 2>&1
 window "Korvane Varlo Control"
-for _ in $(seq 50); do
-    [[ "$(client model query)" =~ config-requests\ [1-9] ]] && break
-    sleep 0.2
-done
-client model query | tee "$work/wk-query.log" | grep -q "config-requests [1-9]" &&
-    client model port | grep -q "opens 1" || fail "the installed panel: no identity request"
+# (Sampled until both hold: under load the panel may close the port and open it again.)
+asked() {
+    client model query >"$work/wk-query.log" && client model port >"$work/wk-port.log" &&
+        grep -q "config-requests [1-9]" "$work/wk-query.log" &&
+        grep -q "^opens 1" "$work/wk-port.log"
+}
+ok=""
+for _ in $(seq 50); do asked && ok=1 && break || sleep 0.2; done
+[ -n "$ok" ] || fail "the installed panel: no identity request"
 ! xwininfo -root -tree | grep -qF '"Varlo Control": ("varloctl.exe"' || fail "panel: no interface"
 # The host pieces go first (the uninstaller removes what it installed). Then the uninstaller runs
 # over the running driver and the open panel: it closes the panel; the driver's file, in use, goes
@@ -196,13 +199,18 @@ wineserver -w
 snapshot removed
 diff "$work/before.files" "$work/removed.files" || fail "files left or lost"
 diff "$work/before.reg" "$work/removed.reg" || fail "registry changed"
-# With every MIDI driver slot taken, the driver package is refused before anything is installed.
+# With every MIDI driver slot taken, the driver package is refused and the installation undone,
+# into a folder of the user's choice whose parent was there before and stays.
 printf 'Windows Registry Editor Version 5.00\n\n[%s]\n' "HKEY_LOCAL_MACHINE${drivers32#HKLM}" \
     >"$c/full.reg"
 printf '"midi%s"="othermid.drv"\n' "" 1 2 3 4 5 6 7 8 9 >>"$c/full.reg"
 "$wine" reg import 'C:\full.reg' >/dev/null 2>&1 && rm "$c/full.reg"
-! "$wine" "$package/Varlo/varlosetup.exe" install "Z:$package/Varlo" 2>"$work/full.log" ||
-    fail "installed with every MIDI driver slot taken"
-[ ! -e "$c/windows/system32/varlomid.drv" ] && ! ls "$c/windows/inf" | grep -qi varlo ||
-    fail "a refused installation left files"
+mkdir "$c/Tools"
+snapshot full
+status=0
+"$wine" "$package/VarloSetup.exe" /S '/D=C:\Tools\Varlo' || status=$?
+[ $status = 2 ] || fail "installed with every MIDI driver slot taken: exit status $status"
+snapshot refused
+diff "$work/full.files" "$work/refused.files" || fail "a refused installation left files"
+diff "$work/full.reg" "$work/refused.reg" || fail "a refused installation left registry entries"
 echo "installer round trip: installed, panel started, uninstalled without a trace"

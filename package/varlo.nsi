@@ -14,10 +14,11 @@ SetCompressor /SOLID lzma
 !define VERSION "1.0.0.0"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\KorvaneVarlo"
 !define MENU_FOLDER "$SMPROGRAMS\${PRODUCT}"
+!define DEFAULT_DIR "$PROGRAMFILES64\Korvane\Varlo"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES64\Korvane\Varlo"
+InstallDir "${DEFAULT_DIR}"
 RequestExecutionLevel admin
 ShowInstDetails show
 VIProductVersion "${VERSION}"
@@ -36,8 +37,56 @@ Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
 
+; Administrator rights, checked first: the manifest asks for them, but where the system does not
+; elevate (user account control off, a standard user) the program would start without them.
+!macro RequireAdmin
+    UserInfo::GetAccountType
+    Pop $0
+    ${If} $0 != "Admin"
+        MessageBox MB_ICONSTOP "Installing or removing the Varlo driver needs administrator \
+            rights: run this program as administrator." /SD IDOK
+        SetErrorLevel 740 ; ERROR_ELEVATION_REQUIRED
+        Quit
+    ${EndIf}
+!macroend
+Function .onInit
+    !insertmacro RequireAdmin
+FunctionEnd
+Function un.onInit
+    !insertmacro RequireAdmin
+FunctionEnd
+
+; The installed files, the uninstaller's included: removed by the uninstaller, and by the installer
+; when a first installation fails.
+!macro RemoveFiles
+    Delete "${MENU_FOLDER}\Varlo Timecode Panel.lnk"
+    RMDir "${MENU_FOLDER}"
+    Delete "$INSTDIR\driver\VARLO2K.inf"
+    Delete "$INSTDIR\driver\VARLO2K.sys"
+    Delete "$INSTDIR\driver\varlomid.drv"
+    RMDir "$INSTDIR\driver"
+    Delete /REBOOTOK "$INSTDIR\VARLOCTL.exe"
+    Delete "$INSTDIR\varlosetup.exe"
+    Delete "$INSTDIR\README.txt"
+    Delete "$INSTDIR\VarloTest.cer"
+    Delete "$INSTDIR\uninstall.exe"
+    RMDir /REBOOTOK "$INSTDIR"
+    ; The maker's folder, only when it is the default one's: a folder chosen by the user may hold
+    ; other things or have been there before (after the folder itself, at the next restart).
+    ${If} "$INSTDIR" == "${DEFAULT_DIR}"
+        ${If} ${FileExists} "$INSTDIR\*.*"
+            RMDir /REBOOTOK "$INSTDIR\.."
+        ${Else}
+            RMDir "$INSTDIR\.."
+        ${EndIf}
+    ${EndIf}
+    DeleteRegKey HKLM "${UNINSTALL_KEY}"
+!macroend
+
 Section "Varlo"
     SetShellVarContext all
+    ; A first installation that fails is undone; a repair that fails keeps the installation.
+    ReadRegStr $3 HKLM "${UNINSTALL_KEY}" "UninstallString"
     SetOutPath "$INSTDIR"
     File "${PACKAGE}\VARLOCTL.exe"
     File "${PACKAGE}\varlosetup.exe"
@@ -63,7 +112,12 @@ Section "Varlo"
     nsExec::ExecToLog '"$INSTDIR\varlosetup.exe" install "$INSTDIR\driver"'
     Pop $0
     ${If} $0 != 0
-        ; The files stay, so that the uninstaller (already registered) can remove everything.
+        ${If} $3 == ""
+            SetOutPath "$TEMP" ; the installer's working folder cannot be removed
+            nsExec::ExecToLog '"$INSTDIR\varlosetup.exe" remove'
+            Pop $1
+            !insertmacro RemoveFiles
+        ${EndIf}
         MessageBox MB_ICONSTOP "The driver could not be installed (varlosetup: $0).$\r$\n\
             The details list says why. Test-signed drivers need test-signing mode; see \
             README.txt." /SD IDOK
@@ -81,10 +135,14 @@ Section "Uninstall"
     ; goes once they have ended; one that does not end keeps it until the next restart.
     StrCpy $1 0
     ${Do}
-        FindWindow $2 "VarloCtlClass"
-        ${If} $2 <> 0
+        StrCpy $2 0
+        ${Do} ; every panel: one that does not answer must not hide the others
+            FindWindow $2 "VarloCtlClass" "" 0 $2
+            ${If} $2 = 0
+                ${Break}
+            ${EndIf}
             SendMessage $2 ${WM_CLOSE} 0 0 /TIMEOUT=500
-        ${EndIf}
+        ${Loop}
         Delete "$INSTDIR\VARLOCTL.exe"
         ${IfNot} ${FileExists} "$INSTDIR\VARLOCTL.exe"
             ${Break}
@@ -98,30 +156,16 @@ Section "Uninstall"
     File "/oname=$PLUGINSDIR\varlosetup.exe" "${PACKAGE}\varlosetup.exe"
     nsExec::ExecToLog '"$PLUGINSDIR\varlosetup.exe" remove'
     Pop $0
-    Delete "${MENU_FOLDER}\Varlo Timecode Panel.lnk"
-    RMDir "${MENU_FOLDER}"
-    Delete "$INSTDIR\driver\VARLO2K.inf"
-    Delete "$INSTDIR\driver\VARLO2K.sys"
-    Delete "$INSTDIR\driver\varlomid.drv"
-    RMDir "$INSTDIR\driver"
-    Delete /REBOOTOK "$INSTDIR\VARLOCTL.exe"
-    Delete "$INSTDIR\varlosetup.exe"
-    Delete "$INSTDIR\README.txt"
-    Delete "$INSTDIR\VarloTest.cer"
-    Delete "$INSTDIR\uninstall.exe"
-    RMDir /REBOOTOK "$INSTDIR"
-    ${If} ${FileExists} "$INSTDIR\*.*"
-        RMDir /REBOOTOK "$INSTDIR\.." ; after the folder itself, at the next restart
-    ${Else}
-        RMDir "$INSTDIR\.."
+    ${If} $0 != 0
+        ; The uninstaller and its entry stay, so that it can be run again once the cause is gone.
+        MessageBox MB_ICONEXCLAMATION "Part of the driver package could not be removed \
+            (varlosetup: $0).$\r$\nThe details list says why; run the uninstaller again once \
+            that is mended." /SD IDOK
+        SetErrorLevel 2
+        Abort
     ${EndIf}
-    DeleteRegKey HKLM "${UNINSTALL_KEY}"
+    !insertmacro RemoveFiles
     ; The panel's settings of the user who uninstalls.
     DeleteRegKey HKCU "Software\Korvane\VARLOCTL"
     DeleteRegKey /ifempty HKCU "Software\Korvane"
-    ${If} $0 != 0
-        MessageBox MB_ICONEXCLAMATION "Part of the driver package could not be removed \
-            (varlosetup: $0)." /SD IDOK
-        SetErrorLevel 2
-    ${EndIf}
 SectionEnd
