@@ -51,12 +51,7 @@ std::vector<UCHAR> SysEx(size_t dataBytes, bool end = true) {
 TEST_F(ParserTest, ShortMessagesWithRunningStatus) {
     DdClient* c = AddClient();
     Feed({0x90, 0x3C, 0x40, 0x3C, 0x00});
-    std::vector<Piece> pieces = Drain(c);
-    ASSERT_EQ(pieces.size(), 1u);
-    EXPECT_EQ(pieces[0].type, DD_BUF_EVENTS);
-    EXPECT_EQ(pieces[0].port, 0);
-    EXPECT_EQ(pieces[0].cable, 0);
-    EXPECT_EQ(pieces[0].Events(), (std::vector<ULONG>{0x01403C90, 0x01003C90}));
+    EXPECT_EQ(DrainEvents(c), (std::vector<ULONG>{0x01403C90, 0x01003C90}));
 
     // One data byte for program change, quarter frame and song select; two for song position;
     // a note split over two reads still completes.
