@@ -98,26 +98,17 @@ struct SerialPortTest : ::testing::Test {
 
 } // namespace
 
-TEST_F(SerialPortTest, NamesAndExclusiveOpens) {
+// Missing and busy ports, the open count and the close are seen by the driver's port search
+// (TransportTest); a second open of a port the driver holds is not.
+TEST_F(SerialPortTest, OpensAreExclusive) {
     PFILE_OBJECT f;
     PDEVICE_OBJECT d;
-    EXPECT_EQ(OpenPort(u"\\Device\\Serial2", &f, &d), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(OpenPort(u"\\Device\\Serial1", &f, &d), STATUS_ACCESS_DENIED);
     ASSERT_EQ(OpenPort(u"\\Device\\Serial0", &file, &device), STATUS_SUCCESS);
     EXPECT_EQ(OpenPort(u"\\Device\\Serial0", &f, &d), STATUS_ACCESS_DENIED);
-    EXPECT_TRUE(ports.Settings(0).Open);
-    ObDereferenceObject(file);
-    file = nullptr;
-    ks::DrainDeferred();
-    EXPECT_FALSE(ports.Settings(0).Open);
-    ASSERT_EQ(OpenPort(u"\\Device\\Serial0", &file, &device), STATUS_SUCCESS);
-    EXPECT_EQ(ports.Settings(0).Opens, 2u);
 }
 
 TEST_F(SerialPortTest, SettingsAreCheckedKeptAndReadBack) {
     ASSERT_EQ(OpenPort(u"\\Device\\Serial0", &file, &device), STATUS_SUCCESS);
-    SERIAL_BAUD_RATE baud{115200};
-    EXPECT_EQ(Control(IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud), STATUS_SUCCESS);
     SERIAL_LINE_CONTROL bad{0, 0, 9};
     EXPECT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, &bad, sizeof bad), STATUS_INVALID_PARAMETER);
     SERIAL_LINE_CONTROL line{STOP_BITS_2, EVEN_PARITY, 7};
@@ -125,7 +116,8 @@ TEST_F(SerialPortTest, SettingsAreCheckedKeptAndReadBack) {
     EXPECT_EQ(model->Settings().WordLength, 7); // the line behind it was told
     EXPECT_EQ(model->Settings().Parity, EVEN_PARITY);
     EXPECT_EQ(SetTimeouts(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(Control(IOCTL_SERIAL_SET_TIMEOUTS, &baud, sizeof baud), STATUS_BUFFER_TOO_SMALL);
+    ULONG word = 0;
+    EXPECT_EQ(Control(IOCTL_SERIAL_SET_TIMEOUTS, &word, sizeof word), STATUS_BUFFER_TOO_SMALL);
     SERIAL_HANDFLOW flow{SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 10, 20};
     EXPECT_EQ(Control(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow), STATUS_SUCCESS);
     EXPECT_TRUE(model->Settings().RtsCtsFlow);
@@ -134,7 +126,7 @@ TEST_F(SerialPortTest, SettingsAreCheckedKeptAndReadBack) {
               STATUS_SUCCESS);
     EXPECT_EQ(flowBack.XoffLimit, 20);
     EXPECT_EQ(Control(0x001B0FFC, nullptr, 0), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(ports.Settings(0).Requests.size(), 8u); // refused ones included
+    EXPECT_EQ(ports.Settings(0).Requests.size(), 7u); // refused ones included
 }
 
 TEST_F(SerialPortTest, ReadsFollowTheTimeouts) {

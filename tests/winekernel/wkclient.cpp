@@ -179,19 +179,8 @@ struct Reader {
 };
 
 int Device() {
-    for (const char* command : {"clear", "mode 0", "answers off"})
+    for (const char* command : {"clear", "mode 0"})
         Text(command);
-    // An interface that does not answer: the driver refuses the open and leaves the serial port
-    // closed. (This Wine hands out a handle all the same: it drops a failed create's status.)
-    HANDLE silent = OpenDevice("\\\\.\\KorvaneMidiVr1");
-    if (silent != INVALID_HANDLE_VALUE) {
-        DWORD clients = Clients(silent);
-        Check(clients == 0, "NUM_CLIENTS after an open without interface: %lu, not 0", clients);
-        CloseHandle(silent);
-    }
-    Expect(Text("port"), "opens 0", "serial port after a probe without answer");
-    Text("answers on");
-    Text("clear");
 
     HANDLE first = OpenDevice("\\\\.\\KorvaneMidiVr1");
     if (!Check(first != INVALID_HANDLE_VALUE, "CreateFile \\\\.\\KorvaneMidiVr1: error %lu",
@@ -221,13 +210,6 @@ int Device() {
     Check(word(12) == 1 && (word(16) & 0xFFFF) == 123 &&
               !strcmp(reinterpret_cast<const char*>(&caps[24]), "Korvane Varlo"),
           "GET_CAPS: expected one interface 123 \"Korvane Varlo\": %s", Hex(caps, 64).c_str());
-    // Wrong sizes and unknown codes are refused, through the fast path and past it.
-    DWORD error;
-    Ioctl(first, umdrv::IOCTL_DD_GET_CAPS, nullptr, 0, caps, 100, &error);
-    Check(error == ERROR_BAD_LENGTH, "GET_CAPS into 100 bytes: error %lu, not ERROR_BAD_LENGTH",
-          error);
-    Ioctl(first, 0x001D4218, nullptr, 0, caps, 4, &error);
-    Check(error, "unknown code 001D4218: accepted");
     Check(AnswerWord(first, "GET_STATE", umdrv::IOCTL_DD_GET_STATE) == 1,
           "GET_STATE after open: not active");
     Check(Clients(first) == 1, "NUM_CLIENTS with one handle: not 1");
@@ -259,8 +241,8 @@ int Device() {
               expected[cable].c_str(), got.c_str());
     }
 
-    // Input: a note on input cable 1 and a 300-byte System Exclusive message on cable 2 come back
-    // as 256-byte buffers to the waiting read.
+    // Input: a note on input cable 1 comes back to the waiting read (System Exclusive pieces and
+    // their sizes are the parser's, checked on the kernel layer).
     // Input reaches a client once one of its reads has waited in the driver: timing clocks (F8)
     // until one comes back.
     Reader reader(first);
@@ -274,24 +256,14 @@ int Device() {
     Check(receiving, "ReadFile: no input within 5 s of timing clocks on cable 0");
     while (reader.Next(100, view, got)) // clocks still on their way
         ;
-    std::string inSysex = "F0 7D";
-    for (int i = 0; i < 297; i++)
-        inSysex += i % 2 ? " 2A" : " 15";
-    inSysex += " F7";
-    for (const std::string& command : {std::string("send 1 91 40 7F"), "send 2 " + inSysex})
-        Check(Text(command) == "ok", "model %s: refused", command.c_str());
+    Check(Text("send 1 91 40 7F") == "ok", "model send 1 91 40 7F: refused");
     bool note = false;
-    std::string joined;
-    while ((!note || joined.size() < inSysex.size()) && reader.Next(3000, view, got)) {
+    while (!note && reader.Next(3000, view, got)) {
         for (uint32_t i = 0; view.Type == umdrv::kEvents && i + 4 <= view.Length; i += 4)
             note |= !memcmp(view.Data + i, "\x91\x40\x7F\x01", 4); // 91 40 7F, cable 1
-        if (view.Type != umdrv::kEvents && view.Cable == 2)
-            joined += (joined.empty() ? "" : " ") + Hex(view.Data, view.Length, view.Length);
         printf("read: %lu bytes, type %u, cable %u\n", got, view.Type, view.Cable);
     }
     Check(note, "ReadFile: no event 91 40 7F on cable 1");
-    Check(joined == inSysex, "ReadFile: System Exclusive on cable 2: expected %s got %s",
-          inSysex.c_str(), joined.c_str());
 
     // The last close sends the closing sequence and closes the serial port.
     CancelIoEx(first, nullptr);
@@ -299,8 +271,6 @@ int Device() {
     CloseHandle(reader.Ov.hEvent);
     Text("clear");
     CloseHandle(second);
-    line = Text("line");
-    Check(line.empty(), "serial line after closing the second handle: %s", line.c_str());
     CloseHandle(first);
     // The close reaches the driver after CloseHandle has returned.
     WaitUntil(5000, [] { return Has(Text("port"), "opens 0"); });
