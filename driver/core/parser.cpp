@@ -217,7 +217,9 @@ static void ParseStatus(DdExtension* Extension, DdTb* Tb, UCHAR Status) {
         Tb->InSysEx = 1;
         DdMidiBuffer* buffer = Tb->SpareSysExBuffer;
         Tb->SpareSysExBuffer = NULL;
-        if (!buffer)
+        if (buffer)
+            RtlZeroMemory(buffer, DD_MIDI_HEADER_BYTES); // as a fresh one starts
+        else
             buffer = DdGetSysExBuffer(Extension);
         if (buffer) {
             buffer->Data[0] = 0xF0;
