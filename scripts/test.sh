@@ -8,7 +8,7 @@ scripts/bootstrap.sh
 scripts/build.sh host win sys package
 # The concurrency tests again under ThreadSanitizer (only their targets are built in that tree).
 scripts/build.sh tsan-configure
-cmake --build build/tsan -j "$(nproc)" --target transport_test
+cmake --build build/tsan -j "$(nproc)" --target transport_test kernel_test
 
 mkdir -p build/logs
 status=0

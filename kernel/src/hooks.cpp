@@ -37,7 +37,6 @@ Hooks& TheHooks() {
     static Hooks* hooks = new Hooks;
     return *hooks;
 }
-std::atomic<int> gActiveHooks{0};
 
 bool Matches(const HookMatch& match, const HookSite& site) {
     return match.point == site.point && (!match.object || match.object == site.object) &&
@@ -52,9 +51,9 @@ void Remove(List& list, const Item& item) {
 
 } // namespace
 
-void HookReached(HookPoint point, const void* object) {
-    if (gActiveHooks.load(std::memory_order_acquire) == 0)
-        return;
+std::atomic<int> gActiveHooks{0};
+
+void MeetHooks(HookPoint point, const void* object) {
     HookSite site{point, object, CurrentThread()};
     Hooks& hooks = TheHooks();
     std::unique_lock guard(hooks.lock);

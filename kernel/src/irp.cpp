@@ -129,7 +129,7 @@ void FinishOrQueue(PIRP irp) {
     if (issuer->ApcLast != nullptr)
         RecordOf(issuer->ApcLast)->nextApc = irp;
     else
-        issuer->ApcFirst = irp;
+        __atomic_store_n(&issuer->ApcFirst, irp, __ATOMIC_RELEASE);
     issuer->ApcLast = irp;
     if (issuer->WaitObject != nullptr && !issuer->WaitTakesApcs && issuer->WaitInfinite)
         CheckApcDeadlock(issuer, issuer->WaitObject);
@@ -138,22 +138,14 @@ void FinishOrQueue(PIRP irp) {
 
 } // namespace
 
-bool TakesApcsNow() {
-    return CurrentIrql() < APC_LEVEL && FastMutexesHeld() == 0;
-}
-
-void DeliverApcs() {
-    if (!TakesApcsNow())
-        return;
+void RunQueuedApcs() {
     PKTHREAD self = CurrentThread();
-    for (;;) {
+    while (__atomic_load_n(&self->ApcFirst, __ATOMIC_ACQUIRE) != nullptr) {
         PIRP irp;
         {
             std::lock_guard guard(DispatcherLock());
             irp = self->ApcFirst;
-            if (irp == nullptr)
-                return;
-            self->ApcFirst = RecordOf(irp)->nextApc;
+            __atomic_store_n(&self->ApcFirst, RecordOf(irp)->nextApc, __ATOMIC_RELAXED);
             if (self->ApcFirst == nullptr)
                 self->ApcLast = nullptr;
         }

@@ -5,6 +5,7 @@
 
 #include "ks/hooks.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -34,8 +35,9 @@ bool WaitOn(DISPATCHER_HEADER* header, std::unique_lock<std::mutex>& guard,
 
 // Kernel APCs (irp.cpp): completions of thread-queued requests run in the issuing thread. A
 // thread takes them below APC_LEVEL holding no fast mutex.
-bool TakesApcsNow();
-void DeliverApcs(); // runs the calling thread's queued completions if it takes APCs now
+inline bool TakesApcsNow();
+inline void DeliverApcs(); // runs the calling thread's queued completions if it takes APCs now
+void RunQueuedApcs();      // DeliverApcs when some are queued
 // The calling thread starts an infinite wait on `object` unable to take APCs: a completion
 // queued for it whose event is `object` can never run (dispatcher lock held).
 void CheckApcDeadlock(PKTHREAD waiter, const void* object);
@@ -73,13 +75,28 @@ size_t HandlesOwnedBy(void* owner);
 void* CurrentDriverContext();
 void SetCurrentDriverContext(void* driver);
 
-// Hook points (hooks.cpp): every hooked routine calls this on entry.
-void HookReached(HookPoint point, const void* object);
+// Hook points (hooks.cpp): every hooked routine calls HookReached on entry. Locks and waits
+// run on every request, so the check for no hooks at all is inline.
+extern std::atomic<int> gActiveHooks;
+void MeetHooks(HookPoint point, const void* object);
+inline void HookReached(HookPoint point, const void* object) {
+    if (gActiveHooks.load(std::memory_order_acquire) != 0)
+        MeetHooks(point, object);
+}
 
-// Per-thread state.
-KIRQL& CurrentIrql();
-KPROCESSOR_MODE& CurrentPreviousMode();
-int& FastMutexesHeld();
+// Per-thread state (sync.cpp): plain thread-locals, one load each.
+extern constinit thread_local KIRQL tIrql;
+extern constinit thread_local KPROCESSOR_MODE tPreviousMode;
+extern constinit thread_local int tFastMutexes;
+inline KIRQL& CurrentIrql() {
+    return tIrql;
+}
+inline KPROCESSOR_MODE& CurrentPreviousMode() {
+    return tPreviousMode;
+}
+inline int& FastMutexesHeld() {
+    return tFastMutexes;
+}
 
 // Pool (pool.cpp): guard bytes of every block checked now; whether a range touches pool.
 void CheckPoolGuards();
@@ -95,7 +112,11 @@ PDEVICE_OBJECT ResolveDeviceName(std::u16string_view name); // follows links; no
 
 // Threads (threads.cpp). A thread object is signalled when the thread has ended.
 struct ThreadRecord;
-PKTHREAD CurrentThread(); // creates the record of a host thread on first use
+extern constinit thread_local PKTHREAD tCurrent; // null until the thread first needs a record
+PKTHREAD NewHostThread();                        // gives the calling host thread its record
+inline PKTHREAD CurrentThread() {
+    return tCurrent != nullptr ? tCurrent : NewHostThread();
+}
 
 // File objects (client.cpp): opening a device for kernel callers and clients.
 NTSTATUS OpenDeviceFile(std::u16string_view name, KPROCESSOR_MODE mode, PFILE_OBJECT* file);
@@ -113,7 +134,7 @@ struct _KTHREAD {
     void* Driver;
     char Name[64]; // for reports
     // Under the dispatcher lock: queued completions (thread-queued requests), and the wait the
-    // thread is in.
+    // thread is in. ApcFirst is written atomically: its own thread looks at it without the lock.
     PIRP ApcFirst;
     PIRP ApcLast;
     bool Ended;
@@ -123,3 +144,18 @@ struct _KTHREAD {
     bool WaitInfinite;
     KIRQL WaitIrql;
 };
+
+namespace ks {
+
+inline bool TakesApcsNow() {
+    return CurrentIrql() < APC_LEVEL && FastMutexesHeld() == 0;
+}
+
+// Called at every release of a lock: only this thread takes from its queue, so seen empty here
+// it stays empty until another thread queues (and wakes this one if it waits).
+inline void DeliverApcs() {
+    if (TakesApcsNow() && __atomic_load_n(&CurrentThread()->ApcFirst, __ATOMIC_ACQUIRE))
+        RunQueuedApcs();
+}
+
+} // namespace ks

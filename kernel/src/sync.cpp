@@ -7,21 +7,9 @@
 
 namespace ks {
 
-namespace {
-thread_local KIRQL tIrql = PASSIVE_LEVEL;
-thread_local KPROCESSOR_MODE tPreviousMode = KernelMode;
-thread_local int tFastMutexes = 0;
-} // namespace
-
-KIRQL& CurrentIrql() {
-    return tIrql;
-}
-KPROCESSOR_MODE& CurrentPreviousMode() {
-    return tPreviousMode;
-}
-int& FastMutexesHeld() {
-    return tFastMutexes;
-}
+constinit thread_local KIRQL tIrql = PASSIVE_LEVEL;
+constinit thread_local KPROCESSOR_MODE tPreviousMode = KernelMode;
+constinit thread_local int tFastMutexes = 0;
 
 std::mutex& DispatcherLock() {
     static std::mutex* lock = new std::mutex;
@@ -368,6 +356,10 @@ ULONGLONG KeQueryInterruptTime(void) {
 }
 
 // ---- Fast mutexes --------------------------------------------------------------------------
+// Count is 1 when free, 0 when owned, and one less for every thread waiting for it: taking and
+// giving back an uncontended mutex are one atomic step each, without the dispatcher lock. A
+// release that finds waiters hands the mutex to one of them through the synchronization event.
+// Owner and Count are atomic: other threads read them without the lock.
 
 void ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
     FastMutex->Count = 1;
@@ -377,9 +369,16 @@ void ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
     FastMutex->OldIrql = 0;
 }
 
+static void CheckFastMutex(PFAST_MUTEX FastMutex, PKTHREAD self) {
+    if (FastMutex->Event.Header.Type != KS_EVENT_SYNCHRONIZATION ||
+        __atomic_load_n(&FastMutex->Count, __ATOMIC_RELAXED) > 1)
+        ks::Fail("fast mutex %p is not initialised", (void*)FastMutex);
+    if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) == self)
+        ks::Fail("fast mutex %p acquired again by its owner (deadlock)", (void*)FastMutex);
+}
+
 static void AcquireFast(PFAST_MUTEX FastMutex, PKTHREAD self, KIRQL old) {
-    FastMutex->Count = 0;
-    FastMutex->Owner = self;
+    __atomic_store_n(&FastMutex->Owner, self, __ATOMIC_RELAXED);
     FastMutex->OldIrql = old;
     ks::FastMutexesHeld()++;
     ks::CurrentIrql() = APC_LEVEL;
@@ -391,17 +390,21 @@ void ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     if (old > APC_LEVEL)
         ks::Fail("ExAcquireFastMutex at IRQL %d", old);
     PKTHREAD self = ks::CurrentThread();
-    std::unique_lock guard(DispatcherLock());
-    if (FastMutex->Owner == self)
-        ks::Fail("fast mutex %p acquired again by its owner (deadlock)", (void*)FastMutex);
-    if (FastMutex->Count != 0 && FastMutex->Count != 1)
-        ks::Fail("fast mutex %p is not initialised", (void*)FastMutex);
-    if (FastMutex->Count != 1)
+    CheckFastMutex(FastMutex, self);
+    if (__atomic_fetch_sub(&FastMutex->Count, 1, __ATOMIC_SEQ_CST) != 1) {
+        // Owned: this thread now counts as a waiter and sleeps until a release hands it over.
+        std::unique_lock guard(DispatcherLock());
         FastMutex->Contention++;
-    ks::WaitOn(
-        &FastMutex->Event.Header, guard, nullptr,
-        [](DISPATCHER_HEADER*, void* mutex) { return ((PFAST_MUTEX)mutex)->Count == 1; },
-        FastMutex);
+        ks::WaitOn(
+            &FastMutex->Event.Header, guard, nullptr,
+            [](DISPATCHER_HEADER* event, void*) {
+                if (event->SignalState == 0)
+                    return false;
+                event->SignalState = 0;
+                return true;
+            },
+            nullptr);
+    }
     AcquireFast(FastMutex, self, old);
 }
 
@@ -410,8 +413,10 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
     if (old > APC_LEVEL)
         ks::Fail("ExTryToAcquireFastMutex at IRQL %d", old);
     PKTHREAD self = ks::CurrentThread();
-    std::lock_guard guard(DispatcherLock());
-    if (FastMutex->Count != 1)
+    CheckFastMutex(FastMutex, self);
+    LONG free = 1;
+    if (!__atomic_compare_exchange_n(&FastMutex->Count, &free, 0, false, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_RELAXED))
         return FALSE;
     AcquireFast(FastMutex, self, old);
     return TRUE;
@@ -420,17 +425,19 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
 void ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     ks::HookReached(ks::HookPoint::ReleaseFastMutex, FastMutex);
     PKTHREAD self = ks::CurrentThread();
-    std::unique_lock guard(DispatcherLock());
-    if (FastMutex->Owner != self)
+    if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) != self)
         ks::Fail("fast mutex %p released by a thread that does not own it", (void*)FastMutex);
     if (ks::CurrentIrql() != APC_LEVEL)
         ks::Fail("fast mutex %p released at IRQL %d", (void*)FastMutex, ks::CurrentIrql());
-    FastMutex->Count = 1;
-    FastMutex->Owner = nullptr;
+    KIRQL old = (KIRQL)FastMutex->OldIrql;
+    __atomic_store_n(&FastMutex->Owner, nullptr, __ATOMIC_RELAXED);
     ks::FastMutexesHeld()--;
-    ks::CurrentIrql() = (KIRQL)FastMutex->OldIrql;
-    ks::WakeWaiters(&FastMutex->Event.Header);
-    guard.unlock();
+    if (__atomic_fetch_add(&FastMutex->Count, 1, __ATOMIC_SEQ_CST) < 0) {
+        std::lock_guard guard(DispatcherLock());
+        FastMutex->Event.Header.SignalState = 1;
+        ks::WakeWaiters(&FastMutex->Event.Header);
+    }
+    ks::CurrentIrql() = old;
     ks::DeliverApcs();
 }
 

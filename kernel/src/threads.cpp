@@ -34,10 +34,6 @@ PKTHREAD NewThreadRecord(bool system) {
     return thread;
 }
 
-// The running thread's record. A plain pointer, read on every lock and wait: a thread-local
-// without a constructor or destructor is one load, not a call.
-thread_local PKTHREAD tCurrent = nullptr;
-
 // Owns the record of an ordinary host thread; released when that thread ends.
 struct HostThreadSlot {
     PKTHREAD thread = nullptr;
@@ -80,12 +76,14 @@ void* SystemThreadMain(void* argument) {
 
 } // namespace
 
-PKTHREAD CurrentThread() {
-    if (tCurrent == nullptr) {
-        tSlot.thread = tCurrent = NewThreadRecord(false);
-        if (tCurrent == nullptr)
-            Fail("out of memory for a thread record");
-    }
+// The running thread's record. A plain pointer, read on every lock and wait: a thread-local
+// without a constructor or destructor is one load, not a call.
+constinit thread_local PKTHREAD tCurrent = nullptr;
+
+PKTHREAD NewHostThread() {
+    tSlot.thread = tCurrent = NewThreadRecord(false);
+    if (tCurrent == nullptr)
+        Fail("out of memory for a thread record");
     return tCurrent;
 }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -96,6 +97,32 @@ TEST(Mutexes, OwnerMayAcquireAgainOthersWaitFastMutexesRaiseToApcLevel) {
     std::thread([&] { EXPECT_FALSE(ExTryToAcquireFastMutex(&fast)); }).join();
     ExReleaseFastMutex(&fast);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    // Contended: the threads start while it is held, every waiter is handed the mutex in turn,
+    // and nothing runs inside it twice.
+    long inside = 0, total = 0;
+    ExAcquireFastMutex(&fast);
+    auto work = [&] {
+        for (int i = 0; i < 3000; i++) {
+            if (i % 3 || !ExTryToAcquireFastMutex(&fast))
+                ExAcquireFastMutex(&fast);
+            EXPECT_EQ(++inside, 1);
+            total++;
+            inside--;
+            ExReleaseFastMutex(&fast);
+        }
+    };
+    std::vector<std::thread> threads(4);
+    for (auto& t : threads)
+        t = std::thread(work);
+    Sleep(30);
+    ExReleaseFastMutex(&fast);
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(total, 4 * 3000);
+    EXPECT_GE(fast.Contention, 3u);
+    EXPECT_TRUE(ExTryToAcquireFastMutex(&fast));
+    ExReleaseFastMutex(&fast);
 }
 
 struct ThreadState {
