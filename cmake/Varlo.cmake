@@ -70,9 +70,13 @@ endfunction()
 
 # A libFuzzer target (host tree, clang only). Registered as a short smoke run over its corpus
 # folder when that exists; longer runs are by hand (scripts/fuzz.sh).
-#   varlo_fuzzer(name SOURCES a.cpp ... [LIBS lib ...] [CORPUS dir])
+#   varlo_fuzzer(name SOURCES a.cpp ... [LIBS lib ...] [CORPUS dir] [MAX_LEN bytes])
+# MAX_LEN (default 4096) bounds the inputs, in the smoke run and in scripts/fuzz.sh.
 function(varlo_fuzzer name)
-    cmake_parse_arguments(F "" "CORPUS" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(F "" "CORPUS;MAX_LEN" "SOURCES;LIBS" ${ARGN})
+    if(NOT F_MAX_LEN)
+        set(F_MAX_LEN 4096)
+    endif()
     if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
         return()
     endif()
@@ -84,7 +88,7 @@ function(varlo_fuzzer name)
     if(F_CORPUS)
         set(corpus ${F_CORPUS})
     endif()
-    add_test(NAME ${name} COMMAND ${name} -runs=20000 -max_len=4096 ${corpus})
+    add_test(NAME ${name} COMMAND ${name} -runs=20000 -max_len=${F_MAX_LEN} ${corpus})
     set_tests_properties(${name} PROPERTIES LABELS "host;fuzz" TIMEOUT 300)
 endfunction()
 

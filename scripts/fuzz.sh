@@ -27,20 +27,24 @@ while read -r line; do
     read -r -a words <<<"${cmd//\"/}" # ctest quotes each word
     name=$(basename "${words[0]}")
     [[ $name =~ $pattern ]] || continue
-    args=()
+    args=() options=()
     for w in "${words[@]:1}"; do
-        [[ $w == -* ]] || args+=("$w") # the corpus folders; the smoke run's options are dropped
+        case $w in
+            -max_len=*) options+=("$w") ;; # the fuzzer's own bound on its inputs
+            -*) ;;                         # the smoke run's other options
+            *) args+=("$w") ;;             # its corpus folders
+        esac
     done
     [ ${#args[@]} -gt 0 ] || args=("$PWD/build/fuzz-corpus/$name")
     mkdir -p "${args[0]}"
-    commands[$name]="${words[0]} ${args[*]}"
+    commands[$name]="${words[0]} ${options[*]} ${args[*]}"
 done < <(ctest --test-dir build/host -N -V -L fuzz | grep 'Test command:')
 
 run_one() {
     local name=$1 seconds=$2 cmd=$3
     local log=build/fuzz-logs/$name.log
-    # shellcheck disable=SC2086 # the command is a program and its corpus folders
-    (cd build/fuzz-logs && exec $cmd -max_total_time="$seconds" -max_len=4096 \
+    # shellcheck disable=SC2086 # the command is a program, its bound and its corpus folders
+    (cd build/fuzz-logs && exec $cmd -max_total_time="$seconds" \
         -print_final_stats=1 -artifact_prefix="$name-") >"$log" 2>&1 && status=ok || status=FAILED
     local runs start end
     runs=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$log" | tail -1 || true)

@@ -12,7 +12,10 @@ if(VARLO_TREE STREQUAL "host" AND NOT VARLO_SANITIZE MATCHES "thread")
                  SOURCES ${CMAKE_CURRENT_LIST_DIR}/parser_fuzz.cpp
                          ${CMAKE_CURRENT_LIST_DIR}/parser.cpp
                          ${CMAKE_CURRENT_LIST_DIR}/clients.cpp
-                 LIBS varlo_driver)
+                 LIBS varlo_driver
+                 # Long enough to fill a client's seven buffers with events (420 events of a byte each)
+                 # and to span several pieces of System Exclusive, a full serial read and more.
+                 MAX_LEN 1024)
     if(TARGET parser_fuzz)
         # Cheaper runs: the fuzzer's own checks carry no coverage, and the parser's comparisons
         # are not traced (they are against byte values that mutation finds at once anyway).

@@ -39,20 +39,20 @@ void CheckPiece(Harness& h, const DdMidiBuffer* b) {
     ULONG length = b->Length, port = b->Port;
     Check(b->Type >= DD_BUF_SYSEX_PART && b->Type <= DD_BUF_EVENTS);
     Check(length <= DD_MIDI_DATA_BYTES && port <= 1);
-    if (b->Type != DD_BUF_EVENTS)
-        Mix(h.got, 1ull << 40 | b->Type << 16 | port << 8 | b->Cable);
-    for (ULONG i = 0; i < length; i++)
-        Mix(h.got, uint64_t(port) << 32 | data[i]);
     if (b->Type == DD_BUF_EVENTS) {
         Check(length > 0 && length % 4 == 0 && b->Cable == 0);
         for (ULONG i = 0; i < length; i += 4) {
             ULONG e = data[i] | data[i + 1] << 8 | data[i + 2] << 16 | (ULONG)data[i + 3] << 24;
             Check((e & 0x80) && (e & 0xFF) != 0xFE && (e & 0x00808000) == 0);
+            Mix(h.got, uint64_t(port) << 32 | e);
             if ((e & 0xFF) >= 0xF8)
                 Mix(h.realTimeGot, (e & 0xFF) | port << 8);
         }
         return;
     }
+    Mix(h.got, 1ull << 40 | b->Type << 16 | port << 8 | b->Cable);
+    for (ULONG i = 0; i < length; i++)
+        Mix(h.got, uint64_t(port) << 32 | data[i]);
     // A message's first piece starts with F0; only its end carries F7.
     bool first = !h.inSysEx[port] && h.sysExKnown[port];
     Check(!first || (length > 0 && data[0] == 0xF0));
@@ -94,9 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Harness& h = *new Harness; // lives as long as the fuzzing process
     h.realTimeSent = h.realTimeGot = 0;
     // The first byte picks the read size, so runs end at every kind of place, and event batches
-    // fill exactly, or several times in one read. The reader takes its buffers after every run;
-    // it keeps up unless one run filled all of them, and only then may it lose something.
-    size_t chunk = data[0] & 0x80 ? 64 + (data[0] & 0x7F) * 3 : 1 + data[0] % 64;
+    // fill exactly, or several times in one read. A read costs far more than a byte: an input
+    // takes at most 32 of them. The reader takes its buffers after every run; it keeps up
+    // unless one run filled all of them, and only then may it lose something.
+    size_t picked = data[0] & 0x80 ? 64 + (data[0] & 0x7F) * 3 : 1 + data[0] % 64;
+    size_t chunk = std::max(picked, size / 32);
     auto run = [&](size_t readSize) {
         h.got = 0;
         bool keptUp = true;
@@ -117,9 +119,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool keptUp = run(chunk);
     Check(!keptUp || h.realTimeGot == h.realTimeSent);
     // Short inputs again one byte a read (no batch holds more than one event): the same comes
-    // out. A read costs far more than a byte; 128 reach past the first System Exclusive piece.
+    // out. 32 bytes reach past the first System Exclusive piece (16) into the next.
     uint64_t batched = h.got;
-    Check(size > 128 || !run(1) || !keptUp || h.got == batched);
+    Check(size > 32 || !run(1) || !keptUp || h.got == batched);
     Check(!h.idle->Current && !h.idle->ReadyHead); // one feeding thread: seen without the lock
     // Back to the start for the next input: nothing may be left in pool.
     Check(ks::PoolBlocks(DD_POOL_TAG) == h.poolAtRest);
