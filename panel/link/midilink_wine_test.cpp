@@ -78,19 +78,7 @@ protected:
     void TearDown() override { MidiLinkClose(); }
 };
 
-TEST_F(Link, OpensFirstAndSecondMatchingPortsOnly) {
-    EXPECT_EQ(6u, midiInGetNumDevs());
-    const std::vector<UINT> ids = {IdOf(g_MidiLink.firstInput), IdOf(g_MidiLink.secondInput),
-                                   IdOf(g_MidiLink.firstOutput), IdOf(g_MidiLink.secondOutput)};
-    EXPECT_EQ(ids, (std::vector<UINT>{1, 3, 1, 3}));
-    EXPECT_EQ(0, g_MidiLink.closing.load());
-    // Index 4 was never looked at: it is still free to open.
-    HMIDIIN third = nullptr;
-    EXPECT_EQ(MMSYSERR_NOERROR, midiInOpen(&third, 4, 0, 0, CALLBACK_NULL));
-    midiInClose(third);
-}
-
-TEST_F(Link, OverlongAndBrokenMessagesAreNotDecodedAndTheBufferComesBack) {
+TEST_F(Link, OpensTheMatchingPortsDecodesWholeMessagesOnlyAndClosesTwice) {
     LinkTarget target;
     g_Protocol.firmwareVersion = 0;
     // 1500 bytes: the first 1024 fill the buffer and are ignored, the rest too; the buffer is
@@ -109,9 +97,19 @@ TEST_F(Link, OverlongAndBrokenMessagesAreNotDecodedAndTheBufferComesBack) {
     EXPECT_EQ(PM_IF_VERSION, r.message);
     EXPECT_EQ(102, r.lParam);
     EXPECT_FALSE(target.Next(r, 200));
-}
 
-TEST_F(Link, CloseTwiceAndSendAfterClose) {
+    // The first and second matching ports only are open.
+    EXPECT_EQ(6u, midiInGetNumDevs());
+    const std::vector<UINT> ids = {IdOf(g_MidiLink.firstInput), IdOf(g_MidiLink.secondInput),
+                                   IdOf(g_MidiLink.firstOutput), IdOf(g_MidiLink.secondOutput)};
+    EXPECT_EQ(ids, (std::vector<UINT>{1, 3, 1, 3}));
+    EXPECT_EQ(0, g_MidiLink.closing.load());
+    // Index 4 was never looked at: it is still free to open.
+    HMIDIIN third = nullptr;
+    EXPECT_EQ(MMSYSERR_NOERROR, midiInOpen(&third, 4, 0, 0, CALLBACK_NULL));
+    midiInClose(third);
+
+    // Closed twice, then a send after the close.
     MidiLinkClose();
     EXPECT_EQ(1, g_MidiLink.closing.load());
     EXPECT_EQ(OpenPorts(), (Ports{false, false, false, false}));

@@ -84,7 +84,7 @@ protected:
 
 TEST_F(MainWindow, OpensAtTheDefaultSizeWithThePanelItsTitleAndTheHiddenHelp) {
     ASSERT_NE(window, nullptr);
-    RECT r;
+    RECT r, panel, outer, client;
     GetWindowRect(window, &r);
     EXPECT_EQ(std::make_tuple(r.right - r.left, r.bottom - r.top),
               std::make_tuple(kMainWindowWidth, kMainWindowHeight));
@@ -103,10 +103,8 @@ TEST_F(MainWindow, OpensAtTheDefaultSizeWithThePanelItsTitleAndTheHiddenHelp) {
     SendMessageA(help, HM_SHOWATPOINTER, IDC_LTC_READ, 0);
     EXPECT_TRUE(IsWindowVisible(help));
     SendMessageA(help, HM_HIDE, 0, 0);
-}
 
-TEST_F(MainWindow, NeverSmallerThanThePanelTemplateWithItsFrame) {
-    RECT panel, outer, client;
+    // Never smaller than the panel template with its frame.
     ASSERT_TRUE(GetPanelTemplateRect(AppInstance(), IDD_PANEL, &panel));
     GetWindowRect(window, &outer);
     GetClientRect(window, &client);
@@ -119,7 +117,7 @@ TEST_F(MainWindow, NeverSmallerThanThePanelTemplateWithItsFrame) {
 }
 
 // Each press switches help mode once; the auto-repeat while held reaches the key too.
-TEST_F(MainWindow, F1GoesToTheFocusedKeyAsCommand112AndSwitchesHelpModeOncePerPress) {
+TEST_F(MainWindow, F1GoesToTheFocusedKeyOncePerPressEnterInTheEditGoesToWrite) {
     HWND key = GetDlgItem(window, IDC_LTC_OFF);
     ASSERT_NE(key, nullptr);
     g_keyProc = reinterpret_cast<WNDPROC>(
@@ -134,9 +132,8 @@ TEST_F(MainWindow, F1GoesToTheFocusedKeyAsCommand112AndSwitchesHelpModeOncePerPr
     EXPECT_EQ(g_keyCommands, (std::vector<WPARAM>{VK_F1, VK_F1}));
     EXPECT_EQ(g_keyUps, 0);
     EXPECT_FALSE(ToggleHelpMode(help)); // it was on: switched once, not twice
-}
 
-TEST_F(MainWindow, EnterInTheStartTimeEditGoesToWriteThroughTheDialogHandling) {
+    // Enter in the start time edit goes to Write through the dialog handling.
     SetForegroundWindow(window);
     HWND edit = GetDlgItem(window, IDC_START_EDIT);
     SetFocus(edit);
