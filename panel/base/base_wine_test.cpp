@@ -12,6 +12,7 @@
 #include "base/aboutbox.h"
 #include "base/resstr.h"
 #include "base/settings.h"
+#include "base/window_wine_test.h"
 
 namespace {
 
@@ -24,13 +25,7 @@ std::string Formatted(UINT id, ...) {
     return out;
 }
 
-std::string WindowText(HWND window) {
-    char text[1024] = {};
-    GetWindowTextA(window, text, sizeof text);
-    return text;
-}
-
-TEST(ResourceStrings, LanguageOffsetAndErrors) {
+TEST(ResourceStrings, LanguageOffsetErrorsAndMarkers) {
     EXPECT_EQ("LTC Off", Formatted(IDS_LTC_OFF));
     EXPECT_EQ("LTC aus", Formatted(11010));
     EXPECT_EQ("About Korvane Varlo Control", Formatted(IDS_ABOUT_TITLE));
@@ -46,18 +41,16 @@ TEST(ResourceStrings, LanguageOffsetAndErrors) {
     EXPECT_EQ('\xDC', text[0]); // the German title's umlaut: code page 1252
     EXPECT_FALSE(LoadAppString(77, text, sizeof text));
     EXPECT_STREQ("", text);
-}
 
-TEST(ResourceStrings, MarkersAgainstTheProgramResources) {
-    // Capacity 0: "@22001" frees six characters, too few for its 27, and the room stays for the
-    // version text.
+    // Markers against the program's resources. Capacity 0: "@22001" frees six characters, too
+    // few for its 27, and the room stays for the version text.
     EXPECT_EQ("Left  right\r\n2.22", Formatted(29992));
     char room[128] = "@22001: @1010";
     EXPECT_EQ(1, ExpandMarkers(room, sizeof room));
     EXPECT_STREQ("About Korvane Varlo Control: LTC Off", room);
 }
 
-TEST(VersionText, ReadFromTheBuiltProgram) {
+TEST(VersionText, ReadFromTheBuiltProgramOrAnErrorText) {
     char text[32] = "unchanged";
     EXPECT_TRUE(GetFileVersionText(VARLOCTL_EXE, text, sizeof text));
     EXPECT_STREQ("2.22", text);
@@ -66,25 +59,21 @@ TEST(VersionText, ReadFromTheBuiltProgram) {
     char tiny[3];
     EXPECT_TRUE(GetFileVersionText(VARLOCTL_EXE, tiny, sizeof tiny));
     EXPECT_STREQ("2.", tiny);
-}
+    // Files without version information give an error text.
+    EXPECT_FALSE(GetFileVersionText("C:\\windows\\win.ini", text, sizeof text));
+    EXPECT_EQ(0u, std::string(text).rfind("{ERR ", 0)) << text;
+    EXPECT_FALSE(GetFileVersionText("C:\\no\\such\\file.exe", text, sizeof text));
+    EXPECT_EQ(0u, std::string(text).rfind("{ERR ", 0)) << text;
 
-TEST(VersionText, ProgramPathUnavailable) {
+    // With the program path unavailable: no text, and the marker gives "?.??".
+    std::strcpy(text, "unchanged");
     SetAppInstance(reinterpret_cast<HINSTANCE>(0x10)); // no module there
-    char text[32] = "unchanged";
     EXPECT_FALSE(GetProgramVersionText(text, sizeof text));
     EXPECT_STREQ("unchanged", text);
     char marker[32] = "V $####";
     EXPECT_EQ(1, ExpandMarkers(marker, 0));
     SetAppInstance(nullptr);
     EXPECT_STREQ("V ?.??", marker);
-}
-
-TEST(VersionText, FilesWithoutVersionInformation) {
-    char text[32] = "";
-    EXPECT_FALSE(GetFileVersionText("C:\\windows\\win.ini", text, sizeof text));
-    EXPECT_EQ(0u, std::string(text).rfind("{ERR ", 0)) << text;
-    EXPECT_FALSE(GetFileVersionText("C:\\no\\such\\file.exe", text, sizeof text));
-    EXPECT_EQ(0u, std::string(text).rfind("{ERR ", 0)) << text;
 }
 
 TEST(ClassRegistration, AddsOwnDcAndLoadsIconAndCursor) {
@@ -107,7 +96,13 @@ TEST(ClassRegistration, AddsOwnDcAndLoadsIconAndCursor) {
     EXPECT_EQ(0, RegisterAppClass("ShellTestClass2", 0, DefWindowProcA, 0, 0, nullptr, nullptr));
 }
 
-TEST(AboutBox, TitleAndTextWithTheVersion) {
+void CALLBACK CloseAbout(HWND, UINT, UINT_PTR, DWORD) {
+    HWND box = FindWindowA("#32770", "About Korvane Varlo Control");
+    if (box)
+        PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
+}
+
+TEST(AboutBox, TitleAndTextWithTheVersionModalBoxEndsWithOne) {
     HWND box =
         CreateDialogParamA(AppInstance(), MAKEINTRESOURCEA(IDD_ABOUT), nullptr, AboutBoxProc, 0);
     ASSERT_NE(nullptr, box);
@@ -115,19 +110,9 @@ TEST(AboutBox, TitleAndTextWithTheVersion) {
     std::string text = WindowText(GetDlgItem(box, IDC_ABOUT_TEXT));
     EXPECT_EQ(0u, text.rfind("Korvane Varlo Control V 2.22\r\n\r\n", 0)) << text;
     EXPECT_NE(std::string::npos, text.find("Korvane Elektronik\r\n"));
-    char cls[32];
-    GetClassNameA(GetDlgItem(box, IDC_ABOUT_TEXT), cls, sizeof cls);
-    EXPECT_STREQ("Edit", cls);
+    EXPECT_EQ("Edit", WindowClass(GetDlgItem(box, IDC_ABOUT_TEXT)));
     DestroyWindow(box);
-}
 
-void CALLBACK CloseAbout(HWND, UINT, UINT_PTR, DWORD) {
-    HWND box = FindWindowA("#32770", "About Korvane Varlo Control");
-    if (box)
-        PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
-}
-
-TEST(AboutBox, ModalBoxEndsWithOne) {
     UINT_PTR timer = SetTimer(nullptr, 0, 50, CloseAbout);
     INT_PTR result =
         DialogBoxParamA(AppInstance(), MAKEINTRESOURCEA(IDD_ABOUT), nullptr, AboutBoxProc, 0);
@@ -162,7 +147,7 @@ protected:
 };
 HWND Settings::window;
 
-TEST_F(Settings, StringRoundTripAndDefaults) {
+TEST_F(Settings, StringRoundTripDefaultsAndValuesThatAreNoStrings) {
     char buf[100] = "untouched";
     EXPECT_EQ(11, ReadSettingString(VARLO_VALUE_TIMECODE, buf, sizeof buf, VARLO_DEFAULT_TIMECODE));
     EXPECT_STREQ("00:59:50:00", buf);
@@ -174,12 +159,14 @@ TEST_F(Settings, StringRoundTripAndDefaults) {
     char small[4];
     EXPECT_EQ(3, ReadSettingString("Missing", small, sizeof small, "00:59:50:00"));
     EXPECT_STREQ("00:", small);
-}
+    // A value too long for the buffer gives the default.
+    ASSERT_EQ(1, WriteSettingString(VARLO_VALUE_TIMECODE, std::string(150, 'x').c_str()));
+    EXPECT_EQ(11, ReadSettingString(VARLO_VALUE_TIMECODE, buf, sizeof buf, VARLO_DEFAULT_TIMECODE));
+    EXPECT_STREQ("00:59:50:00", buf);
 
-TEST_F(Settings, ValuesThatAreNotTerminatedStringsNeverLeaveRawBytes) {
+    // Values that are not terminated strings never leave raw bytes.
     DWORD number = 0x41414141;
     SetRaw("Number", REG_DWORD, &number, sizeof number);
-    char buf[100];
     std::memset(buf, 'Z', sizeof buf);
     EXPECT_EQ(0, ReadSettingString("Number", buf, sizeof buf, nullptr));
     EXPECT_STREQ("", buf);
@@ -199,37 +186,25 @@ TEST_F(Settings, ValuesThatAreNotTerminatedStringsNeverLeaveRawBytes) {
     EXPECT_STREQ("abc", buf);
 }
 
-TEST_F(Settings, TooLongValueGivesTheDefault) {
-    std::string text(150, 'x');
-    ASSERT_EQ(1, WriteSettingString(VARLO_VALUE_TIMECODE, text.c_str()));
-    char buf[100];
-    EXPECT_EQ(11, ReadSettingString(VARLO_VALUE_TIMECODE, buf, sizeof buf, VARLO_DEFAULT_TIMECODE));
-    EXPECT_STREQ("00:59:50:00", buf);
-}
-
-TEST_F(Settings, UnusablePlacementsShowTheWindowAsCreated) {
+TEST_F(Settings, UnusablePlacementsShowTheWindowAsCreatedAMaximisedOneIsRestored) {
     ASSERT_NE(nullptr, window);
     ASSERT_FALSE(IsWindowVisible(window));
     EXPECT_EQ(0, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOW)); // none stored
     EXPECT_TRUE(IsWindowVisible(window));
-    // Two separators in a row, or a value that is no text: not applied, the given show command is.
-    WriteSettingString(VARLO_VALUE_WINDOWPOS, "1,,10,20,530,230,-1,-1,-1,-1");
-    EXPECT_EQ(0, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOWMAXIMIZED));
-    EXPECT_TRUE(IsZoomed(window));
+    // A value that is no text (malformed texts: Placement on the host): not applied, the given
+    // show command is.
     const BYTE raw[] = {'1', ',', '2'};
     SetRaw(VARLO_VALUE_WINDOWPOS, REG_BINARY, raw, sizeof raw);
-    EXPECT_EQ(0, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOWNORMAL));
-    EXPECT_FALSE(IsZoomed(window));
-    RECT normal = Placement().rcNormalPosition; // none of them applied
+    EXPECT_EQ(0, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOWMAXIMIZED));
+    EXPECT_TRUE(IsZoomed(window));
+    RECT normal = Placement().rcNormalPosition; // not applied
     EXPECT_EQ(100, normal.left);
     EXPECT_EQ(200, normal.bottom - normal.top);
-}
 
-TEST_F(Settings, OnlyMaximisedIsRestoredAsStoredEverythingElseOpensNormally) {
-    WriteSettingString(VARLO_VALUE_WINDOWPOS, "2;10;20;530;230;-1;-1;-1;-1"); // minimised
-    EXPECT_EQ(1, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOW));
-    EXPECT_TRUE(IsWindowVisible(window) && !IsIconic(window));
+    // Which stored show commands survive: Placement on the host.
     WriteSettingString(VARLO_VALUE_WINDOWPOS, "3,10,20,530,230,-1,-1,-1,-1");
+    EXPECT_EQ(1, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOWNORMAL));
+    EXPECT_FALSE(IsZoomed(window));
     EXPECT_EQ(1, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOW));
     EXPECT_TRUE(IsZoomed(window));
     // Closed while minimised from maximised: it opens maximised again.
@@ -237,9 +212,6 @@ TEST_F(Settings, OnlyMaximisedIsRestoredAsStoredEverythingElseOpensNormally) {
     StoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window);
     EXPECT_EQ(1, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOW));
     EXPECT_TRUE(IsZoomed(window));
-    // Another show command replaces the stored one.
-    EXPECT_EQ(1, RestoreWindowPlacement(VARLO_VALUE_WINDOWPOS, window, SW_SHOWNORMAL));
-    EXPECT_FALSE(IsZoomed(window));
 }
 
 } // namespace

@@ -41,7 +41,7 @@ struct FakeResources {
     }
 };
 
-TEST(Markers, ExpansionTable) {
+TEST(Markers, ExpansionTableVersionsLoadsAndNesting) {
     const struct {
         const char *text, *want;
         std::size_t capacity;
@@ -81,9 +81,6 @@ TEST(Markers, ExpansionTable) {
         FakeResources res;
         EXPECT_EQ(res.Expand(c.text, c.capacity), c.want) << c.text;
     }
-}
-
-TEST(Markers, VersionsLoadsAndNesting) {
     FakeResources res;
     res.Expand("@@5 costs $$5", 0);
     EXPECT_EQ(0, res.loads[20005]);

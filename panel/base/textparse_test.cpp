@@ -14,7 +14,7 @@
 
 namespace {
 
-TEST(ColorTriple, ReadsThreeMaskedParts) {
+TEST(ColorTriple, ReadsThreeMaskedPartsWithASaturatingAtoi) {
     EXPECT_EQ(0x0000FFu, ParseColorTriple("255,0,0"));
     EXPECT_EQ(0x804020u, ParseColorTriple("32,64,128"));
     EXPECT_EQ(0x00002Cu, ParseColorTriple("300,0,0"));
@@ -26,9 +26,7 @@ TEST(ColorTriple, ReadsThreeMaskedParts) {
     EXPECT_EQ(kNoColor, ParseColorTriple("255,0"));
     EXPECT_EQ(kNoColor, ParseColorTriple("255"));
     EXPECT_EQ(kNoColor, ParseColorTriple(""));
-}
-
-TEST(ColorTriple, AtoiSaturatesInsteadOfOverflowing) {
+    // Huge numbers saturate instead of overflowing.
     EXPECT_EQ(INT_MAX, CrtAtoi("99999999999999999999"));
     EXPECT_EQ(INT_MIN, CrtAtoi("-99999999999999999999"));
     EXPECT_EQ(-42, CrtAtoi("\t -42abc"));
@@ -82,6 +80,14 @@ TEST_F(StringItems, ItemsOfALetterNullBeyondTheDefaultWithout) {
     for (auto [id, letter] : {std::pair{999u, 'L'}, {2u, 'L'}, {3u, 'L'}, {1005u, 'l'}})
         EXPECT_STREQ("dflt", Get(id, letter, 0)) << id << letter;
     EXPECT_EQ(nullptr, Get(1005, 'C', 0, nullptr));
+
+    // Many items do not wrap the count.
+    std::string list = "L{";
+    for (int i = 0; i < 300; ++i)
+        list += "|";
+    ItemTable::strings[7] = list + "}";
+    EXPECT_STREQ("", Get(7, 'L', 254));
+    EXPECT_EQ(nullptr, Get(7, 'L', 255));
 }
 
 TEST_F(StringItems, OneListIsCached) {
@@ -97,16 +103,7 @@ TEST_F(StringItems, OneListIsCached) {
     EXPECT_EQ(3, ItemTable::loads);
 }
 
-TEST_F(StringItems, ManyItemsDoNotWrapTheCount) {
-    std::string list = "L{";
-    for (int i = 0; i < 300; ++i)
-        list += "|";
-    ItemTable::strings[7] = list + "}";
-    EXPECT_STREQ("", Get(7, 'L', 254));
-    EXPECT_EQ(nullptr, Get(7, 'L', 255));
-}
-
-TEST(Placement, AnySingleSeparatorReadsTheNineFieldsInOrder) {
+TEST(Placement, TheNineFieldsMalformedTextsAndTheShowCommandRestored) {
     const PlacementNumbers expected = {1, 10, 20, 530, 230, -1, -2, -3, -4};
     PlacementNumbers a = {}, b = {};
     ASSERT_TRUE(ParsePlacement("1,10,20,530,230,-1,-2,-3,-4", a));
@@ -116,9 +113,7 @@ TEST(Placement, AnySingleSeparatorReadsTheNineFieldsInOrder) {
     char text[kPlacementTextMax];
     FormatPlacement(a, text, sizeof text);
     EXPECT_STREQ("1,10,20,530,230,-1,-2,-3,-4", text);
-}
 
-TEST(Placement, MalformedTextsFail) {
     PlacementNumbers p = {};
     EXPECT_FALSE(ParsePlacement("1,,10,20,530,230,-1,-1,-1,-1", p)); // two separators
     EXPECT_FALSE(ParsePlacement("1,10,20,530,230,-1,-1,-1", p));     // eight numbers
@@ -128,10 +123,8 @@ TEST(Placement, MalformedTextsFail) {
     EXPECT_FALSE(ParsePlacement("1,10,20,10,230,-1,-1,-1,-1", p));      // no width
     EXPECT_FALSE(ParsePlacement("1,10,20,530,-20,-1,-1,-1,-1", p));     // negative height
     EXPECT_FALSE(ParsePlacement("1,-40000,20,530,230,-1,-1,-1,-1", p)); // no window goes there
-}
 
-TEST(Placement, OnlyAStoredMaximisedSurvivesTheRestore) {
-    PlacementNumbers p = {};
+    // Only a stored maximised survives the restore.
     ASSERT_TRUE(ParsePlacement("99999999999999,1,2,3,4,5,6,7,-99999999999999", p));
     EXPECT_EQ(INT_MIN, p.maxY);                        // huge numbers saturate
     for (int stored : {0, 1, 2, 6, 99, -1, p.showCmd}) // hidden, minimised, nonsense, INT_MAX

@@ -117,7 +117,7 @@ struct Rendered {
     }
 };
 
-TEST(HelpRender, BackgroundColoursAndTheBaseBackground) {
+TEST(HelpRender, BackgroundAndTextColours) {
     Rendered r;
     ASSERT_TRUE(r.Prepare("1000:\n{B255,0,0}red{B*}plain\n"));
     r.Paint();
@@ -131,10 +131,9 @@ TEST(HelpRender, BackgroundColoursAndTheBaseBackground) {
     r.Paint();
     EXPECT_EQ(r.Count("fill"), 0);
     EXPECT_EQ(r.Texts()[0].color, 0xFFFFFFFFu);
-}
 
-TEST(HelpRender, ColourArguments) {
-    Rendered r;
+    // Colour arguments.
+    r.fake.color = true;
     ASSERT_TRUE(r.Prepare("1000:\n{B9}a{B,,255}b{B300,1}c{B@3}d{T,7}e\n"));
     r.Paint();
     std::vector<uint32_t> fills;
@@ -145,9 +144,15 @@ TEST(HelpRender, ColourArguments) {
     EXPECT_EQ(fills, (std::vector<uint32_t>{0xC0C009, 0xFFC0C0, 0xC0012C, 0xABCDEF, 0xABCDEF}));
     EXPECT_EQ(r.fake.queried, 3u);
     EXPECT_EQ(r.Texts()[4].color, 0x000700u);
+
+    // A group's style applies to its inline element only.
+    ASSERT_TRUE(r.Prepare("1000:\n{T0,128;C(T0,0,255)1013:Write}after\n"));
+    r.Paint();
+    EXPECT_EQ(r.Texts().at(0).color, 0xFF0000u);
+    EXPECT_EQ(r.Texts().at(1).color, 0x008000u);
 }
 
-TEST(HelpRender, IndentsAndAlignmentsInMidRow) {
+TEST(HelpRender, IndentsAlignmentsFramedCellsLinksAndHitTesting) {
     Rendered r;
     ASSERT_TRUE(r.Prepare("1000:\nab{L6}cd\n{R1;J1}rt\n{J2}mid\n"));
     // The left indent stays for the later rows: the widest is 6 line heights + "mid".
@@ -155,10 +160,12 @@ TEST(HelpRender, IndentsAndAlignmentsInMidRow) {
     r.Paint(412); // area width 400
     // cd six line heights in on the same row; rt flush right less the right indent; mid centred.
     EXPECT_EQ(r.Picture(), "ab@6,4 cd@90,4 rt@376,18 mid@194,32");
-}
+    // A centred run wider than the area starts left of it.
+    ASSERT_TRUE(r.Prepare("1000:\n{J2}" + std::string(20, 'w') + "\n"));
+    r.Paint(112); // area 100, run 160
+    EXPECT_EQ(r.Texts()[0].x, 6 - 30);
 
-TEST(HelpRender, FramedMinimumWidthCell) {
-    Rendered r;
+    // A framed cell of a minimum width.
     ASSERT_TRUE(r.Prepare("1000:\n{X4;M41}ab{M0;X0}c\n"));
     r.Paint();
     ASSERT_EQ(r.Count("frame"), 1);
@@ -170,10 +177,8 @@ TEST(HelpRender, FramedMinimumWidthCell) {
               std::make_tuple(7, 6 + 56 - 1, 4 + 15));
     // Centred in the cell; the next run starts after the run's own width.
     EXPECT_EQ(r.Picture(), "ab@26,4 c@30,4");
-}
 
-TEST(HelpRender, LinksAndHitTesting) {
-    Rendered r;
+    // Links and hit testing.
     ASSERT_TRUE(r.Prepare("1000:\n{N1011:Read} {C1013:Write}{N0:zero}\n{C12,5:saved}\n"));
     EXPECT_TRUE(r.context->flags & HELP_RENDER_LINKS);
     EXPECT_TRUE(r.context->flags & HELP_RENDER_TITLE_BAR);
@@ -187,15 +192,7 @@ TEST(HelpRender, LinksAndHitTesting) {
     EXPECT_EQ(HitTestTopic(r.context, 6, 4 + 28), 0u);
 }
 
-TEST(HelpRender, GroupsStyleInlineElementsPrivately) {
-    Rendered r;
-    ASSERT_TRUE(r.Prepare("1000:\n{T0,128;C(T0,0,255)1013:Write}after\n"));
-    r.Paint();
-    EXPECT_EQ(r.Texts().at(0).color, 0xFF0000u);
-    EXPECT_EQ(r.Texts().at(1).color, 0x008000u);
-}
-
-TEST(HelpRender, SymbolsBitmapsAndEmptyItems) {
+TEST(HelpRender, SymbolsBitmapsEmptyItemsFontsAndTextParameters) {
     Rendered r;
     ASSERT_TRUE(r.Prepare("1000:\n{S97}{W252}{S0xy}{I108}{I|9}{I12345;@tail;;@ignored}\n"));
     r.Paint();
@@ -207,30 +204,8 @@ TEST(HelpRender, SymbolsBitmapsAndEmptyItems) {
     ASSERT_EQ(r.Count("bitmap"), 2);
     EXPECT_EQ(r.fake.drawn[3].text, "20108"); // the language offset first
     EXPECT_EQ(HelpContentHeight(r.context), 30 + 12);
-}
 
-TEST(HelpRender, TextParameters) {
-    Rendered r;
-    EXPECT_FALSE(SetHelpParam(r.context, 10, "x"));
-    EXPECT_TRUE(SetHelpParam(r.context, 2, "two"));
-    ASSERT_TRUE(r.Prepare("1000:\n[%1][%2][%%][%x][%"));
-    r.Paint();
-    EXPECT_EQ(r.Texts()[0].text, "[][two][%][%x][%");
-
-    // The pool holds 500 bytes with NULs; replacing a text frees its old room.
-    std::string big(300, 'b');
-    EXPECT_TRUE(SetHelpParam(r.context, 1, big.c_str()));
-    EXPECT_FALSE(SetHelpParam(r.context, 3, big.c_str()));
-    EXPECT_TRUE(SetHelpParam(r.context, 1, "one"));
-    EXPECT_TRUE(SetHelpParam(r.context, 3, std::string(490, 'c').c_str()));
-    EXPECT_FALSE(SetHelpParam(r.context, 4, "dd"));
-    EXPECT_TRUE(SetHelpParam(r.context, 2, ""));
-    r.Paint();
-    EXPECT_EQ(r.Texts()[0].text, "[one][][%][%x][%");
-}
-
-TEST(HelpRender, LineHeightsAndFonts) {
-    Rendered r;
+    // Line heights and fonts.
     ASSERT_TRUE(r.Prepare("1000:\nx\n\n{F,20}big\n\n{F,B}bold{F,N;F*}{F,S}norm\n{FCourier,I}c\n"));
     EXPECT_EQ(HelpContentHeight(r.context), 14 + 14 + 20 + 20 + 20 + 14 + 12);
     r.Paint();
@@ -249,16 +224,27 @@ TEST(HelpRender, LineHeightsAndFonts) {
     ASSERT_TRUE(r.Prepare("1000:\n{FTimes,I;F,B;F,30}x\n"));
     r.Paint();
     EXPECT_EQ(fonts(), "Times,30,IB ");
+
+    // Text parameters.
+    EXPECT_FALSE(SetHelpParam(r.context, 10, "x"));
+    EXPECT_TRUE(SetHelpParam(r.context, 2, "two"));
+    ASSERT_TRUE(r.Prepare("1000:\n[%1][%2][%%][%x][%"));
+    r.Paint();
+    EXPECT_EQ(r.Texts()[0].text, "[][two][%][%x][%");
+
+    // The pool holds 500 bytes with NULs; replacing a text frees its old room.
+    std::string big(300, 'b');
+    EXPECT_TRUE(SetHelpParam(r.context, 1, big.c_str()));
+    EXPECT_FALSE(SetHelpParam(r.context, 3, big.c_str()));
+    EXPECT_TRUE(SetHelpParam(r.context, 1, "one"));
+    EXPECT_TRUE(SetHelpParam(r.context, 3, std::string(490, 'c').c_str()));
+    EXPECT_FALSE(SetHelpParam(r.context, 4, "dd"));
+    EXPECT_TRUE(SetHelpParam(r.context, 2, ""));
+    r.Paint();
+    EXPECT_EQ(r.Texts()[0].text, "[one][][%][%x][%");
 }
 
-TEST(HelpRender, CentredRunsWiderThanTheArea) {
-    Rendered r;
-    ASSERT_TRUE(r.Prepare("1000:\n{J2}" + std::string(20, 'w') + "\n"));
-    r.Paint(112); // area 100, run 160
-    EXPECT_EQ(r.Texts()[0].x, 6 - 30);
-}
-
-TEST(HelpRender, DefaultTopicTitlesAndSavedStyles) {
+TEST(HelpRender, DefaultTopicTitlesSavedStylesAndLimits) {
     Rendered r;
     std::string source = "Default:\n{B255,255,192;*;F,B;PT*;F,N;T0,0,255;P1*;T*}\n"
                          "@1000:\"Title\"\n{C1,1:link}\n"
@@ -286,17 +272,15 @@ TEST(HelpRender, DefaultTopicTitlesAndSavedStyles) {
     EXPECT_NE(later.context->baseBackground, 0xC0FFFFu);
     EXPECT_FALSE(PrepareTopic(r.context, true, block, 4242, 0));
     EXPECT_EQ(r.context->topicIndex, FindHelpTopic(block, 1001));
-}
 
-TEST(HelpRender, LimitsCutLongRunsAndDropRunsBeyondTheBudget) {
-    Rendered r;
+    // Limits cut long runs and drop runs beyond the budget.
     std::string many = "1000:\n";
     for (int i = 0; i < 100; ++i)
         many += "{@ab}";
     many += "\n" + std::string(3000, 'z') + "\n";
     ASSERT_TRUE(r.Prepare(many));
     r.Paint();
-    auto t = r.Texts();
+    t = r.Texts();
     size_t runs = t.size() - 1;
     EXPECT_LT(runs, 100u);
     EXPECT_EQ(runs * (sizeof(HelpRun) + 3) <= HELP_ROW_BUDGET, true);

@@ -35,7 +35,7 @@ std::string Topic(const HelpBlock* block, int32_t identifier) {
     return out;
 }
 
-TEST(HelpCompiler, ConsecutiveHeadersShareLinesAndKeepTitles) {
+TEST(HelpCompiler, ConsecutiveHeadersShareLinesTrailingEmptyLinesAreDropped) {
     BlockHolder holder;
     HelpBlock* block = holder.Take(Compile("@1010:\"Off\"\r\n@1011:\"Read\"\r\none\r\ntwo\r\n"
                                            "@1012:\"Refresh\"\r\nthree\r\n"));
@@ -47,9 +47,18 @@ TEST(HelpCompiler, ConsecutiveHeadersShareLinesAndKeepTitles) {
     HelpBlock* tail = holder.Take(Compile("1:\"a\"\n@2:\"b\"\nx"));
     EXPECT_EQ(tail->topics[0].lineCount, 1);
     EXPECT_EQ(Line(tail, 1, 0), "x");
+
+    // Empty lines inside a topic are returned, trailing ones are not.
+    HelpBlock* empty = holder.Take(Compile("1:\"T\"\none\n\ntwo\n\n\n\n@2:\n"));
+    EXPECT_EQ(empty->topics[0].lineCount, 6);
+    EXPECT_EQ(Topic(empty, 1), "T|one||two");
+    EXPECT_EQ(Line(empty, 1, 5), "<none>");
+    EXPECT_EQ(Line(empty, 1, -2), "<none>");
+    EXPECT_EQ(GetTopicLine(empty, 2, 0), nullptr); // index at the topic count
+    EXPECT_EQ(GetTopicLine(empty, FindHelpTopic(empty, 2), -1), nullptr);
 }
 
-TEST(HelpCompiler, HeadersOptionsTitlesAndNames) {
+TEST(HelpCompiler, HeadersOptionsTitlesNamesAndLineRules) {
     BlockHolder holder;
     HelpBlock* block = holder.Take(Compile("1003:(x;g1013;q)\"*Glass\"\nbody\n"
                                            "@ a comment line without a colon\n"
@@ -72,9 +81,8 @@ TEST(HelpCompiler, HeadersOptionsTitlesAndNames) {
     // A carriage return before the line feed belongs to an unterminated title.
     EXPECT_EQ(Line(block, 1095, -1), "Set");
     EXPECT_EQ(FindHelpTopic(block, 0), -1);
-}
 
-TEST(HelpCompiler, LineAndTitleRules) {
+    // Line and title rules.
     const std::string eight(8, ' ');
     const struct {
         const char* text;
@@ -97,17 +105,6 @@ TEST(HelpCompiler, LineAndTitleRules) {
         BlockHolder holder;
         EXPECT_EQ(Topic(holder.Take(Compile(c.text)), c.identifier), c.want) << c.text;
     }
-}
-
-TEST(HelpCompiler, EmptyLinesInsideAreReturnedTrailingOnesAreNot) {
-    BlockHolder holder;
-    HelpBlock* block = holder.Take(Compile("1:\"T\"\none\n\ntwo\n\n\n\n@2:\n"));
-    EXPECT_EQ(block->topics[0].lineCount, 6);
-    EXPECT_EQ(Topic(block, 1), "T|one||two");
-    EXPECT_EQ(Line(block, 1, 5), "<none>");
-    EXPECT_EQ(Line(block, 1, -2), "<none>");
-    EXPECT_EQ(GetTopicLine(block, 2, 0), nullptr); // index at the topic count
-    EXPECT_EQ(GetTopicLine(block, FindHelpTopic(block, 2), -1), nullptr);
 }
 
 // A fake module: resources by identifier and files by path.
@@ -139,7 +136,7 @@ struct FakeSource {
     static void Report(void* context) { ++static_cast<FakeSource*>(context)->mismatches; }
 };
 
-TEST(HelpLoader, CachesByOffsetIdentifier) {
+TEST(HelpLoader, CachesByOffsetIdentifierAndComparesTheExternalFile) {
     FakeSource fake;
     fake.resources[29001] = "1003:\"Glass\"\nx\n";
     HelpBlockCache cache{nullptr};
@@ -157,14 +154,10 @@ TEST(HelpLoader, CachesByOffsetIdentifier) {
     EXPECT_EQ(LoadHelpBlock(&cache, 9004, &fake.source), nullptr);
     fake.resources[29005] = "5:\n" + std::string(19997, 'a');
     EXPECT_NE(LoadHelpBlock(&cache, 9005, &fake.source), nullptr);
-    FreeHelpBlockCache(&cache);
-}
 
-TEST(HelpLoader, ExternalFileMissingEqualOrDiffering) {
+    // The external file: missing, equal or differing.
     const std::string builtIn = "[help.txt]\r\n1003:\"Built in\"\r\nx\r\n";
-    FakeSource fake;
     fake.resources[29001] = builtIn;
-    HelpBlockCache cache{nullptr};
     // Loads afresh: a line of a topic (the title of 1003 unless told) and the mismatches so far.
     auto load = [&](int32_t topic = 1003, int32_t line = -1) {
         FreeHelpBlockCache(&cache);
@@ -190,9 +183,8 @@ TEST(HelpLoader, ExternalFileMissingEqualOrDiffering) {
     EXPECT_EQ(load(), "<none>/1");
     EXPECT_EQ(cache.head->topicCount, 0);
     FreeHelpBlockCache(&cache);
-}
 
-TEST(HelpLoader, ChecksumOfOverlappingWords) {
+    // The comparison's checksum: overlapping words.
     const uint8_t bytes[] = {1, 0, 0, 0, 2};
     EXPECT_EQ(HelpChecksum(bytes, 3), 0u);
     EXPECT_EQ(HelpChecksum(bytes, 4), 1u);

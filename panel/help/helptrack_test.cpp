@@ -27,21 +27,13 @@ struct Tracking {
     }
 };
 
-TEST(HelpTick, NothingShowsWithHelpModeOff) {
+TEST(HelpTick, RestAndDwellTooltipsPanelsAndPinnedPanels) {
     Tracking t;
-    t.tracker.flags = 0;
     EXPECT_EQ(t.At(100, 100), HELP_TICK_HIDE); // a new window: hide and start over
-    EXPECT_EQ(t.TicksUntilShown(100, 100), -1);
-}
-
-TEST(HelpTick, RestingEightTicksShowsAndTheRestDistance) {
-    Tracking t;
-    EXPECT_EQ(t.At(100, 100), HELP_TICK_HIDE);
     for (int i = 0; i < 7; ++i)
         EXPECT_EQ(t.At(100 + (i % 2) * 4, 100 + (i % 2) * 2), HELP_TICK_NONE);
     // 4 right and 2 down of the rest point (16 + 4 = 20) still rests.
     EXPECT_EQ(t.At(104, 102), HELP_TICK_NONE);
-    EXPECT_EQ(t.tracker.dwell, 8);
     EXPECT_EQ(t.At(104, 102), HELP_TICK_SHOW);
 
     // 5 right (25) restarts the count from a new rest point.
@@ -49,19 +41,19 @@ TEST(HelpTick, RestingEightTicksShowsAndTheRestDistance) {
     for (int i = 0; i < 6; ++i)
         u.At(100, 100);
     u.At(105, 100);
-    EXPECT_EQ(u.tracker.dwell, 0);
-    EXPECT_EQ(u.tracker.rest.x, 105);
     EXPECT_EQ(u.TicksUntilShown(105, 100), 9);
 
-    // The dismissed window gets no help until another target comes.
+    // The dismissed window gets no help until another target comes; none with help mode off.
     Tracking d;
     d.tracker.dismissed = kKey;
     d.At(100, 100);
     EXPECT_EQ(d.TicksUntilShown(100, 100), -1);
-}
+    Tracking off;
+    off.tracker.flags = 0;
+    EXPECT_EQ(off.At(100, 100), HELP_TICK_HIDE);
+    EXPECT_EQ(off.TicksUntilShown(100, 100), -1);
 
-TEST(HelpTick, PlainTooltipHidesAtOnceTitledPanelKeepsNearPointer) {
-    Tracking t;
+    // A plain tooltip hides at once, a titled panel keeps near the pointer.
     t.tracker = {HELP_STATE_HELP_MODE, kKey, 0, 0, 1, {0, 0}};
     t.input = {{0, 0}, 0, true, false, {50, 20, 250, 80}};
     EXPECT_EQ(t.At(300, 300, kOther), HELP_TICK_HIDE);
@@ -72,10 +64,8 @@ TEST(HelpTick, PlainTooltipHidesAtOnceTitledPanelKeepsNearPointer) {
     EXPECT_EQ(t.At(240, 120, kKey), HELP_TICK_HIDE);
     EXPECT_EQ(t.At(0, 0, 0), HELP_TICK_HIDE);
     EXPECT_EQ(t.tracker.threshold, HELP_DWELL_THRESHOLD); // no window: back to 8
-}
 
-TEST(HelpTick, PinnedPanelSwitchesAfterTheThresholdOnTheNewWindow) {
-    Tracking t;
+    // A pinned panel switches after the threshold on the new window.
     // Last seen: the help window itself.
     t.tracker = {HELP_STATE_HELP_MODE | HELP_STATE_PINNED, 0xAAAA, 0, 0, HELP_DWELL_THRESHOLD, {}};
     t.input = {{0, 0}, 0, true, true, {50, 20, 250, 80}};
@@ -112,7 +102,7 @@ HelpPlaceInput Place() {
             0};
 }
 
-TEST(HelpPlacement, AboveTheTargetCentredAndKeptInTheOwner) {
+TEST(HelpPlacement, AboveTheTargetCentredKeptInTheOwnerOrAtTheScreenEdge) {
     int32_t bar = 16;
     HelpPlaceInput in = Place();
     HelpRect r = PlaceHelpWindow(in, &bar);
@@ -140,11 +130,10 @@ TEST(HelpPlacement, AboveTheTargetCentredAndKeptInTheOwner) {
     in.drag = {7, 9, 70, 90};
     r = PlaceHelpWindow(in, &bar);
     EXPECT_EQ(std::pair(r.left, r.top), std::pair(7, 9));
-}
 
-TEST(HelpPlacement, NoRoomAboveGoesToTheScreenEdgeByThePointer) {
-    int32_t bar = 16;
-    HelpPlaceInput in = Place();
+    // No room above: to the screen edge by the pointer.
+    bar = 16;
+    in = Place();
     in.owner = {0, 0, 600, 400};
     in.target = {200, 10, 260, 30};
     in.pointerY = 500; // lower half
@@ -160,7 +149,7 @@ TEST(HelpPlacement, NoRoomAboveGoesToTheScreenEdgeByThePointer) {
     EXPECT_EQ(PlaceHelpWindow(in, &bar).top, 60 - 56 - 1);
 }
 
-TEST(HelpTitleBar, HitCodes) {
+TEST(HelpTitleBar, HitCodesAndTheHistoryBehindBack) {
     // Client 200 wide, button 14, bar 16.
     EXPECT_EQ(HelpTitleHit(true, 16, 14, 200, 1, 0, 5, 5), int64_t(HELP_HIT_BACK));
     EXPECT_EQ(HelpTitleHit(true, 16, 14, 200, 0, 0, 5, 5), 0);
@@ -171,9 +160,8 @@ TEST(HelpTitleBar, HitCodes) {
     EXPECT_EQ(HelpTitleHit(true, 16, 14, 200, 0, 0, 100, 5), 0);
     EXPECT_EQ(HelpTitleHit(true, 16, 14, 200, 0, 0, 100, 17), -1);
     EXPECT_EQ(HelpTitleHit(false, 16, 14, 200, 0, 0, 190, 5), -1);
-}
 
-TEST(HelpHistoryRing, BackInReverseOrderAndTwentyKept) {
+    // The history ring: back in reverse order, twenty kept.
     HelpHistory ring{};
     for (int32_t topic = 1; topic <= 21; ++topic)
         PushHelpHistory(&ring, topic);

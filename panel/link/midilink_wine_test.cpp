@@ -41,10 +41,6 @@ void ArriveShort(uint8_t cable, uint32_t message) {
     Arrive(0, 4, {uint8_t(message), uint8_t(message >> 8), uint8_t(message >> 16), cable});
 }
 
-void ArriveSysEx(uint8_t cable, const Bytes& message) {
-    Arrive(cable, 2, message);
-}
-
 void ArriveTime(uint8_t cable, uint32_t value) {
     for (int p = 0; p < 8; ++p)
         ArriveShort(cable, 0xF1 | uint32_t(p << 4 | ((value >> (4 * p)) & 0xF)) << 8);
@@ -70,8 +66,6 @@ Ports OpenPorts() {
             g_MidiLink.firstOutput != nullptr, g_MidiLink.secondOutput != nullptr};
 }
 
-const Bytes kReply102{0xF0, 0x63, 0x60, 0x7B, 0x00, 0x01, 0x02, 0x00, 0x31, 0x30, 0x32, 0xF7};
-
 // Inputs: other, Varlo cable 0, other, Varlo cable 1, Varlo cable 2, other.
 // Outputs: other, Varlo cable 0, other, Varlo cable 1.
 class Link : public ::testing::Test {
@@ -84,22 +78,7 @@ protected:
     void TearDown() override { MidiLinkClose(); }
 };
 
-TEST_F(Link, OpensFirstAndSecondMatchingPortsOnly) {
-    EXPECT_EQ(6u, midiInGetNumDevs());
-    ASSERT_NE(nullptr, g_MidiLink.firstInput);
-    ASSERT_NE(nullptr, g_MidiLink.secondInput);
-    EXPECT_EQ(1u, IdOf(g_MidiLink.firstInput));
-    EXPECT_EQ(3u, IdOf(g_MidiLink.secondInput));
-    EXPECT_EQ(1u, IdOf(g_MidiLink.firstOutput));
-    EXPECT_EQ(3u, IdOf(g_MidiLink.secondOutput));
-    EXPECT_EQ(0, g_MidiLink.closing.load());
-    // Index 4 was never looked at: it is still free to open.
-    HMIDIIN third = nullptr;
-    EXPECT_EQ(MMSYSERR_NOERROR, midiInOpen(&third, 4, 0, 0, CALLBACK_NULL));
-    midiInClose(third);
-}
-
-TEST_F(Link, OverlongAndBrokenMessagesAreNotDecodedAndTheBufferComesBack) {
+TEST_F(Link, OpensTheMatchingPortsDecodesWholeMessagesOnlyAndClosesTwice) {
     LinkTarget target;
     g_Protocol.firmwareVersion = 0;
     // 1500 bytes: the first 1024 fill the buffer and are ignored, the rest too; the buffer is
@@ -112,16 +91,25 @@ TEST_F(Link, OverlongAndBrokenMessagesAreNotDecodedAndTheBufferComesBack) {
                Bytes(big.begin() + at, big.begin() + std::min(at + 240, big.size())));
     // Twelve bytes broken off by a status byte would read as version 999 if taken as whole.
     Arrive(0, 3, {0xF0, 0x63, 0x60, 0x7B, 0x00, 0x01, 0x02, 0x00, 0x39, 0x39, 0x39, 0x00});
-    ArriveSysEx(0, kReply102);
+    Arrive(0, 2, {0xF0, 0x63, 0x60, 0x7B, 0x00, 0x01, 0x02, 0x00, 0x31, 0x30, 0x32, 0xF7});
     PostedMessage r;
     ASSERT_TRUE(target.Next(r));
     EXPECT_EQ(PM_IF_VERSION, r.message);
     EXPECT_EQ(102, r.lParam);
-    EXPECT_EQ(102, ProtocolFirmwareVersion());
     EXPECT_FALSE(target.Next(r, 200));
-}
 
-TEST_F(Link, CloseTwiceAndSendAfterClose) {
+    // The first and second matching ports only are open.
+    EXPECT_EQ(6u, midiInGetNumDevs());
+    const std::vector<UINT> ids = {IdOf(g_MidiLink.firstInput), IdOf(g_MidiLink.secondInput),
+                                   IdOf(g_MidiLink.firstOutput), IdOf(g_MidiLink.secondOutput)};
+    EXPECT_EQ(ids, (std::vector<UINT>{1, 3, 1, 3}));
+    EXPECT_EQ(0, g_MidiLink.closing.load());
+    // Index 4 was never looked at: it is still free to open.
+    HMIDIIN third = nullptr;
+    EXPECT_EQ(MMSYSERR_NOERROR, midiInOpen(&third, 4, 0, 0, CALLBACK_NULL));
+    midiInClose(third);
+
+    // Closed twice, then a send after the close.
     MidiLinkClose();
     EXPECT_EQ(1, g_MidiLink.closing.load());
     EXPECT_EQ(OpenPorts(), (Ports{false, false, false, false}));

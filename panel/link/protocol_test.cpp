@@ -79,7 +79,7 @@ protected:
     }
 };
 
-TEST_F(Protocol, RequestsAndSetStateFormsAreExact) {
+TEST_F(Protocol, RequestsSetStateAndLocateFormsAreExact) {
     EXPECT_EQ(Bytes({0xF0, 0x63, 0x60, 0x0B, 0x00, 0xF7}), Of(BuildIdentityRequest()));
     EXPECT_EQ(Bytes({0xF0, 0x63, 0x60, 0x0C, 0x01, 0xF7}), Of(BuildStateRequest()));
     EXPECT_EQ(Bytes({0xF0, 0x63, 0x60, 0x1C, 0x01, 0x7F, 0x7F, 0x7F, 0x7F, 0x04, 0x7F, 0xF7}),
@@ -89,20 +89,16 @@ TEST_F(Protocol, RequestsAndSetStateFormsAreExact) {
     // Rate 30 non-drop with 23 hours: T0 = 3 << 5 | 23 = 0x77.
     EXPECT_EQ(Bytes({0xF0, 0x63, 0x60, 0x1C, 0x01, 0x77, 59, 58, 29, 0x7F, 0x7F, 0xF7}),
               Of(BuildSetFrameRate(RATE_30, 23, 59, 58, 29)));
-}
 
-TEST_F(Protocol, LocateFormFollowsFirmwareVersion) {
+    // The locate form follows the firmware version.
     TimecodeTime t{RATE_25, 1, 0, 0, 0};
     Bytes setState{0xF0, 0x63, 0x60, 0x1C, 0x01, 0x21, 0x00, 0x00, 0x00, 0x03, 0x02, 0xF7};
     Bytes mmc{0xF0, 0x7F, 0x7F, 0x06, 0x44, 0x06, 0x01, 0x21, 0x00, 0x00, 0x00, 0x00, 0xF7};
-    EXPECT_EQ(setState, Of(BuildLocate(150, t, MODE_WRITE, LEVEL_0)));
-    EXPECT_EQ(setState, Of(BuildLocate(102, t, MODE_WRITE, LEVEL_0)));
-    EXPECT_EQ(mmc, Of(BuildLocate(101, t, MODE_WRITE, LEVEL_0)));
-    EXPECT_EQ(mmc, Of(BuildLocate(0, t, MODE_WRITE, LEVEL_0)));
-    EXPECT_EQ(mmc, Of(BuildLocate(-5, t, MODE_WRITE, LEVEL_0)));
-}
+    for (int32_t version : {150, 102, 101, 0, -5})
+        EXPECT_EQ(version >= 102 ? setState : mmc, Of(BuildLocate(version, t, MODE_WRITE, LEVEL_0)))
+            << version;
 
-TEST_F(Protocol, OutOfRangeArgumentsNeverPutAStatusByteInsideAMessage) {
+    // Out-of-range arguments never put a status byte inside a message.
     TimecodeTime wild{7, 200, 300, -1, 0x80};
     for (const SysExMessage& m :
          {BuildSetMode(0x80), BuildSetLevel(-1), BuildSetFrameRate(9, 99, 255, 128, 1000),
@@ -130,7 +126,7 @@ TEST_F(Protocol, EncodersSendThroughTheTransportAndLocateUsesTheStoredVersion) {
 }
 
 // Messages: 464h time, 465h version, 466h state.
-TEST_F(Protocol, IdentityReplyStoresVersionAndPostsBadOnesChangeNothing) {
+TEST_F(Protocol, RepliesAndStateReportsAreStoredAndPostedBadOnesChangeNothing) {
     const Bytes good{0xF0, 0x63, 0x60, 0x7B, 0x00, 0x01, 0x02, 0x00, 0x31, 0x30, 0x32, 0xF7};
     Long(good);
     EXPECT_EQ(102, ProtocolFirmwareVersion());
@@ -151,9 +147,9 @@ TEST_F(Protocol, IdentityReplyStoresVersionAndPostsBadOnesChangeNothing) {
     DecodeLongMessage(good.data(), 0);
     EXPECT_EQ(999, ProtocolFirmwareVersion());
     EXPECT_EQ(g_posted.size(), 2u);
-}
 
-TEST_F(Protocol, StateReportStoresModeAtOnceAndPostsTimeAndLevel) {
+    // A state report stores the mode at once and posts time and level.
+    g_posted.clear();
     ProtocolSetTargetWindow(0);
     Long({0xF0, 0x63, 0x60, 0x7C, 0x01, 0x21, 0x02, 0x03, 0x04, 0x02, 0x01, 0xF7});
     EXPECT_EQ(MODE_REFRESH, ProtocolCurrentMode());
@@ -167,19 +163,18 @@ TEST_F(Protocol, StateReportStoresModeAtOnceAndPostsTimeAndLevel) {
     EXPECT_EQ(MODE_MTC, ProtocolCurrentMode());
     EXPECT_EQ(Posts(), "466:101:1020304 466:30f:173b3b7f");
 
-    // A mode byte outside the modes is not stored.
+    // A mode byte outside the modes is not stored; bad reports are dropped.
     Long({0xF0, 0x63, 0x60, 0x7C, 0x01, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0xF7});
     EXPECT_EQ(MODE_MTC, ProtocolCurrentMode());
-}
-
-TEST_F(Protocol, BadStateReportsAreDropped) {
-    const Bytes good{0xF0, 0x63, 0x60, 0x7C, 0x01, 0x21, 0x02, 0x03, 0x04, 0x00, 0x01, 0xF7};
-    Bytes thirteen = good;
+    g_posted.clear();
+    const Bytes report{0xF0, 0x63, 0x60, 0x7C, 0x01, 0x21, 0x02, 0x03, 0x04, 0x00, 0x01, 0xF7};
+    Bytes thirteen = report;
     thirteen.push_back(0xF7);
-    for (const Bytes& b : {With(good, 4, 0x00), With(good, 4, 0x02), With(good, 11, 0x00),
-                           With(good, 3, 0x1B), Bytes(good.begin(), good.end() - 1), thirteen})
+    for (const Bytes& b :
+         {With(report, 4, 0x00), With(report, 4, 0x02), With(report, 11, 0x00),
+          With(report, 3, 0x1B), Bytes(report.begin(), report.end() - 1), thirteen})
         Long(b);
-    EXPECT_EQ(MODE_REFRESH, ProtocolCurrentMode());
+    EXPECT_EQ(MODE_MTC, ProtocolCurrentMode());
     EXPECT_TRUE(g_posted.empty());
 }
 
@@ -198,6 +193,15 @@ TEST_F(Protocol, QuarterFramesPostOnlyAtPieceZeroAfterPieceSeven) {
     DecodeShortMessage(0x00403C90);
     DecodeShortMessage(0x000000F8);
     EXPECT_EQ(Posts(), "464:0:21020304 464:0:21020306");
+
+    // The assembled value keeps bit 31 clear.
+    g_posted.clear();
+    ProtocolResetQuarterFrames();
+    SendTime(0xFFFFFFFF);
+    Quarter(0, 0);
+    EXPECT_EQ(Posts(), "464:0:7fffffff");
+    EXPECT_EQ(3, MtcRate(0x7FFFFFFF));
+    EXPECT_EQ(31, MtcHours(0x7FFFFFFF));
 }
 
 TEST_F(Protocol, QuarterFramesBackwardOrAfterResetPostNothing) {
@@ -220,14 +224,6 @@ TEST_F(Protocol, QuarterFramesBackwardOrAfterResetPostNothing) {
     Quarter(2, 0);
     Quarter(0, 0);
     EXPECT_EQ(1u, g_posted.size());
-}
-
-TEST_F(Protocol, AssemblyValueKeepsBit31Clear) {
-    SendTime(0xFFFFFFFF);
-    Quarter(0, 0);
-    EXPECT_EQ(Posts(), "464:0:7fffffff");
-    EXPECT_EQ(3, MtcRate(0x7FFFFFFF));
-    EXPECT_EQ(31, MtcHours(0x7FFFFFFF));
 }
 
 } // namespace

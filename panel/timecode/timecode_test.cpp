@@ -26,20 +26,7 @@ std::string Parsed(const char* text, int32_t rate = 1) {
     return Text(tc);
 }
 
-TEST(Timecode, AnUnsetRateCountsTwentyFiveFrames) {
-    EXPECT_EQ(FramesPerSecondOfRate(TIMECODE_UNSET), 25);
-    EXPECT_EQ(FramesPerSecondOfRate(-1), 25);
-    Timecode tc{7, 7, 7, 7, 7, 7, 7};
-    InitTimecode(&tc, 0, 3);
-    EXPECT_EQ(Record(tc), "0/24/3 00:00:00:00");
-}
-
-TEST(Timecode, TextIsAlwaysElevenCharacters) {
-    Timecode tc{1, 25, 1, 64 + 23, 59, -1, 100};
-    EXPECT_EQ(Text(tc), "23:59:63:36");
-}
-
-TEST(Timecode, ParsingTakesAnySeparatorAndZeroesWhatIsOutOfRange) {
+TEST(Timecode, TextParsingAndTheRecordFromRatesAndDecoderTimeWords) {
     EXPECT_EQ(Parsed("1:2:3:40"), "01:02:03:00"); // 40 frames at 25
     EXPECT_EQ(Parsed("1 2 3 4"), "01:02:03:04");
     EXPECT_EQ(Parsed("01:02:03:04"), "01:02:03:04");
@@ -53,12 +40,18 @@ TEST(Timecode, ParsingTakesAnySeparatorAndZeroesWhatIsOutOfRange) {
     EXPECT_EQ(Parsed("abc 7 - 8"), "07:08:00:00");
     EXPECT_EQ(Parsed("4294967297:1"), "00:01:00:00"); // beyond 32 bits is out of range
     EXPECT_EQ(Parsed("99999999999999999999:5"), "00:05:00:00");
-}
 
-// The frames of the current time are limited when the rate falls below them, so a time sent
-// with the new rate is always a valid one.
-TEST(Timecode, ChangingTheRateLimitsTheFrames) {
-    Timecode tc;
+    // The text is always eleven characters.
+    Timecode tc{1, 25, 1, 64 + 23, 59, -1, 100};
+    EXPECT_EQ(Text(tc), "23:59:63:36");
+
+    // An unset rate counts 25 frames. The frames of the current time are limited when the rate
+    // falls below them, so a time sent with the new rate is always a valid one.
+    EXPECT_EQ(FramesPerSecondOfRate(TIMECODE_UNSET), 25);
+    EXPECT_EQ(FramesPerSecondOfRate(-1), 25);
+    tc = {7, 7, 7, 7, 7, 7, 7};
+    InitTimecode(&tc, 0, 3);
+    EXPECT_EQ(Record(tc), "0/24/3 00:00:00:00");
     InitTimecode(&tc, 3, 1);
     tc.frames = 29;
     ChangeTimecodeRate(&tc, 0);
@@ -66,10 +59,8 @@ TEST(Timecode, ChangingTheRateLimitsTheFrames) {
     tc.frames = 10;
     ChangeTimecodeRate(&tc, 1);
     EXPECT_EQ(Record(tc), "1/25/1 00:00:00:10");
-}
 
-TEST(Timecode, DecoderTimeWords) {
-    Timecode tc;
+    // From decoder time words.
     TimecodeFromMtc(3u << 29 | 0x17u << 24 | 59u << 16 | 58u << 8 | 29u, 2, &tc);
     EXPECT_EQ(Record(tc), "3/30/2 23:59:58:29");
 

@@ -113,17 +113,32 @@ protected:
         return {Current(IDC_FPS_24), Current(IDC_LEVEL_M9), Current(IDC_LTC_OFF)};
     }
     std::string EditText() { return WindowText(GetDlgItem(host, IDC_START_EDIT)); }
-    void Type(const char* text) {
-        SetDlgItemTextA(host, IDC_START_EDIT, text);
-        SendDlgItemMessageA(host, IDC_START_EDIT, EM_SETMODIFY, TRUE, 0);
-    }
     bool Enabled(int id) { return IsWindowEnabled(GetDlgItem(host, id)) != 0; }
 
     HWND host = nullptr;
     PanelRecord* panel = nullptr;
 };
 
-TEST_F(PanelState, StartsWithTheInitialSelectionsAndTheStoredStartTime) {
+std::string g_aboutTitle;
+HWND g_aboutOwner;
+// Ticks in the dialog's modal loop until the about box (a dialog of this thread) is there, then
+// notes and closes it.
+void CALLBACK CloseAbout(HWND, UINT, UINT_PTR timer, DWORD) {
+    HWND about = nullptr;
+    auto findDialog = [](HWND w, LPARAM found) -> BOOL {
+        *reinterpret_cast<HWND*>(found) = WindowClass(w) == "#32770" ? w : nullptr;
+        return *reinterpret_cast<HWND*>(found) == nullptr;
+    };
+    EnumThreadWindows(GetCurrentThreadId(), findDialog, reinterpret_cast<LPARAM>(&about));
+    if (about == nullptr)
+        return;
+    g_aboutTitle = WindowText(about);
+    g_aboutOwner = GetWindow(about, GW_OWNER);
+    KillTimer(nullptr, timer);
+    EndDialog(about, IDOK);
+}
+
+TEST_F(PanelState, StartsWithTheInitialSelectionsAndTheStoredStartTimeTheLogoOpensAbout) {
     EXPECT_EQ(g_target, host);
     const std::vector<std::string> fields = {Field(FIELD_TIME), Field(FIELD_RATE),
                                              Field(FIELD_MODE), Field(FIELD_LEVEL),
@@ -135,10 +150,21 @@ TEST_F(PanelState, StartsWithTheInitialSelectionsAndTheStoredStartTime) {
     EXPECT_TRUE(g_sent.empty());
     const Timecode& tc = TimecodePanel().current;
     EXPECT_EQ(std::tie(tc.rateCode, tc.levelCode), std::make_tuple(1, 1));
+
+    // The logo opens the about box.
+    ShowWindow(host, SW_SHOWNA);
+    g_aboutTitle.clear();
+    UINT_PTR timer = SetTimer(nullptr, 0, 100, CloseAbout);
+    Click(IDC_LOGO, STN_CLICKED);
+    KillTimer(nullptr, timer);
+    EXPECT_EQ(g_aboutTitle, "About Korvane Varlo Control");
+    EXPECT_EQ(g_aboutOwner, host);
+    ShowWindow(host, SW_HIDE);
 }
 
 TEST_F(PanelState, TheStartTimeIsCommittedWhenTheEditLosesTheFocusAfterAChange) {
-    Type("1:2:3:40");
+    SetDlgItemTextA(host, IDC_START_EDIT, "1:2:3:40"); // as typed: modified
+    SendDlgItemMessageA(host, IDC_START_EDIT, EM_SETMODIFY, TRUE, 0);
     Click(IDC_START_EDIT, EN_KILLFOCUS);
     EXPECT_EQ(EditText(), "01:02:03:00");
     EXPECT_EQ(Stored(), "01:02:03:00");
@@ -156,11 +182,8 @@ TEST_F(PanelState, TheStartTimeIsCommittedWhenTheEditLosesTheFocusAfterAChange) 
     EXPECT_EQ(g_sent[0], "locate 1 01:02:03:00 mode 2 level 1");
 }
 
-TEST_F(PanelState, IncomingTimecodeSelectsItsRateByProgramOnly) {
-    PostMessageA(host, PM_MTC_TIME, 0, 3u << 29 | 1u << 24 | 2u << 16 | 3u << 8 | 29u);
-    MSG msg;
-    while (PeekMessageA(&msg, host, 0, 0, PM_REMOVE))
-        DispatchMessageA(&msg);
+TEST_F(PanelState, IncomingTimecodeStateReportsAndIdentityReplies) {
+    SendMessageA(host, PM_MTC_TIME, 0, 3u << 29 | 1u << 24 | 2u << 16 | 3u << 8 | 29u);
     EXPECT_EQ(Field(FIELD_TIME), "01:02:03:29");
     EXPECT_EQ(Current(IDC_FPS_24), IDC_FPS_30);
     EXPECT_EQ(Field(FIELD_RATE), "30 FPS");
@@ -170,12 +193,10 @@ TEST_F(PanelState, IncomingTimecodeSelectsItsRateByProgramOnly) {
     SendMessageA(host, PM_MTC_TIME, 0, 3u << 29 | 4u);
     EXPECT_EQ(Current(IDC_FPS_24), IDC_FPS_25);
     EXPECT_EQ(Field(FIELD_TIME), "00:00:00:04");
-}
 
-TEST_F(PanelState, StateReportsAndIdentityReplies) {
+    // State reports and identity replies.
     g_mode = 4; // stored by the decoder before the report is posted
     SendMessageA(host, PM_IF_STATE, 0x0302, 0x0102037F);
-    EXPECT_EQ(Field(FIELD_TIME), "00:00:00:00");
     EXPECT_EQ(Selected(), (std::array<int, 3>{IDC_FPS_30, IDC_LEVEL_0, IDC_LTC_MTC}));
     EXPECT_EQ(FindButtonGroup(IDC_LTC_OFF)->rememberedId, IDC_LTC_MTC);
     EXPECT_EQ(Field(FIELD_MODE), "MTC/LTC");
@@ -241,36 +262,6 @@ TEST_F(PanelState, WriteIsAToggleThatLocksTheSetAndRateKeys) {
     Click(IDC_LTC_WRITE);
     modes->handler(&n);
     EXPECT_EQ(color, 0x856060C4u);
-}
-
-std::string g_aboutTitle;
-HWND g_aboutOwner;
-// Ticks in the dialog's modal loop until the about box (a dialog of this thread) is there, then
-// notes and closes it.
-void CALLBACK CloseAbout(HWND, UINT, UINT_PTR timer, DWORD) {
-    HWND about = nullptr;
-    auto findDialog = [](HWND w, LPARAM found) -> BOOL {
-        *reinterpret_cast<HWND*>(found) = WindowClass(w) == "#32770" ? w : nullptr;
-        return *reinterpret_cast<HWND*>(found) == nullptr;
-    };
-    EnumThreadWindows(GetCurrentThreadId(), findDialog, reinterpret_cast<LPARAM>(&about));
-    if (about == nullptr)
-        return;
-    g_aboutTitle = WindowText(about);
-    g_aboutOwner = GetWindow(about, GW_OWNER);
-    KillTimer(nullptr, timer);
-    EndDialog(about, IDOK);
-}
-
-TEST_F(PanelState, TheLogoOpensTheAboutBox) {
-    ShowWindow(host, SW_SHOWNA);
-    g_aboutTitle.clear();
-    UINT_PTR timer = SetTimer(nullptr, 0, 100, CloseAbout);
-    Click(IDC_LOGO, STN_CLICKED);
-    KillTimer(nullptr, timer);
-    EXPECT_EQ(g_aboutTitle, "About Korvane Varlo Control");
-    EXPECT_EQ(g_aboutOwner, host);
-    ShowWindow(host, SW_HIDE);
 }
 
 TEST_F(PanelState, RateAndLevelKeysSendTheirCommands) {
