@@ -79,7 +79,7 @@ TEST(GlassLayout, PositionCodes) {
     EXPECT_EQ(ResolvePositionCode(0x00018005, 500), 5); // bits above the value are ignored
 }
 
-TEST(GlassLayout, TimecodeTakesTwentySevenUnitsAndNinthCells) {
+TEST(GlassSevenSegment, TimecodeLayoutAndPartialRedraw) {
     Display d(900, 120);
     d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "00:00:00:00");
     DisplayField* f = GlassFindField(d.data, 1);
@@ -98,14 +98,68 @@ TEST(GlassLayout, TimecodeTakesTwentySevenUnitsAndNinthCells) {
     EXPECT_EQ(colon.points.size(), 4u);
     EXPECT_EQ(colon.points[1].x, 3 + 200 + 16);
     EXPECT_EQ(colon.points[0].x, 3 + 200 + 16 - t);
+
+    // Only changed digits are redrawn.
+    d.clear();
+    GlassSetText(d.data, 1, "00:00:00:01", &d.host);
+    EXPECT_EQ(d.invals, "r");
+    d.paint();
+    ASSERT_EQ(d.shapes.size(), 7u);
+    // '1' lights segments 1 and 2 only.
+    EXPECT_EQ(std::pair(d.count(true, GLASS_COLOR_LIT), d.count(true, GLASS_COLOR_UNLIT)),
+              std::pair(2, 5));
+    // It is the eighth digit: its middle segment (drawn last) is centred in the last cell and
+    // point-symmetric about its centre.
+    const int centre = 3 + 7 * 100 + 3 * 33 + static_cast<int>(60 * 100 / 130.0);
+    const std::vector<GlassPoint>& middle = d.shapes[6].points;
+    ASSERT_EQ(middle.size(), 6u);
+    for (size_t k = 0; k < 3; ++k)
+        EXPECT_EQ(std::pair(middle[k].x + middle[k + 3].x, middle[k].y + middle[k + 3].y),
+                  std::pair(2 * centre, 2 * middle[0].y))
+            << k;
+
+    // The same text again draws nothing.
+    d.clear();
+    GlassSetText(d.data, 1, "00:00:00:01", &d.host);
+    d.paint();
+    EXPECT_TRUE(d.shapes.empty());
+
+    // Another length: new layout, erased, everything drawn again.
+    d.clear();
+    GlassSetText(d.data, 1, "00:00:01", &d.host);
+    EXPECT_EQ(d.invals, "r+");
+    d.erasePaint();
+    EXPECT_EQ(d.shapes.size(), 6u * 7 + 2 * 2);
 }
 
-TEST(GlassLayout, TallFieldCentresDigitsVertically) {
+TEST(GlassSevenSegment, TallFieldADigitTurnedIntoSpaceAndColours) {
     Display d(130, 400);
     d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "8", 1);
     DisplayField* f = GlassFindField(d.data, 1);
     EXPECT_EQ(std::tie(f->cellWidth, f->xScale, f->yScale, f->yOffset),
               std::make_tuple(130, 1.0, 1.0, (394 - 6 - 220) / 2));
+    d.paint();
+    EXPECT_EQ(d.count(true, GLASS_COLOR_LIT), 7);
+
+    // A digit turned into a space stays as drawn.
+    d.clear();
+    GlassSetText(d.data, 1, " ", &d.host);
+    EXPECT_EQ(d.invals, "r");
+    d.paint();
+    EXPECT_TRUE(d.shapes.empty());
+    EXPECT_EQ(f->drawn[0], '8');
+
+    // Equal colours keep the field's; different ones are taken.
+    d.clear();
+    DisplayFieldSpec same = {0, 0, 0, 0, 0, 0, "7", 0x123456, 0x123456};
+    GlassSetField(d.data, 1, &same, &d.host);
+    d.erasePaint();
+    EXPECT_EQ(d.count(true, GLASS_COLOR_LIT), 3);
+    d.clear();
+    DisplayFieldSpec recolour = {0, 0, 0, 0, 0, 0, nullptr, 0x0000FF, 0x000040};
+    GlassSetField(d.data, 1, &recolour, &d.host);
+    d.erasePaint();
+    EXPECT_EQ(std::pair(d.count(true, 0x0000FF), d.count(true, 0x000040)), std::pair(3, 4));
 }
 
 TEST(GlassLayout, SixteenSegmentCellsAndEmptyFields) {
@@ -135,73 +189,6 @@ TEST(GlassLayout, ZeroSizeClientDividesNothing) {
     EXPECT_FALSE(GlassRemoveCrack(d.data, 0, 0, &d.host));
     GlassHover(d.data, 5, 5, &d.host);
     EXPECT_EQ(d.data->hovered, nullptr);
-}
-
-TEST(GlassSevenSegment, OnlyChangedDigitsAreRedrawn) {
-    Display d(900, 120);
-    d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "00:00:00:00");
-    d.paint();
-    d.clear();
-
-    GlassSetText(d.data, 1, "00:00:00:01", &d.host);
-    EXPECT_EQ(d.invals, "r");
-    d.paint();
-    ASSERT_EQ(d.shapes.size(), 7u);
-    // '1' lights segments 1 and 2 only.
-    EXPECT_EQ(std::pair(d.count(true, GLASS_COLOR_LIT), d.count(true, GLASS_COLOR_UNLIT)),
-              std::pair(2, 5));
-    // It is the eighth digit: its middle segment (drawn last) is centred in the last cell.
-    const int centre = 3 + 7 * 100 + 3 * 33 + static_cast<int>(60 * 100 / 130.0);
-    const std::vector<GlassPoint>& middle = d.shapes[6].points;
-    ASSERT_EQ(middle.size(), 6u);
-    EXPECT_EQ(middle[0].x + middle[3].x, 2 * centre);
-    for (size_t k = 0; k < 3; ++k) // and point-symmetric about its centre
-        EXPECT_EQ(std::pair(middle[k].x + middle[k + 3].x, middle[k].y + middle[k + 3].y),
-                  std::pair(2 * centre, 2 * middle[0].y))
-            << k;
-
-    // The same text again draws nothing.
-    d.clear();
-    GlassSetText(d.data, 1, "00:00:00:01", &d.host);
-    d.paint();
-    EXPECT_TRUE(d.shapes.empty());
-
-    // Another length: new layout, erased, everything drawn again.
-    d.clear();
-    GlassSetText(d.data, 1, "00:00:01", &d.host);
-    EXPECT_EQ(d.invals, "r+");
-    d.erasePaint();
-    EXPECT_EQ(d.shapes.size(), 6u * 7 + 2 * 2);
-}
-
-TEST(GlassSevenSegment, DigitTurnedIntoSpaceStays) {
-    Display d(390, 120);
-    d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "12", 3);
-    d.paint();
-    d.clear();
-    GlassSetText(d.data, 1, " 2", &d.host);
-    EXPECT_EQ(d.invals, "r");
-    d.paint();
-    EXPECT_TRUE(d.shapes.empty());
-    EXPECT_EQ(GlassFindField(d.data, 1)->drawn[0], '1');
-}
-
-TEST(GlassSevenSegment, ColoursFromSpecAndDefaults) {
-    Display d(130, 240);
-    d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "8", 1);
-    d.paint();
-    EXPECT_EQ(d.count(true, GLASS_COLOR_LIT), 7);
-    d.clear();
-    // Equal colours keep the field's; different ones are taken.
-    DisplayFieldSpec same = {0, 0, 0, 0, 0, 0, "7", 0x123456, 0x123456};
-    GlassSetField(d.data, 1, &same, &d.host);
-    d.erasePaint();
-    EXPECT_EQ(d.count(true, GLASS_COLOR_LIT), 3);
-    d.clear();
-    DisplayFieldSpec recolour = {0, 0, 0, 0, 0, 0, nullptr, 0x0000FF, 0x000040};
-    GlassSetField(d.data, 1, &recolour, &d.host);
-    d.erasePaint();
-    EXPECT_EQ(std::pair(d.count(true, 0x0000FF), d.count(true, 0x000040)), std::pair(3, 4));
 }
 
 TEST(GlassSixteenSegment, LettersFromMasks) {
@@ -289,8 +276,7 @@ TEST(GlassCracks, ShapesStayInRange) {
         GlassShapeCrack(&c, 500, 500, &rng);
         ASSERT_TRUE(c.rays >= 6 && c.rays <= 12 && c.steps >= 4 && c.steps <= 7) << start;
         // Every ray moves away from the centre within its own sector.
-        const int last = c.steps - 1;
-        ASSERT_GT(c.points[last][1], 0); // ray 0 heads down (cosine of a small angle)
+        ASSERT_GT(c.points[c.steps - 1][1], 0); // ray 0 heads down (cosine of a small angle)
     }
     GlassRandomStart(&rng, 1);
     for (int i = 0; i < 10000; ++i) {
@@ -300,16 +286,9 @@ TEST(GlassCracks, ShapesStayInRange) {
 }
 
 TEST(GlassCracks, BoundsFromLastPointsScaledByHeight) {
-    GlassCrack c = {};
-    c.x = 500;
-    c.y = 250;
-    c.rays = 2;
-    c.steps = 2;
-    c.points[1][0] = 100; // ray 0, last point
-    c.points[1][1] = -40;
-    c.points[3][0] = -20; // ray 1, last point
-    c.points[3][1] = 60;
-    c.points[0][0] = 900; // not a last point: ignored by the bounds
+    // Two rays of two points: ray 0 ends at (100, -40), ray 1 at (-20, 60); the first point of
+    // ray 0 is not a last point and does not bound the crack.
+    const GlassCrack c = {nullptr, {}, 500, 250, 2, 2, {{900, 0}, {100, -40}, {0, 0}, {-20, 60}}};
     GlassRect r;
     GlassComputeCrackBounds(&c, 800, 200, &r);
     EXPECT_EQ((std::vector<int>{r.left, r.top, r.right, r.bottom}),
@@ -385,14 +364,8 @@ TEST(GlassCracks, CrackOverLitSegmentShowsItDead) {
     const GlassPoint mid = {d.shapes[1].points[0].x,
                             (d.shapes[1].points[0].y + d.shapes[1].points[3].y) / 2};
     GlassCrack* c = static_cast<GlassCrack*>(calloc(1, sizeof(GlassCrack)));
-    c->x = mid.x * 1000 / 130;
-    c->y = mid.y * 1000 / 240;
-    c->rays = 2;
-    c->steps = 1;
-    c->points[0][0] = 10;
-    c->points[1][0] = -10;
+    *c = {d.data->cracks, {}, mid.x * 1000 / 130, mid.y * 1000 / 240, 2, 1, {{10, 0}, {-10, 0}}};
     GlassComputeCrackBounds(c, 130, 240, &c->bounds);
-    c->next = d.data->cracks;
     d.data->cracks = c;
     d.clear();
     d.erasePaint();

@@ -47,8 +47,7 @@ protected:
 TEST_F(Caption, ColourBlocksStayAndFeedThePalette) {
     EXPECT_EQ(Process("{B192,128,128}Write"), "{B192,128,128}Write");
     EXPECT_TRUE(result.colourBlock);
-    ASSERT_EQ(strings.colours.size(), 1u);
-    EXPECT_EQ(strings.colours[0], 0x8080C0u);
+    EXPECT_EQ(strings.colours, std::vector<uint32_t>{0x8080C0});
     // Items before the colour in the same block still count; the block stays whole.
     EXPECT_EQ(Process("{FArial,8;i1,2,3;K5}X"), "{FArial,8;i1,2,3;K5}X");
     EXPECT_TRUE(result.hasFont);
@@ -112,8 +111,7 @@ TEST_F(Caption, SelfReferencesAreResolvedOnlyABoundedNumberOfTimes) {
 }
 
 TEST_F(Caption, TextsStayWithinTheCaptionBuffer) {
-    std::string big(5000, 'x');
-    strings.table[22001] = big;
+    strings.table[22001] = std::string(5000, 'x');
     std::string out = Process("@22001");
     EXPECT_EQ(out.size(), kCaptionCapacity - 1);
     out = Process("{K12}" + std::string(kCaptionCapacity, 'y'));
