@@ -162,7 +162,7 @@ TEST(GlassSevenSegment, TallFieldADigitTurnedIntoSpaceAndColours) {
     EXPECT_EQ(std::pair(d.count(true, 0x0000FF), d.count(true, 0x000040)), std::pair(3, 4));
 }
 
-TEST(GlassLayout, SixteenSegmentCellsAndEmptyFields) {
+TEST(GlassLayout, SixteenSegmentCellsEmptyFieldsAndZeroSizeClient) {
     Display d(640, 106);
     d.field(2, DISPLAY_FIELD_SIXTEEN_SEGMENT, "READ");
     DisplayField* f = GlassFindField(d.data, 2);
@@ -176,12 +176,11 @@ TEST(GlassLayout, SixteenSegmentCellsAndEmptyFields) {
     GlassSetText(d.data, 2, "", &d.host);
     d.erasePaint();
     EXPECT_TRUE(d.shapes.empty());
-}
 
-TEST(GlassLayout, ZeroSizeClientDividesNothing) {
-    Display d(0, 0);
-    d.field(1, DISPLAY_FIELD_SEVEN_SEGMENT, "12:34");
-    d.field(2, DISPLAY_FIELD_SIXTEEN_SEGMENT, "AB");
+    // A zero-size client: no division by zero, no cracks.
+    GlassSetText(d.data, 2, "AB", &d.host);
+    GlassSetText(d.data, 4, "12:34", &d.host);
+    GlassResize(d.data, 0, 0, &d.host);
     d.erasePaint();
     EXPECT_FALSE(GlassMakeCrack(d.data, 0, 0, true, &d.host));
     EXPECT_EQ(d.sounds, 0);
@@ -193,11 +192,10 @@ TEST(GlassLayout, ZeroSizeClientDividesNothing) {
 
 TEST(GlassSixteenSegment, LettersFromMasks) {
     // The three tables' edges; everything else lights nothing.
-    EXPECT_EQ(SixteenSegmentMask('z'), 0x1109);
-    EXPECT_EQ(SixteenSegmentMask('9'), 0x222F);
-    EXPECT_EQ(SixteenSegmentMask('('), 0);
-    EXPECT_EQ(SixteenSegmentMask('@'), 0);
-    EXPECT_EQ(SixteenSegmentMask('\x80'), 0);
+    std::vector<int> masks;
+    for (char c : {'z', '9', '(', '@', '\x80'})
+        masks.push_back(SixteenSegmentMask(c));
+    EXPECT_EQ(masks, (std::vector<int>{0x1109, 0x222F, 0, 0, 0}));
 
     Display d(320, 206);
     d.field(2, DISPLAY_FIELD_SIXTEEN_SEGMENT, "A ", 0, 10, 0, 330, 206);

@@ -28,28 +28,16 @@ public:
         }
     }
 
-    // An item with a class atom (className empty) or name, and a text ordinal (text empty and
-    // ordinal nonzero) or string.
-    void Item(uint16_t id, uint16_t atom, const std::string& className, const std::string& text,
-              uint32_t style, int16_t x, int16_t y, int16_t cx, int16_t cy, uint16_t ordinal = 0,
-              uint16_t extra = 0) {
+    // An item; its class and text are names, or ordinals written as "#n".
+    void Item(uint16_t id, const std::string& windowClass, const std::string& text, uint32_t style,
+              int16_t x, int16_t y, int16_t cx, int16_t cy, uint16_t extra = 0) {
         Align();
         Dword(style);
         Dword(0);
         for (int16_t v : {x, y, cx, cy, int16_t(id)})
             Word(static_cast<uint16_t>(v));
-        if (className.empty()) {
-            Word(0xFFFF);
-            Word(atom);
-        } else {
-            String(className);
-        }
-        if (ordinal != 0) {
-            Word(0xFFFF);
-            Word(ordinal);
-        } else {
-            String(text);
-        }
+        NameOrOrdinal(windowClass);
+        NameOrOrdinal(text);
         Word(extra);
         for (uint16_t i = 2; i < extra; ++i)
             bytes.push_back(0xAB);
@@ -73,6 +61,14 @@ private:
             Word(c);
         Word(0);
     }
+    void NameOrOrdinal(const std::string& s) {
+        if (s.size() > 1 && s[0] == '#') {
+            Word(0xFFFF);
+            Word(static_cast<uint16_t>(std::stoi(s.substr(1))));
+        } else {
+            String(s);
+        }
+    }
     void Align() {
         while (bytes.size() % 4)
             bytes.push_back(0);
@@ -83,13 +79,13 @@ private:
 std::vector<uint8_t> PanelTemplate() {
     TemplateWriter t(0x10CA00C0, 7, 250, 89, "Korvane Varlo Control", 10, "System");
     const uint32_t key = 0x50010000;
-    t.Item(65534, 0x82, "", "", 0x50000006, 240, 18, 1, 30);
-    t.Item(1003, 0, "AppDisplayClass", "Na, sowas", key, 6, 6, 240, 48);
-    t.Item(1013, 0, "AppBtnClass", "{B192,128,128}Write", key, 12, 60, 30, 24);
-    t.Item(1094, 0x81, "", "", 0x50811080, 96, 60, 48, 12);
-    t.Item(1006, 0x82, "", "", 0x5000090E, 128, 72, 16, 12, 108);
-    t.Item(9999, 0x82, "", "FPS:", 0x40020202, 149, 60, 18, 12);
-    t.Item(1043, 0, "AppBtnClass", "+4", key, 222, 72, 18, 12);
+    t.Item(65534, "#130", "", 0x50000006, 240, 18, 1, 30);
+    t.Item(1003, "AppDisplayClass", "Na, sowas", key, 6, 6, 240, 48);
+    t.Item(1013, "AppBtnClass", "{B192,128,128}Write", key, 12, 60, 30, 24);
+    t.Item(1094, "#129", "", 0x50811080, 96, 60, 48, 12);
+    t.Item(1006, "#130", "#108", 0x5000090E, 128, 72, 16, 12);
+    t.Item(9999, "#130", "FPS:", 0x40020202, 149, 60, 18, 12);
+    t.Item(1043, "AppBtnClass", "+4", key, 222, 72, 18, 12);
     return t.bytes;
 }
 
@@ -181,8 +177,8 @@ TEST(TemplateReader, TruncatedTemplatesAreNeverReadPastTheirEnd) {
 TEST(TemplateReader, SkipsCreationDataBySizeWordRoundedToWords) {
     for (uint16_t extra : {0, 1, 2, 5, 6, 9}) {
         TemplateWriter t(0, 2, 10, 10, "");
-        t.Item(1, 0x80, "", "A", 0, 0, 0, 1, 1, 0, extra);
-        t.Item(2, 0x80, "", "B", 0, 0, 0, 1, 1);
+        t.Item(1, "#128", "A", 0, 0, 0, 1, 1, extra);
+        t.Item(2, "#128", "B", 0, 0, 0, 1, 1);
         auto items = ReadAll(t.bytes.data(), t.bytes.size());
         ASSERT_EQ(items.size(), 2u) << extra;
         EXPECT_EQ(items[1].id, 2) << extra;
