@@ -15,7 +15,7 @@ void CountMismatch() {
     ++g_mismatches;
 }
 
-TEST(StdColors, NumbersMatchPositions) {
+TEST(StdColors, NumbersMatchPositionsAndComeFirstInTheList) {
     int n = 0;
     for (const StdColor* c = StdColorTable; c->word != kStdColorEnd; ++c, ++n) {
         EXPECT_EQ(unsigned(n), PanelColorFixedNumber(c->word));
@@ -23,9 +23,8 @@ TEST(StdColors, NumbersMatchPositions) {
     }
     EXPECT_EQ(kStdColorCount, n);
     EXPECT_EQ(0x81C0C0C0u, FixedPanelColor(1, 0xC0C0C0));
-}
 
-TEST(PaletteList, FixedColoursComeFirst) {
+    // In the palette list the fixed colours come first.
     PaletteColorList list = {};
     g_mismatches = 0;
     EXPECT_EQ(24, PaletteListAdd(list, StdColorTable, 0x8080C4, CountMismatch));

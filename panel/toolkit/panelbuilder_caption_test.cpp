@@ -80,7 +80,7 @@ TEST_F(Caption, KeyLabelsGoInFrontOfTheText) {
     EXPECT_EQ(Process("{B1,2,3}{K3}Go"), "{B1,2,3}F3: Go");
 }
 
-TEST_F(Caption, StringReferencesLoadWithTheLanguageOffset) {
+TEST_F(Caption, StringReferencesLoadWithTheLanguageOffsetAndAreScanned) {
     strings.table[21010] = "LTC Off";
     strings.table[22001] = "About";
     EXPECT_EQ(Process("@@", 1010), "LTC Off");
@@ -91,9 +91,9 @@ TEST_F(Caption, StringReferencesLoadWithTheLanguageOffset) {
     EXPECT_EQ(Process("Mail @22001"), "Mail @22001");
     EXPECT_EQ(Process("{B1,2,3}@22001"), "{B1,2,3}About");
     EXPECT_EQ(Process("{K2}@22001"), "F2: About");
-}
 
-TEST_F(Caption, InsertedStringsAreScannedInTheirTurn) {
+    // Inserted strings are scanned in their turn.
+    strings.colours.clear();
     strings.table[21010] = "{FArial,8;K4}@22001";
     strings.table[22001] = "{B9,9,9}About";
     EXPECT_EQ(Process("@@"), "{B9,9,9}F4: About");

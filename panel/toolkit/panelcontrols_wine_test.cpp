@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstring>
-#include <initializer_list>
 #include <vector>
 
 #include "base/window_wine_test.h"
@@ -69,16 +68,6 @@ struct Panel {
     }
 };
 
-struct Spot {
-    int x, y;
-    COLORREF color;
-};
-// Checks single pixels of one window, each against its expected colour.
-void ExpectPixels(HWND w, std::initializer_list<Spot> spots) {
-    for (const Spot& s : spots)
-        EXPECT_EQ(WindowPixel(w, s.x, s.y), s.color) << "at " << s.x << "," << s.y;
-}
-
 // The size of a text in the controls' font.
 SIZE TextSize(HWND w, const char* text) {
     HDC dc = GetDC(w);
@@ -104,13 +93,15 @@ TEST(PanelKeys, FaceTextColoursAndMnemonicFromMarkup) {
     EXPECT_GT(CountPixels(item, {4, 4, 56, 20}, kYellow), 5);
     EXPECT_EQ(WindowPixel(item, 5, 0), RGB(64, 64, 64));
     // The bevel: dark grey frame with clipped corners, white light inside it, black shadow.
-    ExpectPixels(
-        blue, {{5, 0, RGB(64, 64, 64)}, {5, 1, RGB(255, 255, 255)}, {5, 22, RGB(128, 128, 128)}});
+    EXPECT_EQ(WindowPixel(blue, 5, 0), RGB(64, 64, 64));
+    EXPECT_EQ(WindowPixel(blue, 5, 1), RGB(255, 255, 255));
+    EXPECT_EQ(WindowPixel(blue, 5, 22), RGB(128, 128, 128));
     EXPECT_EQ(SendMessageA(blue, WM_GETDLGCODE, 0, 0), 0x2090);
     // With a published panel background, the frame's clipped corners show it.
     PanelBackgroundBrush = CreateSolidBrush(RGB(255, 0, 255));
     Repaint(blue);
-    ExpectPixels(blue, {{0, 0, RGB(255, 0, 255)}, {59, 23, RGB(255, 0, 255)}});
+    EXPECT_EQ(WindowPixel(blue, 0, 0), RGB(255, 0, 255));
+    EXPECT_EQ(WindowPixel(blue, 59, 23), RGB(255, 0, 255));
     DeleteObject(PanelBackgroundBrush);
     PanelBackgroundBrush = nullptr;
     // Recolouring by message repaints the face.
@@ -121,8 +112,9 @@ TEST(PanelKeys, FaceTextColoursAndMnemonicFromMarkup) {
 
     // Disabled: grey, black text, no dark outline (the light edge on top).
     HWND key = p.Add(APP_BUTTON_CLASS, "{B0,0,255}Off", WS_DISABLED, 1010, 220, 10, 60, 24);
-    ExpectPixels(
-        key, {{4, 4, RGB(128, 128, 128)}, {5, 0, RGB(255, 255, 255)}, {5, 23, RGB(128, 128, 128)}});
+    EXPECT_EQ(WindowPixel(key, 4, 4), RGB(128, 128, 128));
+    EXPECT_EQ(WindowPixel(key, 5, 0), RGB(255, 255, 255));
+    EXPECT_EQ(WindowPixel(key, 5, 23), RGB(128, 128, 128));
     EXPECT_EQ(CountPixels(key, {3, 3, 57, 21}, kYellow), 0);
     EXPECT_GT(CountPixels(key, {3, 3, 57, 21}, RGB(0, 0, 0), 0x40), 5);
 
@@ -232,12 +224,13 @@ TEST(PanelLabels, WrapsKeepsColourMarkupFramesAndClicks) {
     EXPECT_EQ(WindowText(wide), "Output level"); // the system's copy stays as created
 
     HWND frame = p.Add(APP_STATIC_CLASS, "", SS_BLACKFRAME, 0x12345, 250, 10, 40, 30);
-    ExpectPixels(frame,
-                 {{5, 0, RGB(64, 64, 64)}, {39, 5, RGB(192, 192, 192)}, {5, 5, kParentColor}});
+    EXPECT_EQ(WindowPixel(frame, 5, 0), RGB(64, 64, 64));
+    EXPECT_EQ(WindowPixel(frame, 39, 5), RGB(192, 192, 192));
+    EXPECT_EQ(WindowPixel(frame, 5, 5), kParentColor);
     HWND etched = p.Add(APP_STATIC_CLASS, "", SS_ETCHEDFRAME, 7, 300, 10, 40, 30);
-    ExpectPixels(
-        etched,
-        {{5, 0, RGB(192, 192, 192)}, {39, 5, RGB(255, 255, 255)}, {5, 1, RGB(128, 128, 128)}});
+    EXPECT_EQ(WindowPixel(etched, 5, 0), RGB(192, 192, 192));
+    EXPECT_EQ(WindowPixel(etched, 39, 5), RGB(255, 255, 255));
+    EXPECT_EQ(WindowPixel(etched, 5, 1), RGB(128, 128, 128));
     // Released over a label: WM_COMMAND sent with the low 16 bits of the id.
     SendMessageA(frame, WM_LBUTTONUP, 0, 0);
     ASSERT_EQ(g_commands.size(), 1u);
