@@ -37,16 +37,6 @@ namespace {
 
 using Edges = std::array<LONG, 4>; // left, top, right, bottom
 
-RECT TemplatePlace(const PanelRecord* panel, int id) {
-    for (uint32_t i = 0; i < panel->itemCount; ++i)
-        if (panel->items[i].controlId == id) {
-            const PanelArea& t = panel->items[i].templateRect;
-            return RECT{t.left, t.top, t.right, t.bottom};
-        }
-    ADD_FAILURE() << "no item " << id;
-    return RECT{};
-}
-
 class PanelBuilder : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -79,8 +69,14 @@ protected:
     HWND Item(int id) { return GetDlgItem(host, id); }
     // How far each edge of control `id` lies from its template place.
     Edges Shift(int id) {
-        RECT r = PlaceInParent(Item(id)), t = TemplatePlace(panel, id);
-        return {r.left - t.left, r.top - t.top, r.right - t.right, r.bottom - t.bottom};
+        const RECT r = PlaceInParent(Item(id));
+        for (uint32_t i = 0; i < panel->itemCount; ++i)
+            if (panel->items[i].controlId == id) {
+                const PanelArea& t = panel->items[i].templateRect;
+                return {r.left - t.left, r.top - t.top, r.right - t.right, r.bottom - t.bottom};
+            }
+        ADD_FAILURE() << "no item " << id;
+        return {};
     }
 
     RECT templateRect{};
