@@ -102,7 +102,6 @@ TEST(GlassDisplayWindow, CracksSoundHoverAndRemoval) {
     GlassDisplayData* data = GetGlassDisplayData(w.display);
     SendMessageA(w.display, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(300, 120));
     w.Flush();
-    ASSERT_NE(data->cracks, nullptr);
     ASSERT_EQ(g_sounds.size(), 2u); // stop, then play from memory
     EXPECT_EQ(g_sounds[0], nullptr);
     EXPECT_NE(g_sounds[1], nullptr);

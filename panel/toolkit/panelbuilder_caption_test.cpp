@@ -112,9 +112,8 @@ TEST_F(Caption, SelfReferencesAreResolvedOnlyABoundedNumberOfTimes) {
 
 TEST_F(Caption, TextsStayWithinTheCaptionBuffer) {
     strings.table[22001] = std::string(5000, 'x');
-    std::string out = Process("@22001");
-    EXPECT_EQ(out.size(), kCaptionCapacity - 1);
-    out = Process("{K12}" + std::string(kCaptionCapacity, 'y'));
+    EXPECT_EQ(Process("@22001").size(), kCaptionCapacity - 1);
+    const std::string out = Process("{K12}" + std::string(kCaptionCapacity, 'y'));
     EXPECT_EQ(out.size(), kCaptionCapacity - 1);
     EXPECT_EQ(out.substr(0, 5), "F12: ");
 }

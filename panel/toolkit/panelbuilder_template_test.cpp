@@ -77,11 +77,10 @@ private:
 
 // A shortened copy of the program's panel, dialog 1005: one item of every kind it holds.
 std::vector<uint8_t> PanelTemplate() {
-    TemplateWriter t(0x10CA00C0, 7, 250, 89, "Korvane Varlo Control", 10, "System");
+    TemplateWriter t(0x10CA00C0, 6, 250, 89, "Korvane Varlo Control", 10, "System");
     const uint32_t key = 0x50010000;
     t.Item(65534, "#130", "", 0x50000006, 240, 18, 1, 30);
     t.Item(1003, "AppDisplayClass", "Na, sowas", key, 6, 6, 240, 48);
-    t.Item(1013, "AppBtnClass", "{B192,128,128}Write", key, 12, 60, 30, 24);
     t.Item(1094, "#129", "", 0x50811080, 96, 60, 48, 12);
     t.Item(1006, "#130", "#108", 0x5000090E, 128, 72, 16, 12);
     t.Item(9999, "#130", "FPS:", 0x40020202, 149, 60, 18, 12);
@@ -125,19 +124,18 @@ TEST(TemplateReader, ReadsThePanelTemplateHeaderAndEveryItem) {
     TemplateHeader h;
     ASSERT_TRUE(ReadTemplateHeader(bytes.data(), bytes.size(), &h));
     EXPECT_EQ(std::tie(h.style, h.itemCount, h.cx, h.cy, h.hasFont, h.pointSize),
-              std::make_tuple(0x10CA00C0u, 7, 250, 89, true, 10));
+              std::make_tuple(0x10CA00C0u, 6, 250, 89, true, 10));
     EXPECT_EQ(Latin1(h.title) + "/" + Latin1(h.face), "Korvane Varlo Control/System");
     EXPECT_EQ(h.firstItem % 4, 0u);
 
     auto items = ReadAll(bytes.data(), bytes.size());
-    ASSERT_EQ(items.size(), 7u);
+    ASSERT_EQ(items.size(), 6u);
     EXPECT_EQ(Describe(items[0]), "65534 #130  0x50000006 240,18,1,30");
     EXPECT_EQ(Describe(items[1]), "1003 AppDisplayClass Na, sowas 0x50010000 6,6,240,48");
-    EXPECT_EQ(Latin1(items[2].text), "{B192,128,128}Write");
-    EXPECT_EQ(Describe(items[3]), "1094 #129  0x50811080 96,60,48,12");
-    EXPECT_EQ(Describe(items[4]), "1006 #130 #108 0x5000090e 128,72,16,12");
-    EXPECT_EQ(Describe(items[6]), "1043 AppBtnClass +4 0x50010000 222,72,18,12");
-    EXPECT_LE(items[6].next, bytes.size() + 3);
+    EXPECT_EQ(Describe(items[2]), "1094 #129  0x50811080 96,60,48,12");
+    EXPECT_EQ(Describe(items[3]), "1006 #130 #108 0x5000090e 128,72,16,12");
+    EXPECT_EQ(Describe(items[5]), "1043 AppBtnClass +4 0x50010000 222,72,18,12");
+    EXPECT_LE(items[5].next, bytes.size() + 3);
 }
 
 TEST(TemplateReader, RefusesTheExtendedFormAndHeadersWithoutFont) {
@@ -169,7 +167,7 @@ TEST(TemplateReader, TruncatedTemplatesAreNeverReadPastTheirEnd) {
         EXPECT_GE(items.size(), previous) << n;
         previous = items.size();
     }
-    EXPECT_EQ(previous, 7u);
+    EXPECT_EQ(previous, 6u);
     TemplateItem item;
     EXPECT_FALSE(ReadTemplateItem(bytes.data(), bytes.size(), bytes.size() + 8, &item));
 }

@@ -158,7 +158,6 @@ TEST_F(PanelBuilder, CaptionsStringItemsTitleRebuildingAndAMissingTemplate) {
     const CallbackCall& built = g_calls[0]; // about the built panel, counted
     EXPECT_EQ(std::tie(built.message, built.wParam, built.lParam, built.itemCount),
               std::make_tuple(PNM_BUILT, WPARAM{3001}, reinterpret_cast<LPARAM>(panel), 9u));
-    EXPECT_EQ(panel->itemCount, 9u);
 
     // Rebuilding reuses the record and replaces the controls.
     PanelRecord* first = panel;
