@@ -194,15 +194,14 @@ std::string Rings(uint32_t pattern, int* rings) {
 } // namespace
 
 // b background, w white, g grey, d dark grey, k black, f face.
-TEST(Bevel, KeysPaintedFromTheirFills) {
+TEST(Bevel, KeysAndFrameRingsPaintedFromTheirFills) {
     EXPECT_EQ(Bevel(kBevelFramed, true), "bdddddb/dwwwwgd/dwffggd/dwfgggd/dwggggd/bdddddb");
     EXPECT_EQ(Bevel(kBevelFramed | kBevelThick | kBevelPressed, false),
               ".kkkkk./kkkkkkk/kkgggkk/kkgggkk/kkkkkkk/.kkkkk.");
     EXPECT_EQ(Bevel(0, false), "wwwwwwg/wffffkg/wf...kg/wf...kg/wfkkkkg/wgggggg");
     EXPECT_EQ(Bevel(kBevelPressed, false), "ggggggg/gkkkkfg/gk...fg/gk...fg/gkffffg/ggggggg");
-}
 
-TEST(FrameRings, OneRingPerPatternByte) {
+    // Frames take one ring per pattern byte.
     int rings;
     EXPECT_EQ(Rings(0x24, &rings), "333333/3....1/3....1/3....1/3....1/311111");
     EXPECT_EQ(rings, 1);

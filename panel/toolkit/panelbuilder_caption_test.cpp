@@ -44,7 +44,7 @@ protected:
     }
 };
 
-TEST_F(Caption, ColourBlocksStayAndFeedThePalette) {
+TEST_F(Caption, ColourBlocksStayAndFeedThePaletteOthersAreTakenOut) {
     EXPECT_EQ(Process("{B192,128,128}Write"), "{B192,128,128}Write");
     EXPECT_TRUE(result.colourBlock);
     EXPECT_EQ(strings.colours, std::vector<uint32_t>{0x8080C0});
@@ -54,9 +54,8 @@ TEST_F(Caption, ColourBlocksStayAndFeedThePalette) {
     EXPECT_EQ(result.keyLabel, 0); // items after the colour are not read
     EXPECT_EQ(Process("Plain"), "Plain");
     EXPECT_FALSE(result.colourBlock);
-}
 
-TEST_F(Caption, FontLimitAndKeyBlocksAreTakenOut) {
+    // Font, limit and unknown blocks are taken out.
     EXPECT_EQ(Process("{FMS Sans Serif,14,B}Text"), "Text");
     EXPECT_TRUE(result.hasFont);
     EXPECT_STREQ(result.fontSpec, "MS Sans Serif,14,B");
