@@ -63,7 +63,7 @@ protected:
 };
 
 // Whole tiles are copied; a window's device context clips those at the edges.
-TEST_F(Background, TilesTheBitmapAcrossTheClientArea) {
+TEST_F(Background, TilesTheBitmapAcrossLargeSmallAndEmptyClientAreas) {
     LoadBackground(IDB_BACKGROUND);
     ASSERT_LT(tileInfo.bmWidth, 300);
     ASSERT_LT(tileInfo.bmHeight, 200);
@@ -76,10 +76,8 @@ TEST_F(Background, TilesTheBitmapAcrossTheClientArea) {
     HBRUSH brush = panel->backgroundBrush;
     PaintBackground(panel, target.dc);
     EXPECT_EQ(panel->backgroundBrush, brush);
-}
 
-TEST_F(Background, SmallAndEmptyClientAreas) {
-    LoadBackground(IDB_BACKGROUND);
+    Clear();
     Client(5, 4); // smaller than one tile: its top-left part
     PaintBackground(panel, target.dc);
     EXPECT_EQ(std::make_tuple(At(0, 0), At(4, 3), At(tileInfo.bmWidth, 0)), // one tile only

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -39,9 +40,9 @@ TEST(CaptionMarkup, ColoursCaptionsAndBadItems) {
     for (const auto& c : cases) {
         CaptionColors colors = {kB, kO, kT};
         EXPECT_EQ(ParseCaptionColors(&colors, c.text), std::string(c.caption)) << c.text;
-        EXPECT_EQ(colors.background, c.background) << c.text;
-        EXPECT_EQ(colors.text, c.textColour) << c.text;
-        EXPECT_EQ(colors.other, c.other) << c.text;
+        EXPECT_EQ(std::tie(colors.background, colors.text, colors.other),
+                  std::tie(c.background, c.textColour, c.other))
+            << c.text;
     }
 }
 
@@ -104,24 +105,21 @@ TEST(KeyClicks, RadioRuns) {
     const int runs[][3] = {{2, 1, 4}, {1, 1, 4}, {5, 4, 6}, {7, 7, 8}}; // self, begin, end
     for (const auto& run : runs) {
         FindRadioRun(s, 8, run[0], &b, &e);
-        EXPECT_EQ(b, run[1]) << run[0];
-        EXPECT_EQ(e, run[2]) << run[0];
+        EXPECT_EQ(std::pair(b, e), std::pair(run[1], run[2])) << run[0];
     }
     // No WS_GROUP: from the earliest of the unbroken run.
     const RadioSibling t[] = {{true, false}, {true, false}, {true, false}};
     FindRadioRun(t, 3, 2, &b, &e);
-    EXPECT_EQ(b, 0);
-    EXPECT_EQ(e, 3);
+    EXPECT_EQ(std::pair(b, e), std::pair(0, 3));
 }
 
 TEST(KeyClicks, CaptionPlacement) {
     int x, y;
     PlaceKeyCaption({2, 2, 58, 22}, 20, 13, &x, &y);
-    EXPECT_EQ(x, 2 + (58 - 20) / 2);
-    EXPECT_EQ(y, 2 + 3);
+    EXPECT_EQ(std::pair(x, y), std::pair(2 + (58 - 20) / 2, 2 + 3));
+    // A negative x becomes 0; y is shifted arithmetically (-5).
     PlaceKeyCaption({2, 2, 10, 22}, 40, 30, &x, &y);
-    EXPECT_EQ(x, 0);                        // negative becomes 0
-    EXPECT_EQ(y, 2 + ((22 - 30 - 2) >> 1)); // arithmetic shift: -5
+    EXPECT_EQ(std::pair(x, y), std::pair(0, 2 + ((22 - 30 - 2) >> 1)));
 }
 
 namespace {
@@ -196,15 +194,14 @@ std::string Rings(uint32_t pattern, int* rings) {
 } // namespace
 
 // b background, w white, g grey, d dark grey, k black, f face.
-TEST(Bevel, KeysPaintedFromTheirFills) {
+TEST(Bevel, KeysAndFrameRingsPaintedFromTheirFills) {
     EXPECT_EQ(Bevel(kBevelFramed, true), "bdddddb/dwwwwgd/dwffggd/dwfgggd/dwggggd/bdddddb");
     EXPECT_EQ(Bevel(kBevelFramed | kBevelThick | kBevelPressed, false),
               ".kkkkk./kkkkkkk/kkgggkk/kkgggkk/kkkkkkk/.kkkkk.");
     EXPECT_EQ(Bevel(0, false), "wwwwwwg/wffffkg/wf...kg/wf...kg/wfkkkkg/wgggggg");
     EXPECT_EQ(Bevel(kBevelPressed, false), "ggggggg/gkkkkfg/gk...fg/gk...fg/gkffffg/ggggggg");
-}
 
-TEST(FrameRings, OneRingPerPatternByte) {
+    // Frames take one ring per pattern byte.
     int rings;
     EXPECT_EQ(Rings(0x24, &rings), "333333/3....1/3....1/3....1/3....1/311111");
     EXPECT_EQ(rings, 1);

@@ -15,7 +15,7 @@ void CountMismatch() {
     ++g_mismatches;
 }
 
-TEST(StdColors, NumbersMatchPositions) {
+TEST(StdColors, NumbersMatchPositionsAndComeFirstInTheList) {
     int n = 0;
     for (const StdColor* c = StdColorTable; c->word != kStdColorEnd; ++c, ++n) {
         EXPECT_EQ(unsigned(n), PanelColorFixedNumber(c->word));
@@ -23,9 +23,8 @@ TEST(StdColors, NumbersMatchPositions) {
     }
     EXPECT_EQ(kStdColorCount, n);
     EXPECT_EQ(0x81C0C0C0u, FixedPanelColor(1, 0xC0C0C0));
-}
 
-TEST(PaletteList, FixedColoursComeFirst) {
+    // In the palette list the fixed colours come first.
     PaletteColorList list = {};
     g_mismatches = 0;
     EXPECT_EQ(24, PaletteListAdd(list, StdColorTable, 0x8080C4, CountMismatch));
@@ -67,15 +66,10 @@ TEST(PaletteList, MismatchingTableIsReportedPerEntryAndStillAppended) {
     EXPECT_EQ(0, PaletteListAdd(empty, table + 4, 0x8080C4, nullptr));
 }
 
-FontSpecParts Parse(const char* fontText) {
-    FontSpecParts parts;
-    ParseFontSpec(fontText, parts);
-    return parts;
-}
-
 // A description as "face/height/weight/italic+underline/pitch and family/charset".
 std::string Describe(const char* fontText) {
-    FontSpecParts p = Parse(fontText);
+    FontSpecParts p;
+    ParseFontSpec(fontText, p);
     char out[1100];
     std::snprintf(out, sizeof out, "%s/%d/%d/%u/%#x/%u", p.face, p.height, p.weight,
                   p.italicUnderline, p.pitchAndFamily, p.charset);
@@ -107,16 +101,12 @@ TEST(FontSpec, FaceSizeFlagsAndDefaults) {
 }
 
 TEST(FontSpec, LongSpecsAreCut) {
-    FontSpecParts p = Parse((std::string(1000, 'f') + ",9,B").c_str());
-    EXPECT_EQ(std::string(1000, 'f'), p.face);
-    EXPECT_EQ(700, p.weight);
+    const std::string face(1000, 'f');
+    EXPECT_EQ(Describe((face + ",9,B").c_str()), face + "/9/700/0/0x22/0");
     // Only 1023 characters are read: the flag is cut off, the size survives.
-    p = Parse((std::string(1020, 'f') + ",9,B").c_str());
-    EXPECT_EQ(9, p.height);
-    EXPECT_EQ(400, p.weight);
-    // Without a comma in the part read there is no face at all.
-    p = Parse((std::string(3000, 'f') + ",9").c_str());
-    EXPECT_STREQ("MS Sans Serif", p.face);
+    EXPECT_EQ(Describe((std::string(1020, 'f') + ",9,B").c_str()).substr(1020), "/9/400/0/0x22/0");
+    // Without a comma in the part read there is no face at all, and no size.
+    EXPECT_EQ(Describe((std::string(3000, 'f') + ",9").c_str()), "MS Sans Serif/0/400/0/0x22/0");
 }
 
 } // namespace

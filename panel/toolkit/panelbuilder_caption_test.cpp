@@ -44,20 +44,18 @@ protected:
     }
 };
 
-TEST_F(Caption, ColourBlocksStayAndFeedThePalette) {
+TEST_F(Caption, ColourBlocksStayAndFeedThePaletteOthersAreTakenOut) {
     EXPECT_EQ(Process("{B192,128,128}Write"), "{B192,128,128}Write");
     EXPECT_TRUE(result.colourBlock);
-    ASSERT_EQ(strings.colours.size(), 1u);
-    EXPECT_EQ(strings.colours[0], 0x8080C0u);
+    EXPECT_EQ(strings.colours, std::vector<uint32_t>{0x8080C0});
     // Items before the colour in the same block still count; the block stays whole.
     EXPECT_EQ(Process("{FArial,8;i1,2,3;K5}X"), "{FArial,8;i1,2,3;K5}X");
     EXPECT_TRUE(result.hasFont);
     EXPECT_EQ(result.keyLabel, 0); // items after the colour are not read
     EXPECT_EQ(Process("Plain"), "Plain");
     EXPECT_FALSE(result.colourBlock);
-}
 
-TEST_F(Caption, FontLimitAndKeyBlocksAreTakenOut) {
+    // Font, limit and unknown blocks are taken out.
     EXPECT_EQ(Process("{FMS Sans Serif,14,B}Text"), "Text");
     EXPECT_TRUE(result.hasFont);
     EXPECT_STREQ(result.fontSpec, "MS Sans Serif,14,B");
@@ -81,7 +79,7 @@ TEST_F(Caption, KeyLabelsGoInFrontOfTheText) {
     EXPECT_EQ(Process("{B1,2,3}{K3}Go"), "{B1,2,3}F3: Go");
 }
 
-TEST_F(Caption, StringReferencesLoadWithTheLanguageOffset) {
+TEST_F(Caption, StringReferencesLoadWithTheLanguageOffsetAndAreScanned) {
     strings.table[21010] = "LTC Off";
     strings.table[22001] = "About";
     EXPECT_EQ(Process("@@", 1010), "LTC Off");
@@ -92,9 +90,9 @@ TEST_F(Caption, StringReferencesLoadWithTheLanguageOffset) {
     EXPECT_EQ(Process("Mail @22001"), "Mail @22001");
     EXPECT_EQ(Process("{B1,2,3}@22001"), "{B1,2,3}About");
     EXPECT_EQ(Process("{K2}@22001"), "F2: About");
-}
 
-TEST_F(Caption, InsertedStringsAreScannedInTheirTurn) {
+    // Inserted strings are scanned in their turn.
+    strings.colours.clear();
     strings.table[21010] = "{FArial,8;K4}@22001";
     strings.table[22001] = "{B9,9,9}About";
     EXPECT_EQ(Process("@@"), "{B9,9,9}F4: About");
@@ -112,11 +110,9 @@ TEST_F(Caption, SelfReferencesAreResolvedOnlyABoundedNumberOfTimes) {
 }
 
 TEST_F(Caption, TextsStayWithinTheCaptionBuffer) {
-    std::string big(5000, 'x');
-    strings.table[22001] = big;
-    std::string out = Process("@22001");
-    EXPECT_EQ(out.size(), kCaptionCapacity - 1);
-    out = Process("{K12}" + std::string(kCaptionCapacity, 'y'));
+    strings.table[22001] = std::string(5000, 'x');
+    EXPECT_EQ(Process("@22001").size(), kCaptionCapacity - 1);
+    const std::string out = Process("{K12}" + std::string(kCaptionCapacity, 'y'));
     EXPECT_EQ(out.size(), kCaptionCapacity - 1);
     EXPECT_EQ(out.substr(0, 5), "F12: ");
 }

@@ -28,28 +28,16 @@ public:
         }
     }
 
-    // An item with a class atom (className empty) or name, and a text ordinal (text empty and
-    // ordinal nonzero) or string.
-    void Item(uint16_t id, uint16_t atom, const std::string& className, const std::string& text,
-              uint32_t style, int16_t x, int16_t y, int16_t cx, int16_t cy, uint16_t ordinal = 0,
-              uint16_t extra = 0) {
+    // An item; its class and text are names, or ordinals written as "#n".
+    void Item(uint16_t id, const std::string& windowClass, const std::string& text, uint32_t style,
+              int16_t x, int16_t y, int16_t cx, int16_t cy, uint16_t extra = 0) {
         Align();
         Dword(style);
         Dword(0);
         for (int16_t v : {x, y, cx, cy, int16_t(id)})
             Word(static_cast<uint16_t>(v));
-        if (className.empty()) {
-            Word(0xFFFF);
-            Word(atom);
-        } else {
-            String(className);
-        }
-        if (ordinal != 0) {
-            Word(0xFFFF);
-            Word(ordinal);
-        } else {
-            String(text);
-        }
+        NameOrOrdinal(windowClass);
+        NameOrOrdinal(text);
         Word(extra);
         for (uint16_t i = 2; i < extra; ++i)
             bytes.push_back(0xAB);
@@ -73,6 +61,14 @@ private:
             Word(c);
         Word(0);
     }
+    void NameOrOrdinal(const std::string& s) {
+        if (s.size() > 1 && s[0] == '#') {
+            Word(0xFFFF);
+            Word(static_cast<uint16_t>(std::stoi(s.substr(1))));
+        } else {
+            String(s);
+        }
+    }
     void Align() {
         while (bytes.size() % 4)
             bytes.push_back(0);
@@ -81,18 +77,14 @@ private:
 
 // A shortened copy of the program's panel, dialog 1005: one item of every kind it holds.
 std::vector<uint8_t> PanelTemplate() {
-    TemplateWriter t(0x10CA00C0, 10, 250, 89, "Korvane Varlo Control", 10, "System");
+    TemplateWriter t(0x10CA00C0, 6, 250, 89, "Korvane Varlo Control", 10, "System");
     const uint32_t key = 0x50010000;
-    t.Item(65534, 0x82, "", "", 0x50000006, 240, 18, 1, 30);
-    t.Item(1003, 0, "AppDisplayClass", "Na, sowas", key, 6, 6, 240, 48);
-    t.Item(1013, 0, "AppBtnClass", "{B192,128,128}Write", key, 12, 60, 30, 24);
-    t.Item(1010, 0, "AppBtnClass", "{B0,128,128}Off", key, 42, 60, 24, 12);
-    t.Item(1094, 0x81, "", "", 0x50811080, 96, 60, 48, 12);
-    t.Item(1095, 0, "AppBtnClass", "Set", key, 96, 72, 18, 12);
-    t.Item(1006, 0x82, "", "", 0x5000090E, 128, 72, 16, 12, 108);
-    t.Item(9999, 0x82, "", "FPS:", 0x40020202, 149, 60, 18, 12);
-    t.Item(1020, 0, "AppBtnClass", "{B0,0,255}24", key, 168, 60, 18, 12);
-    t.Item(1043, 0, "AppBtnClass", "+4", key, 222, 72, 18, 12);
+    t.Item(65534, "#130", "", 0x50000006, 240, 18, 1, 30);
+    t.Item(1003, "AppDisplayClass", "Na, sowas", key, 6, 6, 240, 48);
+    t.Item(1094, "#129", "", 0x50811080, 96, 60, 48, 12);
+    t.Item(1006, "#130", "#108", 0x5000090E, 128, 72, 16, 12);
+    t.Item(9999, "#130", "FPS:", 0x40020202, 149, 60, 18, 12);
+    t.Item(1043, "AppBtnClass", "+4", key, 222, 72, 18, 12);
     return t.bytes;
 }
 
@@ -132,19 +124,18 @@ TEST(TemplateReader, ReadsThePanelTemplateHeaderAndEveryItem) {
     TemplateHeader h;
     ASSERT_TRUE(ReadTemplateHeader(bytes.data(), bytes.size(), &h));
     EXPECT_EQ(std::tie(h.style, h.itemCount, h.cx, h.cy, h.hasFont, h.pointSize),
-              std::make_tuple(0x10CA00C0u, 10, 250, 89, true, 10));
+              std::make_tuple(0x10CA00C0u, 6, 250, 89, true, 10));
     EXPECT_EQ(Latin1(h.title) + "/" + Latin1(h.face), "Korvane Varlo Control/System");
     EXPECT_EQ(h.firstItem % 4, 0u);
 
     auto items = ReadAll(bytes.data(), bytes.size());
-    ASSERT_EQ(items.size(), 10u);
+    ASSERT_EQ(items.size(), 6u);
     EXPECT_EQ(Describe(items[0]), "65534 #130  0x50000006 240,18,1,30");
     EXPECT_EQ(Describe(items[1]), "1003 AppDisplayClass Na, sowas 0x50010000 6,6,240,48");
-    EXPECT_EQ(Latin1(items[2].text), "{B192,128,128}Write");
-    EXPECT_EQ(Describe(items[4]), "1094 #129  0x50811080 96,60,48,12");
-    EXPECT_EQ(Describe(items[6]), "1006 #130 #108 0x5000090e 128,72,16,12");
-    EXPECT_EQ(Describe(items[9]), "1043 AppBtnClass +4 0x50010000 222,72,18,12");
-    EXPECT_LE(items[9].next, bytes.size() + 3);
+    EXPECT_EQ(Describe(items[2]), "1094 #129  0x50811080 96,60,48,12");
+    EXPECT_EQ(Describe(items[3]), "1006 #130 #108 0x5000090e 128,72,16,12");
+    EXPECT_EQ(Describe(items[5]), "1043 AppBtnClass +4 0x50010000 222,72,18,12");
+    EXPECT_LE(items[5].next, bytes.size() + 3);
 }
 
 TEST(TemplateReader, RefusesTheExtendedFormAndHeadersWithoutFont) {
@@ -171,13 +162,12 @@ TEST(TemplateReader, TruncatedTemplatesAreNeverReadPastTheirEnd) {
         std::unique_ptr<uint8_t[]> exact(new uint8_t[n ? n : 1]);
         std::copy(bytes.begin(), bytes.begin() + static_cast<long>(n), exact.get());
         auto items = ReadAll(exact.get(), n);
-        for (auto& item : items) {
+        for (auto& item : items)
             EXPECT_LE(Latin1(item.text).size(), n);
-        }
         EXPECT_GE(items.size(), previous) << n;
         previous = items.size();
     }
-    EXPECT_EQ(previous, 10u);
+    EXPECT_EQ(previous, 6u);
     TemplateItem item;
     EXPECT_FALSE(ReadTemplateItem(bytes.data(), bytes.size(), bytes.size() + 8, &item));
 }
@@ -185,8 +175,8 @@ TEST(TemplateReader, TruncatedTemplatesAreNeverReadPastTheirEnd) {
 TEST(TemplateReader, SkipsCreationDataBySizeWordRoundedToWords) {
     for (uint16_t extra : {0, 1, 2, 5, 6, 9}) {
         TemplateWriter t(0, 2, 10, 10, "");
-        t.Item(1, 0x80, "", "A", 0, 0, 0, 1, 1, 0, extra);
-        t.Item(2, 0x80, "", "B", 0, 0, 0, 1, 1);
+        t.Item(1, "#128", "A", 0, 0, 0, 1, 1, extra);
+        t.Item(2, "#128", "B", 0, 0, 0, 1, 1);
         auto items = ReadAll(t.bytes.data(), t.bytes.size());
         ASSERT_EQ(items.size(), 2u) << extra;
         EXPECT_EQ(items[1].id, 2) << extra;
