@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ostream>
 #include <vector>
 
 namespace varlo_test {
@@ -26,7 +27,16 @@ struct Piece {
                              (ULONG)data[i + 3] << 24);
         return events;
     }
+    bool operator==(const Piece&) const = default;
 };
+
+// Failing comparisons show a piece as its fields and its data in hex.
+inline void PrintTo(const Piece& p, std::ostream* out) {
+    *out << "{type " << p.type << " port " << p.port << " cable " << p.cable << std::hex;
+    for (UCHAR b : p.data)
+        *out << ' ' << int(b);
+    *out << std::dec << '}';
+}
 
 struct ParserRig {
     DdExtension ext{};
