@@ -123,10 +123,6 @@ DWORD AnswerWord(HANDLE h, const char* name, DWORD code) {
     return value;
 }
 
-DWORD Clients(HANDLE h) {
-    return AnswerWord(h, "NUM_CLIENTS", umdrv::IOCTL_DD_NUM_CLIENTS) & 0xFFFF;
-}
-
 void Play(HANDLE h, const std::vector<uint8_t>& buffer, const char* what) {
     DWORD error;
     DWORD got = Ioctl(h, umdrv::IOCTL_DD_MIDI_PLAY, buffer.data(), DWORD(buffer.size()), nullptr, 0,
@@ -210,12 +206,10 @@ int Device() {
     Check(word(12) == 1 && (word(16) & 0xFFFF) == 123 &&
               !strcmp(reinterpret_cast<const char*>(&caps[24]), "Korvane Varlo"),
           "GET_CAPS: expected one interface 123 \"Korvane Varlo\": %s", Hex(caps, 64).c_str());
-    Check(AnswerWord(first, "GET_STATE", umdrv::IOCTL_DD_GET_STATE) == 1,
-          "GET_STATE after open: not active");
-    Check(Clients(first) == 1, "NUM_CLIENTS with one handle: not 1");
     HANDLE second = OpenDevice("\\\\.\\KorvaneMidiVr1");
     Check(second != INVALID_HANDLE_VALUE, "CreateFile, second handle: error %lu", GetLastError());
-    Check(Clients(first) == 2, "NUM_CLIENTS with two handles: not 2");
+    Check((AnswerWord(first, "NUM_CLIENTS", umdrv::IOCTL_DD_NUM_CLIENTS) & 0xFFFF) == 2,
+          "NUM_CLIENTS with two handles: not 2");
     Activate(second, 0);
     Activate(second, 1);
 
@@ -224,9 +218,7 @@ int Device() {
     uint32_t events[] = {umdrv::MakeEvent(0x403C90, 1), umdrv::MakeEvent(0x6407B2, 3),
                          umdrv::MakeEvent(0x003C80, 1)};
     Play(second, umdrv::BuildEventPlay(0, events, 3), "events");
-    std::vector<uint8_t> sysex(600);
-    for (size_t i = 1; i + 1 < sysex.size(); i++)
-        sysex[i] = uint8_t((i * 7) & 0x7F);
+    std::vector<uint8_t> sysex(600, 0x11);
     sysex.front() = 0xF0;
     sysex.back() = 0xF7;
     for (const auto& piece : umdrv::BuildStreamPlays(0, 2, sysex.data(), uint32_t(sysex.size())))
@@ -242,28 +234,19 @@ int Device() {
     }
 
     // Input: a note on input cable 1 comes back to the waiting read (System Exclusive pieces and
-    // their sizes are the parser's, checked on the kernel layer).
-    // Input reaches a client once one of its reads has waited in the driver: timing clocks (F8)
-    // until one comes back.
+    // their sizes are the parser's, checked on the kernel layer). Input reaches a client once one
+    // of its reads has waited in the driver: the note is sent again until one comes back.
     Reader reader(first);
     umdrv::BufferView view;
     DWORD got;
-    bool receiving = false;
-    for (int i = 0; i < 25 && !receiving; i++) {
-        Text("send 0 F8");
-        receiving = reader.Next(200, view, got);
-    }
-    Check(receiving, "ReadFile: no input within 5 s of timing clocks on cable 0");
-    while (reader.Next(100, view, got)) // clocks still on their way
-        ;
-    Check(Text("send 1 91 40 7F") == "ok", "model send 1 91 40 7F: refused");
     bool note = false;
-    while (!note && reader.Next(3000, view, got)) {
-        for (uint32_t i = 0; view.Type == umdrv::kEvents && i + 4 <= view.Length; i += 4)
-            note |= !memcmp(view.Data + i, "\x91\x40\x7F\x01", 4); // 91 40 7F, cable 1
-        printf("read: %lu bytes, type %u, cable %u\n", got, view.Type, view.Cable);
+    for (int i = 0; i < 25 && !note; i++) {
+        Check(Text("send 1 91 40 7F") == "ok", "model send 1 91 40 7F: refused");
+        while (!note && reader.Next(200, view, got))
+            for (uint32_t at = 0; view.Type == umdrv::kEvents && at + 4 <= view.Length; at += 4)
+                note |= !memcmp(view.Data + at, "\x91\x40\x7F\x01", 4); // 91 40 7F, cable 1
     }
-    Check(note, "ReadFile: no event 91 40 7F on cable 1");
+    Check(note, "ReadFile: no event 91 40 7F on cable 1 within 5 s");
 
     // The last close sends the closing sequence and closes the serial port.
     CancelIoEx(first, nullptr);
@@ -273,7 +256,8 @@ int Device() {
     CloseHandle(second);
     CloseHandle(first);
     // The close reaches the driver after CloseHandle has returned.
-    WaitUntil(5000, [] { return Has(Text("port"), "opens 0"); });
+    Check(WaitUntil(5000, [] { return Has(Text("port"), "opens 0"); }),
+          "serial port after the last close: still open");
     std::string closing = "F5 00";
     for (int channel = 0; channel < 16; channel++)
         closing += " B" + std::string(1, "0123456789ABCDEF"[channel]) + " 7B 00";
@@ -281,7 +265,6 @@ int Device() {
     line = Text("line");
     Check(line == closing, "serial line after the last close: expected %s got %s", closing.c_str(),
           line.c_str());
-    Expect(Text("port"), "opens 0", "serial port after the last close");
     return g_failures ? 1 : 0;
 }
 
