@@ -132,15 +132,6 @@ void Play(HANDLE h, const std::vector<uint8_t>& buffer, const char* what) {
           buffer.size() - umdrv::kHeaderSize, Hex(buffer.data(), buffer.size()).c_str());
 }
 
-void Activate(HANDLE h, DWORD on) {
-    DWORD error;
-    Ioctl(h, umdrv::IOCTL_DD_ACTIVATE, &on, sizeof on, nullptr, 0, &error);
-    Check(!error, "ACTIVATE %lu: error %lu", on, error);
-    Expect(Text("query"), "computer-mode " + std::to_string(on), "model after ACTIVATE");
-    Check(AnswerWord(h, "GET_STATE", umdrv::IOCTL_DD_GET_STATE) == on,
-          "GET_STATE after ACTIVATE %lu: not %lu", on, on);
-}
-
 int Device() {
     for (const char* command : {"clear", "mode 0"})
         Text(command);
@@ -172,8 +163,14 @@ int Device() {
     Check(second != INVALID_HANDLE_VALUE, "CreateFile, second handle: error %lu", GetLastError());
     Check((AnswerWord(first, "NUM_CLIENTS", umdrv::IOCTL_DD_NUM_CLIENTS) & 0xFFFF) == 2,
           "NUM_CLIENTS with two handles: not 2");
-    Activate(second, 0);
-    Activate(second, 1);
+    for (DWORD on : {0, 1}) {
+        DWORD error;
+        Ioctl(second, umdrv::IOCTL_DD_ACTIVATE, &on, sizeof on, nullptr, 0, &error);
+        Check(!error, "ACTIVATE %lu: error %lu", on, error);
+        Expect(Text("query"), "computer-mode " + std::to_string(on), "model after ACTIVATE");
+        Check(AnswerWord(second, "GET_STATE", umdrv::IOCTL_DD_GET_STATE) == on,
+              "GET_STATE after ACTIVATE %lu: not %lu", on, on);
+    }
 
     // Output: events on cables 1 and 3, a 600-byte System Exclusive stream on cable 2.
     Text("clear");
