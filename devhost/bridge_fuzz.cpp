@@ -174,14 +174,13 @@ extern "C" const char* __lsan_default_options() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Host& host = TheHost();
-    uint16_t port = host.Server->Port();
     // The model as it starts (an earlier input may have silenced it), its records cleared.
     for (const char* command : {"answers on", "mode 0", "clear"})
         host.Direct.ModelCommand(1, command);
     Input in{data, size};
     std::vector<std::thread> players;
     for (int n = 0; n < 3 && !in.Done(); n++)
-        players.emplace_back(Play, port, Stream(in));
+        players.emplace_back(Play, host.Server->Port(), Stream(in));
     for (auto& t : players)
         t.join();
     // The client that behaves is answered whatever the others did, and every other connection

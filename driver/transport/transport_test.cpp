@@ -37,9 +37,6 @@ sim::PortSetup ModelPort(uint32_t n, int version = 123) {
 sim::PortSetup SilentPort(uint32_t n) {
     return {n, std::make_shared<sim::SilentLine>(), false};
 }
-sim::PortSetup BusyPort(uint32_t n) {
-    return {n, nullptr, true};
-}
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes out;
@@ -162,9 +159,14 @@ struct TransportTest : ::testing::Test {
     NTSTATUS Play(const Bytes& buffer, ULONG* taken = nullptr) {
         return Ioctl(First(), IOCTL_DD_MIDI_PLAY, buffer, nullptr, taken);
     }
+    // The capabilities: a fast request that fills the whole record.
     DdCaps Caps() {
         Bytes caps(sizeof(DdCaps));
-        EXPECT_EQ(Ioctl(First(), IOCTL_DD_GET_CAPS, {}, &caps), STATUS_SUCCESS);
+        ULONG returned = 0;
+        bool fast = false;
+        EXPECT_EQ(Ioctl(First(), IOCTL_DD_GET_CAPS, {}, &caps, &returned, &fast), STATUS_SUCCESS);
+        EXPECT_TRUE(fast);
+        EXPECT_EQ(returned, sizeof(DdCaps));
         DdCaps record;
         std::memcpy(&record, caps.data(), sizeof record);
         return record;
@@ -242,28 +244,20 @@ TEST_F(TransportTest, RememberedPortFirstConfiguredProbedAndActivated) {
     EXPECT_TRUE(ComputerMode(3));
     EXPECT_EQ(Value(u"PreviousPort"), 3u);
 
-    // Capabilities (a fast request), clients.
-    Bytes caps(sizeof(DdCaps));
-    ULONG returned = 0;
-    bool fast = false;
-    ASSERT_EQ(Ioctl(First(), IOCTL_DD_GET_CAPS, {}, &caps, &returned, &fast), STATUS_SUCCESS);
-    EXPECT_TRUE(fast);
-    EXPECT_EQ(returned, sizeof(DdCaps));
+    // Capabilities, clients.
     DdCaps record = Caps();
     EXPECT_EQ((std::vector<ULONG>{record.InCables, record.OutCables, record.Count,
                                   ULONG(record.Entries[0].Id), ULONG(record.Entries[1].Id)}),
               (std::vector<ULONG>{3, 5, 1, 123, 0}));
     EXPECT_STREQ(record.Entries[0].Name, "Korvane Varlo");
-    ks::ClientHandle* second = nullptr;
-    ASSERT_EQ(Open(&second), STATUS_SUCCESS);
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
     Bytes four(4);
-    ASSERT_EQ(Ioctl(second, IOCTL_DD_NUM_CLIENTS, {}, &four), STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(First(), IOCTL_DD_NUM_CLIENTS, {}, &four), STATUS_SUCCESS);
     EXPECT_EQ(four, (Bytes{2, 0, 0, 0}));
-    Close(second);
 }
 
 TEST_F(TransportTest, NoInterfaceNotesTheFailedPortsAndFails) {
-    Start({SilentPort(0), BusyPort(1), SilentPort(2)});
+    Start({SilentPort(0), {1, nullptr, true}, SilentPort(2)}); // port 1 in use
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Open(), STATUS_NOT_FOUND);
     EXPECT_GE(MillisecondsSince(start), 2 * 700); // two silent ports probed and given up
@@ -300,8 +294,7 @@ TEST_F(TransportTest, EventsGoOutWithCableSelectionAndRunningStatusOnlyWhileActi
                             0x02403C91})));
     EXPECT_EQ(TakeLine(0),
               (Bytes{0xF2, 0x0A, 0x00, 0xF2, 0x0B, 0x00, 0xF8, 0x91, 0x3C, 0x40, 0x3C, 0x40}));
-    const sim::CableRecord& c2 = WithModel(0, [](sim::InterfaceModel& m) { return m.Cable(2); });
-    EXPECT_EQ(c2.StrayBytes, 0u);
+    EXPECT_EQ(WithModel(0, [](sim::InterfaceModel& m) { return m.Cable(2).StrayBytes; }), 0u);
 
     // Ten bytes of events: two are sent, two bytes ignored; a buffer of exactly 16 bytes is a
     // length mismatch; 17 bytes with Length 0 sends nothing; type 0 and 5 send nothing.
@@ -355,20 +348,19 @@ TEST_F(TransportTest, StreamsAreWrittenInChunksFaultsAreReportedInputIsRead) {
     Play(PlayBuffer(4, 0, 0, Events({0x03403C90})));
     EXPECT_EQ(TakeLine(0), (Bytes{0x90, 0x3C, 0x40, 0x3C, 0x40, 0xF0, 0x01, 0x90, 0x3C, 0x40}));
 
-    // A caller's buffer that faults: in the header, in the stream data, part-way through events.
-    Bytes events = PlayBuffer(4, 0, 0, Events({0x03403C90, 0x03403C91, 0x03403C92}));
-    ks::FaultingBuffer partEvents(events.size(), 16 + 4);
-    std::memcpy(partEvents.data(), events.data(), 16 + 4);
+    // A caller's buffer that faults after `readable` bytes: in the header, part-way through
+    // events, in the stream data.
     ASSERT_EQ(Ioctl(First(), IOCTL_DD_MIDI_PLAY, {}, nullptr), STATUS_INFO_LENGTH_MISMATCH);
-    EXPECT_EQ(Raw(IOCTL_DD_MIDI_PLAY, partEvents.data(), ULONG(events.size())),
-              STATUS_ACCESS_VIOLATION);
-    ks::FaultingBuffer header(64, 8);
-    EXPECT_EQ(Raw(IOCTL_DD_MIDI_PLAY, header.data(), 64), STATUS_ACCESS_VIOLATION);
-    Bytes stream = PlayBuffer(2, 0, 3, Bytes(300, 0x22));
-    ks::FaultingBuffer partStream(stream.size(), 200);
-    std::memcpy(partStream.data(), stream.data(), 200);
-    EXPECT_EQ(Raw(IOCTL_DD_MIDI_PLAY, partStream.data(), ULONG(stream.size())),
-              STATUS_ACCESS_VIOLATION);
+    for (const auto& [buffer, readable] :
+         {std::pair{Bytes(64), 8},
+          {PlayBuffer(4, 0, 0, Events({0x03403C90, 0x03403C91})), 20},
+          {PlayBuffer(2, 0, 3, Bytes(300, 0x22)), 200}}) {
+        ks::FaultingBuffer faulting(buffer.size(), size_t(readable));
+        std::memcpy(faulting.data(), buffer.data(), size_t(readable));
+        EXPECT_EQ(Raw(IOCTL_DD_MIDI_PLAY, faulting.data(), ULONG(buffer.size())),
+                  STATUS_ACCESS_VIOLATION)
+            << readable;
+    }
     EXPECT_EQ(TakeLine(0), Bytes{}); // nothing of the faulting stream went out
 
     // The read codes and ACTIVATE fault the same way; wrong lengths are mismatches.
@@ -418,9 +410,9 @@ TEST_F(TransportTest, ClosingSendsNotesOffThenPatchModeToThatPortOnly) {
     EXPECT_EQ(Line(0), Concat({kRequestConfig, kComputerMode}));
     EXPECT_EQ(Line(1), kRequestConfig);
     DdCaps caps = Caps();
-    EXPECT_EQ(caps.Count, 2u);
-    EXPECT_EQ(caps.Entries[0].Id, 123);
-    EXPECT_EQ(caps.Entries[1].Id, 222);
+    EXPECT_EQ(
+        (std::vector<ULONG>{caps.Count, ULONG(caps.Entries[0].Id), ULONG(caps.Entries[1].Id)}),
+        (std::vector<ULONG>{2, 123, 222}));
     TakeLine(0);
     TakeLine(2);
     Play(PlayBuffer(4, 0, 0, Events({0x00403C90})));
@@ -527,9 +519,7 @@ TEST_F(TransportTest, CtsHeldOffBoundsPowerPlayAndClose) {
 
     // The last close with CTS off.
     SetCts(false);
-    auto start = std::chrono::steady_clock::now();
     MustFinish([&] { Close(h); });
-    std::printf("close with CTS held off: %lld ms\n", MillisecondsSince(start));
     EXPECT_TRUE(PortClosed(0));
     SetCts(true);
 }
@@ -541,9 +531,7 @@ TEST_F(TransportTest, CtsHeldOffBoundsPowerPlayAndClose) {
 TEST_F(TransportTest, StressThenRemovalWithHandlesOpen) {
     constexpr ULONG kMessages = 6000; // numbered notes, 14-bit sequence in the two data bytes
     constexpr ULONG kWindow = 20;     // notes in flight: within one client's buffers
-    auto began = std::chrono::steady_clock::now();
     Start({ModelPort(0)});
-    PDEVICE_OBJECT device = Device();
     ks::ClientHandle *steady = nullptr, *player = nullptr;
     ASSERT_EQ(Open(&steady), STATUS_SUCCESS);
     ASSERT_EQ(Open(&player), STATUS_SUCCESS);
@@ -639,8 +627,7 @@ TEST_F(TransportTest, StressThenRemovalWithHandlesOpen) {
     stop = true;
     for (std::thread& t : threads)
         t.join();
-    ULONG received = slower().received;
-    EXPECT_EQ(received, kMessages);
+    EXPECT_EQ(slower().received, kMessages);
     EXPECT_GT(Dropped(), 0); // a stall outlasted a write's time-out
 
     // Removal with both handles open, a read waiting and 2000-byte plays streaming, each write
@@ -649,7 +636,6 @@ TEST_F(TransportTest, StressThenRemovalWithHandlesOpen) {
     std::this_thread::sleep_for(std::chrono::milliseconds(SM_STALL_HOLD_MS)); // past any stall
     ASSERT_EQ(Ioctl(player, IOCTL_DD_ACTIVATE, {1, 0, 0, 0}, nullptr), STATUS_SUCCESS);
     ASSERT_TRUE(ComputerMode());
-    LONG dropped = Dropped();
     stop = false;
     std::thread plays([&] {
         Bytes sysex(2000, 0x22);
@@ -664,7 +650,7 @@ TEST_F(TransportTest, StressThenRemovalWithHandlesOpen) {
                              .object = ks::FindDevice(u"\\Device\\Serial0")};
         ks::Delay slow(toPort, 3);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        EXPECT_EQ(ks::SendPnp(device, IRP_MN_REMOVE_DEVICE, {}, STATUS_SUCCESS).status,
+        EXPECT_EQ(ks::SendPnp(Device(), IRP_MN_REMOVE_DEVICE, {}, STATUS_SUCCESS).status,
                   STATUS_SUCCESS);
     }
     uint64_t written = host.Ports().Settings(0).BytesWritten;
@@ -685,6 +671,4 @@ TEST_F(TransportTest, StressThenRemovalWithHandlesOpen) {
     EXPECT_TRUE(PortClosed(0));
     Close(steady);
     Close(player); // the unload (TearDown) finds no pool and no handle left
-    std::printf("%u events to each of two readers, %u bytes dropped, %lld ms\n", received,
-                unsigned(dropped), MillisecondsSince(began));
 }
