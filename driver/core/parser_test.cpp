@@ -156,6 +156,20 @@ TEST_F(ParserTest, BuffersHoldOnePortAndSixtyEvents) {
     EXPECT_EQ(pieces[1].data.size(), 4u);
 }
 
+TEST_F(ParserTest, StalledClientLosesOnlyItsOwnEvents) {
+    DdClient* stalled = AddClient(); // newest: first in the list
+    std::vector<UCHAR> clocks(DD_CLIENT_BUFFERS * 60, 0xF8);
+    Feed(clocks);
+    EXPECT_EQ(DrainEvents(c).size(), clocks.size());
+    // Every buffer of the stalled client is full now; the other one still gets everything.
+    Feed({0x90, 0x3C, 0x40});
+    Feed(SysEx(20));
+    EXPECT_EQ(Drain(c), (std::vector<Piece>{{DD_BUF_EVENTS, 0, 0, {0x90, 0x3C, 0x40, 1}},
+                                            {DD_BUF_SYSEX_PART, 0, 1, SysEx(15, false)},
+                                            {DD_BUF_SYSEX_END, 0, 1, {15, 16, 17, 18, 19, 0xF7}}}));
+    EXPECT_EQ(DrainEvents(stalled).size(), clocks.size());
+}
+
 TEST_F(ParserTest, NothingIsParsedWhilePortIsClosed) {
     ext.OpenCount = 0;
     Feed({0x90, 0x3C, 0x40, 0xF0});
