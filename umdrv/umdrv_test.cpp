@@ -161,9 +161,8 @@ TEST(PortLayout, DefaultAndTestLayouts) {
     PortMap d = DefaultPortMap();
     EXPECT_EQ(inputs, Picture(d.Inputs));
     EXPECT_EQ(outputs, Picture(d.Outputs));
-    EXPECT_EQ(2, d.InputFor(0, 2));
-    EXPECT_EQ(-1, d.InputFor(0, 3));
-    EXPECT_EQ(-1, d.InputFor(1, 0));
+    EXPECT_EQ((std::vector{2, -1, -1}),
+              (std::vector{d.InputFor(0, 2), d.InputFor(0, 3), d.InputFor(1, 0)}));
     // A second interface: its ports follow the first's, named apart.
     PortMap two = DefaultPortMap(2);
     EXPECT_EQ(inputs + "Varlo 2 In 1 1/0\nVarlo 2 In 2 1/1\nVarlo 2 In 3 1/2\n",
