@@ -38,13 +38,11 @@ InterfaceModel ComputerModeModel() {
 } // namespace
 
 TEST(InterfaceModel, HandshakeAndModes) {
-    sim::ModelOptions o;
-    o.FirmwareVersion = 123;
-    InterfaceModel m(o);
+    InterfaceModel m({.FirmwareVersion = 456});
     // A request of the wrong length is none.
     Feed(m, {0xF0, 0x63, 0x60, 0x0B, 0x00, 0xF7, 0xF0, 0x63, 0x60, 0x0B, 0xF7});
     EXPECT_EQ(Take(m),
-              (Bytes{0xF5, 0x00, 0xF0, 0x63, 0x60, 0x7B, 0x00, 1, 2, 0x00, '1', '2', '3', 0xF7}));
+              (Bytes{0xF5, 0x00, 0xF0, 0x63, 0x60, 0x7B, 0x00, 1, 2, 0x00, '4', '5', '6', 0xF7}));
     EXPECT_EQ(m.ConfigRequests(), 1u);
 
     // Patch mode at power-up: MIDI from the computer does not reach the outs.
