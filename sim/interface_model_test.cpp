@@ -11,8 +11,7 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 void Feed(InterfaceModel& m, std::initializer_list<uint8_t> bytes) {
-    Bytes b(bytes);
-    m.Receive(b.data(), b.size());
+    m.Receive(bytes.begin(), bytes.size());
 }
 
 Bytes Take(InterfaceModel& m) {
@@ -30,8 +29,8 @@ std::string State(const InterfaceModel& m) {
     return text;
 }
 
-InterfaceModel ComputerModeModel(const sim::ModelOptions& o = {}) {
-    InterfaceModel m(o);
+InterfaceModel ComputerModeModel() {
+    InterfaceModel m;
     Feed(m, {0xF0, 0x63, 0x60, 0x0F, 0x7F, 0xF7});
     return m;
 }
@@ -39,13 +38,11 @@ InterfaceModel ComputerModeModel(const sim::ModelOptions& o = {}) {
 } // namespace
 
 TEST(InterfaceModel, HandshakeAndModes) {
-    sim::ModelOptions o;
-    o.FirmwareVersion = 123;
-    InterfaceModel m(o);
+    InterfaceModel m({.FirmwareVersion = 456});
     // A request of the wrong length is none.
     Feed(m, {0xF0, 0x63, 0x60, 0x0B, 0x00, 0xF7, 0xF0, 0x63, 0x60, 0x0B, 0xF7});
     EXPECT_EQ(Take(m),
-              (Bytes{0xF5, 0x00, 0xF0, 0x63, 0x60, 0x7B, 0x00, 1, 2, 0x00, '1', '2', '3', 0xF7}));
+              (Bytes{0xF5, 0x00, 0xF0, 0x63, 0x60, 0x7B, 0x00, 1, 2, 0x00, '4', '5', '6', 0xF7}));
     EXPECT_EQ(m.ConfigRequests(), 1u);
 
     // Patch mode at power-up: MIDI from the computer does not reach the outs.
@@ -157,15 +154,12 @@ TEST(InterfaceModel, QuarterFramesRunForwardAtTheFrameRate) {
 
 TEST(InterfaceModel, TextCommandsAndReport) {
     InterfaceModel m;
-    EXPECT_EQ(m.Command("version 101"), "ok");
-    EXPECT_EQ(m.Command("locate 1 01:00:00:00"), "ok");
-    EXPECT_EQ(m.Command("mode 2"), "ok");
-    EXPECT_EQ(m.Command("send 1 90 3c 40"), "ok");
+    for (const char* good : {"version 101", "locate 1 01:00:00:00", "mode 2", "send 1 90 3c 40"})
+        EXPECT_EQ(m.Command(good), "ok") << good;
     EXPECT_EQ(Take(m), (Bytes{0xF5, 0x01, 0x90, 0x3C, 0x40}));
     for (const char* bad : {"version 1000", "mode", "locate 1 01:00:00", "locate 0 00:00:00:24",
-                            "send 1 zz", "send 1", "frobnicate", "mode 2 3"}) {
+                            "send 1 zz", "send 1", "frobnicate", "mode 2 3"})
         EXPECT_EQ(m.Command(bad).rfind("error:", 0), 0u) << bad;
-    }
     EXPECT_EQ(m.Command("send 1 9"), "ok"); // a single digit is one byte
     EXPECT_EQ(m.Report(),
               "computer-mode 0\nanswers 1\nfirmware 101\nidentity 1 2\nconfig-requests 0\n"

@@ -78,9 +78,6 @@ struct SerialPortTest : ::testing::Test {
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
         return {status.Status, buffer, pended, long(ms.count())};
     }
-    Transfer Write(Bytes bytes, std::atomic<PIRP>* sent = nullptr) {
-        return Io(IRP_MJ_WRITE, std::move(bytes), sent);
-    }
     size_t ModelReceived() {
         auto lock = model->ModelLock();
         std::string report = model->Model()->Report();
@@ -92,15 +89,11 @@ struct SerialPortTest : ::testing::Test {
 
 // Missing and busy ports, the open count and the close are seen by the driver's port search
 // (TransportTest); a second open of a port the driver holds is not.
-TEST_F(SerialPortTest, OpensAreExclusive) {
+TEST_F(SerialPortTest, OpensAreExclusiveAndSettingsAreCheckedKeptAndFollowed) {
     PFILE_OBJECT f;
     PDEVICE_OBJECT d;
     ASSERT_EQ(OpenPort(u"\\Device\\Serial0", &file, &device), STATUS_SUCCESS);
     EXPECT_EQ(OpenPort(u"\\Device\\Serial0", &f, &d), STATUS_ACCESS_DENIED);
-}
-
-TEST_F(SerialPortTest, SettingsAreCheckedKeptAndFollowed) {
-    ASSERT_EQ(OpenPort(u"\\Device\\Serial0", &file, &device), STATUS_SUCCESS);
     SERIAL_LINE_CONTROL bad{0, 0, 9};
     EXPECT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, &bad, sizeof bad), STATUS_INVALID_PARAMETER);
     SERIAL_LINE_CONTROL line{STOP_BITS_2, EVEN_PARITY, 7};
@@ -130,21 +123,21 @@ TEST_F(SerialPortTest, MisbehavesLikeHardwareWhenToldTo) {
     // Switched off (CTS held off): a write ends at its time-out with nothing sent.
     EXPECT_EQ(ports.FaultCommand(0, "off"), "ok");
     ASSERT_EQ(SetTimeouts(0, 0, 0, 5, 40), STATUS_SUCCESS); // writes: 5 ms a byte + 40 ms
-    Transfer w = Write({0xF0, 0x7E, 0x7F, 0xF7});
+    Transfer w = Io(IRP_MJ_WRITE, {0xF0, 0x7E, 0x7F, 0xF7});
     EXPECT_EQ(w.status, STATUS_TIMEOUT);
     EXPECT_EQ(w.data.size(), 0u);
     EXPECT_GE(w.ms, 55);
     // Without a write time-out it waits until cancelled, or until CTS returns.
     ASSERT_EQ(SetTimeouts(0, 0, 0), STATUS_SUCCESS);
     std::atomic<PIRP> sent{nullptr};
-    std::thread writer([&] { w = Write({0xF8}, &sent); });
+    std::thread writer([&] { w = Io(IRP_MJ_WRITE, {0xF8}, &sent); });
     while (!sent)
         std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_TRUE(IoCancelIrp(sent));
     writer.join();
     EXPECT_EQ(w.status, STATUS_CANCELLED);
-    writer = std::thread([&] { w = Write({0xFE}); });
+    writer = std::thread([&] { w = Io(IRP_MJ_WRITE, {0xFE}); });
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(ports.FaultCommand(0, "on"), "ok");
     writer.join();
@@ -154,7 +147,7 @@ TEST_F(SerialPortTest, MisbehavesLikeHardwareWhenToldTo) {
 
     // Writes that pend complete from the port's own thread.
     EXPECT_EQ(ports.FaultCommand(0, "pend-writes"), "ok");
-    w = Write({0xFE});
+    w = Io(IRP_MJ_WRITE, {0xFE});
     EXPECT_TRUE(w.pended);
     EXPECT_EQ(w.data.size(), 1u);
 
@@ -162,11 +155,11 @@ TEST_F(SerialPortTest, MisbehavesLikeHardwareWhenToldTo) {
     EXPECT_EQ(ports.FaultCommand(0, "direct-writes read-error C0000185"), "ok");
     EXPECT_EQ(Io(IRP_MJ_READ, Bytes(1)).status, NTSTATUS(0xC0000185));
     EXPECT_EQ(ports.FaultCommand(0, "reads-ok gone"), "ok");
-    EXPECT_EQ(Write({0xFE}).status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(Io(IRP_MJ_WRITE, {0xFE}).status, STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(SetTimeouts(0, 0, 0), STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(ports.FaultCommand(0, "faults"), "direct-writes cts-on reads-ok gone");
     EXPECT_EQ(ports.FaultCommand(0, "back"), "ok");
-    EXPECT_EQ(Write({0xFE}).status, STATUS_SUCCESS);
+    EXPECT_EQ(Io(IRP_MJ_WRITE, {0xFE}).status, STATUS_SUCCESS);
     EXPECT_EQ(ports.FaultCommand(0, "read-error 0"),
               "error: read-error needs a failure status in hex");
     EXPECT_EQ(ports.FaultCommand(0, "sideways"), "error: unknown port fault sideways");

@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -65,15 +64,11 @@ TEST(Requests, CompletionRoutineOfTheUpperDriverSeesItsOwnDeviceAndPending) {
     EXPECT_EQ(kstest::UnloadTestDriver(lower), "");
 }
 
-// A device that keeps one read waiting until data is pushed or the read is cancelled.
-struct Reader {
-    KSPIN_LOCK lock{};
-    PIRP waiting = nullptr;
-};
-Reader gReader;
+// A device that keeps one read waiting, under the cancel spin lock, until completed or cancelled.
+PIRP gWaitingRead = nullptr;
 
 void CancelRead(PDEVICE_OBJECT, PIRP irp) {
-    gReader.waiting = nullptr;
+    gWaitingRead = nullptr;
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Complete(irp, STATUS_CANCELLED);
 }
@@ -84,7 +79,7 @@ NTSTATUS ReaderDispatch(PDEVICE_OBJECT, PIRP irp) {
         case IRP_MJ_READ: {
             KIRQL irql;
             IoAcquireCancelSpinLock(&irql);
-            gReader.waiting = irp;
+            gWaitingRead = irp;
             IoSetCancelRoutine(irp, CancelRead);
             IoMarkIrpPending(irp);
             IoReleaseCancelSpinLock(irql);
@@ -137,7 +132,7 @@ TEST_F(ReaderDevice, CloseWaitsForTheRequestsOfTheHandle) {
     EXPECT_EQ(order, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP}));
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    PIRP waiting = std::exchange(gReader.waiting, nullptr);
+    PIRP waiting = std::exchange(gWaitingRead, nullptr);
     ASSERT_NE(waiting, nullptr);
     IoSetCancelRoutine(waiting, nullptr);
     IoReleaseCancelSpinLock(irql);

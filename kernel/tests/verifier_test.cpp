@@ -9,16 +9,11 @@
 
 namespace {
 
-// Dispatch routines that misbehave on the request sent to them.
-struct DispatchMisuse {
-    const char* name;
-    NTSTATUS (*dispatch)(PDEVICE_OBJECT, PIRP);
-    const char* message;
-};
-
+// What a misuse is called, the code that commits it and what the verifier's message says.
+template <typename Code>
 struct Misuse {
     const char* name;
-    void (*run)();
+    Code run;
     const char* message;
 };
 
@@ -32,7 +27,8 @@ void RaiseToDispatch() {
     KeRaiseIrql(DISPATCH_LEVEL, &old);
 }
 
-const DispatchMisuse kDispatchMisuses[] = {
+// Dispatch routines that misbehave on the request sent to them.
+const Misuse<NTSTATUS (*)(PDEVICE_OBJECT, PIRP)> kDispatchMisuses[] = {
     {"completing twice",
      [](PDEVICE_OBJECT, PIRP irp) {
          kstest::Complete(irp, STATUS_SUCCESS);
@@ -68,7 +64,7 @@ const DispatchMisuse kDispatchMisuses[] = {
      "marked the IRP pending but returned 0x00000000"},
 };
 
-const Misuse kMisuses[] = {
+const Misuse<void (*)()> kMisuses[] = {
     // Completed later by another thread: caught when the completion passes the location.
     {"pending returned, not marked, completed later",
      [] {
@@ -261,13 +257,13 @@ TEST(VerifierDeath, EachMisuseEndsTheProcessNamingIt) {
     ExInitializeFastMutex(&gFastMutex);
     KeInitializeSpinLock(&gLock);
     KeInitializeEvent(&gEvent, NotificationEvent, TRUE);
-    for (const DispatchMisuse& misuse : kDispatchMisuses) {
-        kstest::Handler handler = misuse.dispatch;
+    for (const auto& misuse : kDispatchMisuses) {
+        kstest::Handler handler = misuse.run;
         auto test = kstest::LoadTestDriver(u"Verifier", u"\\Device\\Verifier", &handler);
         EXPECT_DEATH(ks::SendPnp(test.device, IRP_MN_START_DEVICE), misuse.message) << misuse.name;
         kstest::UnloadTestDriver(test);
     }
-    for (const Misuse& misuse : kMisuses)
+    for (const auto& misuse : kMisuses)
         EXPECT_DEATH(misuse.run(), misuse.message) << misuse.name;
 
     // A zero time-out at DISPATCH_LEVEL only polls, which is allowed.
