@@ -66,6 +66,7 @@ TEST(Timecode, TextParsingAndTheRecordFromRatesAndDecoderTimeWords) {
 
     Timecode before;
     InitTimecode(&before, 2, 3);
+    before.frames = 9; // a report without a time clears the one shown
     TimecodeFromStateReport(0x0102, 0x01020304, before, &tc);
     EXPECT_EQ(Record(tc), "1/25/2 01:02:03:04");
     TimecodeFromStateReport(0x030F, 0x0102037F, before, &tc); // no level, no time
