@@ -102,7 +102,8 @@ TEST(DriverPorts, PresentTheInterfaceAmongOtherMakersPorts) {
     ASSERT_EQ(6u, midiOutGetNumDevs());
     MIDIINCAPSA in = {};
     ASSERT_EQ(MMSYSERR_NOERROR, midiInGetDevCapsA(2, &in, sizeof in));
-    EXPECT_EQ(219 << 16 | 3, in.wMid << 16 | in.wPid); // names: the panel's end-to-end test
+    EXPECT_EQ(219 << 16 | 3, in.wMid << 16 | in.wPid);
+    EXPECT_STREQ("Varlo In 2", in.szPname); // read from the inputs' table, not the outputs'
     MIDIOUTCAPSA out = {};
     ASSERT_EQ(MMSYSERR_NOERROR, midiOutGetDevCapsA(1, &out, sizeof out));
     EXPECT_NE(219, out.wMid); // another maker's port between the interface's
