@@ -369,12 +369,10 @@ void ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
     FastMutex->OldIrql = 0;
 }
 
-static void CheckFastMutex(PFAST_MUTEX FastMutex, PKTHREAD self) {
+static void CheckFastMutex(PFAST_MUTEX FastMutex) {
     if (FastMutex->Event.Header.Type != KS_EVENT_SYNCHRONIZATION ||
         __atomic_load_n(&FastMutex->Count, __ATOMIC_RELAXED) > 1)
         ks::Fail("fast mutex %p is not initialised", (void*)FastMutex);
-    if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) == self)
-        ks::Fail("fast mutex %p acquired again by its owner (deadlock)", (void*)FastMutex);
 }
 
 static void AcquireFast(PFAST_MUTEX FastMutex, PKTHREAD self, KIRQL old) {
@@ -390,7 +388,9 @@ void ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     if (old > APC_LEVEL)
         ks::Fail("ExAcquireFastMutex at IRQL %d", old);
     PKTHREAD self = ks::CurrentThread();
-    CheckFastMutex(FastMutex, self);
+    CheckFastMutex(FastMutex);
+    if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) == self)
+        ks::Fail("fast mutex %p acquired again by its owner (deadlock)", (void*)FastMutex);
     if (__atomic_fetch_sub(&FastMutex->Count, 1, __ATOMIC_SEQ_CST) != 1) {
         // Owned: this thread now counts as a waiter and sleeps until a release hands it over.
         std::unique_lock guard(DispatcherLock());
@@ -413,7 +413,7 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
     if (old > APC_LEVEL)
         ks::Fail("ExTryToAcquireFastMutex at IRQL %d", old);
     PKTHREAD self = ks::CurrentThread();
-    CheckFastMutex(FastMutex, self);
+    CheckFastMutex(FastMutex); // a try by the owner cannot deadlock: it only fails
     LONG free = 1;
     if (!__atomic_compare_exchange_n(&FastMutex->Count, &free, 0, false, __ATOMIC_SEQ_CST,
                                      __ATOMIC_RELAXED))
